@@ -1,0 +1,34 @@
+# The two commands: `make run` runs the program, `make test` runs every test.
+# Both install the missing Debian packages first (scripts/debian-packages.txt).
+
+BUILD ?= build
+SAN_BUILD ?= build-asan
+JOBS ?= 2
+
+.PHONY: run test setup build sanitize clean
+
+setup:
+	@bash scripts/setup.sh
+
+build: setup
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@./$(BUILD)/kelvora-cli --version
+	@echo "So far: the runtime services (errors, tracked memory and files, text and path"
+	@echo "utilities, the preferences file) and the image record. The player window follows."
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory sanitize
+
+# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: setup
+	@cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null
+	@cmake --build $(SAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SAN_BUILD) -L unit --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)
