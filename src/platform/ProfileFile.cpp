@@ -1,1 +1,377 @@
 #include "platform/ProfileFile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelvora {
+
+namespace {
+
+// A profile file is a small settings file; anything larger is not one, and reading it whole
+// for every lookup (or rewriting it) would be unreasonable.
+constexpr off_t kMaxFileBytes = 64 * 1024 * 1024;
+
+bool IsBlank_(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+std::string_view Trim_(std::string_view s) {
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && IsBlank_(s[b])) ++b;
+    while (e > b && IsBlank_(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+char Lower_(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Names compare without regard to ASCII case; other bytes must be equal.
+bool SameName_(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Lower_(a[i]) != Lower_(b[i])) return false;
+    return true;
+}
+
+bool HasLineEnd_(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+enum class LineKind { Other, Section, Key };
+
+struct ParsedLine {
+    LineKind kind = LineKind::Other;
+    std::string_view name;   // section or key name, trimmed
+    std::string_view value;  // key value, trimmed (quotes still on)
+};
+
+ParsedLine ParseLine_(std::string_view line) {
+    ParsedLine p;
+    const std::string_view t = Trim_(line);
+    if (t.empty() || t[0] == ';') return p;
+    if (t[0] == '[') {
+        // The name runs to the last ']' of the line; without one the line means nothing.
+        const size_t close = t.rfind(']');
+        if (close == std::string_view::npos || close == 0) return p;
+        p.kind = LineKind::Section;
+        p.name = Trim_(t.substr(1, close - 1));
+        return p;
+    }
+    const size_t eq = t.find('=');
+    if (eq == std::string_view::npos) return p;
+    p.name = Trim_(t.substr(0, eq));
+    if (p.name.empty()) return p;
+    p.kind = LineKind::Key;
+    p.value = Trim_(t.substr(eq + 1));
+    return p;
+}
+
+// The contents of a file cut into lines (without their line ends).
+struct Lines {
+    std::vector<std::string_view> lines;
+    bool crlf = false;  // the first line end is CR-LF
+
+    ParsedLine Parse(size_t i) const {
+        std::string_view line = lines[i];
+        // A UTF-8 byte-order mark in front of the first line is not part of it.
+        if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+        return ParseLine_(line);
+    }
+};
+
+Lines SplitLines_(const std::string& data) {
+    Lines out;
+    bool sawEnd = false;
+    size_t start = 0;
+    const size_t n = data.size();
+    size_t i = 0;
+    while (i < n) {
+        const char c = data[i];
+        if (c != '\r' && c != '\n') {
+            ++i;
+            continue;
+        }
+        out.lines.emplace_back(data.data() + start, i - start);
+        const bool pair = c == '\r' && i + 1 < n && data[i + 1] == '\n';
+        if (!sawEnd) {
+            out.crlf = pair;
+            sawEnd = true;
+        }
+        i += pair ? 2 : 1;
+        start = i;
+    }
+    if (start < n) out.lines.emplace_back(data.data() + start, n - start);
+    return out;
+}
+
+enum class LoadResult { Ok, Missing, Refused };
+
+// Reads a whole regular file. Missing: the file does not exist. Refused: it exists but is not
+// a readable regular file of sane size.
+LoadResult LoadFile_(const std::string& path, std::string& data, mode_t* mode) {
+    data.clear();
+    // O_NONBLOCK keeps a named pipe from blocking the open; regular files ignore it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? LoadResult::Missing : LoadResult::Refused;
+    struct stat sb;
+    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size > kMaxFileBytes) {
+        ::close(fd);
+        return LoadResult::Refused;
+    }
+    if (mode) *mode = sb.st_mode & 07777;
+    // The file may change size under us: read to its end, but never past the limit.
+    data.resize(static_cast<size_t>(sb.st_size) + 1);
+    size_t got = 0;
+    LoadResult result = LoadResult::Ok;
+    for (;;) {
+        if (got == data.size()) {
+            if (data.size() > static_cast<size_t>(kMaxFileBytes)) {
+                result = LoadResult::Refused;
+                break;
+            }
+            data.resize(data.size() * 2);
+        }
+        const ssize_t r = ::read(fd, data.data() + got, data.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            result = LoadResult::Refused;
+            break;
+        }
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    ::close(fd);
+    data.resize(result == LoadResult::Ok ? got : 0);
+    return result;
+}
+
+bool WriteAll_(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t w = ::write(fd, data.data() + done, data.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Replaces `target` by `data`: the bytes go to a fresh temporary file in the same directory,
+// which is then renamed over the target, so readers see either the old or the new file.
+// `mode` (when given) carries the permissions of the file being replaced.
+bool WriteAtomic_(const std::string& target, const std::string& data, const mode_t* mode) {
+    static std::atomic<unsigned> counter{0};
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = dir + "/." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+              std::to_string(counter.fetch_add(1)) + "-" + std::to_string(std::time(nullptr) & 0xFFFF);
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+    if (mode) (void)::fchmod(fd, *mode);
+    bool ok = WriteAll_(fd, data) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+std::string HomeDir_() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir &&
+        *found->pw_dir)
+        return found->pw_dir;
+    return std::string();
+}
+
+}  // namespace
+
+std::string ProfileResolvePath(const std::string& file) {
+    if (file.empty() || file.find('/') != std::string::npos) return file;
+    std::string dir;
+    // Only an absolute XDG_CONFIG_HOME counts; a relative one is ignored.
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') {
+        dir = xdg;
+    } else {
+        const std::string home = HomeDir_();
+        if (home.empty()) return std::string();  // no home: nowhere to keep the file
+        dir = home + "/.config";
+    }
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir == "/" ? dir + file : dir + "/" + file;
+}
+
+uint32_t ProfileGetString(const std::string& section, const std::string& key, const std::string& def,
+                          std::string& out, uint32_t size, const std::string& file) {
+    out.clear();
+    if (size == 0) return 0;
+    const size_t limit = size - 1;
+    std::string_view found;
+    bool have = false;
+    std::string data;
+    const std::string_view sec = Trim_(section);
+    const std::string_view name = Trim_(key);
+    const std::string path = ProfileResolvePath(file);
+    if (!path.empty() && !sec.empty() && !name.empty() && LoadFile_(path, data, nullptr) == LoadResult::Ok) {
+        const Lines text = SplitLines_(data);
+        bool inSection = false;
+        bool seenSection = false;
+        for (size_t i = 0; i < text.lines.size() && !have; ++i) {
+            const ParsedLine p = text.Parse(i);
+            if (p.kind == LineKind::Section) {
+                if (seenSection) break;  // only the first section of that name counts
+                inSection = SameName_(p.name, sec);
+                seenSection = inSection;
+            } else if (p.kind == LineKind::Key && inSection && SameName_(p.name, name)) {
+                found = p.value;
+                have = true;
+            }
+        }
+        if (have && found.size() >= 2 && (found.front() == '"' || found.front() == '\'') &&
+            found.back() == found.front())
+            found = found.substr(1, found.size() - 2);
+    }
+    if (have)
+        out.assign(found.substr(0, limit));
+    else
+        out.assign(def, 0, limit);
+    return static_cast<uint32_t>(out.size());
+}
+
+bool ProfileWriteString(const std::optional<std::string>& section, const std::optional<std::string>& key,
+                        const std::optional<std::string>& value, const std::string& file) {
+    // Nothing is cached, so a flush has nothing to do.
+    if (!section && !key && !value) return true;
+    if (!section) return false;
+    const std::string_view sec = Trim_(*section);
+    if (sec.empty() || HasLineEnd_(sec)) return false;
+    std::string_view name;
+    if (key) {
+        name = Trim_(*key);
+        // The key must read back as the same key: one line, no '=', not taken for a section
+        // header or a comment.
+        if (name.empty() || HasLineEnd_(name) || name.find('=') != std::string_view::npos || name[0] == '[' ||
+            name[0] == ';')
+            return false;
+        if (value && HasLineEnd_(*value)) return false;
+    }
+
+    std::string target = ProfileResolvePath(file);
+    if (target.empty()) return false;
+    // Write through a symbolic link rather than replacing it.
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+    }
+
+    std::string data;
+    mode_t mode = 0;
+    const LoadResult load = LoadFile_(target, data, &mode);
+    if (load == LoadResult::Refused) return false;
+    const bool exists = load == LoadResult::Ok;
+    const Lines text = SplitLines_(data);
+    const std::string_view eol = text.crlf ? "\r\n" : "\n";
+    const size_t n = text.lines.size();
+
+    std::string out;
+    out.reserve(data.size() + sec.size() + name.size() + (value ? value->size() : 0) + 16);
+    auto emit = [&](std::string_view line) {
+        out.append(line);
+        out.append(eol);
+    };
+    bool changed = false;
+
+    if (!key) {
+        // Remove every section of that name: its header and all lines up to the next header.
+        bool skipping = false;
+        for (size_t i = 0; i < n; ++i) {
+            const ParsedLine p = text.Parse(i);
+            if (p.kind == LineKind::Section) skipping = SameName_(p.name, sec);
+            if (skipping)
+                changed = true;
+            else
+                emit(text.lines[i]);
+        }
+    } else if (!value) {
+        // Remove the key from every section of that name, so that it reads as missing.
+        bool inSection = false;
+        for (size_t i = 0; i < n; ++i) {
+            const ParsedLine p = text.Parse(i);
+            if (p.kind == LineKind::Section) inSection = SameName_(p.name, sec);
+            if (inSection && p.kind == LineKind::Key && SameName_(p.name, name))
+                changed = true;
+            else
+                emit(text.lines[i]);
+        }
+    } else {
+        std::string newLine(name);
+        newLine += '=';
+        newLine += *value;
+        // The first section of that name; in it the first line of the key, else its last key.
+        size_t secStart = n;
+        size_t keyLine = n;
+        size_t lastKey = n;
+        for (size_t i = 0; i < n; ++i) {
+            const ParsedLine p = text.Parse(i);
+            if (p.kind == LineKind::Section) {
+                if (secStart != n) break;
+                if (SameName_(p.name, sec)) secStart = lastKey = i;
+            } else if (p.kind == LineKind::Key && secStart != n) {
+                lastKey = i;
+                if (SameName_(p.name, name)) {
+                    keyLine = i;
+                    break;
+                }
+            }
+        }
+        for (size_t i = 0; i < n; ++i) {
+            if (i == keyLine) {
+                emit(newLine);
+                continue;
+            }
+            emit(text.lines[i]);
+            if (keyLine == n && i == lastKey) emit(newLine);
+        }
+        if (secStart == n) {
+            if (n > 0 && !Trim_(text.lines[n - 1]).empty()) emit("");
+            std::string header("[");
+            header += sec;
+            header += ']';
+            emit(header);
+            emit(newLine);
+        }
+        changed = true;
+    }
+
+    if (!changed || (exists && out == data)) return true;
+    if (!exists) {
+        // The configuration directory of a bare name may not exist yet. (Deletions from a
+        // missing file changed nothing and ended above.)
+        if (file.find('/') == std::string::npos) {
+            const size_t slash = target.rfind('/');
+            if (slash != std::string::npos && slash > 0) {
+                std::error_code ec;
+                std::filesystem::create_directories(target.substr(0, slash), ec);
+            }
+        }
+    }
+    return WriteAtomic_(target, out, exists ? &mode : nullptr);
+}
+
+}  // namespace kelvora

@@ -125,15 +125,18 @@ int32_t AddFileSlot_(int32_t& id, const std::string& name, bool text, int fd, FI
     return 0;
 }
 
-// Opens a path that must not be a directory (the Windows open refuses directories).
+// Opens a regular file. Folders, pipes and devices are refused: the open must never block on
+// a pipe without a writer, and nothing here reads anything but plain files.
 int OpenFile_(const std::string& name, int flags) {
-    int fd = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
+    int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return -1;
     struct stat sb;
-    if (::fstat(fd, &sb) != 0 || S_ISDIR(sb.st_mode)) {
+    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
         ::close(fd);
         return -1;
     }
+    // Back to blocking transfers for the regular file.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 

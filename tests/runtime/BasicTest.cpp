@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -221,6 +222,11 @@ TEST_F(BasicTest, OpenFailuresNameTheFile) {
     EXPECT_EQ(Outcome([&] { FOpen(id, dir.file("none"), FM_APPEND); }), std::make_pair(ERR_FILE, 7));
     EXPECT_EQ(Outcome([&] { FOpen(id, dir.path(), FM_READ); }), std::make_pair(ERR_FILE, 1));  // a folder
     EXPECT_EQ(Outcome([&] { TXTOpen(id, dir.file("none"), 0); }), std::make_pair(ERR_FILE, 1));
+    // A pipe without a writer is refused at once instead of blocking the open.
+    const std::string fifo = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(Outcome([&] { FOpen(id, fifo, FM_READ); }), std::make_pair(ERR_FILE, 1));
+    EXPECT_EQ(Outcome([&] { TXTOpen(id, fifo, 0); }), std::make_pair(ERR_FILE, 1));
 }
 
 TEST_F(BasicTest, SixtyFifthOpenFailsAndEarlierFilesStayUsable) {
