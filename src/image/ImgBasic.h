@@ -42,4 +42,78 @@ void ImgCopyData(const Qimg& source, Qimg& destination);
 void ImgCopy(const Qimg& source, Qimg& destination);
 void ImgXchg(Qimg& a, Qimg& b);
 
+// --- Pixel-format conversion and transforms -------------------------------------------------
+// Source and destination may be the same record except for ImgInsert and ImgSprite (which then
+// do nothing). Sources are not const: a heavy-dither conversion to 8 bits diffuses its error
+// into the source pixels. A source without pixels, with a size of zero or with a depth other
+// than 8, 15, 16, 24 or 32 raises (ERR_IMG, 2) or (ERR_IMG, 1).
+
+// Operation numbers of the image operation frame.
+constexpr int32_t IMGOP_FLIPV = 13;
+constexpr int32_t IMGOP_SWAPRB = 30;
+constexpr int32_t IMGOP_SPRITE = 38;  // '&'
+constexpr int32_t IMGOP_RESIZE = 39;
+constexpr int32_t IMGOP_INSERT = 43;  // '+'
+
+// How an image operation treats its pictures (filled by ImgInfo).
+struct QImgInfo {
+    int32_t depthMap[6];  // working depth for a source of 8, 15, 16, 24, 32, any other bits
+    bool inPlace;         // source and destination may be one record
+    bool paletteMode;     // an 8-bit source is worked on through its 256 palette entries
+    bool convertDest;     // the destination is converted to the working depth
+    bool higherDepth;     // work at the higher of the source and destination depths
+};
+
+// One running image operation (filled by ImgInitEx, finished by ImgDone).
+struct QImgJob {
+    Qimg* src;              // working source
+    Qimg* dest;             // working destination
+    Qimg temp;
+    bool freeTemp;
+    bool xchgTemp;          // the temporary replaces the record at the end
+    bool copyPixels;        // palette mode: the pixels go over unchanged at the end
+    bool copyPalette;       // 8-bit source: its palette goes over at the end
+    int32_t srcRowBytes;
+    int32_t destRowBytes;
+    int32_t srcBytes;
+    int32_t destBytes;
+    int32_t srcCount;       // elements
+    int32_t destCount;
+    int32_t elemSize;       // 3 in palette mode, else the working source's bytes per pixel
+    uint8_t* srcElems;      // the palettes in palette mode, else the pixel blocks
+    uint8_t* destElems;
+    int32_t newWidth;
+    int32_t newHeight;
+};
+
+// Defaults: every source depth works at 24 bits, in place, no palette mode.
+void ImgInitInfo(QImgInfo& info);
+void ImgInfo(QImgInfo& info, int32_t operation);
+// Prepares a job whose result is width x height; `destination` may be null for operations that
+// work in place (the source is then the destination).
+void ImgInitEx(const QImgInfo& info, QImgJob& job, Qimg& source, int32_t height, int32_t width,
+               Qimg* destination);
+void ImgDone(QImgJob& job);
+
+void ImgConvBpp(Qimg& source, Qimg& destination, int32_t bits);
+// method for 8-bit results: 0 plain quantizer, 1 heavy dither, 2 light dither, 3 grey.
+void ImgConvBppEx(Qimg& source, Qimg& destination, int32_t bits, int32_t method);
+void ImgFlipV(Qimg& source, Qimg& destination);
+void ImgSwapRB(Qimg& source, Qimg& destination);
+void ImgResize(Qimg& source, Qimg& destination, int32_t width, int32_t height);
+void ImgInsert(Qimg& source, Qimg& destination, int32_t x, int32_t y);
+void ImgSprite(Qimg& source, Qimg& destination, int32_t x, int32_t y, uint32_t key);
+
+// --- Building records from memory -----------------------------------------------------------
+// step 3 or 4: copies the first three bytes of each pixel (reversed when swap is set); step 2:
+// expands 5-5-5 words to red, green, blue (blue, green, red when swap is set).
+void ImgRowTo24(bool swap, int32_t step, int32_t count, uint8_t* destination, const uint8_t* source);
+void PalGreyRamp(QBGR* palette);
+void PalGreyRampInv(QBGR* palette);
+void MakeQimg(Qimg& image, const uint8_t* buffer, int32_t width, bool topDown, int32_t stride,
+              int32_t bits, int32_t height);
+// `block` is a packed device-independent bitmap of `blockSize` bytes (untrusted: its header is
+// checked against the block's length). A negative height marks top-down rows.
+void DibToQimg(Qimg& image, const uint8_t* block, int64_t blockSize);
+
 }  // namespace kelvora
