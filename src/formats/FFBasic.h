@@ -1,0 +1,65 @@
+#pragma once
+// What every format reader and writer shares: the bounded byte reader that parses headers,
+// the output depth table with the preparation of a picture for writing, and numeric helpers.
+
+#include <cstdint>
+#include <string>
+
+#include "image/ImgBasic.h"
+
+namespace kelvora {
+
+// --- Bounded byte reader ----------------------------------------------------------------------
+// Reads little- and big-endian fields from a block of known length. A read past the end gives
+// 0 and sets `overrun`, so a header is parsed field by field and checked once at the end.
+struct QByteReader {
+    const uint8_t* data;
+    int64_t size;
+    int64_t pos;
+    bool overrun;
+};
+
+QByteReader ByteReader(const void* data, int64_t size);
+uint8_t BrU8(QByteReader& r);
+uint16_t BrU16LE(QByteReader& r);
+uint16_t BrU16BE(QByteReader& r);
+uint32_t BrU32LE(QByteReader& r);
+uint32_t BrU32BE(QByteReader& r);
+int32_t BrI32LE(QByteReader& r);
+// Copies `count` bytes (zeros past the end, with overrun set).
+void BrBytes(QByteReader& r, void* destination, int64_t count);
+void BrSkip(QByteReader& r, int64_t count);
+void BrSeek(QByteReader& r, int64_t position);
+int64_t BrLeft(const QByteReader& r);
+
+// Sane limits for pictures read from files: a larger header is refused before allocating.
+constexpr int32_t FF_MAX_SIDE = 65535;
+constexpr int64_t FF_MAX_PIXEL_BYTES = int64_t{1} << 30;
+// True when width x height at `bits` per pixel is positive and within the limits.
+bool FFSaneGeometry(int64_t width, int64_t height, int32_t bits);
+
+// --- Output depth table -------------------------------------------------------------------------
+// The depth a picture of `bits` is written in by output format `type`; BAD_HANDLE when the type
+// has no row, 0 for sound formats.
+int32_t FFOutputDepth(int32_t type, int32_t bits);
+
+// A picture prepared for writing: the image itself, or a temporary padded and/or converted copy.
+struct QffPrep {
+    Qimg* image;     // the picture to write
+    Qimg temp;
+    int32_t tempUsed;
+};
+
+void FFInit(int32_t type, QffPrep& prep, Qimg& image, int32_t alignment);
+void FFDone(QffPrep& prep);
+
+// --- Numeric helpers --------------------------------------------------------------------------
+uint32_t FourCC(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+std::string FourCCStr(uint32_t code);
+double RateOf(double count, double seconds);
+int32_t MulPos(int32_t a, int32_t b);
+int32_t TruncMul2(double a, double b);
+int32_t TruncMul3(double a, double b, double c);
+int32_t TruncMulDiv(double count, double a, double b);
+
+}  // namespace kelvora
