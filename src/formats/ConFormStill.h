@@ -34,6 +34,8 @@ struct QStillReader {
     bool supported;
     bool bottomUp;
     bool coreHeader;
+    bool bitFields;         // BMP only: pixels are converted through the masks into 24 bits
+    uint32_t masks[3];      // BMP only: red, green and blue masks of bit-field pixels
 };
 
 // Loads a still picture; type BAD_HANDLE takes the type from the file's extension.

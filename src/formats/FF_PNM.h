@@ -1,5 +1,7 @@
 #pragma once
+// PNM greymaps and pixmaps (P2, P3 ASCII; P5, P6 binary), 8 or 16 bits per sample.
 
+#include <cstdint>
 #include <string>
 
 #include "formats/FileFmtDef.h"
@@ -7,6 +9,36 @@
 
 namespace kelvora {
 
+// An open PNM file.
+struct QPNMHandle {
+    int32_t fileId;
+    bool ascii;
+    bool supported;
+    int32_t width;
+    int32_t height;
+    int32_t bytesPP;      // of the loaded picture: 1 grey, 3 colour
+    int32_t bitsPP;
+    int32_t sampleShift;  // scales a sample to 8 bits: left by this, or right by its negation
+    int64_t fileSize;
+    int32_t maxValue;
+    int32_t sampleBytes;  // binary bytes per sample: 2 (big-endian) when the maximum exceeds 255
+};
+
+// Buffered reading of one PNM file. Each load or information call has its own, so two threads
+// can read pictures at once.
+struct QPNMReader {
+    int32_t fileId;  // the file being read
+    uint8_t buffer[4096];
+    int32_t fill;
+    int32_t pos;
+    int64_t consumed;  // characters taken since the file was opened
+};
+
+// Refills the reader's buffer; a refill that reads nothing raises (ERR_IMG, 9).
+void PNMReadBuf_(QPNMReader& reader);
+// Opens the file and reads its header through `reader`, which stays positioned after the
+// character that ends the maximum value; the file stays open (the caller's frame owns it).
+void PNMOpen_(QPNMHandle& handle, QPNMReader& reader, const std::string& fileName);
 void PNMLoad(const std::string& fileName, Qimg& image);
 void PNMInfo(const std::string& fileName, QffInfo& info);
 

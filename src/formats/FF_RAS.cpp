@@ -1,11 +1,205 @@
 #include "formats/FF_RAS.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "formats/FFBasic.h"
+#include "runtime/Basic.h"
 #include "runtime/Errors.h"
 
 namespace kelvora {
 
-// Placeholder until the reader lands in this file.
-void RASLoad(const std::string&, Qimg&) { ErrRaiseCode(ERR_IMG, 1, __LINE__); }
-void RASInfo(const std::string&, QffInfo&) { ErrRaiseCode(ERR_IMG, 1, __LINE__); }
+namespace {
+
+constexpr uint32_t kRasMagic = 0x59A66A95;
+constexpr int32_t kHeaderBytes = 32;
+constexpr int32_t kTypeRLE = 2;
+constexpr int32_t kTypeRGB = 3;
+constexpr int32_t kMapPlanes = 1;
+constexpr uint8_t kEscape = 128;
+
+// 1-bit pictures are expanded to one palette index per pixel.
+int32_t RASImageDepth_(int32_t depth) { return depth == 1 ? 8 : depth; }
+
+// Run-length data codes the padded rows, so a pad byte is an ordinary decoded byte (often the
+// tail of a run); it is dropped from the output rather than skipped in the input.
+struct RASOutput_ {
+    uint8_t* dst;
+    int64_t rowBytes;     // stored row length, the stride in dst
+    int64_t paddedBytes;  // rowBytes rounded up to even
+    int32_t rows;
+    int32_t row;
+    int64_t col;
+
+    bool Full() const { return row >= rows; }
+    void Put(uint8_t value, int64_t count) {
+        while (count > 0 && row < rows) {
+            const int64_t k = std::min(count, paddedBytes - col);
+            const int64_t keep = std::min(k, rowBytes - col);
+            if (keep > 0) std::memset(dst + row * rowBytes + col, value, static_cast<size_t>(keep));
+            col += k;
+            count -= k;
+            if (col == paddedBytes) {
+                col = 0;
+                ++row;
+            }
+        }
+    }
+};
+
+// 128 0 is a literal 128; 128 n v (n > 0) gives n + 1 copies of v; any other byte is itself.
+// Stops when the input is used up or every row is full.
+void RASunRLE_(const uint8_t* src, int64_t count, RASOutput_& out) {
+    int64_t i = 0;
+    while (i < count && !out.Full()) {
+        const uint8_t c = src[i++];
+        if (c != kEscape) {
+            out.Put(c, 1);
+            continue;
+        }
+        if (i >= count) break;
+        const uint8_t n = src[i++];
+        if (n == 0) {
+            out.Put(kEscape, 1);
+        } else {
+            if (i >= count) break;
+            out.Put(src[i++], int64_t{n} + 1);
+        }
+    }
+}
+
+// The palette of an 8-bit or 1-bit picture. A planar map of n entries per plane stands as all
+// red, then all green, then all blue bytes; without a usable map 8-bit pictures are grey and
+// 1-bit pictures black on white.
+void RASPalette_(const QRASHandle& ras, Qimg& image) {
+    std::memset(image.palette, 0, sizeof image.palette);
+    if (ras.mapType == kMapPlanes && ras.mapLength >= 3) {
+        uint8_t map[768];
+        const int32_t used = std::min(ras.mapLength, 768);
+        const int32_t n = used / 3;
+        FSeek(ras.fileId, kHeaderBytes);
+        FRead(ras.fileId, map, used);
+        for (int32_t i = 0; i < n; ++i) image.palette[i] = QBGR{map[2 * n + i], map[n + i], map[i]};
+    } else if (ras.depth == 1) {
+        image.palette[0] = QBGR{255, 255, 255};
+    } else {
+        PalGreyRamp(image.palette);
+    }
+}
+
+// Spreads packed 1-bit rows (at the start of the block) to one byte per pixel, in place from
+// the last pixel backwards so that no packed byte is overwritten before it is used.
+void RASExpand1_(uint8_t* data, int32_t width, int32_t height, int64_t rowBytes) {
+    for (int64_t r = height - 1; r >= 0; --r) {
+        for (int64_t x = width - 1; x >= 0; --x) {
+            const uint8_t bits = data[r * rowBytes + x / 8];
+            data[r * width + x] = (bits >> (7 - x % 8)) & 1;
+        }
+    }
+}
+
+}  // namespace
+
+void RASOpen_(QRASHandle& ras, const std::string& fileName) {
+    Monitored([&] {
+        ras = QRASHandle{};
+        ras.fileId = BAD_HANDLE;
+        FOpen(ras.fileId, fileName, FM_READ);
+        uint8_t header[kHeaderBytes];
+        FRead(ras.fileId, header, kHeaderBytes);
+        QByteReader br = ByteReader(header, kHeaderBytes);
+        const uint32_t magic = BrU32BE(br);
+        ras.magic = static_cast<int32_t>(magic);
+        ras.width = static_cast<int32_t>(BrU32BE(br));
+        ras.height = static_cast<int32_t>(BrU32BE(br));
+        ras.depth = static_cast<int32_t>(BrU32BE(br));
+        ras.length = static_cast<int32_t>(BrU32BE(br));
+        ras.type = static_cast<int32_t>(BrU32BE(br));
+        ras.mapType = static_cast<int32_t>(BrU32BE(br));
+        ras.mapLength = static_cast<int32_t>(BrU32BE(br));
+        if (magic != kRasMagic) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        ras.fileSize = FSize(ras.fileId);
+        const bool knownDepth = ras.depth == 1 || ras.depth == 8 || ras.depth == 24 || ras.depth == 32;
+        ras.supported = ras.type >= 0 && ras.type <= kTypeRGB && knownDepth &&
+                        FFSaneGeometry(ras.width, ras.height, RASImageDepth_(ras.depth));
+    });
+}
+
+void RASLoad(const std::string& fileName, Qimg& image) {
+    Monitored([&] {
+        QRASHandle ras;
+        RASOpen_(ras, fileName);
+        if (!ras.supported) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        const int32_t w = ras.width, h = ras.height;
+        const int64_t rowBytes = (int64_t{w} * ras.depth + 7) / 8;
+        const int64_t paddedBytes = rowBytes + (rowBytes & 1);
+        // The colour map and some pixel data must lie in the file before anything is allocated.
+        if (ras.mapLength < 0 || ras.mapLength >= ras.fileSize - kHeaderBytes) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        const int64_t dataStart = int64_t{kHeaderBytes} + ras.mapLength;
+        const int64_t rest = ras.fileSize - dataStart;
+        // Raw rows are padded to even lengths; files that leave the pad bytes out are read too.
+        const int64_t step = rest >= paddedBytes * h ? paddedBytes : rowBytes;
+        if (ras.type != kTypeRLE && rest < step * h) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        // Three bytes of run-length data give at most 256 bytes: refuse what cannot be filled.
+        if (ras.type == kTypeRLE && paddedBytes * h > (rest / 3 + 1) * 256) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+
+        const int32_t depth = RASImageDepth_(ras.depth);
+        _imgalloc_(image, w, h, "FF_RAS.RASLoad.img", __LINE__, depth);
+        if (depth == 8) RASPalette_(ras, image);
+
+        // Rows land packed at the stored row length; for every depth but 1 that is the image's.
+        if (ras.type == kTypeRLE) {
+            // No stream longer than two bytes per decoded byte can be used up.
+            const int64_t bytes = std::min({rest, 2 * paddedBytes * h, int64_t{INT32_MAX}});
+            uint8_t* cmpsdata = nullptr;
+            _memalloc_(cmpsdata, bytes, __LINE__, MEM_KIND_C, "FF_RAS.RASLoad.cmpsdata");
+            FSeek(ras.fileId, dataStart);
+            FRead(ras.fileId, cmpsdata, static_cast<int32_t>(bytes));
+            std::memset(image.data, 0, static_cast<size_t>(rowBytes * h));
+            RASOutput_ out{image.data, rowBytes, paddedBytes, h, 0, 0};
+            RASunRLE_(cmpsdata, bytes, out);
+            MemFree(cmpsdata);
+        } else {
+            for (int32_t r = 0; r < h; ++r) {
+                FSeek(ras.fileId, dataStart + r * step);
+                FRead(ras.fileId, image.data + r * rowBytes, static_cast<int32_t>(rowBytes));
+            }
+        }
+        FClose(ras.fileId);
+
+        if (ras.depth == 1) RASExpand1_(image.data, w, h, rowBytes);
+        if (ras.depth == 32) {
+            // x, b, g, r in the file becomes b, g, r, x.
+            uint8_t* p = image.data;
+            for (int64_t k = int64_t{w} * h; k > 0; --k, p += 4) {
+                const uint8_t x = p[0];
+                p[0] = p[1];
+                p[1] = p[2];
+                p[2] = p[3];
+                p[3] = x;
+            }
+        }
+        ImgSetSize(image, w, h, depth);
+        if (image.bytesPP > 2 && ras.type == kTypeRGB) ImgSwapRB(image, image);
+    });
+}
+
+void RASInfo(const std::string& fileName, QffInfo& info) {
+    Monitored([&] {
+        QRASHandle ras;
+        RASOpen_(ras, fileName);
+        FClose(ras.fileId);
+        info.fileSize = static_cast<double>(ras.fileSize);
+        info.width = ras.width;
+        info.height = ras.height;
+        info.bytesPP = static_cast<int32_t>((int64_t{ras.depth} + 7) / 8);
+        info.bitsPP = ras.depth;
+        info.frames = 1;
+        if (ras.type == kTypeRLE) info.videoCompression = "Run Length Encoding (RLE)";
+        info.hasVideo = ras.width > 0 ? -1 : 0;
+        info.videoSupported = ras.supported ? -1 : 0;
+    });
+}
 
 }  // namespace kelvora
