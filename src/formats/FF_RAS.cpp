@@ -119,6 +119,8 @@ void RASOpen_(QRASHandle& ras, const std::string& fileName) {
         ras.mapType = static_cast<int32_t>(BrU32BE(br));
         ras.mapLength = static_cast<int32_t>(BrU32BE(br));
         if (magic != kRasMagic) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        // Sizes are unsigned in the file; a value past 2^31 is a damaged header, not a picture.
+        if (ras.width < 0 || ras.height < 0 || ras.depth < 0) ErrRaiseCode(ERR_IMG, 4, __LINE__);
         ras.fileSize = FSize(ras.fileId);
         const bool knownDepth = ras.depth == 1 || ras.depth == 8 || ras.depth == 24 || ras.depth == 32;
         ras.supported = ras.type >= 0 && ras.type <= kTypeRGB && knownDepth &&

@@ -212,7 +212,7 @@ TEST_F(SgiRasPnmTest, RasEscapesRowsMapsAndDepths) {
     const std::pair<std::string, Err> refused[] = {
         {Ras(1, 1, 16, 1) + "ab", {ERR_IMG, 1}},
         {Ras(1, 1, 8, 4) + "ab", {ERR_IMG, 1}},
-        {Ras(-1, 1, 8, 1) + "ab", {ERR_IMG, 1}},
+        {Ras(-1, 1, 8, 1) + "ab", {ERR_IMG, 4}},  // a damaged size, not a picture
         {Ras(70000, 1, 8, 1) + "ab", {ERR_IMG, 1}},
         {Ras(1, 1, 8, 1, 1, 0x7FFFFFF0) + "ab", {ERR_FILE, 3}},   // map beyond the file
         {Ras(4, 4, 8, 1) + "abc", {ERR_FILE, 3}},                 // rows cut short
