@@ -205,9 +205,13 @@ bool DIBunRLE_(const uint8_t* data, int32_t bytes, uint8_t* pixels, int32_t widt
         const int32_t count = BrU8(src);
         const uint8_t value = BrU8(src);
         if (src.overrun) return false;
-        if (count > 0) {  // a run; 4-bit runs alternate the two nibbles of the value
+        if (count > 0 && !nibbles) {  // a run
+            const int64_t pos = y * width + x;
+            std::memset(pixels + pos, value, static_cast<size_t>(std::min<int64_t>(count, total - pos)));
+            x += count;
+        } else if (count > 0) {  // 4-bit runs alternate the two nibbles of the value
             put(count, [&](int32_t i) -> uint8_t {
-                return nibbles ? static_cast<uint8_t>((i & 1) ? value & 15 : value >> 4) : value;
+                return static_cast<uint8_t>((i & 1) ? value & 15 : value >> 4);
             });
         } else if (value == 0) {  // end of line
             x = 0;
@@ -225,10 +229,15 @@ bool DIBunRLE_(const uint8_t* data, int32_t bytes, uint8_t* pixels, int32_t widt
             if (BrLeft(src) < literalBytes) return false;
             const uint8_t* literal = src.data + src.pos;
             BrSkip(src, literalBytes);
-            put(value, [&](int32_t i) -> uint8_t {
-                return nibbles ? static_cast<uint8_t>((i & 1) ? literal[i / 2] & 15 : literal[i / 2] >> 4)
-                               : literal[i];
-            });
+            if (nibbles) {
+                put(value, [&](int32_t i) -> uint8_t {
+                    return static_cast<uint8_t>((i & 1) ? literal[i / 2] & 15 : literal[i / 2] >> 4);
+                });
+            } else {
+                const int64_t pos = y * width + x;
+                std::memcpy(pixels + pos, literal, static_cast<size_t>(std::min<int64_t>(value, total - pos)));
+                x += value;
+            }
             if ((literalBytes & 1) && BrLeft(src) > 0) BrSkip(src, 1);
         }
     }
@@ -249,6 +258,12 @@ void DIBReadPalette_(const QStillReader& reader, Qimg& image) {
 
 // --- TGA
 
+// n copies of an element of E bytes.
+template <int E>
+void FillElements_(uint8_t* dst, const uint8_t* value, int64_t n) {
+    for (int64_t k = 0; k < n; ++k) std::memcpy(dst + k * E, value, E);
+}
+
 // Run-length decoding of `total` bytes of pixels of `element` bytes each: a packet byte p of
 // 128 or more repeats the next element p - 127 times, else p + 1 elements follow. Packets are
 // cut at the end of the picture; false when one is cut off by the end of the data.
@@ -262,8 +277,14 @@ bool TGAunRLE_(const uint8_t* data, int32_t bytes, uint8_t* pixels, int64_t tota
             const uint8_t* value = src.data + src.pos;
             BrSkip(src, element);
             if (src.overrun) return false;
-            for (int64_t n = std::min<int64_t>(packet - 127, room); n > 0; --n, pos += element)
-                std::memcpy(pixels + pos, value, static_cast<size_t>(element));
+            const int64_t n = std::min<int64_t>(packet - 127, room);
+            switch (element) {
+                case 1: std::memset(pixels + pos, value[0], static_cast<size_t>(n)); break;
+                case 2: FillElements_<2>(pixels + pos, value, n); break;
+                case 3: FillElements_<3>(pixels + pos, value, n); break;
+                default: FillElements_<4>(pixels + pos, value, n); break;
+            }
+            pos += n * element;
         } else {
             const int64_t n = std::min<int64_t>(packet + 1, room) * element;
             if (BrLeft(src) < n) return false;

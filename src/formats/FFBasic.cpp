@@ -15,50 +15,13 @@ QByteReader ByteReader(const void* data, int64_t size) {
     return QByteReader{static_cast<const uint8_t*>(data), size < 0 ? 0 : size, 0, false};
 }
 
-namespace {
-// The next `n` bytes, or null (overrun set, position at the end) when fewer remain.
-const uint8_t* Take_(QByteReader& r, int64_t n) {
-    if (n < 0 || r.size - r.pos < n) {
-        r.overrun = true;
-        r.pos = r.size;
-        return nullptr;
-    }
-    const uint8_t* p = r.data + r.pos;
-    r.pos += n;
-    return p;
-}
-}  // namespace
-
-uint8_t BrU8(QByteReader& r) {
-    const uint8_t* p = Take_(r, 1);
-    return p ? p[0] : 0;
-}
-uint16_t BrU16LE(QByteReader& r) {
-    const uint8_t* p = Take_(r, 2);
-    return p ? static_cast<uint16_t>(p[0] | (p[1] << 8)) : 0;
-}
-uint16_t BrU16BE(QByteReader& r) {
-    const uint8_t* p = Take_(r, 2);
-    return p ? static_cast<uint16_t>((p[0] << 8) | p[1]) : 0;
-}
-uint32_t BrU32LE(QByteReader& r) {
-    const uint8_t* p = Take_(r, 4);
-    return p ? (uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24)) : 0;
-}
-uint32_t BrU32BE(QByteReader& r) {
-    const uint8_t* p = Take_(r, 4);
-    return p ? ((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]}) : 0;
-}
-int32_t BrI32LE(QByteReader& r) { return static_cast<int32_t>(BrU32LE(r)); }
-
 void BrBytes(QByteReader& r, void* destination, int64_t count) {
     if (count <= 0) return;
-    const uint8_t* p = Take_(r, count);
+    const uint8_t* p = BrTake(r, count);
     if (p) std::memcpy(destination, p, static_cast<size_t>(count));
     else std::memset(destination, 0, static_cast<size_t>(count));
 }
 
-void BrSkip(QByteReader& r, int64_t count) { Take_(r, count); }
 
 void BrSeek(QByteReader& r, int64_t position) {
     if (position < 0 || position > r.size) {
@@ -69,7 +32,6 @@ void BrSeek(QByteReader& r, int64_t position) {
     }
 }
 
-int64_t BrLeft(const QByteReader& r) { return r.size - r.pos; }
 
 bool FFSaneGeometry(int64_t width, int64_t height, int32_t bits) {
     if (width <= 0 || height <= 0 || width > FF_MAX_SIDE || height > FF_MAX_SIDE) return false;

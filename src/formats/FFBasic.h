@@ -20,17 +20,45 @@ struct QByteReader {
 };
 
 QByteReader ByteReader(const void* data, int64_t size);
-uint8_t BrU8(QByteReader& r);
-uint16_t BrU16LE(QByteReader& r);
-uint16_t BrU16BE(QByteReader& r);
-uint32_t BrU32LE(QByteReader& r);
-uint32_t BrU32BE(QByteReader& r);
-int32_t BrI32LE(QByteReader& r);
+
+// The next `n` bytes, or null (overrun set, position at the end) when fewer remain. Inline:
+// decoders read packets byte by byte through it.
+inline const uint8_t* BrTake(QByteReader& r, int64_t n) {
+    if (n < 0 || r.size - r.pos < n) {
+        r.overrun = true;
+        r.pos = r.size;
+        return nullptr;
+    }
+    const uint8_t* p = r.data + r.pos;
+    r.pos += n;
+    return p;
+}
+inline uint8_t BrU8(QByteReader& r) {
+    const uint8_t* p = BrTake(r, 1);
+    return p ? p[0] : 0;
+}
+inline uint16_t BrU16LE(QByteReader& r) {
+    const uint8_t* p = BrTake(r, 2);
+    return p ? static_cast<uint16_t>(p[0] | (p[1] << 8)) : 0;
+}
+inline uint16_t BrU16BE(QByteReader& r) {
+    const uint8_t* p = BrTake(r, 2);
+    return p ? static_cast<uint16_t>((p[0] << 8) | p[1]) : 0;
+}
+inline uint32_t BrU32LE(QByteReader& r) {
+    const uint8_t* p = BrTake(r, 4);
+    return p ? (uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24)) : 0;
+}
+inline uint32_t BrU32BE(QByteReader& r) {
+    const uint8_t* p = BrTake(r, 4);
+    return p ? ((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]}) : 0;
+}
+inline int32_t BrI32LE(QByteReader& r) { return static_cast<int32_t>(BrU32LE(r)); }
 // Copies `count` bytes (zeros past the end, with overrun set).
 void BrBytes(QByteReader& r, void* destination, int64_t count);
-void BrSkip(QByteReader& r, int64_t count);
+inline void BrSkip(QByteReader& r, int64_t count) { BrTake(r, count); }
 void BrSeek(QByteReader& r, int64_t position);
-int64_t BrLeft(const QByteReader& r);
+inline int64_t BrLeft(const QByteReader& r) { return r.size - r.pos; }
 
 // Sane limits for pictures read from files: a larger header is refused before allocating.
 constexpr int32_t FF_MAX_SIDE = 65535;

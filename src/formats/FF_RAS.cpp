@@ -22,51 +22,35 @@ constexpr uint8_t kEscape = 128;
 // 1-bit pictures are expanded to one palette index per pixel.
 int32_t RASImageDepth_(int32_t depth) { return depth == 1 ? 8 : depth; }
 
-// Run-length data codes the padded rows, so a pad byte is an ordinary decoded byte (often the
-// tail of a run); it is dropped from the output rather than skipped in the input.
-struct RASOutput_ {
-    uint8_t* dst;
-    int64_t rowBytes;     // stored row length, the stride in dst
-    int64_t paddedBytes;  // rowBytes rounded up to even
-    int32_t rows;
-    int32_t row;
-    int64_t col;
-
-    bool Full() const { return row >= rows; }
-    void Put(uint8_t value, int64_t count) {
-        while (count > 0 && row < rows) {
-            const int64_t k = std::min(count, paddedBytes - col);
-            const int64_t keep = std::min(k, rowBytes - col);
-            if (keep > 0) std::memset(dst + row * rowBytes + col, value, static_cast<size_t>(keep));
-            col += k;
-            count -= k;
-            if (col == paddedBytes) {
-                col = 0;
-                ++row;
-            }
-        }
-    }
-};
-
 // 128 0 is a literal 128; 128 n v (n > 0) gives n + 1 copies of v; any other byte is itself.
-// Stops when the input is used up or every row is full.
-void RASunRLE_(const uint8_t* src, int64_t count, RASOutput_& out) {
+// Decodes into `out` (`total` bytes) and stops when the input is used up or the output is full.
+void RASunRLE_(const uint8_t* src, int64_t count, uint8_t* out, int64_t total) {
     int64_t i = 0;
-    while (i < count && !out.Full()) {
+    int64_t o = 0;
+    while (i < count && o < total) {
         const uint8_t c = src[i++];
         if (c != kEscape) {
-            out.Put(c, 1);
+            out[o++] = c;
             continue;
         }
         if (i >= count) break;
         const uint8_t n = src[i++];
         if (n == 0) {
-            out.Put(kEscape, 1);
+            out[o++] = kEscape;
         } else {
             if (i >= count) break;
-            out.Put(src[i++], int64_t{n} + 1);
+            const int64_t k = std::min<int64_t>(int64_t{n} + 1, total - o);
+            std::memset(out + o, src[i++], static_cast<size_t>(k));
+            o += k;
         }
     }
+}
+
+// Run-length data codes the padded rows, so a pad byte is an ordinary decoded byte (often the
+// tail of a run): rows of odd length are decoded padded and then moved together.
+void RASCompactRows_(uint8_t* data, int64_t rowBytes, int64_t paddedBytes, int32_t rows) {
+    for (int64_t r = 1; r < rows; ++r)
+        std::memmove(data + r * rowBytes, data + r * paddedBytes, static_cast<size_t>(rowBytes));
 }
 
 // The palette of an 8-bit or 1-bit picture. A planar map of n entries per plane stands as all
@@ -158,9 +142,17 @@ void RASLoad(const std::string& fileName, Qimg& image) {
             _memalloc_(cmpsdata, bytes, __LINE__, MEM_KIND_C, "FF_RAS.RASLoad.cmpsdata");
             FSeek(ras.fileId, dataStart);
             FRead(ras.fileId, cmpsdata, static_cast<int32_t>(bytes));
-            std::memset(image.data, 0, static_cast<size_t>(rowBytes * h));
-            RASOutput_ out{image.data, rowBytes, paddedBytes, h, 0, 0};
-            RASunRLE_(cmpsdata, bytes, out);
+            if (paddedBytes == rowBytes) {
+                std::memset(image.data, 0, static_cast<size_t>(rowBytes * h));
+                RASunRLE_(cmpsdata, bytes, image.data, rowBytes * h);
+            } else {
+                uint8_t* padded = nullptr;
+                _memalloc_(padded, paddedBytes * h, __LINE__, MEM_KIND_C, "FF_RAS.RASLoad.padded");
+                RASunRLE_(cmpsdata, bytes, padded, paddedBytes * h);
+                RASCompactRows_(padded, rowBytes, paddedBytes, h);
+                std::memcpy(image.data, padded, static_cast<size_t>(rowBytes * h));
+                MemFree(padded);
+            }
             MemFree(cmpsdata);
         } else {
             for (int32_t r = 0; r < h; ++r) {

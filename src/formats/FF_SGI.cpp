@@ -1,6 +1,7 @@
 #include "formats/FF_SGI.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "formats/FFBasic.h"
@@ -107,6 +108,15 @@ void SGILoad(const std::string& fileName, Qimg& image) {
             FRead(sgi.fileId, linetbl, static_cast<int32_t>(tableBytes));
             FRead(sgi.fileId, lentbl, static_cast<int32_t>(tableBytes));
         }
+        // A file of plausible size for its picture (lines never need more than two bytes per
+        // pixel) is read at once and its lines decoded from memory; others line by line.
+        uint8_t* filedata = nullptr;
+        const bool whole = rle && sgi.fileSize <= INT32_MAX && sgi.fileSize <= kDataStart + 2 * tableBytes + 2 * int64_t{xs} * ys * zs + 65536;
+        if (whole) {
+            _memalloc_(filedata, sgi.fileSize, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.filedata");
+            FSeek(sgi.fileId, 0);
+            FRead(sgi.fileId, filedata, static_cast<int32_t>(sgi.fileSize));
+        }
         QByteReader offsets = ByteReader(linetbl, rle ? tableBytes : 0);
         QByteReader lengths = ByteReader(lentbl, rle ? tableBytes : 0);
 
@@ -125,9 +135,13 @@ void SGILoad(const std::string& fileName, Qimg& image) {
                     // A whole line never needs more than two bytes per pixel.
                     const int64_t take = std::min(length, cmpsBytes);
                     std::memset(line, 0, static_cast<size_t>(xs));
-                    FSeek(sgi.fileId, offset);
-                    FRead(sgi.fileId, cmpsline, static_cast<int32_t>(take));
-                    SGIunRLE_(cmpsline, take, line, xs);
+                    if (whole) {
+                        SGIunRLE_(filedata + offset, take, line, xs);
+                    } else {
+                        FSeek(sgi.fileId, offset);
+                        FRead(sgi.fileId, cmpsline, static_cast<int32_t>(take));
+                        SGIunRLE_(cmpsline, take, line, xs);
+                    }
                 } else {
                     FSeek(sgi.fileId, kDataStart + (int64_t{c} * ys + j) * xs);
                     FRead(sgi.fileId, line, xs);
@@ -145,6 +159,7 @@ void SGILoad(const std::string& fileName, Qimg& image) {
         }
         ImgSetSize(image, xs, ys, depth);
         if (depth == 8) PalGreyRamp(image.palette);
+        MemFree(filedata);
         MemFree(cmpsline);
         MemFree(lentbl);
         MemFree(linetbl);
