@@ -6,9 +6,13 @@
 
 #include "formats/FFBasic.h"
 #include "formats/FF_BAY.h"
+#include "formats/FF_JPG.h"
+#include "formats/FF_PNG.h"
 #include "formats/FF_PNM.h"
 #include "formats/FF_RAS.h"
 #include "formats/FF_SGI.h"
+#include "formats/FF_TIF.h"
+#include "formats/FF_XPM.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
 
@@ -22,10 +26,14 @@ void ImgLoad(const std::string& fileName, Qimg& image, int32_t type) {
         case FT_TGA: TGALoad_(fileName, image); break;
         case FT_PCX: PCXLoad_(fileName, image); break;
         case FT_BMP: DIBLoad_(fileName, image); break;
+        case FT_JPEG: JPGLoad(fileName, image); break;
+        case FT_PNG: PNGLoad(fileName, image); break;
+        case FT_TIFF: TIFLoad(fileName, image); break;
         case FT_SGI: SGILoad(fileName, image); break;
         case FT_RAS: RASLoad(fileName, image); break;
         case FT_PNM: PNMLoad(fileName, image); break;
         case FT_BAY: BayLoad(fileName, image); break;
+        case FT_XPM: XPMLoad(fileName, image); break;
         default: ErrRaiseCode(ERR_IMG, 2, __LINE__); break;
     }
 }
@@ -38,10 +46,14 @@ void FFInfo(const std::string& fileName, int32_t type, QffInfo& info) {
             case FT_TGA: TGAInfo(fileName, info); break;
             case FT_PCX: PCXInfo(fileName, info); break;
             case FT_BMP: DIBInfo(fileName, info); break;
+            case FT_JPEG: JPGInfo(fileName, info); break;
+            case FT_PNG: PNGInfo(fileName, info); break;
+            case FT_TIFF: TIFInfo(fileName, info); break;
             case FT_SGI: SGIInfo(fileName, info); break;
             case FT_RAS: RASInfo(fileName, info); break;
             case FT_PNM: PNMInfo(fileName, info); break;
             case FT_BAY: BayInfo(fileName, info); break;
+            case FT_XPM: XPMInfo(fileName, info); break;
             default: ErrRaiseCode(ERR_FORMAT, 2, __LINE__); break;
         }
         info.type = type;

@@ -1,0 +1,42 @@
+#include "formats/FF_JPG.h"
+
+#include "formats/FFBasic.h"
+#include "platform/libimg.h"
+#include "runtime/Basic.h"
+#include "runtime/Errors.h"
+
+namespace kelvora {
+
+void JPGInfo(const std::string& fileName, QffInfo& info) {
+    Monitored([&] {
+        int32_t width = 0, height = 0, bytesPP = 0;
+        ErrRaiseCode(ERR_IMG, info_JPEG_file(fileName.c_str(), width, height, bytesPP) != 0 ? 8 : 0, __LINE__);
+        info.fileSize = FileSizeByName(fileName);
+        info.width = width;
+        info.height = height;
+        info.bytesPP = bytesPP;
+        info.bitsPP = bytesPP * 8;
+        info.frames = 1;
+        info.videoCompression = "JFIF 1.02";
+        info.hasVideo = width > 0 ? -1 : 0;
+        info.videoSupported = info.hasVideo;
+    });
+}
+
+void JPGLoad(const std::string& fileName, Qimg& image) {
+    Monitored([&] {
+        QffInfo info;
+        FFClearInfo(info);
+        JPGInfo(fileName, info);
+        if (!FFSaneGeometry(info.width, info.height, info.bitsPP)) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        _imgalloc_(image, info.width, info.height, "FF_JPG.JPGLoad.img", __LINE__, info.bitsPP);
+        // The library checks that the file still has the size the block was made for.
+        int32_t width = info.width, height = info.height, bytesPP = info.bytesPP;
+        const int result = read_JPEG_file(fileName.c_str(), image.data, width, height, bytesPP);
+        ErrRaiseCode(ERR_IMG, result != 0 ? 8 : 0, __LINE__);
+        ImgSetSize(image, width, height, bytesPP * 8);
+        if (bytesPP == 1) PalGreyRamp(image.palette);
+    });
+}
+
+}  // namespace kelvora

@@ -1,0 +1,48 @@
+#include "formats/FF_XPM.h"
+
+#include "formats/FFBasic.h"
+#include "platform/libimg.h"
+#include "runtime/Basic.h"
+#include "runtime/Errors.h"
+
+namespace kelvora {
+
+namespace {
+
+// The size pass: width and height of the file's picture.
+QXpmDesc XPMSize_(const std::string& fileName) {
+    QXpmDesc desc{0, 0, 0, nullptr, 0};
+    ErrRaiseCode(ERR_IMG, ReadXpm(fileName.c_str(), desc) != 0 ? 8 : 0, __LINE__);
+    return desc;
+}
+
+}  // namespace
+
+void XPMInfo(const std::string& fileName, QffInfo& info) {
+    Monitored([&] {
+        const QXpmDesc desc = XPMSize_(fileName);
+        info.fileSize = FileSizeByName(fileName);
+        info.width = desc.width;
+        info.height = desc.height;
+        info.bytesPP = 3;
+        info.bitsPP = 24;
+        info.frames = 1;
+        info.hasVideo = desc.width > 0 ? -1 : 0;
+        info.videoSupported = info.hasVideo;
+    });
+}
+
+void XPMLoad(const std::string& fileName, Qimg& image) {
+    Monitored([&] {
+        QXpmDesc desc = XPMSize_(fileName);
+        if (!FFSaneGeometry(desc.width, desc.height, 24)) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        _imgalloc_(image, desc.width, desc.height, "FF_XPM.XPMLoad.img", __LINE__, 24);
+        // The library fills the block only when the file still has the size it was made for.
+        desc.pixels = image.data;
+        desc.bufferSize = image.size;
+        ErrRaiseCode(ERR_IMG, ReadXpm(fileName.c_str(), desc) != 0 ? 8 : 0, __LINE__);
+        ImgSetSize(image, desc.width, desc.height, 24);
+    });
+}
+
+}  // namespace kelvora
