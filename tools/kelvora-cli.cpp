@@ -14,6 +14,7 @@
 #include "formats/FFWrite.h"
 #include "formats/FileFmtDef.h"
 #include "image/ImgBasic.h"
+#include "kelvora-cli-hav.h"
 #include "kelvora_version.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -22,10 +23,11 @@ using namespace kelvora;
 
 namespace {
 
-const char* const kUsage =
+const char* const kUsageHead =
     "Usage: kelvora-cli [--help | --version]\n"
     "       kelvora-cli info FILE...\n"
     "       kelvora-cli export FILE --frame N -o OUT [--bpp BITS] [--method M]\n"
+    "       kelvora-cli hav-encode -o OUT.hav [options] INPUT...\n"
     "\n"
     "The Kelvora media player's engine for the command line.\n"
     "\n"
@@ -35,11 +37,14 @@ const char* const kUsage =
     "  export FILE     decode a picture and write it to OUT; the type of FILE comes\n"
     "                  from its extension, the type of OUT from its extension:\n"
     "                  .ppm (binary P6), .bmp or .png\n"
-    "    --frame N     the frame to write (a still image has only frame 1)\n"
+    "    --frame N     the frame to write, from 1 (a still image has only frame 1;\n"
+    "                  any frame of a movie is decoded on its own)\n"
     "    -o OUT        the file to write\n"
     "    --bpp BITS    convert to 8, 15, 16, 24 or 32 bits per pixel first\n"
     "    --method M    how 8-bit pictures are made: 0 palette (default), 1 heavy\n"
-    "                  dither, 2 light dither, 3 grey\n"
+    "                  dither, 2 light dither, 3 grey\n";
+
+const char* const kUsageTail =
     "\n"
     "Options:\n"
     "  --help       show this text and exit\n"
@@ -47,8 +52,10 @@ const char* const kUsage =
     "\n"
     "Exit status: 0 success, 1 reported error, 2 bad usage.\n";
 
+std::string Usage_() { return std::string(kUsageHead) + kCliHavEncodeUsage + kUsageTail; }
+
 int Usage_(const std::string& why) {
-    std::fprintf(stderr, "kelvora-cli: %s\n\n%s", why.c_str(), kUsage);
+    std::fprintf(stderr, "kelvora-cli: %s\n\n%s", why.c_str(), Usage_().c_str());
     return 2;
 }
 
@@ -167,12 +174,15 @@ int CmdExport_(const std::vector<std::string>& args) {
                                               : ext == ".png" ? ImgSavePNG
                                                               : nullptr;
     if (!save) return Usage_("OUT must end in .ppm, .bmp or .png");
-    // Still pictures are the only files read so far: they hold exactly frame 1.
-    if (frame != 1) return Fail_(input + ": frame " + std::to_string(frame) + " does not exist (the file has 1 frame)");
+    // Movies load any frame by random access; a still picture holds exactly frame 1.
+    const bool movie = FFTypeByExt(input, FF_TABLE_LOAD) == FT_HAV;
+    if (!movie && frame != 1)
+        return Fail_(input + ": frame " + std::to_string(frame) + " does not exist (the file has 1 frame)");
 
     Qimg image{};
     MonitoredIsolated([&] {
-        ImgLoad(input, image, BAD_HANDLE);
+        if (movie) CliLoadMovieFrame(input, static_cast<int32_t>(frame), image);
+        else ImgLoad(input, image, BAD_HANDLE);
         if (haveBpp) ImgConvBppEx(image, image, static_cast<int32_t>(bpp), static_cast<int32_t>(method));
     });
     if (!ErrNone()) return Fail_(input + ": " + ErrLastText());
@@ -190,7 +200,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[1];
     const std::vector<std::string> rest(argv + 2, argv + argc);
     if (arg == "--help" || arg == "-h") {
-        std::fputs(kUsage, stdout);
+        std::fputs(Usage_().c_str(), stdout);
         return 0;
     }
     if (arg == "--version") {
@@ -199,5 +209,6 @@ int main(int argc, char** argv) {
     }
     if (arg == "info") return CmdInfo_(rest);
     if (arg == "export") return CmdExport_(rest);
+    if (arg == "hav-encode") return CliHavEncode(rest);
     return Usage_("unknown command '" + arg + "'");
 }

@@ -6,6 +6,7 @@
 
 #include "formats/FFBasic.h"
 #include "formats/FF_BAY.h"
+#include "formats/FF_HAV.h"
 #include "formats/FF_JPG.h"
 #include "formats/FF_PNG.h"
 #include "formats/FF_PNM.h"
@@ -46,6 +47,7 @@ void FFInfo(const std::string& fileName, int32_t type, QffInfo& info) {
             case FT_TGA: TGAInfo(fileName, info); break;
             case FT_PCX: PCXInfo(fileName, info); break;
             case FT_BMP: DIBInfo(fileName, info); break;
+            case FT_HAV: HAVInfo(fileName, info); break;
             case FT_JPEG: JPGInfo(fileName, info); break;
             case FT_PNG: PNGInfo(fileName, info); break;
             case FT_TIFF: TIFInfo(fileName, info); break;

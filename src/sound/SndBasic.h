@@ -1,7 +1,13 @@
 #pragma once
-// The sound model: the wave format description shared by every sound source.
+// The sound model: the wave format description shared by every sound source, the sound record
+// that carries PCM samples to the output, silence padding, format conversion and the buffered
+// loader with which readers hand out exactly the number of sample frames asked for.
+//
+// Conversion of compressed sound arrives with the compressed-sound readers; until then only
+// equal formats convert (a plain copy) and any other request raises (ERR_AUDIO, 3).
 
 #include <cstdint>
+#include <string>
 
 namespace kelvora {
 
@@ -19,5 +25,63 @@ struct QWaveFmt {
 };
 #pragma pack(pop)
 static_assert(sizeof(QWaveFmt) == 18);
+
+constexpr uint16_t WAVE_FORMAT_PCM = 1;
+
+// The sound record: a block of samples with its format.
+struct Qsnd {
+    uint8_t* data;        // tracked block registered under this field
+    int32_t allocated;    // bytes requested for data
+    int32_t samples;      // sample frames held: bytes in use = samples * format.blockAlign
+    QWaveFmt format;
+};
+
+// One conversion stream from a fixed source format to a fixed destination format.
+struct QWaveConv {
+    void* stream;         // the conversion stream; null while none is open
+    int32_t flags;        // flags of the next conversion pass
+};
+
+// What SndLoad keeps between calls; the reader fills the formats, the total and the factor.
+struct QSndLoader {
+    const QWaveFmt* srcFormat;
+    QWaveFmt destFormat;  // PCM
+    uint8_t* converted;   // tracked block of converted bytes not yet handed out
+    int32_t valid;        // bytes of converted that hold data
+    int32_t position;     // bytes of converted already handed out
+    int64_t consumed;     // source units read so far
+    int64_t total;        // source units in all
+    bool endOfSource;
+    double factor;        // sample frames produced per source unit
+};
+
+// Reads the next piece of the source into `block` (a tracked block the routine allocates or
+// resizes) for about `wanted` output bytes; reports its size in bytes and the source units it
+// represents (0 of either: no more data).
+using SndReadProc = void (*)(void* reader, uint8_t*& block, int32_t wanted, int32_t& bytes,
+                             int32_t& units);
+
+// Allocates or resizes the sound's data to `bytes` (content kept); `name` labels the block.
+void _sndalloc_(Qsnd& sound, int32_t bytes, int32_t line, const std::string& name);
+void SndFree(Qsnd& sound);
+// Extends the sound to `samples` sample frames with silence (128 for 8 bits, else 0).
+void SndAddSilence(Qsnd& sound, int32_t samples);
+// Fills block alignment and average bytes per second; false when rate, bits or channels is 0.
+bool WaveFmtFix(QWaveFmt& format);
+// True when the first 16 bytes differ.
+bool WaveFmtDiffers(const QWaveFmt& a, const QWaveFmt& b);
+
+void WaveConvertInit(QWaveConv& conv, const QWaveFmt& source, const QWaveFmt& destination);
+// Converts `srcBytes` bytes of `source` into `destination` (capacity `destCapacity`); `produced`
+// receives the bytes written.
+void WaveConvert(QWaveConv& conv, const uint8_t* source, uint8_t* destination,
+                 const QWaveFmt& destFormat, const QWaveFmt& srcFormat, int32_t& produced,
+                 int32_t destCapacity, int32_t srcBytes);
+void WaveConvertDone(QWaveConv& conv);
+
+// Delivers `samples` sample frames of the loader's destination format into `sound` (fewer when
+// the source runs out), reading the source through `read`.
+void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read, int32_t samples,
+             Qsnd& sound);
 
 }  // namespace kelvora

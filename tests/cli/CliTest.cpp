@@ -106,3 +106,22 @@ TEST_F(CliTest, ExportWritesEachPictureType) {
     ASSERT_EQ(Cli("export grey.bay --frame 1 -o out.png").status, 0);
     EXPECT_EQ(ReadFileBytes(dir.file("out.png")).substr(1, 3), "PNG");
 }
+
+TEST_F(CliTest, EncodedMovieExportsAnyFrame) {
+    // Two pictures of different grey levels become a two-frame movie; each frame comes back.
+    WriteFileBytes(dir.file("a.ppm"), "P6\n4 2\n255\n" + std::string(4 * 2 * 3, '\x10'));
+    WriteFileBytes(dir.file("b.ppm"), "P6\n4 2\n255\n" + std::string(4 * 2 * 3, '\x80'));
+    const CliRun enc = Cli("hav-encode -o m.hav --codec best-p --key 1 a.ppm b.ppm");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const CliRun info = Cli("info m.hav");
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("Frames: 2\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Format name: HAV, High quality Audio Video\n"), std::string::npos);
+
+    ASSERT_EQ(Cli("export m.hav --frame 2 -o f2.ppm").status, 0);
+    EXPECT_EQ(ReadFileBytes(dir.file("f2.ppm")), ReadFileBytes(dir.file("b.ppm")));
+    ASSERT_EQ(Cli("export m.hav --frame 1 -o f1.ppm").status, 0);
+    EXPECT_EQ(ReadFileBytes(dir.file("f1.ppm")), ReadFileBytes(dir.file("a.ppm")));
+    EXPECT_EQ(Cli("export m.hav --frame 3 -o f3.ppm").status, 1);  // past the end
+    EXPECT_EQ(Cli("hav-encode m2.hav").status, 2);                   // no -o
+}

@@ -1,0 +1,417 @@
+#include "formats/HavDecode.h"
+
+#include <cstring>
+
+#include "formats/FFBasic.h"
+#include "runtime/Basic.h"
+#include "runtime/Errors.h"
+
+namespace kelvora {
+
+int32_t HavLenBits(int32_t v) {
+    if (v >= 256) return 16;
+    int32_t top = 31 - __builtin_clz(static_cast<uint32_t>(v));  // v >= 2, so top >= 1
+    return 2 * top;
+}
+
+int32_t HavMatchOffset(int32_t cls, int32_t stride) {
+    return cls <= 11 ? 64 + cls * stride : (cls - 11) * stride;
+}
+
+namespace {
+
+[[noreturn]] void Fault_(int32_t line) {
+    ErrRaiseCode(ERR_MVI, 3, line);
+    throw EMon("");  // not reached inside a monitored frame
+}
+
+// --- Bit reader ---------------------------------------------------------------------------------
+// A 32-bit window, most significant bit next, refilled one byte at a time. Past the end of the
+// data it reads zeros and counts them, so that a token which consumed them is caught.
+struct BitReader_ {
+    const uint8_t* p;
+    const uint8_t* end;
+    uint32_t win;
+    int32_t bits;  // valid bits in win
+    int32_t pad;   // zero bytes fed in after the end
+
+    void Refill() {
+        if (end - p >= 4) {
+            // All whole bytes that fit, in one load; the bits of a partly taken byte that come
+            // along are the same ones the next refill brings again.
+            const uint32_t next = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+            win |= next >> bits;
+            const int32_t n = (32 - bits) >> 3;
+            p += n;
+            bits += 8 * n;
+        } else {
+            while (bits <= 24) {
+                uint32_t b = 0;
+                if (p < end) b = *p++;
+                else ++pad;
+                win |= b << (24 - bits);
+                bits += 8;
+            }
+        }
+    }
+    uint32_t Peek(int32_t n) const { return win >> (32 - n); }
+    void Skip(int32_t n) {
+        win <<= n;
+        bits -= n;
+    }
+    uint32_t Take(int32_t n) {
+        uint32_t v = Peek(n);
+        Skip(n);
+        return v;
+    }
+    // True once a field took bits beyond the data.
+    bool Overrun() const { return pad * 8 > bits; }
+    // The length code; the window holds at least 16 bits.
+    int32_t Length() {
+        const uint32_t v = Peek(16);
+        if (v < 0x200) {  // seven zeros: 256 + nine bits
+            Skip(16);
+            return 256 + static_cast<int32_t>(v);
+        }
+        const int32_t zeros = __builtin_clz(v) - 16;  // 0..6
+        const int32_t n = 2 * zeros + 2;
+        Skip(n);
+        return static_cast<int32_t>(v >> (16 - n));
+    }
+};
+
+struct DictEntry_ {
+    int32_t pos;
+    int32_t len;
+};
+
+// Writes `len` bytes from base[src] to base[dst] byte by byte, as the codecs define copies: a
+// source that overlaps the target from behind repeats what was just written.
+inline void CopyBytes_(uint8_t* base, int64_t dst, int64_t src, int32_t len) {
+    if (len <= 16 || (src < dst && dst - src < len)) {  // short copies cost less than a call
+        uint8_t* d = base + dst;
+        const uint8_t* s = base + src;
+        for (int32_t i = 0; i < len; ++i) d[i] = s[i];
+    } else {
+        std::memmove(base + dst, base + src, static_cast<size_t>(len));
+    }
+}
+
+template <int32_t B, bool FAST>
+bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes, int32_t start,
+                 int32_t end, int32_t stride) {
+    BitReader_ br{data, data + size, 0, 0, 0};
+    int64_t out = start;
+    int32_t offsets[HAV_MATCH_CLASSES];
+    for (int32_t i = 0; i < HAV_MATCH_CLASSES; ++i) offsets[i] = HavMatchOffset(i, stride);
+    DictEntry_ dict[FAST ? 1 : HAV_DICT_SIZE];
+    int32_t matches = 0;  // matches stored in this band so far
+
+    for (;;) {
+        br.Refill();
+        if (br.Overrun()) return false;
+        uint32_t t = br.Peek(FAST ? 10 : 12);
+        // Literals, as many as the window holds.
+        if (FAST ? t >= 0x200 : t >= 0xC00) {
+            do {
+                if (out >= end) return false;
+                base[out++] = static_cast<uint8_t>(t >> (FAST ? 1 : 2));
+                br.Skip(FAST ? 9 : 10);
+                t = br.Peek(FAST ? 10 : 12);
+            } while (br.bits >= (FAST ? 10 : 12) && (FAST ? t >= 0x200 : t >= 0xC00));
+            continue;
+        }
+        if (!FAST && t >= 0x200) {
+            br.Skip(12);
+            int64_t src;
+            int32_t len;
+            if (t >= 0x600) {  // match
+                const uint32_t u = t - 0x600;
+                br.Refill();
+                len = br.Length();
+                src = out - offsets[u >> 6] + (u & 63);
+                if (src < 0 || src + len > imageBytes) return false;
+                dict[matches % HAV_DICT_SIZE] = DictEntry_{static_cast<int32_t>(out), len};
+                ++matches;
+            } else {  // repeat
+                const uint32_t u = t - 0x200;
+                if (static_cast<int32_t>(u) >= matches) return false;  // not written in this band
+                src = dict[u].pos;
+                len = dict[u].len;
+            }
+            if (out + len > end) return false;
+            CopyBytes_(base, out, src, len);
+            out += len;
+            continue;
+        }
+        if (t < 0x100) {  // run: p0, B - 1 more bytes, a length code
+            br.Skip(FAST ? 10 : 12);
+            uint8_t px[3] = {static_cast<uint8_t>(t), 0, 0};
+            if (B >= 2) px[1] = static_cast<uint8_t>(br.Take(8));
+            if (B == 3) {
+                br.Refill();
+                px[2] = static_cast<uint8_t>(br.Take(8));
+            }
+            br.Refill();
+            const int32_t count = br.Length();
+            if (out + int64_t{count} * B > end) return false;
+            uint8_t* d = base + out;
+            if (B == 1) {
+                std::memset(d, px[0], static_cast<size_t>(count));
+            } else if (B == 2) {  // stored high byte first, written little-endian
+                for (int32_t i = 0; i < count; ++i, d += 2) {
+                    d[0] = px[1];
+                    d[1] = px[0];
+                }
+            } else {  // blue = p0, green = p2, red = p1
+                for (int32_t i = 0; i < count; ++i, d += 3) {
+                    d[0] = px[0];
+                    d[1] = px[2];
+                    d[2] = px[1];
+                }
+            }
+            out += int64_t{count} * B;
+            continue;
+        }
+        if (t < 0x180) {  // copy from the row above
+            int32_t len;
+            if (FAST) {
+                len = static_cast<int32_t>((t >> 1) & 0x3F) + 2;
+                br.Skip(9);
+            } else {
+                len = static_cast<int32_t>(t & 0x7F) + 2;
+                br.Skip(12);
+            }
+            if (out - stride < 0 || out + len > end) return false;
+            CopyBytes_(base, out, out - stride, len);
+            out += len;
+            continue;
+        }
+        br.Skip(FAST ? 10 : 12);
+        int64_t len;
+        if (t < 0x1C0) {  // short skip
+            len = static_cast<int32_t>(t & 0x3F) + 2;
+        } else {  // end of band, or a long skip
+            if (out == end) return !br.Overrun();
+            br.Refill();
+            len = int64_t{64} * br.Length() + static_cast<int32_t>(t & 0x3F) - 62;
+        }
+        if (out + len > end) return false;
+        out += len;
+    }
+}
+
+// --- Chunks -------------------------------------------------------------------------------------
+
+struct ImageChunk_ {
+    int32_t bands;
+    int32_t stored;                  // bands 0..stored-1 have their data in the record
+    int32_t size[HAV_MAX_BANDS];
+    int32_t rows[HAV_MAX_BANDS];
+    int32_t compressed[HAV_MAX_BANDS];
+    int32_t dataPos;                 // record offset of the first stored band's data
+    int32_t end;                     // record offset just past the stored data
+};
+
+// Parses the palette chunk at `pos`; false when it does not fit the record or the palette.
+bool ParsePalette_(const uint8_t* rec, int32_t recSize, int32_t pos, QHavPalChunk& pal, int32_t& next) {
+    QByteReader r = ByteReader(rec + pos, recSize - pos);
+    BrSkip(r, 4);
+    const int64_t header = BrI32LE(r);
+    const int64_t count = BrI32LE(r);
+    const int64_t first = BrI32LE(r);
+    if (r.overrun || header < HAV_CHUNK_HEADER || count < 0 || first < 0 || first + count > 256) return false;
+    if (pos + header + 3 * count > recSize) return false;
+    pal = QHavPalChunk{static_cast<int32_t>(first), static_cast<int32_t>(count), rec + pos + header};
+    next = static_cast<int32_t>(pos + header + 3 * count);
+    return true;
+}
+
+// Parses the image chunk at `pos` with its band table; false when it is malformed.
+bool ParseImage_(const uint8_t* rec, int32_t recSize, int32_t pos, ImageChunk_& c) {
+    QByteReader r = ByteReader(rec + pos, recSize - pos);
+    BrSkip(r, 4);
+    const int64_t header = BrI32LE(r);
+    const int64_t bands = BrI32LE(r);
+    const int64_t stored = BrI32LE(r);
+    if (r.overrun || header < HAV_CHUNK_HEADER || bands < 0 || bands > HAV_MAX_BANDS || stored < 0 ||
+        stored > bands || header > recSize - pos)
+        return false;
+    c.bands = static_cast<int32_t>(bands);
+    c.stored = static_cast<int32_t>(stored);
+    int64_t table = pos + header;
+    int64_t descSize = HAV_BAND_DESC;
+    if (bands > 0) {
+        // The descriptors lie one descriptor size apart, the size that the first one states.
+        QByteReader d = ByteReader(rec + table, recSize - table);
+        BrSkip(d, 4);
+        descSize = BrI32LE(d);
+        if (d.overrun || descSize < HAV_BAND_DESC || table + bands * descSize > recSize) return false;
+    }
+    for (int32_t k = 0; k < c.bands; ++k) {
+        QByteReader d = ByteReader(rec + table + k * descSize, HAV_BAND_DESC);
+        BrSkip(d, 8);
+        c.size[k] = BrI32LE(d);
+        c.rows[k] = BrI32LE(d);
+        c.compressed[k] = BrI32LE(d);
+        if (d.overrun || c.size[k] < 0 || c.rows[k] < 0) return false;
+    }
+    int64_t end = table + bands * descSize;
+    c.dataPos = static_cast<int32_t>(end);
+    for (int32_t k = 0; k < c.stored; ++k) end += c.size[k];
+    if (end > recSize) return false;
+    c.end = static_cast<int32_t>(end);
+    return true;
+}
+
+// Walks the chunks of a record: onPalette(chunk) for type 2, onImage(chunk) for type 4. After an
+// image chunk with streamed bands the walk ends: the portions were read over the record.
+template <class OnPalette, class OnImage>
+void WalkChunks_(const uint8_t* rec, int32_t recSize, OnPalette onPalette, OnImage onImage) {
+    QByteReader r = ByteReader(rec, recSize);
+    BrSkip(r, 4);
+    const int64_t first = BrI32LE(r);
+    const int64_t count = BrI32LE(r);
+    if (r.overrun || first < HAV_FRAME_HEADER || first > recSize || count < 0) Fault_(__LINE__);
+    int32_t pos = static_cast<int32_t>(first);
+    ImageChunk_ image;
+    for (int64_t c = 0; c < count; ++c) {
+        QByteReader t = ByteReader(rec + pos, recSize - pos);
+        const int32_t type = BrI32LE(t);
+        if (t.overrun) Fault_(__LINE__);
+        if (type == HAV_CHUNK_PALETTE) {
+            QHavPalChunk pal;
+            if (!ParsePalette_(rec, recSize, pos, pal, pos)) Fault_(__LINE__);
+            onPalette(pal);
+        } else if (type == HAV_CHUNK_IMAGE) {
+            if (!ParseImage_(rec, recSize, pos, image)) Fault_(__LINE__);
+            if (!onImage(image) || image.stored < image.bands) return;
+            pos = image.end;
+        } else {
+            // An unknown chunk keeps the position, so every remaining chunk is this one again.
+            return;
+        }
+    }
+}
+
+void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
+    const bool predict = (job.codec & HAV_CODEC_PREDICT) != 0;
+    const bool fast = (job.codec & HAV_CODEC_TOKEN_FAST) != 0;
+    const int32_t stride = image.width * image.bytesPP;
+    const int32_t imageBytes = stride * image.height;
+    uint8_t* target = image.data;
+    if (predict) {
+        uint8_t*& p = *job.predict;
+        // A block released by an earlier failure is gone; a new one starts out as zeros.
+        if (!MemIsTracked(p) || MemBlockSize(p) < imageBytes) {
+            if (!MemIsTracked(p)) p = nullptr;
+            _memalloc_(p, imageBytes, __LINE__, MEM_KIND_C, "FF_HAV.HAVImgLoadNext.PredictImg");
+        }
+        target = p;
+    }
+    int64_t out = 0;
+    int64_t pos = c.dataPos;
+    int64_t regionEnd = job.recordSize;
+    int32_t nextStreamed = c.stored;
+    int64_t filePos = job.streamPos;
+    for (int32_t k = 0; k < c.bands; ++k) {
+        if (k == nextStreamed) {
+            // A portion of the following bands, as many as stay together below image bytes.
+            int64_t total = 0;
+            int32_t j = k;
+            while (j < c.bands && total + c.size[j] < imageBytes) total += c.size[j++];
+            if (j == k || total > job.bufferSize || filePos + total > job.fileSize) Fault_(__LINE__);
+            FSeek(job.fileId, filePos);
+            FRead(job.fileId, job.buffer, static_cast<int32_t>(total));
+            filePos += total;
+            pos = 0;
+            regionEnd = total;
+            nextStreamed = j;
+        }
+        const int64_t bandBytes = int64_t{c.rows[k]} * stride;
+        if (out + bandBytes > imageBytes || pos + c.size[k] > regionEnd) Fault_(__LINE__);
+        const int32_t from = static_cast<int32_t>(out);
+        const int32_t to = static_cast<int32_t>(out + bandBytes);
+        if (c.compressed[k] == 0) {
+            // Raw bytes go where tokens would have gone: with prediction they are differences.
+            if (c.size[k] > bandBytes) Fault_(__LINE__);
+            std::memcpy(target + from, job.buffer + pos, static_cast<size_t>(c.size[k]));
+        } else if (!HavDecodeBand(job.buffer + pos, c.size[k], target, imageBytes, from, to, stride,
+                                  image.bytesPP, fast)) {
+            Fault_(__LINE__);
+        }
+        if (predict) HavPredictRebuild(target + from, image.data + from, to - from);
+        out = to;
+        pos += c.size[k];
+    }
+}
+
+void ApplyPalette_(const QHavPalChunk& pal, QBGR* palette) {
+    for (int32_t i = 0; i < pal.count; ++i) {
+        const uint8_t* e = pal.entries + 3 * i;
+        palette[pal.first + i] = QBGR{e[2], e[1], e[0]};
+    }
+}
+
+}  // namespace
+
+bool HavDecodeBand(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes, int32_t start,
+                   int32_t end, int32_t stride, int32_t bytesPP, bool fast) {
+    if (start < 0 || start > end || end > imageBytes || size < 0 || stride <= 0) return false;
+    switch (bytesPP * 2 + (fast ? 1 : 0)) {
+        case 2: return DecodeBand_<1, false>(data, size, base, imageBytes, start, end, stride);
+        case 3: return DecodeBand_<1, true>(data, size, base, imageBytes, start, end, stride);
+        case 4: return DecodeBand_<2, false>(data, size, base, imageBytes, start, end, stride);
+        case 5: return DecodeBand_<2, true>(data, size, base, imageBytes, start, end, stride);
+        case 6: return DecodeBand_<3, false>(data, size, base, imageBytes, start, end, stride);
+        case 7: return DecodeBand_<3, true>(data, size, base, imageBytes, start, end, stride);
+        default: return false;
+    }
+}
+
+void HavPredictRebuild(const uint8_t* diff, uint8_t* pixels, int32_t bytes) {
+    uint8_t a0 = 0, a1 = 0, a2 = 0;
+    int32_t i = 0;
+    for (; i + 3 <= bytes; i += 3) {
+        a0 = static_cast<uint8_t>(a0 + diff[i]);
+        a1 = static_cast<uint8_t>(a1 + diff[i + 1]);
+        a2 = static_cast<uint8_t>(a2 + diff[i + 2]);
+        pixels[i] = a0;
+        pixels[i + 1] = a1;
+        pixels[i + 2] = a2;
+    }
+    if (i < bytes) pixels[i] = static_cast<uint8_t>(a0 + diff[i]);
+    if (i + 1 < bytes) pixels[i + 1] = static_cast<uint8_t>(a1 + diff[i + 1]);
+}
+
+void HavDecodeFrame(QHavFrameJob& job, Qimg& image) {
+    Monitored([&] {
+        job.newPalette = false;
+        if (job.recordSize < HAV_FRAME_HEADER || job.recordSize > job.bufferSize || !image.data ||
+            image.width <= 0 || image.height <= 0 || int64_t{image.width} * image.height * image.bytesPP > image.size ||
+            image.bytesPP < 1 || image.bytesPP > 3)
+            Fault_(__LINE__);
+        WalkChunks_(
+            job.buffer, job.recordSize,
+            [&](const QHavPalChunk& pal) {
+                ApplyPalette_(pal, image.palette);
+                job.newPalette = true;
+            },
+            [&](const ImageChunk_& c) {
+                DecodeImage_(job, image, c);
+                return true;
+            });
+    });
+}
+
+void HavListPalettes(const uint8_t* record, int32_t recordSize, std::vector<QHavPalChunk>& out) {
+    Monitored([&] {
+        out.clear();
+        if (recordSize < HAV_FRAME_HEADER) Fault_(__LINE__);
+        WalkChunks_(
+            record, recordSize, [&](const QHavPalChunk& pal) { out.push_back(pal); },
+            [](const ImageChunk_&) { return true; });
+    });
+}
+
+}  // namespace kelvora

@@ -1,0 +1,164 @@
+#include "sound/SndBasic.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "runtime/Basic.h"
+#include "runtime/Errors.h"
+
+namespace kelvora {
+
+namespace {
+
+// Conversion flags of the first pass of a stream and of every later one.
+constexpr int32_t CONV_START = 0x10;
+constexpr int32_t CONV_BLOCKALIGN = 0x04;
+
+void ClearSound_(Qsnd& sound) { std::memset(static_cast<void*>(&sound), 0, sizeof sound); }
+
+}  // namespace
+
+void _sndalloc_(Qsnd& sound, int32_t bytes, int32_t line, const std::string& name) {
+    Monitored([&] {
+        if (!MemIsTracked(sound.data)) ClearSound_(sound);
+        _memalloc_(sound.data, bytes, line, MEM_KIND_C, "(SndAlloc):" + name);
+        sound.allocated = bytes;
+    });
+}
+
+void SndFree(Qsnd& sound) {
+    MemFree(sound.data);
+    ClearSound_(sound);
+}
+
+bool WaveFmtFix(QWaveFmt& format) {
+    if (format.bitsPerSample == 0 || format.samplesPerSec == 0 || format.channels == 0) return false;
+    format.blockAlign = static_cast<uint16_t>(format.channels * (format.bitsPerSample / 8));
+    format.avgBytesPerSec = format.samplesPerSec * format.blockAlign;
+    return true;
+}
+
+bool WaveFmtDiffers(const QWaveFmt& a, const QWaveFmt& b) { return std::memcmp(&a, &b, 16) != 0; }
+
+void SndAddSilence(Qsnd& sound, int32_t samples) {
+    Monitored([&] {
+        if (!WaveFmtFix(sound.format)) ErrRaiseCode(ERR_AUDIO, 4, __LINE__);
+        const int64_t align = sound.format.blockAlign;
+        const bool tracked = MemIsTracked(sound.data);
+        // A record without a live block holds nothing, whatever its sample count says.
+        int64_t have = tracked ? std::min<int64_t>(int64_t{sound.samples} * align, sound.allocated) : 0;
+        if (have < 0) have = 0;
+        const int64_t want = int64_t{samples} * align;
+        if (have >= want) return;
+        if (want > INT32_MAX) ErrRaiseCode(ERR_MEM, 5, __LINE__);
+        if (sound.format.formatTag == 0)
+            sound.format = QWaveFmt{WAVE_FORMAT_PCM, 1, 22050, 22050, 1, 8, 0};
+        if (sound.allocated < want || !tracked) {
+            // A fresh record is cleared by the allocation; its format is what is being padded.
+            const QWaveFmt format = sound.format;
+            _sndalloc_(sound, static_cast<int32_t>(want), __LINE__, "SndBasic.SndAddSilence.snd.SndData");
+            sound.format = format;
+        }
+        FillBytes(sound.format.bitsPerSample == 8 ? 128 : 0, want - have, sound.data + have);
+        sound.samples = samples;
+    });
+}
+
+void WaveConvertInit(QWaveConv& conv, const QWaveFmt&, const QWaveFmt&) {
+    conv.stream = nullptr;
+    conv.flags = CONV_START + CONV_BLOCKALIGN;
+}
+
+void WaveConvert(QWaveConv& conv, const uint8_t* source, uint8_t* destination,
+                 const QWaveFmt& destFormat, const QWaveFmt& srcFormat, int32_t& produced,
+                 int32_t destCapacity, int32_t srcBytes) {
+    produced = 0;
+    Monitored([&] {
+        if (srcBytes < 1 || destCapacity < 1) return;
+        // Only equal formats convert until compressed sound has a decoder behind it.
+        if (WaveFmtDiffers(srcFormat, destFormat) || destCapacity < srcBytes)
+            ErrRaiseCode(ERR_AUDIO, 3, __LINE__);
+        std::memcpy(destination, source, static_cast<size_t>(srcBytes));
+        produced = srcBytes;
+        conv.flags = CONV_BLOCKALIGN;
+    });
+}
+
+void WaveConvertDone(QWaveConv& conv) {
+    conv.stream = nullptr;
+    conv.flags = 0;
+}
+
+void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read, int32_t samples,
+             Qsnd& sound) {
+    Monitored([&] {
+        QWaveFmt dest = loader.destFormat;
+        if (!WaveFmtFix(dest) || dest.blockAlign == 0 || !loader.srcFormat)
+            ErrRaiseCode(ERR_AUDIO, 4, __LINE__);
+        const int64_t align = dest.blockAlign;
+        const int64_t wanted64 = int64_t{samples > 0 ? samples : 0} * align;
+        if (wanted64 > INT32_MAX / 2) ErrRaiseCode(ERR_MEM, 5, __LINE__);
+        const int32_t wanted = static_cast<int32_t>(wanted64);
+        if (wanted == 0) {
+            sound.samples = 0;
+            sound.format = loader.destFormat;
+            return;
+        }
+        _sndalloc_(sound, wanted, __LINE__, "SndBasic.SndLoad.sh");
+        sound.format = loader.destFormat;
+
+        // The kept buffer counts only while its block is alive and its figures are consistent.
+        const int32_t kept = MemIsTracked(loader.converted) ? MemBlockSize(loader.converted) : 0;
+        if (loader.valid > kept || loader.position < 0 || loader.position > loader.valid)
+            loader.valid = loader.position = 0;
+        const int32_t available = loader.valid - loader.position;
+        if (available >= wanted) {
+            std::memcpy(sound.data, loader.converted + loader.position, static_cast<size_t>(wanted));
+            loader.position += wanted;
+            sound.samples = static_cast<int32_t>(wanted / align);
+        } else {
+            if (available > 0)
+                std::memcpy(sound.data, loader.converted + loader.position, static_cast<size_t>(available));
+            int32_t delivered = available;
+            loader.valid = loader.position = 0;
+            if (loader.endOfSource) {
+                sound.samples = static_cast<int32_t>(delivered / align);
+                return;
+            }
+            uint8_t* block = nullptr;
+            for (;;) {
+                int32_t bytes = 0, units = 0;
+                read(reader, block, wanted, bytes, units);
+                if (units <= 0 || bytes <= 0 || !MemIsTracked(block) || bytes > MemBlockSize(block)) {
+                    MemFree(block);
+                    loader.endOfSource = true;
+                    sound.samples = static_cast<int32_t>(delivered / align);
+                    return;
+                }
+                loader.consumed += units;
+                const double estimate = std::nearbyint(units * loader.factor * static_cast<double>(align) * 2);
+                const int32_t size = estimate >= 1 && estimate <= INT32_MAX / 2 ? static_cast<int32_t>(estimate) : 1;
+                _memalloc_(loader.converted, size, __LINE__, MEM_KIND_C, "SndBasic.SndLoad.sl.SndData");
+                int32_t produced = 0;
+                WaveConvert(conv, block, loader.converted, loader.destFormat, *loader.srcFormat, produced,
+                            size, bytes);
+                loader.valid = produced;
+                const int32_t take = std::min(produced, wanted - delivered);
+                std::memcpy(sound.data + delivered, loader.converted, static_cast<size_t>(take));
+                delivered += take;
+                loader.position = take;
+                loader.endOfSource = loader.consumed >= loader.total;
+                if (delivered >= wanted || loader.endOfSource) {
+                    sound.samples = static_cast<int32_t>(delivered / align);
+                    MemFree(block);
+                    break;
+                }
+            }
+        }
+        if (loader.position == loader.valid) loader.valid = loader.position = 0;
+    });
+}
+
+}  // namespace kelvora
