@@ -5,7 +5,7 @@ BUILD ?= build
 SAN_BUILD ?= build-asan
 JOBS ?= 2
 
-.PHONY: run test setup build sanitize clean
+.PHONY: run test setup build sanitize bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -16,8 +16,10 @@ build: setup
 
 run: build
 	@./$(BUILD)/kelvora-cli --version
-	@echo "So far: the runtime services (errors, tracked memory and files, text and path"
-	@echo "utilities, the preferences file) and the image record. The player window follows."
+	@./$(BUILD)/kelvora-cli info $(BUILD)/assets/demo.hav
+	@echo
+	@echo "So far the engine reads still pictures and HAV movies (try kelvora-cli --help);"
+	@echo "the player window follows."
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -29,6 +31,14 @@ sanitize: setup
 	@cmake --build $(SAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) -L unit --output-on-failure -j $(JOBS)
+
+# Benchmarks beside independent decoders (installs those tools first).
+bench: build
+	@bash scripts/setup.sh scripts/bench-packages.txt
+	bash scripts/bench-readers.sh $(BUILD)
+	bash scripts/bench-libreaders.sh $(BUILD)
+	bash scripts/bench-hav-size.sh $(BUILD)
+	@for b in $(BUILD)/bench/kv_bench_*; do echo "== $$b"; $$b; done
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages of scripts/debian-packages.txt that are missing.
+# Installs the Debian packages of a list (default scripts/debian-packages.txt) that are missing.
 # Runs apt-get as root, or through sudo otherwise; does nothing when all are present.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t wanted < <(sed -e 's/#.*//' -e 's/[[:space:]]//g' "$here/debian-packages.txt" | grep -v '^$')
+list=${1:-$here/debian-packages.txt}
+mapfile -t wanted < <(sed -e 's/#.*//' -e 's/[[:space:]]//g' "$list" | grep -v '^$')
 missing=()
 for p in "${wanted[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
