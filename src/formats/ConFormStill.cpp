@@ -219,9 +219,14 @@ bool DIBunRLE_(const uint8_t* data, int32_t bytes, uint8_t* pixels, int32_t widt
         const int32_t count = BrU8(src);
         const uint8_t value = BrU8(src);
         if (src.overrun) return false;
-        if (count > 0 && !nibbles) {  // a run
+        if (count > 0 && !nibbles) {  // a run; short ones (most of them) without a call
             const int64_t pos = y * width + x;
-            std::memset(pixels + pos, value, static_cast<size_t>(std::min<int64_t>(count, total - pos)));
+            const int64_t n = std::min<int64_t>(count, total - pos);
+            if (n <= 16) {
+                for (int64_t i = 0; i < n; ++i) pixels[pos + i] = value;
+            } else {
+                std::memset(pixels + pos, value, static_cast<size_t>(n));
+            }
             x += count;
         } else if (count > 0) {  // 4-bit runs alternate the two nibbles of the value
             put(count, [&](int32_t i) -> uint8_t {

@@ -21,7 +21,8 @@ constexpr int64_t kDataStart = 512;  // verbatim pixels, or the run-length offse
 int32_t SGIDepth_(const QSGIHandle& sgi) { return sgi.zSize <= 2 ? 8 : 8 * sgi.zSize; }
 
 // Decodes one run-length line of `count` bytes into `line` (x size bytes). Output past x size,
-// and packets cut short by the end of the compressed line, are dropped.
+// and packets cut short by the end of the compressed line, are dropped. Packets are short, so
+// plain loops beat library calls for most of them.
 void SGIunRLE_(const uint8_t* src, int64_t count, uint8_t* line, int32_t xSize) {
     int64_t i = 0;
     int32_t o = 0;
@@ -31,13 +32,15 @@ void SGIunRLE_(const uint8_t* src, int64_t count, uint8_t* line, int32_t xSize) 
         if (n == 0) break;
         if (c & 0x80) {
             const int64_t k = std::min<int64_t>({n, xSize - o, count - i});
-            std::memcpy(line + o, src + i, static_cast<size_t>(k));
+            for (int64_t q = 0; q < k; ++q) line[o + q] = src[i + q];
             o += static_cast<int32_t>(k);
             i += n;
         } else {
             if (i >= count) break;
+            const uint8_t v = src[i++];
             const int32_t k = std::min(n, xSize - o);
-            std::memset(line + o, src[i++], static_cast<size_t>(k));
+            if (k > 32) std::memset(line + o, v, static_cast<size_t>(k));
+            else for (int32_t q = 0; q < k; ++q) line[o + q] = v;
             o += k;
         }
     }
@@ -120,6 +123,8 @@ void SGILoad(const std::string& fileName, Qimg& image) {
         QByteReader offsets = ByteReader(linetbl, rle ? tableBytes : 0);
         QByteReader lengths = ByteReader(lentbl, rle ? tableBytes : 0);
 
+        // One and two-channel pictures take channel 0 straight into the row; three and four
+        // channels are decoded into a line each (they stay in the cache) and then interleaved.
         const int64_t stride = int64_t{xs} * image.bytesPP;
         for (int32_t j = 0; j < ys; ++j) {
             uint8_t* row = image.data + (ys - 1 - j) * stride;  // file rows run bottom-up
@@ -147,13 +152,22 @@ void SGILoad(const std::string& fileName, Qimg& image) {
                     FRead(sgi.fileId, line, xs);
                 }
             }
-            if (zs >= 3) {
-                for (int32_t x = 0; x < xs; ++x) {
-                    uint8_t* p = row + int64_t{x} * zs;
+            if (zs == 3) {
+                const uint8_t* r = templine;
+                const uint8_t* g = templine + xs;
+                const uint8_t* b = templine + 2 * int64_t{xs};
+                for (int64_t x = 0; x < xs; ++x) {
+                    row[3 * x] = b[x];
+                    row[3 * x + 1] = g[x];
+                    row[3 * x + 2] = r[x];
+                }
+            } else if (zs == 4) {
+                for (int64_t x = 0; x < xs; ++x) {
+                    uint8_t* p = row + 4 * x;
                     p[0] = templine[2 * xs + x];
                     p[1] = templine[xs + x];
                     p[2] = templine[x];
-                    if (zs == 4) p[3] = templine[3 * xs + x];
+                    p[3] = templine[3 * xs + x];
                 }
             }
         }

@@ -544,9 +544,19 @@ void MoveBytes(int64_t count, void* destination, const void* source) {
 }
 
 void SwapBytes(int64_t count, void* a, void* b) {
+    // In pieces through a small buffer: picture flips exchange whole rows with it.
     auto* pa = static_cast<uint8_t*>(a);
     auto* pb = static_cast<uint8_t*>(b);
-    for (int64_t i = 0; i < count; ++i) std::swap(pa[i], pb[i]);
+    uint8_t piece[512];
+    while (count > 0) {
+        const size_t n = static_cast<size_t>(count < int64_t{sizeof piece} ? count : int64_t{sizeof piece});
+        std::memcpy(piece, pa, n);
+        std::memmove(pa, pb, n);
+        std::memcpy(pb, piece, n);
+        pa += n;
+        pb += n;
+        count -= static_cast<int64_t>(n);
+    }
 }
 
 // 0 when equal; at the first differing byte, 1 when a's byte is the smaller, 2 when b's is.
