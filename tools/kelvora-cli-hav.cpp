@@ -5,9 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 
-#include "formats/ConFormStill.h"
 #include "formats/FFBasic.h"
 #include "formats/FF_HAV.h"
 #include "formats/FileFmtDef.h"
@@ -19,19 +18,35 @@ namespace kelvora {
 
 const char* const kCliHavEncodeUsage =
     "  hav-encode -o OUT.hav [options] INPUT...\n"
-    "                  write a HAV movie whose frames are the still pictures INPUT...\n"
-    "                  in the order given (all of the first one's size)\n"
+    "                  write a HAV movie whose frames are every frame of INPUT... in\n"
+    "                  the order given: movies, numbered still sequences (name the\n"
+    "                  first file) and stills, all of the first picture's size; the\n"
+    "                  movie takes the sound of the first INPUT that has sound\n"
     "    --codec C     best (default), fast or best-p\n"
     "    --key N       a key frame every N frames (default 25; 0: frame 1 only)\n"
-    "    --fps R       frames per second (default 25)\n"
+    "    --fps R       frames per second (default: the first INPUT's frame rate when\n"
+    "                  it is a movie, else 25)\n"
     "    --bpp BITS    8, 16 or 24 bits per pixel (default: from the first picture;\n"
     "                  8 bits go through the palette quantizer)\n"
-    "    --sound RAW   add raw PCM sound (interleaved little-endian samples) with\n"
-    "    --rate R --channels C --bits 8|16   its format\n";
+    "    --sound RAW   take the sound from raw PCM (interleaved little-endian\n"
+    "    --rate R --channels C --bits 8|16   samples) of this format instead\n";
+
+std::string CliDescribe(const std::string& fileName, QUniInfo& info) {
+    if (UniInfo(fileName, info, UNI_SEQ_UNLIMITED, false)) return "";
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(fileName, ec);
+    return "File \"" + fileName + (exists ? "\" is not supported." : "\" does not exist.");
+}
+
+std::string CliOpen(const QUniInfo& info, UniHandle& handle) {
+    MonitoredIsolated([&] { UniOpen(handle, info); });
+    return ErrNone() ? "" : info.fileName + ": " + ErrLastText();
+}
 
 namespace {
 
-constexpr int32_t PROGRESS_FROM = 50;  // inputs from which a progress line is shown
+constexpr int32_t PROGRESS_FROM = 50;     // frames from which a progress line is shown
+constexpr int32_t SOUND_CHUNK = 65536;    // sample frames per load
 
 int Usage_(const std::string& why) {
     std::fprintf(stderr, "kelvora-cli: %s\n\n%s", why.c_str(), kCliHavEncodeUsage);
@@ -62,8 +77,8 @@ struct Options {
     std::vector<std::string> inputs;
     int32_t codec = HAV_CODEC_BEST;
     long key = 25;
-    double fps = 25;
-    long bpp = 0;  // 0: from the first picture
+    double fps = 0;  // 0: from the first input
+    long bpp = 0;    // 0: from the first picture
     std::string sound;
     long rate = 0, channels = 0, bits = 0;
 };
@@ -105,7 +120,7 @@ std::string Parse_(const std::vector<std::string>& args, Options& o) {
         }
     }
     if (o.output.empty()) return "hav-encode needs -o OUT.hav";
-    if (o.inputs.empty()) return "hav-encode needs at least one picture";
+    if (o.inputs.empty()) return "hav-encode needs at least one input";
     if (o.inputs.size() > static_cast<size_t>(HAV_MAX_FRAMES)) return "a HAV movie holds at most 65536 frames";
     const bool format = o.rate || o.channels || o.bits;
     if (!o.sound.empty() && !(o.rate && o.channels && o.bits)) return "--sound needs --rate, --channels and --bits";
@@ -113,16 +128,112 @@ std::string Parse_(const std::vector<std::string>& args, Options& o) {
     return "";
 }
 
-// Appends the sound file's sample frames up to `upTo` in total (the rest at the end).
-void FeedSound_(QHavWriter& w, int32_t file, int64_t& fed, int64_t upTo, int64_t total) {
+// Where the movie's sound comes from: a raw PCM file or an input opened a second time.
+struct SoundSource_ {
+    std::string name;
+    int32_t file = BAD_HANDLE;
+    UniHandle input{};
+    Qsnd sound{};      // the last piece loaded from the input
+    QWaveFmt format{};
+    int64_t total = 0;  // sample frames
+    int64_t fed = 0;
+};
+
+bool HasSound_(const SoundSource_& s) { return s.file != BAD_HANDLE || s.input.kind == UNI_MOVIE; }
+
+// Appends the source's sample frames up to `upTo` in total (all that is left when `all`).
+void FeedSound_(QHavWriter& w, SoundSource_& s, int64_t upTo, bool all) {
     const int32_t align = w.soundFormat.blockAlign;
+    upTo = all ? s.total : std::min(upTo, s.total);
     uint8_t buffer[65536];
-    const int32_t chunk = static_cast<int32_t>(sizeof buffer) / align;
-    for (upTo = std::min(upTo, total); fed < upTo;) {
-        const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunk, upTo - fed));
-        FRead(file, buffer, n * align);
-        HAVAddSound(w, buffer, n);
-        fed += n;
+    while (s.fed < upTo) {
+        const int32_t want = static_cast<int32_t>(std::min<int64_t>(SOUND_CHUNK, upTo - s.fed));
+        if (s.file != BAD_HANDLE) {
+            const int32_t n = std::min(want, static_cast<int32_t>(sizeof buffer) / align);
+            FRead(s.file, buffer, n * align);
+            HAVAddSound(w, buffer, n);
+            s.fed += n;
+            continue;
+        }
+        UniSndLoad(s.input, s.sound, static_cast<int32_t>(s.fed), s.fed > 0, want);
+        if (s.sound.samples <= 0) {  // the track ends before its stated length
+            s.total = s.fed;
+            break;
+        }
+        if (WaveFmtDiffers(s.sound.format, s.format)) ErrRaiseCode(ERR_AUDIO, 4, __LINE__);
+        HAVAddSound(w, s.sound.data, s.sound.samples);
+        s.fed += s.sound.samples;
+    }
+}
+
+// Opens the sound source: the raw file, or the first input with sound that can be loaded.
+std::string OpenSound_(const Options& o, const std::vector<QUniInfo>& infos, SoundSource_& s) {
+    if (!o.sound.empty()) {
+        s.name = o.sound;
+        s.format = QWaveFmt{WAVE_FORMAT_PCM, static_cast<uint16_t>(o.channels), static_cast<uint32_t>(o.rate), 0, 0,
+                            static_cast<uint16_t>(o.bits), 0};
+        WaveFmtFix(s.format);
+        MonitoredIsolated([&] { FOpen(s.file, o.sound, FM_READ); });
+        if (!ErrNone()) return o.sound + ": " + ErrLastText();
+        s.total = FSize(s.file) / s.format.blockAlign;
+        return "";
+    }
+    for (const QUniInfo& info : infos) {
+        if (!info.snd.hasSound || !info.snd.soundSupported) continue;
+        s.name = info.fileName;
+        s.format = info.snd.playFormat;
+        s.total = info.snd.soundSamples;
+        return CliOpen(info, s.input);
+    }
+    return "";
+}
+
+void CloseSound_(SoundSource_& s) {
+    FClose(s.file);
+    s.file = BAD_HANDLE;
+    MonitoredIsolated([&] { UniClose(s.input); });
+    SndFree(s.sound);
+}
+
+// The writer, its inputs and the pictures of one hav-encode run.
+struct Encoder_ {
+    QHavWriter w{};
+    bool created = false;
+    SoundSource_ sound;
+    Qimg image{};      // what the input's reader decodes into (movies build on it)
+    Qimg converted{};  // the frame at the movie's depth when the input has another
+    int64_t written = 0;
+    double fps = 25;
+    std::string stage;  // the file a failure is reported with
+};
+
+// Writes one loaded picture as the next frame, creating the movie from the first one.
+void AddFrame_(Encoder_& e, Options& o, const std::string& input, bool last) {
+    if (!e.created) {
+        e.stage = o.output;
+        if (o.bpp == 0) o.bpp = FFOutputDepth(FT_HAV, e.image.bitsPP);
+        HAVCreate(e.w, o.output, e.image.width, e.image.height, static_cast<int32_t>(o.bpp / 8), o.codec,
+                  static_cast<int32_t>(o.key), e.fps, HasSound_(e.sound) ? &e.sound.format : nullptr);
+        e.created = true;
+        e.stage = input;
+    }
+    if (e.image.width != e.w.width || e.image.height != e.w.height)
+        ErrRaiseMsg(ERR_USER,
+                    "the picture is " + std::to_string(e.image.width) + " x " + std::to_string(e.image.height) +
+                        ", the movie " + std::to_string(e.w.width) + " x " + std::to_string(e.w.height),
+                    __LINE__);
+    Qimg* frame = &e.image;
+    if (e.image.bitsPP != o.bpp) {
+        ImgConvBpp(e.image, e.converted, static_cast<int32_t>(o.bpp));
+        frame = &e.converted;
+    }
+    HAVAddFrame(e.w, *frame);
+    ++e.written;
+    // The sound that belongs up to the end of this frame goes in after it.
+    if (HasSound_(e.sound)) {
+        e.stage = e.sound.name;
+        const double due = static_cast<double>(e.written) * e.w.soundFormat.samplesPerSec / e.fps;
+        FeedSound_(e.w, e.sound, static_cast<int64_t>(due), last);
     }
 }
 
@@ -133,80 +244,56 @@ int CliHavEncode(const std::vector<std::string>& args) {
     const std::string why = Parse_(args, o);
     if (!why.empty()) return Usage_(why);
 
-    // The first picture gives the movie its size and, unless told, its depth. The writer and
-    // the sound file are acquired in frames of their own, so that a failing frame later on
-    // releases only what that frame acquired.
-    Qimg image{};
-    MonitoredIsolated([&] { ImgLoad(o.inputs[0], image, BAD_HANDLE); });
-    if (!ErrNone()) {
-        const std::string message = o.inputs[0] + ": " + ErrLastText();
-        ImgFree(image);
-        return Fail_(message);
+    // Every input is described before anything is written, so that a missing one stops the
+    // run at once; the first gives the frame rate unless told.
+    std::vector<QUniInfo> infos(o.inputs.size());
+    for (size_t i = 0; i < o.inputs.size(); ++i) {
+        const std::string failed = CliDescribe(o.inputs[i], infos[i]);
+        if (!failed.empty()) return Fail_(failed);
+        if (!infos[i].img.hasVideo || !infos[i].img.videoSupported)
+            return Fail_(o.inputs[i] + ": the file has no pictures to encode");
     }
-    if (o.bpp == 0) o.bpp = FFOutputDepth(FT_HAV, image.bitsPP);
-    int32_t soundFile = BAD_HANDLE;
-    int64_t soundFrames = 0, fed = 0;
-    const QWaveFmt format{WAVE_FORMAT_PCM, static_cast<uint16_t>(o.channels), static_cast<uint32_t>(o.rate), 0, 0,
-                          static_cast<uint16_t>(o.bits), 0};
-    if (!o.sound.empty()) MonitoredIsolated([&] { FOpen(soundFile, o.sound, FM_READ); });
-    QHavWriter w{};
-    if (ErrNone())
-        MonitoredIsolated([&] {
-            HAVCreate(w, o.output, image.width, image.height, static_cast<int32_t>(o.bpp / 8), o.codec,
-                      static_cast<int32_t>(o.key), o.fps, o.sound.empty() ? nullptr : &format);
-        });
-    if (!ErrNone()) {
-        const std::string message = (soundFile == BAD_HANDLE && !o.sound.empty() ? o.sound : o.output) + ": " + ErrLastText();
-        FClose(soundFile);
-        ImgFree(image);
-        return Fail_(message);
-    }
-    if (soundFile != BAD_HANDLE) soundFrames = FSize(soundFile) / w.soundFormat.blockAlign;
+    Encoder_ e;
+    const QUniImgDesc& first = infos[0].img;
+    e.fps = o.fps > 0 ? o.fps : infos[0].kind == UNI_MOVIE && first.frameRate > 0 && first.frameRate <= 1000 ? first.frameRate : 25;
 
-    std::string failed;
-    const size_t count = o.inputs.size();
-    for (size_t i = 0; i < count && failed.empty(); ++i) {
-        MonitoredIsolated([&] {
-            if (i > 0) ImgLoad(o.inputs[i], image, BAD_HANDLE);
-            if (image.width != w.width || image.height != w.height)
-                ErrRaiseMsg(ERR_USER, "the picture is " + std::to_string(image.width) + " x " + std::to_string(image.height) +
-                                          ", the movie " + std::to_string(w.width) + " x " + std::to_string(w.height),
-                            __LINE__);
-            if (image.bitsPP != o.bpp) ImgConvBpp(image, image, static_cast<int32_t>(o.bpp));
-            HAVAddFrame(w, image);
-            // The sound that belongs up to the end of this frame goes in after it.
-            if (soundFile != BAD_HANDLE) {
-                const double due = (static_cast<double>(i) + 1) * w.soundFormat.samplesPerSec / o.fps;
-                FeedSound_(w, soundFile, fed, i + 1 == count ? soundFrames : static_cast<int64_t>(due), soundFrames);
-            }
-        });
-        if (!ErrNone()) failed = o.inputs[i] + ": " + ErrLastText();
-        if (count >= PROGRESS_FROM && failed.empty() && ((i + 1) % 25 == 0 || i + 1 == count))
-            std::fprintf(stderr, "\rhav-encode: frame %zu of %zu", i + 1, count);
+    std::string failed = OpenSound_(o, infos, e.sound);
+    const bool progress = [&] {
+        int64_t frames = 0;
+        for (const QUniInfo& info : infos) frames += info.img.frames;
+        return frames >= PROGRESS_FROM;
+    }();
+    // Each input is opened, and each frame written, in a frame of its own, so that a failure
+    // releases only what that step acquired.
+    for (size_t i = 0; i < o.inputs.size() && failed.empty(); ++i) {
+        UniHandle input{};
+        failed = CliOpen(infos[i], input);
+        const int32_t frames = infos[i].img.frames;
+        for (int32_t n = 1; n <= frames && failed.empty(); ++n) {
+            MonitoredIsolated([&] {
+                e.stage = o.inputs[i];
+                UniImgLoad(input, e.image, n, 0);
+                AddFrame_(e, o, o.inputs[i], i + 1 == o.inputs.size() && n == frames);
+            });
+            if (!ErrNone()) failed = e.stage + ": " + ErrLastText();
+            if (progress && failed.empty() && e.written % 25 == 0)
+                std::fprintf(stderr, "\rhav-encode: frame %lld", static_cast<long long>(e.written));
+        }
+        MonitoredIsolated([&] { UniClose(input); });
     }
-    if (count >= PROGRESS_FROM) std::fputc('\n', stderr);
-    MonitoredIsolated([&] { HAVWriterClose(w); });
-    if (failed.empty() && !ErrNone()) failed = o.output + ": " + ErrLastText();
-    FClose(soundFile);
-    ImgFree(image);
+    if (progress) std::fputc('\n', stderr);
+    if (e.created) {
+        MonitoredIsolated([&] { HAVWriterClose(e.w); });
+        if (failed.empty() && !ErrNone()) failed = o.output + ": " + ErrLastText();
+    }
+    CloseSound_(e.sound);
+    ImgFree(e.image);
+    ImgFree(e.converted);
     if (!failed.empty()) {
-        std::remove(o.output.c_str());
+        if (e.created) std::remove(o.output.c_str());
         return Fail_(failed);
     }
     return 0;
-}
-
-void CliLoadMovieFrame(const std::string& fileName, int32_t frame, Qimg& image) {
-    Monitored([&] {
-        QHavHandle h;
-        HAVOpen(h, fileName);
-        if (frame < 1 || frame > h.frames) {
-            HAVClose(h);
-            ErrRaiseCode(ERR_MVI, frame < 1 ? 1 : 7, __LINE__);
-        }
-        HAVImgLoad(h, image, frame, 0);
-        HAVClose(h);
-    });
 }
 
 }  // namespace kelvora

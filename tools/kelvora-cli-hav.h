@@ -1,12 +1,12 @@
 #pragma once
-// kelvora-cli's HAV commands: hav-encode (a movie from still pictures and raw PCM sound) and
-// the random-access frame load behind export of movie frames.
+// kelvora-cli's HAV command hav-encode (a movie from any files the unified media layer opens:
+// movies, numbered still sequences, stills; with their sound or raw PCM sound), and the open
+// step through the unified layer that every command shares.
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "image/ImgBasic.h"
+#include "media/ConForm.h"
 
 namespace kelvora {
 
@@ -17,10 +17,11 @@ extern const char* const kCliHavEncodeUsage;
 // result is the exit status: 0 success, 1 reported error, 2 bad usage.
 int CliHavEncode(const std::vector<std::string>& args);
 
-// Loads frame `frame` (from 1) of a movie by random access (mode 0: from its key frame), so
-// that any frame can be exported on its own. A monitored routine: a frame outside the movie
-// raises (ERR_MVI, 7) "End of movie reached." (below 1: (ERR_MVI, 1)), the reader's errors pass
-// on. HAV movies for now; the other movie formats follow with the movie layer.
-void CliLoadMovieFrame(const std::string& fileName, int32_t frame, Qimg& image);
+// Describes the file through the unified layer, widening a still into a numbered sequence as
+// the player does. Returns "" on success, else the player's message: "File \"NAME\" is not
+// supported." or "File \"NAME\" does not exist.".
+std::string CliDescribe(const std::string& fileName, QUniInfo& info);
+// Opens a described file; "" on success, else the file's name and the error.
+std::string CliOpen(const QUniInfo& info, UniHandle& handle);
 
 }  // namespace kelvora

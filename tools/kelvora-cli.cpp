@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "formats/ConFormStill.h"
+#include "app/informer.h"
 #include "formats/FFWrite.h"
-#include "formats/FileFmtDef.h"
 #include "image/ImgBasic.h"
+#include "media/ConForm.h"
 #include "kelvora-cli-hav.h"
 #include "kelvora_version.h"
 #include "runtime/Basic.h"
@@ -25,20 +25,26 @@ namespace {
 
 const char* const kUsageHead =
     "Usage: kelvora-cli [--help | --version]\n"
-    "       kelvora-cli info FILE...\n"
-    "       kelvora-cli export FILE --frame N -o OUT [--bpp BITS] [--method M]\n"
+    "       kelvora-cli info FILE... [--delimited]\n"
+    "       kelvora-cli export FILE (--frame N | --all) -o OUT [--bpp BITS] [--method M]\n"
+    "       kelvora-cli export FILE --sound -o OUT.wav\n"
     "       kelvora-cli hav-encode -o OUT.hav [options] INPUT...\n"
     "\n"
-    "The Kelvora media player's engine for the command line.\n"
+    "The Kelvora media player's engine for the command line. FILE is anything the\n"
+    "player opens: a movie, a sound file, a still picture, or the first file of a\n"
+    "numbered still sequence (frame0001.bmp, frame0002.bmp, ...), which plays as a\n"
+    "movie of those files.\n"
     "\n"
     "Commands:\n"
-    "  info FILE...    print the file information record of each file, one\n"
-    "                  \"Label: value\" line per field\n"
-    "  export FILE     decode a picture and write it to OUT; the type of FILE comes\n"
-    "                  from its extension, the type of OUT from its extension:\n"
-    "                  .ppm (binary P6), .bmp or .png\n"
-    "    --frame N     the frame to write, from 1 (a still image has only frame 1;\n"
-    "                  any frame of a movie is decoded on its own)\n"
+    "  info FILE...    print the media information report of each file\n"
+    "    --delimited   one line of semicolon-separated fields per file, after one\n"
+    "                  header line of field names\n"
+    "  export FILE     decode pictures or sound and write them to OUT; the type of OUT\n"
+    "                  comes from its extension: .ppm (binary P6), .bmp or .png\n"
+    "    --frame N     the frame to write, from 1 (a still picture has only frame 1)\n"
+    "    --all         write every frame; OUT holds a printf-style number (%d,\n"
+    "                  %04d, ...) that becomes the frame number\n"
+    "    --sound       write the file's whole sound as a PCM WAV file (OUT.wav)\n"
     "    -o OUT        the file to write\n"
     "    --bpp BITS    convert to 8, 15, 16, 24 or 32 bits per pixel first\n"
     "    --method M    how 8-bit pictures are made: 0 palette (default), 1 heavy\n"
@@ -58,6 +64,8 @@ int Usage_(const std::string& why) {
     std::fprintf(stderr, "kelvora-cli: %s\n\n%s", why.c_str(), Usage_().c_str());
     return 2;
 }
+
+constexpr int32_t SOUND_CHUNK = 65536;  // sample frames per load
 
 int Fail_(const std::string& what) {
     std::fprintf(stderr, "kelvora-cli: %s\n", what.c_str());
@@ -82,67 +90,121 @@ std::string LowerExt_(const std::string& name) {
     return ext;
 }
 
-const char* YesNo_(int32_t flag) { return flag ? "yes" : "no"; }
-
-std::string WaveText_(const QWaveFmt& f) {
-    char text[160];
-    std::snprintf(text, sizeof text, "tag %u, %u channels, %u Hz, %u bits, %u bytes/s, align %u",
-                  f.formatTag, f.channels, f.samplesPerSec, f.bitsPerSample, f.avgBytesPerSec,
-                  f.blockAlign);
-    return text;
-}
-
-void PrintInfo_(const std::string& name, const QffInfo& info) {
-    std::printf("File: %s\n", name.c_str());
-    std::printf("Type: %d\n", info.type);
-    std::printf("Format name: %s\n", info.formatName.c_str());
-    std::printf("File size: %.0f\n", info.fileSize);
-    std::printf("Data rate: %d\n", info.dataRate);
-    std::printf("Width: %d\n", info.width);
-    std::printf("Height: %d\n", info.height);
-    std::printf("Bytes per pixel: %d\n", info.bytesPP);
-    std::printf("Bits per pixel: %d\n", info.bitsPP);
-    std::printf("Frames: %d\n", info.frames);
-    std::printf("Frame rate: %g\n", info.frameRate);
-    std::printf("Video compression: %s\n", info.videoCompression.c_str());
-    std::printf("Has video: %s\n", YesNo_(info.hasVideo));
-    std::printf("Video supported: %s\n", YesNo_(info.videoSupported));
-    std::printf("Sound format: %s\n", WaveText_(info.soundFormat).c_str());
-    std::printf("Playback format: %s\n", WaveText_(info.playFormat).c_str());
-    std::printf("Sound samples: %d\n", info.soundSamples);
-    std::printf("Sound compression: %s\n", info.soundCompression.c_str());
-    std::printf("Has sound: %s\n", YesNo_(info.hasSound));
-    std::printf("Sound supported: %s\n", YesNo_(info.soundSupported));
-}
-
 int CmdInfo_(const std::vector<std::string>& args) {
-    if (args.empty()) return Usage_("info needs a file");
-    for (const std::string& a : args)
-        if (a.size() > 1 && a[0] == '-') return Usage_("unknown option '" + a + "'");
+    bool delimited = false;
+    std::vector<std::string> files;
+    for (const std::string& a : args) {
+        if (a == "--delimited") delimited = true;
+        else if (a.size() > 1 && a[0] == '-') return Usage_("unknown option '" + a + "'");
+        else files.push_back(a);
+    }
+    if (files.empty()) return Usage_("info needs a file");
     int status = 0;
     bool first = true;
-    for (const std::string& name : args) {
-        QffInfo info{};
-        MonitoredIsolated([&] { FFInfo(name, BAD_HANDLE, info); });
-        if (!ErrNone()) {
-            status = Fail_(name + ": " + ErrLastText());
+    for (const std::string& name : files) {
+        QUniInfo info;
+        const std::string failed = CliDescribe(name, info);
+        if (!failed.empty()) {
+            status = Fail_(failed);
             continue;
         }
-        if (!first) std::printf("\n");
+        // The delimited form names its fields once, above the first file's line.
+        std::fputs(_GetTextualInfo(info, delimited, first).c_str(), stdout);
         first = false;
-        PrintInfo_(name, info);
     }
     return status;
+}
+
+// A frame-file pattern: one printf-style integer conversion (%d, %i or %u with an optional
+// zero flag and width), every other '%' doubled.
+struct FramePattern_ {
+    std::string before, after;
+    bool zero = false;
+    int width = 0;
+};
+
+bool ParsePattern_(const std::string& text, FramePattern_& p) {
+    bool found = false;
+    std::string* part = &p.before;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            *part += text[i];
+            continue;
+        }
+        if (i + 1 < text.size() && text[i + 1] == '%') {
+            *part += '%';
+            ++i;
+            continue;
+        }
+        if (found) return false;
+        size_t j = i + 1;
+        if (j < text.size() && text[j] == '0') {
+            p.zero = true;
+            ++j;
+        }
+        while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j])) && p.width < 100)
+            p.width = p.width * 10 + (text[j++] - '0');
+        if (j >= text.size() || (text[j] != 'd' && text[j] != 'i' && text[j] != 'u') || p.width > 64) return false;
+        found = true;
+        part = &p.after;
+        i = j;
+    }
+    return found;
+}
+
+std::string PatternName_(const FramePattern_& p, int32_t n) {
+    std::string digits = std::to_string(n);
+    if (static_cast<int>(digits.size()) < p.width)
+        digits.insert(0, static_cast<size_t>(p.width) - digits.size(), p.zero ? '0' : ' ');
+    return p.before + digits + p.after;
+}
+
+// Writes the file's whole sound, piece by piece, as a PCM WAV file.
+int ExportSound_(const std::string& input, const std::string& output) {
+    QUniInfo info;
+    std::string failed = CliDescribe(input, info);
+    if (!failed.empty()) return Fail_(failed);
+    if (!info.snd.hasSound || !info.snd.soundSupported) return Fail_(input + ": the file has no sound to export");
+    UniHandle h{};
+    failed = CliOpen(info, h);
+    if (!failed.empty()) return Fail_(failed);
+    QWavWriter w{BAD_HANDLE, {}, 0};
+    Qsnd sound{};
+    MonitoredIsolated([&] { WAVWriterCreate(w, output, info.snd.playFormat); });
+    bool created = ErrNone();
+    if (!created) failed = output + ": " + ErrLastText();
+    for (int32_t start = 0; failed.empty();) {
+        MonitoredIsolated([&] {
+            UniSndLoad(h, sound, start, start > 0, SOUND_CHUNK);
+            if (sound.samples > 0 && WaveFmtDiffers(sound.format, w.format)) ErrRaiseCode(ERR_AUDIO, 4, __LINE__);
+            WAVWriterAdd(w, sound.data, sound.samples);
+        });
+        if (!ErrNone()) failed = input + ": " + ErrLastText();
+        if (sound.samples <= 0 || start > INT32_MAX - sound.samples) break;
+        start += sound.samples;
+    }
+    if (created) {
+        MonitoredIsolated([&] { WAVWriterClose(w); });
+        if (failed.empty() && !ErrNone()) failed = output + ": " + ErrLastText();
+        if (!failed.empty()) std::remove(output.c_str());
+    }
+    SndFree(sound);
+    MonitoredIsolated([&] { UniClose(h); });
+    return failed.empty() ? 0 : Fail_(failed);
 }
 
 int CmdExport_(const std::vector<std::string>& args) {
     std::string input, output;
     long frame = 0, bpp = 0, method = 0;
-    bool haveFrame = false, haveBpp = false;
+    bool haveFrame = false, haveBpp = false, all = false, sound = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
-        if (a == "--frame" || a == "-o" || a == "--bpp" || a == "--method") {
+        if (a == "--all") {
+            all = true;
+        } else if (a == "--sound") {
+            sound = true;
+        } else if (a == "--frame" || a == "-o" || a == "--bpp" || a == "--method") {
             if (!hasValue) return Usage_(a + " needs a value");
             const std::string& v = args[++i];
             if (a == "-o") {
@@ -166,31 +228,57 @@ int CmdExport_(const std::vector<std::string>& args) {
         }
     }
     if (input.empty()) return Usage_("export needs a file");
-    if (!haveFrame) return Usage_("export needs --frame N");
+    if (haveFrame + all + sound != 1) return Usage_("export needs one of --frame N, --all and --sound");
     if (output.empty()) return Usage_("export needs -o OUT");
     const std::string ext = LowerExt_(output);
+    if (sound) {
+        if (haveBpp) return Usage_("--bpp goes with pictures");
+        if (ext != ".wav") return Usage_("with --sound, OUT must end in .wav");
+        return ExportSound_(input, output);
+    }
     void (*save)(const std::string&, Qimg&) = ext == ".ppm"   ? ImgSavePPM
                                               : ext == ".bmp" ? ImgSaveBMP
                                               : ext == ".png" ? ImgSavePNG
                                                               : nullptr;
     if (!save) return Usage_("OUT must end in .ppm, .bmp or .png");
-    // Movies load any frame by random access; a still picture holds exactly frame 1.
-    const bool movie = FFTypeByExt(input, FF_TABLE_LOAD) == FT_HAV;
-    if (!movie && frame != 1)
-        return Fail_(input + ": frame " + std::to_string(frame) + " does not exist (the file has 1 frame)");
+    FramePattern_ pattern;
+    if (all && !ParsePattern_(output, pattern))
+        return Usage_("with --all, OUT must hold one frame number such as %04d");
 
-    Qimg image{};
-    MonitoredIsolated([&] {
-        if (movie) CliLoadMovieFrame(input, static_cast<int32_t>(frame), image);
-        else ImgLoad(input, image, BAD_HANDLE);
-        if (haveBpp) ImgConvBppEx(image, image, static_cast<int32_t>(bpp), static_cast<int32_t>(method));
-    });
-    if (!ErrNone()) return Fail_(input + ": " + ErrLastText());
-    MonitoredIsolated([&] { save(output, image); });
-    const bool saved = ErrNone();
-    const std::string message = ErrLastText();
+    QUniInfo info;
+    std::string failed = CliDescribe(input, info);
+    if (!failed.empty()) return Fail_(failed);
+    if (!info.img.hasVideo || !info.img.videoSupported) return Fail_(input + ": the file has no pictures to export");
+    const int32_t frames = info.img.frames;
+    if (!all && (frame < 1 || frame > frames))
+        return Fail_(input + ": frame " + std::to_string(frame) + " does not exist (the file has " +
+                     std::to_string(frames) + (frames == 1 ? " frame)" : " frames)"));
+    UniHandle h{};
+    failed = CliOpen(info, h);
+    if (!failed.empty()) return Fail_(failed);
+
+    // The reader decodes into `image`, which movies build their next frame on; a depth
+    // conversion goes to a picture of its own.
+    Qimg image{}, converted{};
+    const int32_t firstFrame = all ? 1 : static_cast<int32_t>(frame);
+    const int32_t lastFrame = all ? frames : firstFrame;
+    for (int32_t n = firstFrame; n <= lastFrame && failed.empty(); ++n) {
+        MonitoredIsolated([&] {
+            UniImgLoad(h, image, n, 0);
+            if (haveBpp) ImgConvBppEx(image, converted, static_cast<int32_t>(bpp), static_cast<int32_t>(method));
+        });
+        if (!ErrNone()) {
+            failed = input + ": " + ErrLastText();
+            break;
+        }
+        const std::string name = all ? PatternName_(pattern, n) : output;
+        MonitoredIsolated([&] { save(name, haveBpp ? converted : image); });
+        if (!ErrNone()) failed = name + ": " + ErrLastText();
+    }
     ImgFree(image);
-    return saved ? 0 : Fail_(output + ": " + message);
+    ImgFree(converted);
+    MonitoredIsolated([&] { UniClose(h); });
+    return failed.empty() ? 0 : Fail_(failed);
 }
 
 }  // namespace

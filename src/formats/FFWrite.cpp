@@ -4,7 +4,9 @@
 
 #include <csetjmp>
 #include <cstdint>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "runtime/Basic.h"
@@ -207,6 +209,74 @@ void ImgSavePNG(const std::string& fileName, Qimg& image) {
         }
         FClose(sink.fileId);
         ImgFree(temp);
+    });
+}
+
+// --- PCM WAV ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int32_t WAV_HEADER_BYTES = 44;  // RIFF header, "fmt " chunk of 16 bytes, "data" header
+// The RIFF size (the data, its pad byte and the 36 header bytes after the size) must fit 32 bits.
+constexpr int64_t WAV_MAX_DATA = 0xFFFFFFFFLL - (WAV_HEADER_BYTES - 8) - 1;
+
+// The header for `dataBytes` bytes of samples.
+void WavHeader_(uint8_t* head, const QWaveFmt& f, int64_t dataBytes) {
+    std::memcpy(head, "RIFF", 4);
+    Put32_(head + 4, static_cast<uint32_t>(dataBytes + WAV_HEADER_BYTES - 8));
+    std::memcpy(head + 8, "WAVEfmt ", 8);
+    Put32_(head + 16, 16);
+    Put16_(head + 20, f.formatTag);
+    Put16_(head + 22, f.channels);
+    Put32_(head + 24, f.samplesPerSec);
+    Put32_(head + 28, f.avgBytesPerSec);
+    Put16_(head + 32, f.blockAlign);
+    Put16_(head + 34, f.bitsPerSample);
+    std::memcpy(head + 36, "data", 4);
+    Put32_(head + 40, static_cast<uint32_t>(dataBytes));
+}
+
+}  // namespace
+
+void WAVWriterCreate(QWavWriter& w, const std::string& fileName, const QWaveFmt& format) {
+    Monitored([&] {
+        w = QWavWriter{BAD_HANDLE, format, 0};
+        const uint16_t bits = format.bitsPerSample;
+        if (format.formatTag != WAVE_FORMAT_PCM || (bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
+            !WaveFmtFix(w.format))
+            ErrRaiseCode(ERR_WAV, 2, __LINE__);
+        w.format.extraSize = 0;
+        uint8_t head[WAV_HEADER_BYTES];
+        WavHeader_(head, w.format, 0);
+        FOpen(w.fileId, fileName, FM_WRITE | FM_CREATE);
+        FWrite(w.fileId, head, WAV_HEADER_BYTES);
+    });
+}
+
+void WAVWriterAdd(QWavWriter& w, const uint8_t* samples, int32_t frames) {
+    Monitored([&] {
+        if (frames <= 0) return;
+        const int64_t bytes = int64_t{frames} * w.format.blockAlign;
+        if (w.dataBytes + bytes > WAV_MAX_DATA || bytes > INT32_MAX) ErrRaiseCode(ERR_WAV, 4, __LINE__);
+        FWrite(w.fileId, samples, static_cast<int32_t>(bytes));
+        w.dataBytes += bytes;
+    });
+}
+
+void WAVWriterClose(QWavWriter& w) {
+    Monitored([&] {
+        uint8_t head[WAV_HEADER_BYTES];
+        WavHeader_(head, w.format, w.dataBytes);
+        // A data chunk of odd length is followed by a pad byte that its size leaves out.
+        if (w.dataBytes & 1) {
+            const uint8_t pad = 0;
+            FWrite(w.fileId, &pad, 1);
+            Put32_(head + 4, static_cast<uint32_t>(w.dataBytes + 1 + WAV_HEADER_BYTES - 8));
+        }
+        FSeek(w.fileId, 0);
+        FWrite(w.fileId, head, WAV_HEADER_BYTES);
+        FClose(w.fileId);
+        w.fileId = BAD_HANDLE;
     });
 }
 

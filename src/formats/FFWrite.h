@@ -1,5 +1,6 @@
 #pragma once
-// Picture writers: binary PPM, BMP and PNG files from an image record of any depth.
+// Picture writers: binary PPM, BMP and PNG files from an image record of any depth; and the
+// PCM WAV writer for sound.
 //
 // Each writer is a monitored routine. An image without pixels or of an unknown depth, and a
 // failure inside the PNG library, raise (ERR_IMG, 11) "Cannot create image file."; open and
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "image/ImgBasic.h"
+#include "sound/SndBasic.h"
 
 namespace kelvora {
 
@@ -19,5 +21,21 @@ void ImgSavePPM(const std::string& fileName, Qimg& image);
 void ImgSaveBMP(const std::string& fileName, Qimg& image);
 // PNG: 8-bit pictures as a 256-entry palette image, other depths as 8-bit RGB.
 void ImgSavePNG(const std::string& fileName, Qimg& image);
+
+// A PCM WAV file being written: "RIFF"/"WAVE" with a 16-byte "fmt " chunk and one "data" chunk,
+// whose sizes are written at close. A format that is not PCM of 8, 16, 24 or 32 bits raises
+// (ERR_WAV, 2) "Cannot create WAV file."; sound past the 4 GiB the sizes can hold raises
+// (ERR_WAV, 4) "Cannot write to WAV file.". The caller removes a file whose writing failed.
+struct QWavWriter {
+    int32_t fileId;
+    QWaveFmt format;     // completed by WaveFmtFix
+    int64_t dataBytes;   // written so far
+};
+
+void WAVWriterCreate(QWavWriter& w, const std::string& fileName, const QWaveFmt& format);
+// Appends `frames` sample frames of the writer's format.
+void WAVWriterAdd(QWavWriter& w, const uint8_t* samples, int32_t frames);
+// Writes the chunk sizes and closes the file.
+void WAVWriterClose(QWavWriter& w);
 
 }  // namespace kelvora

@@ -1,10 +1,14 @@
-// kelvora-cli run as a child process: exit codes, the info report and picture export.
+// kelvora-cli run as a child process: exit codes, the information report, picture and sound
+// export through the unified media layer, and HAV encoding.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -25,6 +29,7 @@ struct CliTest : ::testing::Test {
         // A flat colour Bayer picture (every sample 100) and a monochrome one.
         WriteFileBytes(dir.file("flat.bay"), std::string(512 * 384, '\x64') + Trailer("EK", 1, 2));
         WriteFileBytes(dir.file("grey.bay"), std::string(512 * 144, '\x20') + Trailer("ML", 2, 4));
+        WriteFileBytes(dir.file("notes.txt"), "hello");
     }
     static std::string Trailer(const char* model, char mode, char exposure) {
         std::string t(1024, '\0');
@@ -55,18 +60,25 @@ TEST_F(CliTest, ExitCodes) {
         {"", 2, "Usage:"},
         {"bogus", 2, "unknown command"},
         {"info", 2, "needs a file"},
+        {"info flat.bay --tabs", 2, "unknown option"},
         {"export flat.bay --frame 1", 2, "-o"},
-        {"export flat.bay -o out.ppm", 2, "--frame"},
+        {"export flat.bay -o out.ppm", 2, "one of --frame N, --all and --sound"},
+        {"export flat.bay --all --frame 1 -o out%d.ppm", 2, "one of --frame N, --all and --sound"},
         {"export flat.bay --frame 1 -o out.gif", 2, ".ppm, .bmp or .png"},
+        {"export flat.bay --all -o out.ppm", 2, "one frame number"},
+        {"export flat.bay --all -o out%d%s.ppm", 2, "one frame number"},
+        {"export flat.bay --sound -o out.ppm", 2, ".wav"},
         {"export flat.bay --frame one -o out.ppm", 2, "bad frame number"},
         {"export flat.bay --frame 1 -o out.ppm --bpp 12", 2, "--bpp"},
         {"export flat.bay --frame 1 -o out.ppm --method 4", 2, "--method"},
         {"export flat.bay grey.bay --frame 1 -o out.ppm", 2, "one file"},
-        {"export flat.bay --frame 2 -o out.ppm", 1, "frame 2 does not exist"},
-        {"export missing.bay --frame 1 -o out.ppm", 1, "Cannot open file: missing.bay"},
+        {"export flat.bay --frame 2 -o out.ppm", 1, "frame 2 does not exist (the file has 1 frame)"},
+        {"export flat.bay --sound -o out.wav", 1, "no sound"},
+        {"export missing.bay --frame 1 -o out.ppm", 1, "File \"missing.bay\" does not exist."},
         {"export flat.bay --frame 1 -o nodir/out.ppm", 1, "Cannot create file: nodir/out.ppm"},
-        {"info missing.bay", 1, "Cannot open file: missing.bay"},
-        {"info notes.txt", 1, "Cannot write to movie file."},  // no format for the extension
+        {"info missing.bay", 1, "File \"missing.bay\" does not exist."},
+        {"info notes.txt", 1, "File \"notes.txt\" is not supported."},  // no format for the extension
+        {"hav-encode -o m.hav missing.bay", 1, "does not exist"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
@@ -76,19 +88,28 @@ TEST_F(CliTest, ExitCodes) {
     }
     const CliRun help = Cli("--help");
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("export FILE --frame N -o OUT"), std::string::npos);
+    EXPECT_NE(help.out.find("export FILE (--frame N | --all) -o OUT"), std::string::npos);
     EXPECT_EQ(Cli("--version").status, 0);
 }
 
-TEST_F(CliTest, InfoPrintsOneFieldPerLine) {
-    const CliRun r = Cli("info grey.bay flat.bay");
+TEST_F(CliTest, InfoPrintsTheReport) {
+    const CliRun d = Cli("info grey.bay missing.bay flat.bay --delimited");
+    EXPECT_EQ(d.status, 1);  // one file could not be described; the others are reported
+    EXPECT_EQ(d.out,
+              "\"FileName\";\"FileFormat\";\"FileSize\";\"FileUncompSize\";\"FileComprRatio\";\"FileDataRate\";"
+              "\"FileEstDataRate\";\"VidFormat\";\"VidRes\";\"VidColors\";\"VidRate\";\"VidFrames\";\"VidTime\";"
+              "\"VidUncmpSize\";\"AudFormat\";\"AudRate\";\"AudChannels\";\"AudBits\";\"AudSamples\";\"AudTime\";"
+              "\"AudUncmpSize\"\r\n"
+              "\"grey.bay\";\"BAY, Bayer Image\";74752;73728;\"101.4%\";;18250;\"HG (monochrome)\";\"512 x 144\";"
+              "\"8-bit (256 colors)\";250.00;1;0.004;73728;\"No audio stream\";;;\"\";;;;\r\n"
+              "\"flat.bay\";\"BAY, Bayer Image\";197632;589824;\"33.5%\";;96500;\"HRC (color)\";\"512 x 384\";"
+              "\"24-bit (16,777,216 colors)\";500.00;1;0.002;589824;\"No audio stream\";;;\"\";;;;\r\n");
+    const CliRun r = Cli("info grey.bay");
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* line : {"File: grey.bay\nType: 16\nFormat name: BAY, Bayer Image\nFile size: 74752\n",
-                             "Width: 512\nHeight: 144\nBytes per pixel: 1\nBits per pixel: 8\nFrames: 1\n"
-                             "Frame rate: 250\nVideo compression: HG (monochrome)\nHas video: yes\n",
-                             "\n\nFile: flat.bay\n", "Video compression: HRC (color)\n",
-                             "Sound compression: PCM, uncompressed\nHas sound: no\n"})
-        EXPECT_NE(r.out.find(line), std::string::npos) << line;
+    const std::string head =
+        "File name:  grey.bay\r\nFile Format:  BAY, Bayer Image\r\nFile Size:  74,752 bytes\r\nUncompressed size:  ";
+    EXPECT_EQ(r.out.substr(0, head.size()), head);
+    EXPECT_EQ(r.out.substr(r.out.size() - 42), std::string(40, '=') + "\r\n");
 }
 
 TEST_F(CliTest, ExportWritesEachPictureType) {
@@ -115,8 +136,8 @@ TEST_F(CliTest, EncodedMovieExportsAnyFrame) {
     ASSERT_EQ(enc.status, 0) << enc.err;
     const CliRun info = Cli("info m.hav");
     ASSERT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("Frames: 2\n"), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find("Format name: HAV, High quality Audio Video\n"), std::string::npos);
+    EXPECT_NE(info.out.find("File Format:  HAV, High quality Audio Video\r\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Number of frames:  2\r\n"), std::string::npos);
 
     ASSERT_EQ(Cli("export m.hav --frame 2 -o f2.ppm").status, 0);
     EXPECT_EQ(ReadFileBytes(dir.file("f2.ppm")), ReadFileBytes(dir.file("b.ppm")));
@@ -124,4 +145,87 @@ TEST_F(CliTest, EncodedMovieExportsAnyFrame) {
     EXPECT_EQ(ReadFileBytes(dir.file("f1.ppm")), ReadFileBytes(dir.file("a.ppm")));
     EXPECT_EQ(Cli("export m.hav --frame 3 -o f3.ppm").status, 1);  // past the end
     EXPECT_EQ(Cli("hav-encode m2.hav").status, 2);                   // no -o
+}
+
+TEST_F(CliTest, FramesInAnyOrderMatchTheWholeExport) {
+    // A numbered still sequence and a HAV movie with sound (fixtures made with ffmpeg): every
+    // frame exported by --all equals the same frame exported on its own, in a shuffled order,
+    // and the independent decode.
+    const std::string data = std::string(KV_TEST_DATA) + "/formats/";
+    for (int i = 1; i <= 3; ++i) {
+        const std::string name = "frame00" + std::to_string(i) + ".bmp";
+        WriteFileBytes(dir.file(name), ReadFileBytes(data + "seq/" + name));
+    }
+    WriteFileBytes(dir.file("clip.hav"), ReadFileBytes(data + "hav/clip-bestp24.hav"));
+    const std::string seqPixels = ReadFileBytes(data + "seq/frames.bgr");
+    const std::string clipPixels = ReadFileBytes(data + "hav/clip-32x24.bgr");
+    struct Case {
+        const char* input;
+        int frames;
+        int width, height;
+        const std::string& bgr;
+        std::vector<int> order;
+    };
+    const Case cases[] = {{"frame001.bmp", 3, 8, 6, seqPixels, {3, 1, 2}},
+                          {"clip.hav", 6, 32, 24, clipPixels, {5, 2, 6, 1, 4, 3}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        const CliRun all = Cli(std::string("export ") + c.input + " --all -o all%02d.ppm");
+        ASSERT_EQ(all.status, 0) << all.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("all" + std::to_string(c.frames + 1) + ".ppm")));
+        const size_t frameBytes = static_cast<size_t>(c.width) * c.height * 3;
+        for (int n : c.order) {
+            ASSERT_EQ(Cli(std::string("export ") + c.input + " --frame " + std::to_string(n) + " -o one.ppm").status, 0);
+            const std::string one = ReadFileBytes(dir.file("one.ppm"));
+            const std::string name = std::string("all0") + std::to_string(n) + ".ppm";
+            EXPECT_EQ(one, ReadFileBytes(dir.file(name))) << "frame " << n;
+            // P6 holds red, green, blue; the decode is blue, green, red.
+            std::string rgb = c.bgr.substr((n - 1) * frameBytes, frameBytes);
+            for (size_t i = 0; i < rgb.size(); i += 3) std::swap(rgb[i], rgb[i + 2]);
+            EXPECT_EQ(one, "P6\n" + std::to_string(c.width) + " " + std::to_string(c.height) + "\n255\n" + rgb)
+                << "frame " << n;
+        }
+    }
+}
+
+TEST_F(CliTest, SoundExportAndMovieEncodingKeepTheSound) {
+    const std::string data = std::string(KV_TEST_DATA) + "/formats/hav/";
+    WriteFileBytes(dir.file("clip.hav"), ReadFileBytes(data + "clip-bestp24.hav"));
+    const std::string tone = ReadFileBytes(data + "tone-8k.u8");
+    // 44-byte header: PCM, 1 channel, 8000 Hz, 8 bits; then the samples (an even count).
+    auto wav = [](const std::string& samples) {
+        std::string h("RIFF____WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0data____", 44);
+        auto put32 = [&](size_t at, uint32_t v) {
+            for (int i = 0; i < 4; ++i) h[at + i] = static_cast<char>(v >> (8 * i));
+        };
+        put32(4, static_cast<uint32_t>(36 + samples.size()));
+        put32(40, static_cast<uint32_t>(samples.size()));
+        return h + samples;
+    };
+    const CliRun s = Cli("export clip.hav --sound -o tone.wav");
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_TRUE(ReadFileBytes(dir.file("tone.wav")) == wav(tone));
+
+    // Re-encoding the movie copies its frames, frame rate and sound.
+    const CliRun enc = Cli("hav-encode -o again.hav --codec fast --key 2 clip.hav");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const CliRun info = Cli("info again.hav --delimited");
+    EXPECT_NE(info.out.find("\"HAV FAST codec\";\"32 x 24\";\"24-bit (16,777,216 colors)\";10.00;6;0.600;13824;"
+                            "\"PCM, uncompressed\";8000;1;\"8\";2400;0.300;2400;"),
+              std::string::npos)
+        << info.out;
+    ASSERT_EQ(Cli("export again.hav --sound -o again.wav").status, 0);
+    EXPECT_TRUE(ReadFileBytes(dir.file("again.wav")) == wav(tone));
+
+    // Stills and a sequence in one movie, silent: 1 + 3 frames.
+    for (int i = 1; i <= 3; ++i)
+        WriteFileBytes(dir.file("s" + std::to_string(i) + ".ppm"), "P6\n4 2\n255\n" + std::string(24, char(40 * i)));
+    const CliRun mixed = Cli("hav-encode -o mixed.hav s3.ppm s1.ppm");
+    ASSERT_EQ(mixed.status, 0) << mixed.err;
+    ASSERT_EQ(Cli("export mixed.hav --all -o m%d.ppm").status, 0);
+    for (const auto& [frame, still] : {std::pair{1, 3}, {2, 1}, {3, 2}, {4, 3}})
+        EXPECT_EQ(ReadFileBytes(dir.file("m" + std::to_string(frame) + ".ppm")),
+                  ReadFileBytes(dir.file("s" + std::to_string(still) + ".ppm")))
+            << frame;
+    EXPECT_EQ(Cli("export mixed.hav --sound -o none.wav").status, 1);
 }
