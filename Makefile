@@ -38,6 +38,7 @@ bench: build
 	bash scripts/bench-readers.sh $(BUILD)
 	bash scripts/bench-libreaders.sh $(BUILD)
 	bash scripts/bench-hav-size.sh $(BUILD)
+	bash scripts/bench-gif.sh $(BUILD)
 	@for b in $(BUILD)/bench/kv_bench_*; do echo "== $$b"; $$b; done
 
 clean:

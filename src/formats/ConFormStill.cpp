@@ -6,6 +6,8 @@
 
 #include "formats/FFBasic.h"
 #include "formats/FF_BAY.h"
+#include "formats/FF_FLC.h"
+#include "formats/FF_GIF.h"
 #include "formats/FF_HAV.h"
 #include "formats/FF_JPG.h"
 #include "formats/FF_PNG.h"
@@ -27,6 +29,17 @@ void ImgLoad(const std::string& fileName, Qimg& image, int32_t type) {
         case FT_TGA: TGALoad_(fileName, image); break;
         case FT_PCX: PCXLoad_(fileName, image); break;
         case FT_BMP: DIBLoad_(fileName, image); break;
+        case FT_GIF: {
+            // The first picture only: no scan of the whole file. The frame closes the file when
+            // the picture cannot be composed.
+            QGifHandle gif{};
+            Monitored([&] {
+                GIFOpen(gif, fileName, true);
+                GIFLoadNext(gif, image);
+                GIFClose(gif);
+            });
+            break;
+        }
         case FT_JPEG: JPGLoad(fileName, image); break;
         case FT_PNG: PNGLoad(fileName, image); break;
         case FT_TIFF: TIFLoad(fileName, image); break;
@@ -47,6 +60,8 @@ void FFInfo(const std::string& fileName, int32_t type, QffInfo& info) {
             case FT_TGA: TGAInfo(fileName, info); break;
             case FT_PCX: PCXInfo(fileName, info); break;
             case FT_BMP: DIBInfo(fileName, info); break;
+            case FT_GIF: GIFInfo(fileName, info, true); break;
+            case FT_FLIC: FLCInfo(fileName, info); break;
             case FT_HAV: HAVInfo(fileName, info); break;
             case FT_JPEG: JPGInfo(fileName, info); break;
             case FT_PNG: PNGInfo(fileName, info); break;

@@ -581,6 +581,8 @@ void PasteRows_(const Qimg& src, Qimg& dest, const PasteArea_& area, bool keyed,
                 mask->data + static_cast<int64_t>(area.sy + r) * mask->width + area.sx;
             for (int32_t c = 0; c < area.width; ++c)
                 if (m[c] != keyBytes[0]) std::memcpy(d + c * e, s + c * e, e);
+        } else if (e == 1) {  // 8-bit sprites (animation frames): a branch-free select
+            for (int32_t c = 0; c < area.width; ++c) d[c] = s[c] == keyBytes[0] ? d[c] : s[c];
         } else {
             for (int32_t c = 0; c < area.width; ++c)
                 if (std::memcmp(s + c * e, keyBytes, e) != 0) std::memcpy(d + c * e, s + c * e, e);

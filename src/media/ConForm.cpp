@@ -6,6 +6,8 @@
 #include <type_traits>
 
 #include "formats/ConFormStill.h"
+#include "formats/FF_FLC.h"
+#include "formats/FF_GIF.h"
 #include "formats/FF_HAV.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -255,7 +257,7 @@ void UniClose(UniHandle& handle) {
     });
 }
 
-void ConDone() {}
+void ConDone() { GIFDone(); }
 
 // --- Movie layer ----------------------------------------------------------------------------
 // Each operation has one dispatch on the format type. The readers of GIF, FLIC, AVI, MPEG, WAV
@@ -269,8 +271,8 @@ void MviOpen(MviHandle& mf, const std::string& fileName, int32_t format) {
         try {
             switch (format) {
                 case FT_HAV: HAVOpen(NewReader_(mf.hav, "ConForm.MviOpen.mf.HAV"), fileName); break;
-                case FT_GIF:   // GIFOpen(name, not first-frame-only) into mf.gif, "ConForm.MviOpen.mf.GIF"
-                case FT_FLIC:  // FLCOpen into mf.flc, "ConForm.MviOpen.mf.FLC"
+                case FT_GIF: GIFOpen(NewReader_(mf.gif, "ConForm.MviOpen.mf.GIF"), fileName, false); break;
+                case FT_FLIC: FLCOpen(NewReader_(mf.flc, "ConForm.MviOpen.mf.FLC"), fileName); break;
                 case FT_AVI:   // AviOpen into mf.avi, "ConForm.MviOpen.mf.AVI"
                 case FT_MPEG:
                 case FT_MPA:   // MpgOpen(name, 0) into mf.mpg, "ConForm.MviOpen.mf.MPG"
@@ -289,6 +291,19 @@ void MviOpen(MviHandle& mf, const std::string& fileName, int32_t format) {
             throw;
         }
     });
+}
+
+// The picture views every reader with pictures has under the same names.
+template <class Reader>
+void BindImageViews_(MviHandle& mf, const Reader& h) {
+    mf.width = &h.width;
+    mf.height = &h.height;
+    mf.bytesPP = &h.bytesPP;
+    mf.bitsPP = &h.bitsPP;
+    mf.frameRate = &h.frameRate;
+    mf.frames = &h.frames;
+    mf.curFrame = &h.curFrame;
+    mf.newPalette = &h.newPalette;
 }
 
 void MviBind(MviHandle& mf) {
@@ -312,10 +327,17 @@ void MviBind(MviHandle& mf) {
                 mf.soundFormat = &h->soundFormat;
             }
             break;
-        // GIF: every image view (sound position and write mode stay zero). FLIC: every image
-        // view and the write mode. AVI: every view and the sound format. MPEG: every view but
-        // the new palette, and the sound format. WAV, Ogg: sound position, write mode, sound
-        // format.
+        case FT_GIF:  // every image view; sound position and write mode stay zero
+            if (const QGifHandle* h = mf.gif) BindImageViews_(mf, *h);
+            break;
+        case FT_FLIC:  // every image view and the write mode
+            if (const QFlcHandle* h = mf.flc) {
+                BindImageViews_(mf, *h);
+                mf.writeMode = &h->writeMode;
+            }
+            break;
+        // AVI: every view and the sound format. MPEG: every view but the new palette, and the
+        // sound format. WAV, Ogg: sound position, write mode, sound format.
         default: break;
     }
 }
@@ -334,7 +356,9 @@ void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
         if (frame > View_(mf.frames)) ErrRaiseCode(ERR_MVI, 7, __LINE__);
         switch (static_cast<int32_t>(mf.format)) {
             case FT_HAV: HAVImgLoad(*mf.hav, image, frame, mode); break;
-            // FT_GIF: GIFLoad, FT_FLIC: FLCLoad, FT_AVI: AviImgLoad, FT_MPEG: MpgImgLoad.
+            case FT_GIF: GIFLoad(*mf.gif, image, frame, mode); break;
+            case FT_FLIC: FLCLoad(*mf.flc, image, frame, mode); break;
+            // FT_AVI: AviImgLoad, FT_MPEG: MpgImgLoad.
             default: ErrRaiseCode(ERR_MVI, 5, __LINE__); break;  // a format without pictures
         }
     });
@@ -359,8 +383,19 @@ void MviClose(MviHandle& mf) {
                     MemFree(mf.hav);
                 }
                 break;
-            // GIFClose, FLCClose, AviClose, MpgClose, WAVClose, OggClose, each followed by the
-            // release of its slot.
+            case FT_GIF:
+                if (MemIsTracked(mf.gif)) {
+                    GIFClose(*mf.gif);
+                    MemFree(mf.gif);
+                }
+                break;
+            case FT_FLIC:
+                if (MemIsTracked(mf.flc)) {
+                    FLCClose(*mf.flc);
+                    MemFree(mf.flc);
+                }
+                break;
+            // AviClose, MpgClose, WAVClose, OggClose, each followed by the release of its slot.
             default: break;
         }
         mf = MviHandle{};

@@ -31,9 +31,9 @@
 namespace kelvora {
 
 struct QHavHandle;
-// Handles of the readers that are wired in as they arrive.
 struct QGifHandle;
 struct QFlcHandle;
+// Handles of the readers that are wired in as they arrive.
 struct QAviHandle;
 struct QMpgHandle;
 struct QWavHandle;
