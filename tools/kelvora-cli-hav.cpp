@@ -16,6 +16,19 @@
 
 namespace kelvora {
 
+int CliFail(const std::string& what) {
+    std::fprintf(stderr, "kelvora-cli: %s\n", what.c_str());
+    return 1;
+}
+
+bool CliParseInt(const std::string& text, long low, long high, long& value) {
+    if (text.empty() || text.size() > 9) return false;
+    for (char ch : text)
+        if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
+    value = std::strtol(text.c_str(), nullptr, 10);
+    return value >= low && value <= high;
+}
+
 const char* const kCliHavEncodeUsage =
     "  hav-encode -o OUT.hav [options] INPUT...\n"
     "                  write a HAV movie whose frames are every frame of INPUT... in\n"
@@ -53,18 +66,6 @@ int Usage_(const std::string& why) {
     return 2;
 }
 
-int Fail_(const std::string& what) {
-    std::fprintf(stderr, "kelvora-cli: %s\n", what.c_str());
-    return 1;
-}
-
-bool ParseInt_(const std::string& text, long low, long high, long& value) {
-    if (text.empty() || text.size() > 9) return false;
-    for (char ch : text)
-        if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
-    value = std::strtol(text.c_str(), nullptr, 10);
-    return value >= low && value <= high;
-}
 
 bool ParseRate_(const std::string& text, double& value) {
     char* end = nullptr;
@@ -98,20 +99,20 @@ std::string Parse_(const std::vector<std::string>& args, Options& o) {
                 else if (v == "best-p") o.codec = HAV_CODEC_BESTP;
                 else return "--codec must be best, fast or best-p";
             } else if (a == "--key") {
-                if (!ParseInt_(v, 0, 65536, o.key)) return "bad key-frame interval '" + v + "'";
+                if (!CliParseInt(v, 0, 65536, o.key)) return "bad key-frame interval '" + v + "'";
             } else if (a == "--fps") {
                 if (!ParseRate_(v, o.fps)) return "bad frame rate '" + v + "'";
             } else if (a == "--bpp") {
-                if (!ParseInt_(v, 8, 24, o.bpp) || (o.bpp != 8 && o.bpp != 16 && o.bpp != 24))
+                if (!CliParseInt(v, 8, 24, o.bpp) || (o.bpp != 8 && o.bpp != 16 && o.bpp != 24))
                     return "--bpp must be 8, 16 or 24";
             } else if (a == "--sound") {
                 o.sound = v;
             } else if (a == "--rate") {
-                if (!ParseInt_(v, 1, 1000000, o.rate)) return "bad sample rate '" + v + "'";
+                if (!CliParseInt(v, 1, 1000000, o.rate)) return "bad sample rate '" + v + "'";
             } else if (a == "--channels") {
-                if (!ParseInt_(v, 1, 2, o.channels)) return "--channels must be 1 or 2";
+                if (!CliParseInt(v, 1, 2, o.channels)) return "--channels must be 1 or 2";
             } else if (a == "--bits") {
-                if (!ParseInt_(v, 8, 16, o.bits) || (o.bits != 8 && o.bits != 16)) return "--bits must be 8 or 16";
+                if (!CliParseInt(v, 8, 16, o.bits) || (o.bits != 8 && o.bits != 16)) return "--bits must be 8 or 16";
             } else {
                 return "unknown option '" + a + "'";
             }
@@ -249,9 +250,9 @@ int CliHavEncode(const std::vector<std::string>& args) {
     std::vector<QUniInfo> infos(o.inputs.size());
     for (size_t i = 0; i < o.inputs.size(); ++i) {
         const std::string failed = CliDescribe(o.inputs[i], infos[i]);
-        if (!failed.empty()) return Fail_(failed);
+        if (!failed.empty()) return CliFail(failed);
         if (!infos[i].img.hasVideo || !infos[i].img.videoSupported)
-            return Fail_(o.inputs[i] + ": the file has no pictures to encode");
+            return CliFail(o.inputs[i] + ": the file has no pictures to encode");
     }
     Encoder_ e;
     const QUniImgDesc& first = infos[0].img;
@@ -291,7 +292,7 @@ int CliHavEncode(const std::vector<std::string>& args) {
     ImgFree(e.converted);
     if (!failed.empty()) {
         if (e.created) std::remove(o.output.c_str());
-        return Fail_(failed);
+        return CliFail(failed);
     }
     return 0;
 }

@@ -10,6 +10,11 @@
 
 namespace kelvora {
 
+// Shared by the commands: prints "kelvora-cli: " + what on standard error and returns 1.
+int CliFail(const std::string& what);
+// A whole decimal number within [low, high]; false for anything else.
+bool CliParseInt(const std::string& text, long low, long high, long& value);
+
 // The usage lines of hav-encode, for the program's help text.
 extern const char* const kCliHavEncodeUsage;
 

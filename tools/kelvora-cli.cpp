@@ -67,19 +67,6 @@ int Usage_(const std::string& why) {
 
 constexpr int32_t SOUND_CHUNK = 65536;  // sample frames per load
 
-int Fail_(const std::string& what) {
-    std::fprintf(stderr, "kelvora-cli: %s\n", what.c_str());
-    return 1;
-}
-
-// A whole decimal number within [low, high]; false for anything else.
-bool ParseInt_(const std::string& text, long low, long high, long& value) {
-    if (text.empty() || text.size() > 9) return false;
-    for (char ch : text)
-        if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
-    value = std::strtol(text.c_str(), nullptr, 10);
-    return value >= low && value <= high;
-}
 
 std::string LowerExt_(const std::string& name) {
     const size_t slash = name.find_last_of('/');
@@ -105,7 +92,7 @@ int CmdInfo_(const std::vector<std::string>& args) {
         QUniInfo info;
         const std::string failed = CliDescribe(name, info);
         if (!failed.empty()) {
-            status = Fail_(failed);
+            status = CliFail(failed);
             continue;
         }
         // The delimited form names its fields once, above the first file's line.
@@ -163,11 +150,11 @@ std::string PatternName_(const FramePattern_& p, int32_t n) {
 int ExportSound_(const std::string& input, const std::string& output) {
     QUniInfo info;
     std::string failed = CliDescribe(input, info);
-    if (!failed.empty()) return Fail_(failed);
-    if (!info.snd.hasSound || !info.snd.soundSupported) return Fail_(input + ": the file has no sound to export");
+    if (!failed.empty()) return CliFail(failed);
+    if (!info.snd.hasSound || !info.snd.soundSupported) return CliFail(input + ": the file has no sound to export");
     UniHandle h{};
     failed = CliOpen(info, h);
-    if (!failed.empty()) return Fail_(failed);
+    if (!failed.empty()) return CliFail(failed);
     QWavWriter w{BAD_HANDLE, {}, 0};
     Qsnd sound{};
     MonitoredIsolated([&] { WAVWriterCreate(w, output, info.snd.playFormat); });
@@ -190,7 +177,7 @@ int ExportSound_(const std::string& input, const std::string& output) {
     }
     SndFree(sound);
     MonitoredIsolated([&] { UniClose(h); });
-    return failed.empty() ? 0 : Fail_(failed);
+    return failed.empty() ? 0 : CliFail(failed);
 }
 
 int CmdExport_(const std::vector<std::string>& args) {
@@ -210,13 +197,13 @@ int CmdExport_(const std::vector<std::string>& args) {
             if (a == "-o") {
                 output = v;
             } else if (a == "--frame") {
-                if (!ParseInt_(v, 0, 999999999, frame)) return Usage_("bad frame number '" + v + "'");
+                if (!CliParseInt(v, 0, 999999999, frame)) return Usage_("bad frame number '" + v + "'");
                 haveFrame = true;
             } else if (a == "--bpp") {
-                if (!ParseInt_(v, 8, 32, bpp) || (bpp != 8 && bpp != 15 && bpp != 16 && bpp != 24 && bpp != 32))
+                if (!CliParseInt(v, 8, 32, bpp) || (bpp != 8 && bpp != 15 && bpp != 16 && bpp != 24 && bpp != 32))
                     return Usage_("--bpp must be 8, 15, 16, 24 or 32");
                 haveBpp = true;
-            } else if (!ParseInt_(v, 0, 3, method)) {
+            } else if (!CliParseInt(v, 0, 3, method)) {
                 return Usage_("--method must be 0, 1, 2 or 3");
             }
         } else if (a.size() > 1 && a[0] == '-') {
@@ -247,15 +234,15 @@ int CmdExport_(const std::vector<std::string>& args) {
 
     QUniInfo info;
     std::string failed = CliDescribe(input, info);
-    if (!failed.empty()) return Fail_(failed);
-    if (!info.img.hasVideo || !info.img.videoSupported) return Fail_(input + ": the file has no pictures to export");
+    if (!failed.empty()) return CliFail(failed);
+    if (!info.img.hasVideo || !info.img.videoSupported) return CliFail(input + ": the file has no pictures to export");
     const int32_t frames = info.img.frames;
     if (!all && (frame < 1 || frame > frames))
-        return Fail_(input + ": frame " + std::to_string(frame) + " does not exist (the file has " +
+        return CliFail(input + ": frame " + std::to_string(frame) + " does not exist (the file has " +
                      std::to_string(frames) + (frames == 1 ? " frame)" : " frames)"));
     UniHandle h{};
     failed = CliOpen(info, h);
-    if (!failed.empty()) return Fail_(failed);
+    if (!failed.empty()) return CliFail(failed);
 
     // The reader decodes into `image`, which movies build their next frame on; a depth
     // conversion goes to a picture of its own.
@@ -278,7 +265,7 @@ int CmdExport_(const std::vector<std::string>& args) {
     ImgFree(image);
     ImgFree(converted);
     MonitoredIsolated([&] { UniClose(h); });
-    return failed.empty() ? 0 : Fail_(failed);
+    return failed.empty() ? 0 : CliFail(failed);
 }
 
 }  // namespace
