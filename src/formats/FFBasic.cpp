@@ -58,21 +58,11 @@ const DepthRow kDepthTable[] = {
     {FT_OGG, {0, 0, 0, 0, 0, 0}},
 };
 
-int DepthColumn_(int32_t bits) {
-    switch (bits) {
-        case 8: return 0;
-        case 15: return 1;
-        case 16: return 2;
-        case 24: return 3;
-        case 32: return 4;
-        default: return 5;
-    }
-}
 }  // namespace
 
 int32_t FFOutputDepth(int32_t type, int32_t bits) {
     for (const DepthRow& row : kDepthTable)
-        if (row.type == type) return row.depth[DepthColumn_(bits)];
+        if (row.type == type) return row.depth[ImgDepthSlot(bits)];
     return BAD_HANDLE;
 }
 

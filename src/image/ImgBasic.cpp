@@ -52,6 +52,17 @@ void _imgalloc_(Qimg& image, int32_t width, int32_t height, const std::string& n
     });
 }
 
+int32_t ImgDepthSlot(int32_t bits) {
+    switch (bits) {
+        case 8: return 0;
+        case 15: return 1;
+        case 16: return 2;
+        case 24: return 3;
+        case 32: return 4;
+        default: return 5;
+    }
+}
+
 void ImgFree(Qimg& image) {
     if (!image.redirected) MemFree(image.data);
     std::memset(static_cast<void*>(&image), 0, sizeof(Qimg));
@@ -311,17 +322,6 @@ void ImgConvBppEx(Qimg& source, Qimg& destination, int32_t bits, int32_t method)
 
 namespace {
 
-int32_t DepthSlot_(int32_t bits) {
-    switch (bits) {
-        case 8: return 0;
-        case 15: return 1;
-        case 16: return 2;
-        case 24: return 3;
-        case 32: return 4;
-        default: return 5;
-    }
-}
-
 }  // namespace
 
 void ImgInitInfo(QImgInfo& info) {
@@ -370,7 +370,7 @@ void ImgInitEx(const QImgInfo& info, QImgJob& job, Qimg& source, int32_t height,
         CheckImage_(source);
         if (width <= 0 || height <= 0) ErrRaiseCode(ERR_IMG, 6, __LINE__);
         Qimg& dest = *destination;
-        int32_t depth = info.depthMap[DepthSlot_(source.bitsPP)];
+        int32_t depth = info.depthMap[ImgDepthSlot(source.bitsPP)];
         if (info.higherDepth && depth != dest.bitsPP) {
             if (dest.bitsPP < depth) ImgConvBpp(dest, dest, depth);
             else depth = dest.bitsPP;

@@ -32,6 +32,8 @@ struct Qimg {
 // `name` labels the block ("Unit.Routine.variable"), `line` is the caller's source line.
 void _imgalloc_(Qimg& image, int32_t width, int32_t height, const std::string& name, int32_t line,
                 int32_t bits);
+// The column of a depth in tables indexed by depth: 8, 15, 16, 24, 32, then any other (0..5).
+int32_t ImgDepthSlot(int32_t bits);
 void ImgFree(Qimg& image);
 void ImgRedirect(Qimg& image, uint8_t* pixels, int32_t width, int32_t bits, int32_t height);
 bool ImgValid(const Qimg& image);
