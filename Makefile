@@ -39,6 +39,7 @@ bench: build
 	bash scripts/bench-libreaders.sh $(BUILD)
 	bash scripts/bench-hav-size.sh $(BUILD)
 	bash scripts/bench-gif.sh $(BUILD)
+	bash scripts/bench-play.sh $(BUILD)
 	@for b in $(BUILD)/bench/kv_bench_*; do echo "== $$b"; $$b; done
 
 clean:

@@ -15,6 +15,8 @@
 #include "image/ImgBasic.h"
 #include "media/ConForm.h"
 #include "kelvora-cli-hav.h"
+#include "kelvora-cli-play.h"
+#include "kelvora-cli-send.h"
 #include "kelvora_version.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -29,6 +31,8 @@ const char* const kUsageHead =
     "       kelvora-cli export FILE (--frame N | --all) -o OUT [--bpp BITS] [--method M]\n"
     "       kelvora-cli export FILE --sound -o OUT.wav\n"
     "       kelvora-cli hav-encode -o OUT.hav [options] INPUT...\n"
+    "       kelvora-cli play FILE [--audio=none] [--every-frame] [--fps R] [--seek S]\n"
+    "       kelvora-cli send (--open FILE | --play FILE | --close)\n"
     "\n"
     "The Kelvora media player's engine for the command line. FILE is anything the\n"
     "player opens: a movie, a sound file, a still picture, or the first file of a\n"
@@ -58,7 +62,7 @@ const char* const kUsageTail =
     "\n"
     "Exit status: 0 success, 1 reported error, 2 bad usage.\n";
 
-std::string Usage_() { return std::string(kUsageHead) + kCliHavEncodeUsage + kUsageTail; }
+std::string Usage_() { return std::string(kUsageHead) + kCliHavEncodeUsage + kCliPlayUsage + kCliSendUsage + kUsageTail; }
 
 int Usage_(const std::string& why) {
     std::fprintf(stderr, "kelvora-cli: %s\n\n%s", why.c_str(), Usage_().c_str());
@@ -285,5 +289,7 @@ int main(int argc, char** argv) {
     if (arg == "info") return CmdInfo_(rest);
     if (arg == "export") return CmdExport_(rest);
     if (arg == "hav-encode") return CliHavEncode(rest);
+    if (arg == "play") return CliPlay(rest);
+    if (arg == "send") return CliSend(rest);
     return Usage_("unknown command '" + arg + "'");
 }

@@ -328,11 +328,13 @@ bool DXABufCreate(DXABuffer& buffer, const QWaveFmt& format, double seconds) {
     bool ok = gAvailable && size > 0 && SpecOf_(format, s->spec, s->wide24);
     if (ok) {
         s->ring.assign(static_cast<size_t>(size), format.bitsPerSample == 8 ? 0x80 : 0);
-        // Device pieces of about a quarter of the ring at most, so the cursor moves smoothly.
+        // Device pieces of at most about 20 ms and a quarter of the ring: the play cursor, which
+        // moves a piece at a time, then stays close to what is heard. Powers of two only: SDL
+        // re-blocks other sizes through a stream, and its timer-paced drivers then drift.
         const int64_t frames = size / format.blockAlign;
         uint16_t samples = 1024;
-        while (samples > 64 && int64_t{samples} * 4 > frames) samples /= 2;
-        s->spec.samples = samples;
+        while (samples > 64 && (int64_t{samples} * 4 > frames || samples * 50.0 > format.samplesPerSec))
+            samples /= 2;
         if (s->wide24) s->scratch.resize(3 * 1024);
         ok = OpenDevice_(*s);
     }

@@ -1,8 +1,10 @@
 #include "runtime/miscprocs.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cerrno>
+#include <mutex>
 #include <vector>
 
 #include <sys/stat.h>
@@ -286,5 +288,134 @@ std::string RepChar(char c, int32_t count) { return count > 0 ? std::string(stat
 int32_t IfThen(bool flag, int32_t a, int32_t b) { return flag ? a : b; }
 
 std::string IfThen(bool flag, const std::string& a, const std::string& b) { return flag ? a : b; }
+
+// --- Command line ---------------------------------------------------------------------------
+
+namespace {
+
+std::mutex& CmdLineMutex_() {
+    static std::mutex mu;
+    return mu;
+}
+
+std::string& CmdLineText_() {
+    static std::string text;
+    return text;
+}
+
+bool ValidPos_(const std::string& s, int32_t pos) {
+    return pos >= 1 && static_cast<size_t>(pos) <= s.size();
+}
+
+// The character at a valid 1-based position.
+char At_(const std::string& s, int32_t pos) { return s[static_cast<size_t>(pos) - 1]; }
+
+// Characters from `from` up to, not including, `to` (both 1-based).
+std::string Span_(const std::string& s, int32_t from, int32_t to) {
+    return to > from ? s.substr(static_cast<size_t>(from) - 1, static_cast<size_t>(to - from)) : std::string();
+}
+
+void SkipSpaces_(const std::string& s, int32_t& pos) {
+    while (ValidPos_(s, pos) && At_(s, pos) == ' ') ++pos;
+}
+
+std::string TrimBlanks_(const std::string& s) {
+    size_t a = 0, b = s.size();
+    while (a < b && IsTrimmable_(s[a])) ++a;
+    while (b > a && IsTrimmable_(s[b - 1])) --b;
+    return s.substr(a, b - a);
+}
+
+// An unquoted argument ends at a blank, "/" or a double quote, so such a value needs quotes.
+bool NeedsQuotes_(const std::string& value) {
+    return !value.empty() && value[0] != '"' && value.find_first_of(" /") != std::string::npos;
+}
+
+std::string Quoted_(const std::string& value) {
+    return NeedsQuotes_(value) ? '"' + value + '"' : value;
+}
+
+// "/" and one or more letters: the verbs the program knows are all words.
+bool IsVerb_(const std::string& verb) {
+    if (verb.size() < 2 || verb[0] != '/') return false;
+    for (size_t i = 1; i < verb.size(); ++i)
+        if (!std::isalpha(static_cast<unsigned char>(verb[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+void CmdLine_Set(const std::string& cmdLine) {
+    std::lock_guard<std::mutex> lock(CmdLineMutex_());
+    CmdLineText_() = cmdLine;
+}
+
+std::string CmdLine_FromArgs(int argc, char** argv) {
+    std::string line;
+    if (argc < 1 || argv == nullptr) return line;
+    const std::string program = argv[0] ? argv[0] : "";
+    line = program.find(' ') != std::string::npos ? '"' + program + '"' : program;
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr || argv[i][0] == '\0') continue;
+        const std::string arg = argv[i];
+        const size_t eq = arg.find('=');
+        const std::string head = arg.substr(0, eq);
+        line += ' ';
+        // A Linux path also starts with "/": only "/" plus a word is a verb.
+        if (IsVerb_(head))
+            line += eq == std::string::npos ? arg : head + '=' + Quoted_(arg.substr(eq + 1));
+        else
+            line += Quoted_(arg);
+    }
+    return line;
+}
+
+void CmdLine_Get(std::string& cmdLine, int32_t& pos) {
+    {
+        std::lock_guard<std::mutex> lock(CmdLineMutex_());
+        cmdLine = CmdLineText_();
+    }
+    pos = 1;
+    while (ValidPos_(cmdLine, pos) && (At_(cmdLine, pos) == ' ' || At_(cmdLine, pos) == '\t')) ++pos;
+    if (ValidPos_(cmdLine, pos) && At_(cmdLine, pos) == '"') {
+        _CmdLine_SkipQuotedString(cmdLine, pos);
+    } else {
+        while (ValidPos_(cmdLine, pos) && At_(cmdLine, pos) != ' ') ++pos;
+    }
+}
+
+void _CmdLine_SkipQuotedString(const std::string& s, int32_t& pos) {
+    SkipSpaces_(s, pos);
+    if (!ValidPos_(s, pos) || At_(s, pos) != '"') return;
+    ++pos;
+    while (ValidPos_(s, pos) && At_(s, pos) != '"') ++pos;
+    if (ValidPos_(s, pos)) ++pos;
+}
+
+bool CmdLine_CmdNext(const std::string& cmdLine, std::string& verb, std::string& argument, int32_t& pos) {
+    const std::string& s = cmdLine;
+    verb.clear();
+    argument.clear();
+    if (pos < 1) pos = 1;
+    SkipSpaces_(s, pos);
+    if (ValidPos_(s, pos) && At_(s, pos) == '/') {
+        const int32_t start = ++pos;
+        while (ValidPos_(s, pos) && At_(s, pos) != '=' && At_(s, pos) != '/') ++pos;
+        verb = TrimBlanks_(Span_(s, start, pos));
+        if (ValidPos_(s, pos) && At_(s, pos) == '=') ++pos;
+    }
+    SkipSpaces_(s, pos);
+    if (ValidPos_(s, pos) && At_(s, pos) == '"') {
+        const int32_t start = ++pos;
+        while (ValidPos_(s, pos) && At_(s, pos) != '"') ++pos;
+        argument = Span_(s, start, pos);
+        if (ValidPos_(s, pos)) ++pos;
+    } else {
+        const int32_t start = pos;
+        while (ValidPos_(s, pos) && At_(s, pos) != ' ' && At_(s, pos) != '/' && At_(s, pos) != '"') ++pos;
+        argument = Span_(s, start, pos);
+    }
+    return !verb.empty() || !argument.empty();
+}
 
 }  // namespace kelvora

@@ -66,4 +66,28 @@ std::string RepChar(char c, int32_t count);
 int32_t IfThen(bool flag, int32_t a, int32_t b);
 std::string IfThen(bool flag, const std::string& a, const std::string& b);
 
+// --- Command line ---------------------------------------------------------------------------
+// Positions are 1-based; a position is valid while it is at least 1 and at most the length.
+// An item is /verb=argument, /verb="argument with blanks", /verb alone, or a bare argument
+// (quoted or not). A verb runs until "=" or "/", so a blank after it does not end it.
+
+// Makes `cmdLine` the process command line that CmdLine_Get returns (process-wide).
+void CmdLine_Set(const std::string& cmdLine);
+// Rebuilds a command line from the program's arguments. argv[0] is quoted when it holds a
+// blank. An argument /verb=value (the verb made of letters only) keeps its verb and gets its
+// value quoted when the value holds a blank or a "/" (file paths), unless it already starts
+// with a double quote; /verb alone stays as it is. Any other argument is a bare argument,
+// quoted under the same rule. Empty arguments are left out (they would end the item list).
+std::string CmdLine_FromArgs(int argc, char** argv);
+// The process command line and the position just past the program name: leading spaces and
+// tabs are skipped, a quoted name is skipped whole, otherwise the position moves to the next
+// space.
+void CmdLine_Get(std::string& cmdLine, int32_t& pos);
+// Skips spaces; at a double quote steps over it, over everything up to the next double quote
+// and over that quote when present.
+void _CmdLine_SkipQuotedString(const std::string& s, int32_t& pos);
+// Reads the next item into `verb` and `argument` (both cleared first); true when either is
+// not empty.
+bool CmdLine_CmdNext(const std::string& cmdLine, std::string& verb, std::string& argument, int32_t& pos);
+
 }  // namespace kelvora

@@ -243,3 +243,38 @@ TEST_F(CliTest, AnimatedPicturesExportThroughTheMovieLayer) {
     ASSERT_EQ(Cli("export '" + gif + "' --frame 2 -o one.ppm").status, 0);
     EXPECT_EQ(ReadFileBytes(dir.file("one.ppm")), second);
 }
+
+TEST_F(CliTest, PlayRunsTheEngineToTheEndAndStopsOnInterrupt) {
+    setenv("SDL_AUDIODRIVER", "dummy", 1);  // no sound card needed
+    const std::string data = std::string(KV_TEST_DATA) + "/formats/hav/";
+    WriteFileBytes(dir.file("clip.hav"), ReadFileBytes(data + "clip-bestp24.hav"));  // 6 frames at 10 fps
+    const CliRun quiet = Cli("play clip.hav --audio=none --every-frame");
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_NE(quiet.out.find("frame 6 / 6"), std::string::npos) << quiet.out;
+    EXPECT_NE(quiet.out.find("frames shown"), std::string::npos);
+    const CliRun sound = Cli("play clip.hav --seek 0.2 --fps 20");
+    EXPECT_EQ(sound.status, 0) << sound.err;
+    const struct {
+        const char* args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"play", 2, "needs a file"},
+        {"play clip.hav --fps 0", 2, "bad frame rate"},
+        {"play clip.hav --seek", 2, "needs a value"},
+        {"play clip.hav clip.hav", 2, "one file"},
+        {"play missing.hav", 1, "File \"missing.hav\" does not exist."},
+        {"play notes.txt", 1, "is not supported."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const CliRun r = Cli(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    // A twelve-second run interrupted after half a second ends at once.
+    const std::string cmd = "cd '" + dir.path() + "' && { '" KV_CLI "' play clip.hav --audio=none --fps 0.5 >/dev/null & " +
+                            "pid=$!; sleep 0.5; kill -INT $pid; wait $pid; }";
+    const int rc = std::system(cmd.c_str());
+    EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 130);
+}
