@@ -14,12 +14,14 @@ build: setup
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# With no display the player plays the demo once, silently and off screen, and ends by itself.
 run: build
-	@./$(BUILD)/kelvora-cli --version
-	@./$(BUILD)/kelvora-cli info $(BUILD)/assets/demo.hav
-	@echo
-	@echo "So far the engine reads still pictures and HAV movies (try kelvora-cli --help);"
-	@echo "the player window follows."
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
+	  echo "No display: playing the demo movie once off screen without sound (/playclose=), then ending."; \
+	  SDL_AUDIODRIVER=dummy ./$(BUILD)/kelvora /playclose=$(BUILD)/assets/demo.hav; \
+	else \
+	  ./$(BUILD)/kelvora /play=$(BUILD)/assets/demo.hav; \
+	fi
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -2,9 +2,21 @@
 // The application settings: eight values kept in section "Local" of the settings file, loaded
 // once when the main window is created and saved when the program ends and after the options
 // dialog. Saving also publishes, in "win.ini", how other programs can reach the player.
+//
+// The options dialog edits the settings together with the frame rate in use of the open file.
+
+#include <QDialog>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
 
 namespace kelvora {
 
@@ -37,5 +49,54 @@ void SettingsSave(const QAppSettings& settings, const std::string& file, const s
                   bool uninstalling);
 // Writes the six published entries (section "tarnwel" of "win.ini") and flushes the file.
 void SettingsPublish(const std::string& programPath);
+
+// The options dialog. "Set As Default For Images" changes the settings' still-image rate at
+// once; everything else reaches the settings only through ShowOptionsDialog's OK.
+class TfrmOpt : public QDialog {
+public:
+    TfrmOpt(QAppSettings& settings, QWidget* parent = nullptr);
+
+    QGroupBox* boxPlayback;
+    QRadioButton* radPlayRepeat;
+    QLineEdit* edPlayRepeat;
+    QLabel* lblTimes;
+    QRadioButton* radPlayForever;
+    QCheckBox* chkAllFrames;
+    QGroupBox* boxFrameRate;
+    QLabel* lblFPS;
+    QLineEdit* edFPS;
+    QPushButton* btnFPSDefault;
+    QCheckBox* chkShowFPS;
+    QGroupBox* boxOther;
+    QCheckBox* chkSndDisable;
+    QCheckBox* chkWarningLowColor;
+    QPushButton* btnFileAss;
+    QPushButton* btnShortcut;
+    QPushButton* btnAbout;
+    QPushButton* btnOK;
+    QPushButton* btnCancel;
+
+    // The controls from the settings and the frame rate in use, and back (clamped, with the
+    // fall-backs for unreadable edits).
+    void FillControls(const QAppSettings& settings, double frameRate);
+    void ReadControls(QAppSettings& settings, double& frameRate) const;
+
+    void radPlayClick();
+    void btnFPSDefaultClick();
+    void btnShortcutClick();
+    void btnAboutClick();
+
+private:
+    QAppSettings& settings_;
+};
+
+// The modal options dialog; true when closed with OK, which stores the controls in `settings`
+// and `frameRate`. On Cancel (or a failure inside) only what the dialog's buttons did stays.
+bool ShowOptionsDialog(QAppSettings& settings, double& frameRate);
+
+// For scripted runs: `hook` is called once the dialog is shown; a dialog still open when it
+// returns is cancelled. An empty hook clears it. Without a hook on a screen nobody sees
+// (offscreen platform) the dialog is cancelled at once.
+void OptionsSetShowHook(std::function<void(TfrmOpt&)> hook);
 
 }  // namespace kelvora

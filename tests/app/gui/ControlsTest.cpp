@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/GuiSupport.h"
 #include "app/CtlEx.h"
 #include "app/Glyphs.h"
 #include "app/Logo.h"
@@ -22,16 +23,7 @@ using namespace kelvora;
 
 namespace {
 
-void StartApp() {
-    static int argc = 1;
-    static char name[] = "kv_tests_app_gui";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    (void)app;
-}
+void StartApp() { test::StartGuiApp(); }
 
 struct ControlsTest : ::testing::Test {
     void SetUp() override { StartApp(); }

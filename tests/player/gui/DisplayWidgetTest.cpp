@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "support/GuiSupport.h"
 #include "player/HplDisplay.h"
 #include "runtime/Basic.h"
 
@@ -16,16 +17,7 @@ using namespace kelvora;
 
 namespace {
 
-void StartApp() {
-    static int argc = 1;
-    static char name[] = "kv_tests_player_gui";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    (void)app;
-}
+void StartApp() { test::StartGuiApp(); }
 
 // A 24-bit picture whose pixel (x, y) is red `seed`, green y, blue x.
 void MakePicture(Qimg& img, int32_t w, int32_t h, uint8_t seed) {

@@ -1,0 +1,258 @@
+#include "app/WinUtils.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/ProfileFile.h"
+#include "runtime/miscprocs.h"
+
+extern char** environ;
+
+namespace kelvora {
+
+namespace {
+
+constexpr const char* FOLDER_LIST = "user-dirs.dirs";
+constexpr const char* LINK_EXT = ".desktop";
+// A folder list is a few lines; anything bigger is not one.
+constexpr off_t FOLDER_LIST_MAX = 1 << 20;
+// The trust marking is a courtesy: never hold the caller up for long.
+constexpr auto TRUST_WAIT = std::chrono::seconds(3);
+
+bool HasControlChars_(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+bool IsRegularFile_(const std::string& path) {
+    struct stat sb;
+    return ::stat(path.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
+}
+
+std::string Trim_(const std::string& s) {
+    size_t a = 0, b = s.size();
+    while (a < b && (s[a] == ' ' || s[a] == '\t' || s[a] == '\r')) ++a;
+    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t' || s[b - 1] == '\r')) --b;
+    return s.substr(a, b - a);
+}
+
+// The value of a shell assignment: a double-quoted string with backslash escapes, or the bare
+// text. Empty when the quotes are not closed.
+std::string ShellValue_(const std::string& raw) {
+    if (raw.empty() || raw[0] != '"') return Trim_(raw);
+    std::string out;
+    for (size_t i = 1; i < raw.size(); ++i) {
+        const char c = raw[i];
+        if (c == '"') return out;
+        if (c == '\\' && i + 1 < raw.size()) out += raw[++i];
+        else out += c;
+    }
+    return std::string();
+}
+
+std::string BaseName_(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The directory part without its trailing "/"; the root keeps it; empty for a bare name.
+std::string DirName_(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// A value of a launcher file: backslashes doubled, a leading blank kept.
+std::string EntryValue_(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\') out += "\\\\";
+        else if (i == 0 && s[i] == ' ') out += "\\s";
+        else out += s[i];
+    }
+    return out;
+}
+
+// The program as the first word of the launch command: always in double quotes, with the
+// characters that keep a meaning inside them escaped, and "%" doubled (field codes).
+std::string ExecWord_(const std::string& program) {
+    std::string quoted = "\"";
+    for (char c : program) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        quoted += c;
+        if (c == '%') quoted += '%';
+    }
+    return quoted + "\"";
+}
+
+std::string Percents_(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        out += c;
+        if (c == '%') out += '%';
+    }
+    return out;
+}
+
+std::string LowerExt_(const std::string& name) {
+    const std::string base = BaseName_(name);
+    const size_t dot = base.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : base.substr(dot);
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return ext;
+}
+
+// The launcher's icon: an image as it is; for a program, an image of the same name beside it,
+// else the theme icon of that name.
+std::string LinkIcon_(const std::string& iconFile) {
+    const std::string ext = LowerExt_(iconFile);
+    if (ext == ".png" || ext == ".svg" || ext == ".xpm") return iconFile;
+    std::string stem = BaseName_(iconFile);
+    if (!ext.empty()) stem.resize(stem.size() - ext.size());
+    if (stem.empty()) return std::string();
+    const std::string dir = AddBS(DirName_(iconFile));
+    for (const char* e : {".svg", ".png", ".xpm"})
+        if (IsRegularFile_(dir + stem + e)) return dir + stem + e;
+    return stem;
+}
+
+bool WriteAll_(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes the file through a temporary file in the same folder renamed into place, so an
+// existing launcher is replaced whole or not at all.
+bool WriteExecutable_(const std::string& path, const std::string& text) {
+    std::string temp = path + ".XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return false;
+    temp = name.data();
+    bool ok = WriteAll_(fd, text) && ::fchmod(fd, 0755) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
+// Desktops that ask before running a launcher from the desktop accept one marked trusted.
+// Where the marking tool is missing or unsupported nothing happens.
+void MarkTrusted_(const std::string& path) {
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return;
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::string a0 = "gio", a1 = "set", a2 = "-t", a3 = "string", a4 = path, a5 = "metadata::trusted", a6 = "true";
+    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), a5.data(), a6.data(), nullptr};
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, "gio", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return;
+    const auto until = std::chrono::steady_clock::now() + TRUST_WAIT;
+    int status = 0;
+    while (true) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return;
+        if (std::chrono::steady_clock::now() >= until) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+std::string _GetRegistryFolder(const std::string& file, const std::string& name) {
+    struct stat sb;
+    if (name.empty() || ::stat(file.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size > FOLDER_LIST_MAX)
+        return std::string();
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::string();
+    // As in the shell, the last assignment counts.
+    std::string value;
+    bool found = false;
+    std::string line;
+    while (std::getline(in, line)) {
+        line = Trim_(line);
+        if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 && line[name.size()] == '=') {
+            value = ShellValue_(line.substr(name.size() + 1));
+            found = true;
+        }
+    }
+    if (!found || value.empty() || HasControlChars_(value)) return std::string();
+    if (value.compare(0, 5, "$HOME") == 0 && (value.size() == 5 || value[5] == '/')) {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/') return std::string();
+        value = home + value.substr(5);
+    }
+    if (value[0] != '/') return std::string();
+    for (size_t at = value.find("//"); at != std::string::npos; at = value.find("//", at)) value.erase(at, 1);
+    return AddBS(value);
+}
+
+std::string GetShellFolder(const std::string& folderName) {
+    if (folderName.empty()) return std::string();
+    std::string variable = "XDG_";
+    for (char c : folderName) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
+            return std::string();
+        variable += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    }
+    const std::string file = ProfileResolvePath(FOLDER_LIST);
+    return file.empty() ? std::string() : _GetRegistryFolder(file, variable + "_DIR");
+}
+
+bool CreateLink(const std::string& target, const std::string& linkPath, const std::string& description,
+                const std::string& workDir, const std::string& arguments, const std::string& iconFile,
+                int32_t /*iconIndex*/, int32_t /*showCmd*/, uint16_t /*hotKey*/) {
+    const std::string title = BaseName_(linkPath);
+    if (target.empty() || title.empty()) return false;
+    // One line per key: a line end in any value would add keys of its own.
+    for (const std::string* s : {&target, &linkPath, &description, &workDir, &arguments, &iconFile})
+        if (HasControlChars_(*s)) return false;
+
+    std::string exec = ExecWord_(target);
+    if (!Trim_(arguments).empty()) exec += " " + Percents_(Trim_(arguments));
+    std::string text = "[Desktop Entry]\nType=Application\nVersion=1.0\nName=" + EntryValue_(title) + "\n";
+    if (!description.empty()) text += "Comment=" + EntryValue_(description) + "\n";
+    text += "Exec=" + EntryValue_(exec) + "\n";
+    if (!workDir.empty()) text += "Path=" + EntryValue_(workDir) + "\n";
+    const std::string icon = iconFile.empty() ? std::string() : LinkIcon_(iconFile);
+    if (!icon.empty()) text += "Icon=" + EntryValue_(icon) + "\n";
+    text += "Terminal=false\n";
+
+    const std::string path = linkPath + LINK_EXT;
+    if (!WriteExecutable_(path, text)) return false;
+    MarkTrusted_(path);
+    return true;
+}
+
+bool CreateDesktopLink(const std::string& target, const std::string& name) {
+    return CreateLink(target, GetShellFolder("Desktop") + name, std::string(), DirName_(target), std::string(),
+                      target, 0, SW_SHOWNORMAL, 0);
+}
+
+}  // namespace kelvora

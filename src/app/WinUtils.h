@@ -1,0 +1,40 @@
+#pragma once
+// Shell helpers: the user's special folders and shortcuts to programs.
+//
+// Special folders come from the user's folder list, "user-dirs.dirs" in $XDG_CONFIG_HOME
+// (default ~/.config), whose lines read XDG_<NAME>_DIR="$HOME/Folder" or an absolute path. A
+// shortcut is an executable launcher file "<link>.desktop" that starts the target program.
+// All routines fail quietly: an unknown folder is empty, a shortcut that cannot be written
+// leaves no file.
+
+#include <cstdint>
+#include <string>
+
+namespace kelvora {
+
+// Show commands of a shortcut (the launcher has no window state; kept for the callers).
+constexpr int32_t SW_SHOWNORMAL = 1;
+constexpr int32_t SW_SHOWMINNOACTIVE = 7;
+
+// The value of variable `name` in the folder list `file`, with $HOME expanded, every "//"
+// collapsed to "/" and one trailing "/"; empty when the file, the variable or the home
+// directory (for a value under $HOME) is missing, or the value is not an absolute path.
+std::string _GetRegistryFolder(const std::string& file, const std::string& name);
+// The user's folder of that name ("Desktop", "Documents", "Music", ...) from "user-dirs.dirs".
+std::string GetShellFolder(const std::string& folderName);
+
+// Writes the launcher `linkPath` + ".desktop" (replacing one of that name) that runs `target`
+// with `arguments` in `workDir`. `description` becomes the launcher's comment. `iconFile` names
+// an image; a program file stands for its own icon, found beside it as <name>.svg, .png or
+// .xpm, or else by the theme name <name>. The icon index, show command and hot key mean
+// nothing here. The file is made executable and, where the desktop supports it, marked
+// trusted. True when the file was written.
+bool CreateLink(const std::string& target, const std::string& linkPath, const std::string& description,
+                const std::string& workDir, const std::string& arguments, const std::string& iconFile,
+                int32_t iconIndex, int32_t showCmd, uint16_t hotKey);
+// A launcher `name` on the user's desktop for `target`, started in the target's directory
+// with the target's icon. Without a desktop folder the launcher lands in the current
+// directory.
+bool CreateDesktopLink(const std::string& target, const std::string& name);
+
+}  // namespace kelvora
