@@ -15,6 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include <QApplication>
+
+#include "app/VCLUtils.h"
 #include "platform/ProfileFile.h"
 #include "runtime/miscprocs.h"
 
@@ -156,34 +159,137 @@ bool WriteExecutable_(const std::string& path, const std::string& text) {
     return ok;
 }
 
-// Desktops that ask before running a launcher from the desktop accept one marked trusted.
-// Where the marking tool is missing or unsupported nothing happens.
-void MarkTrusted_(const std::string& path) {
+// Starts `argv` (searched on PATH when it names no folder) in `dir` (empty: ours) with the
+// standard streams on /dev/null when `quiet`; 0 when it cannot start.
+pid_t Spawn_(std::vector<std::string> args, const std::string& dir, bool quiet) {
+    if (args.empty() || args[0].empty()) return 0;
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return;
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string a0 = "gio", a1 = "set", a2 = "-t", a3 = "string", a4 = path, a5 = "metadata::trusted", a6 = "true";
-    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), a5.data(), a6.data(), nullptr};
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, "gio", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return;
-    const auto until = std::chrono::steady_clock::now() + TRUST_WAIT;
-    int status = 0;
-    while (true) {
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR)) return;
-        if (std::chrono::steady_clock::now() >= until) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (posix_spawn_file_actions_init(&actions) != 0) return 0;
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
-    ::kill(pid, SIGKILL);
+    if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : 0;
+}
+
+// Waits for `pid` to end; with a limit, kills it when the limit passes first.
+void Reap_(pid_t pid, std::chrono::milliseconds limit = std::chrono::milliseconds::zero()) {
+    int status = 0;
+    if (limit.count() > 0) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (true) {
+            const pid_t r = ::waitpid(pid, &status, WNOHANG);
+            if (r == pid || (r < 0 && errno != EINTR)) return;
+            if (std::chrono::steady_clock::now() >= until) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid, SIGKILL);
+    }
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 }
 
+// A started program nobody waits for is still reaped, so it leaves no zombie behind.
+void ReapLater_(pid_t pid) {
+    std::thread([pid] { Reap_(pid); }).detach();
+}
+
+// Splits a command line at blanks outside double quotes; the quotes themselves go.
+std::vector<std::string> SplitCommand_(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, inWord = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+bool IsProgram_(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Desktops that ask before running a launcher from the desktop accept one marked trusted.
+// Where the marking tool is missing or unsupported nothing happens.
+void MarkTrusted_(const std::string& path) {
+    const pid_t pid = Spawn_({"gio", "set", "-t", "string", path, "metadata::trusted", "true"}, "", true);
+    if (pid > 0) Reap_(pid, std::chrono::duration_cast<std::chrono::milliseconds>(TRUST_WAIT));
+}
+
 }  // namespace
+
+QWidget* GetWindowHandle() { return qApp ? QApplication::activeWindow() : nullptr; }
+
+void DvlShowError(const std::string& text) { MsgBox(text, "Error", MB_OK + MB_ICONERROR); }
+
+bool StartFile(const std::string& file, const std::string& parameters, const std::string& directory,
+               bool wait, bool minimized) {
+    return wait ? _ExecAndWait(file, parameters, directory, minimized)
+                : _ExecAndReturn(file, parameters, directory, minimized);
+}
+
+bool _ExecAndReturn(const std::string& file, const std::string& parameters, const std::string& directory,
+                    bool /*minimized*/) {
+    const std::string name = Trim_(file);
+    if (name.empty()) return false;
+    const bool address = name.find("://") != std::string::npos;
+    if (!address && ::access(name.c_str(), F_OK) != 0) return false;
+    std::vector<std::string> args;
+    if (!address && IsProgram_(name)) {
+        args = SplitCommand_(parameters);
+        args.insert(args.begin(), name);
+    } else {
+        args = {"xdg-open", name};
+    }
+    const pid_t pid = Spawn_(args, directory, true);
+    if (pid <= 0) return false;
+    ReapLater_(pid);
+    return true;
+}
+
+void _ExecCommandLine(const std::string& file, const std::string& parameters, const std::string& directory,
+                      std::string& commandLine, std::string& workDir) {
+    std::string name = Trim_(file);
+    const bool quoted = name.size() >= 2 && name.front() == '"' && name.back() == '"';
+    if (name.find(' ') != std::string::npos && !quoted) name = '"' + name + '"';
+    commandLine = name + " " + parameters;
+    workDir = directory;
+    if (workDir.empty()) {
+        const std::string bare = quoted ? name.substr(1, name.size() - 2) : Trim_(file);
+        const size_t slash = bare.rfind('/');
+        workDir = slash == std::string::npos ? std::string() : slash == 0 ? "/" : bare.substr(0, slash);
+    }
+}
+
+bool _ExecAndWait(const std::string& file, const std::string& parameters, const std::string& directory,
+                  bool /*minimized*/) {
+    std::string line, dir;
+    _ExecCommandLine(file, parameters, directory, line, dir);
+    const pid_t pid = Spawn_(SplitCommand_(line), dir, false);
+    if (pid <= 0) return false;
+    Reap_(pid);
+    return true;
+}
 
 std::string _GetRegistryFolder(const std::string& file, const std::string& name) {
     struct stat sb;

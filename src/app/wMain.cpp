@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
@@ -10,7 +9,6 @@
 #include <QSlider>
 #include <QTimer>
 #include <QToolButton>
-#include <QUrl>
 
 #include <algorithm>
 #include <charconv>
@@ -21,8 +19,10 @@
 #include "app/Glyphs.h"
 #include "app/Logo.h"
 #include "app/VCLUtils.h"
+#include "app/WinUtils.h"
 #include "app/ctlpopup.h"
 #include "app/informer.h"
+#include "app/wFileAss.h"
 #include "app/wNotepad.h"
 #include "formats/FileFmtDef.h"
 #include "kelvora_version.h"
@@ -427,8 +427,7 @@ void TfrmKelvora::ProcessCommandLine() {
                 return;
             }
         } else if (v == "uninst") {
-            // The shell associations of all formats are restored here once the association
-            // unit exists; until then uninstalling only keeps the published entries unwritten.
+            FasRestoreAll();
             uninstalling_ = true;
             QuitProgram();
             return;
@@ -890,7 +889,7 @@ void DisplayEvent(HplPlayer* /*player*/, int32_t button, uint32_t /*keys*/, int3
     if (!form) return;
     Handle_([&] {
         if (button == DSP_BUTTON_LEFT) {
-            if (form->noFile_) QDesktopServices::openUrl(QUrl(QString::fromLatin1(HOME_PAGE)));
+            if (form->noFile_) StartFile(HOME_PAGE, "", "", false, false);
             else form->PlayPause();
         } else if (button == DSP_BUTTON_RIGHT) {
             form->PopupMenu();

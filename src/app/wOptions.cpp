@@ -21,6 +21,7 @@
 
 #include "app/VCLUtils.h"
 #include "app/WinUtils.h"
+#include "app/wFileAss.h"
 #include "kelvora_version.h"
 #include "platform/ProfileFile.h"
 #include "runtime/Basic.h"
@@ -153,8 +154,6 @@ TfrmOpt::TfrmOpt(QAppSettings& settings, QWidget* parent) : QDialog(parent), set
     btnOK->setDefault(true);
     btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
     btnFileAss = new QPushButton(QStringLiteral("File Ass&ociations..."), this);
-    // Enabled once the file association dialog exists.
-    btnFileAss->setEnabled(false);
     btnShortcut = new QPushButton(QStringLiteral("Create Desktop Shortcut"), this);
     btnAbout = new QPushButton(QStringLiteral("About..."), this);
     for (QPushButton* b : {btnCancel, btnFileAss, btnShortcut, btnAbout}) b->setAutoDefault(false);
@@ -188,6 +187,7 @@ TfrmOpt::TfrmOpt(QAppSettings& settings, QWidget* parent) : QDialog(parent), set
     connect(radPlayRepeat, &QRadioButton::clicked, this, [this] { radPlayClick(); });
     connect(radPlayForever, &QRadioButton::clicked, this, [this] { radPlayClick(); });
     connect(btnFPSDefault, &QPushButton::clicked, this, [this] { btnFPSDefaultClick(); });
+    connect(btnFileAss, &QPushButton::clicked, this, [this] { btnFileAssClick(); });
     connect(btnShortcut, &QPushButton::clicked, this, [this] { btnShortcutClick(); });
     connect(btnAbout, &QPushButton::clicked, this, [this] { btnAboutClick(); });
     connect(btnOK, &QPushButton::clicked, this, &QDialog::accept);
@@ -222,6 +222,10 @@ void TfrmOpt::ReadControls(QAppSettings& s, double& frameRate) const {
 void TfrmOpt::radPlayClick() { TEdit_Enable(edPlayRepeat, radPlayRepeat->isChecked()); }
 
 void TfrmOpt::btnFPSDefaultClick() { settings_.imgFrameRate = EditRate_(edFPS); }
+
+void TfrmOpt::btnFileAssClick() {
+    ShowAssocDialog(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString(), this);
+}
 
 void TfrmOpt::btnShortcutClick() {
     CreateDesktopLink(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString(), "Kelvora");

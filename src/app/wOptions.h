@@ -83,6 +83,7 @@ public:
 
     void radPlayClick();
     void btnFPSDefaultClick();
+    void btnFileAssClick();
     void btnShortcutClick();
     void btnAboutClick();
 

@@ -104,3 +104,30 @@ TEST_F(WinUtilsTest, LauncherRunsTheProgramQuoted) {
     EXPECT_TRUE(made);
     EXPECT_EQ(Key(test::ReadFileBytes(work.file("Kelvora.desktop")), "Path"), "/opt/kelvora");
 }
+
+TEST(StartFileTest, CommandLineQuotingAndDirectory) {
+    std::string line, dir;
+    _ExecCommandLine("  /opt/my apps/x.bin ", "/a", "", line, dir);
+    EXPECT_EQ(line, "\"/opt/my apps/x.bin\" /a");
+    EXPECT_EQ(dir, "/opt/my apps");
+    _ExecCommandLine("\"/opt/my apps/x.bin\"", "-v", "", line, dir);  // already quoted: kept
+    EXPECT_EQ(line, "\"/opt/my apps/x.bin\" -v");
+    EXPECT_EQ(dir, "/opt/my apps");
+    _ExecCommandLine("/x.bin", "", "/tmp", line, dir);
+    EXPECT_EQ(line, "/x.bin ");
+    EXPECT_EQ(dir, "/tmp");
+    _ExecCommandLine("/x.bin", "", "", line, dir);  // the root keeps its slash
+    EXPECT_EQ(dir, "/");
+}
+
+TEST(StartFileTest, WaitsForAProgramWhosePathHoldsABlank) {
+    test::TempDir dir;
+    const std::string program = dir.file("my tool.sh");
+    test::WriteFileBytes(program, "#!/bin/sh\nsleep 0.2\necho \"$1\" > result.txt\n");
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    // Runs in the program's own folder, with the quoted parameter as one argument.
+    EXPECT_TRUE(StartFile(program, "\"two words\"", "", true, false));
+    EXPECT_EQ(test::ReadFileBytes(dir.file("result.txt")), "two words\n");
+    EXPECT_FALSE(StartFile(dir.file("missing"), "", "", true, false));
+    EXPECT_FALSE(StartFile(dir.file("missing.txt"), "", "", false, false));
+}

@@ -116,6 +116,7 @@ struct MainWindowTest : ::testing::Test {
     void SetUp() override {
         StartApp();
         setenv("XDG_CONFIG_HOME", dir.file("cfg").c_str(), 1);
+        setenv("XDG_DATA_HOME", dir.file("data").c_str(), 1);  // the association store (uninstall)
         VclScriptClear();
         clip = dir.file("clip.hav");
     }
