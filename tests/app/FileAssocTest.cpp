@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <set>
 #include <string>
 
@@ -31,22 +30,10 @@ constexpr const char* BACKUP = "Tarnwel_Backup\\Kelvora";
 class FileAssocTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* v : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-            const char* old = std::getenv(v);
-            saved_.emplace_back(v, old ? std::optional<std::string>(old) : std::nullopt);
-        }
-        setenv("XDG_CONFIG_HOME", dir_.file("config").c_str(), 1);
-        setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
-        std::filesystem::create_directories(dir_.file("config"));
-        std::filesystem::create_directories(dir_.file("data/applications"));
         program_ = dir_.file("bin/kelvora");
     }
     void TearDown() override {
         Fas_Free(list_);
-        for (const auto& [name, value] : saved_) {
-            if (value) setenv(name, value->c_str(), 1);
-            else unsetenv(name);
-        }
     }
     // Another program's desktop entry, owning the given MIME types.
     void OtherOwns(const std::string& mimeTypes) {
@@ -66,7 +53,7 @@ protected:
     }
 
     test::TempDir dir_;
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+    test::ScopedXdgDirs xdg{dir_.path()};
     std::string program_;
     QFasList* list_ = nullptr;
 };

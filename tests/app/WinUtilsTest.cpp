@@ -18,30 +18,15 @@ namespace {
 
 // $XDG_CONFIG_HOME and $HOME in temporary folders for one test.
 struct WinUtilsTest : ::testing::Test {
-    void SetUp() override {
-        for (auto& s : saved) {
-            const char* old = std::getenv(s.name);
-            s.had = old != nullptr;
-            s.value = old ? old : "";
-        }
-        setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-        setenv("HOME", home.path().c_str(), 1);
-    }
-    void TearDown() override {
-        for (const auto& s : saved) s.had ? setenv(s.name, s.value.c_str(), 1) : unsetenv(s.name);
-    }
     static std::string Key(const std::string& text, const std::string& key) {
         const size_t at = text.find("\n" + key + "=");
         if (at == std::string::npos) return "<none>";
         const size_t start = at + key.size() + 2;
         return text.substr(start, text.find('\n', start) - start);
     }
-    struct Saved {
-        const char* name;
-        std::string value;
-        bool had;
-    } saved[2] = {{"XDG_CONFIG_HOME", "", false}, {"HOME", "", false}};
     test::TempDir config, home, work;
+    test::ScopedEnv configEnv{"XDG_CONFIG_HOME", config.path()};
+    test::ScopedEnv homeEnv{"HOME", home.path()};
 };
 
 }  // namespace

@@ -21,20 +21,8 @@ using test::WriteFileBytes;
 class DesktopAssocTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* v : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-            const char* old = std::getenv(v);
-            saved_.emplace_back(v, old ? std::optional<std::string>(old) : std::nullopt);
-        }
-        setenv("XDG_CONFIG_HOME", dir_.file("config").c_str(), 1);
-        setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
-        std::filesystem::create_directories(dir_.file("data/applications"));
-        std::filesystem::create_directories(dir_.file("config"));
     }
     void TearDown() override {
-        for (const auto& [name, value] : saved_) {
-            if (value) setenv(name, value->c_str(), 1);
-            else unsetenv(name);
-        }
     }
     static void Put(const std::string& key, const std::string& name, const std::string& value) {
         QRegistry reg;
@@ -49,7 +37,7 @@ protected:
     std::string MimeApps() const { return ReadFileBytes(dir_.file("config/mimeapps.list")); }
 
     test::TempDir dir_;
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+    test::ScopedXdgDirs xdg{dir_.path()};
 };
 
 TEST_F(DesktopAssocTest, ExtensionsMapToTheSharedDatabaseOrToTypesOfOurOwn) {

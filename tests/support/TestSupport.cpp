@@ -19,6 +19,24 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    old_ = old ? old : "";
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_) setenv(name_, old_.c_str(), 1);
+    else unsetenv(name_);
+}
+
+ScopedXdgDirs::ScopedXdgDirs(const std::string& root)
+    : config("XDG_CONFIG_HOME", root + "/config"), data("XDG_DATA_HOME", root + "/data") {
+    std::filesystem::create_directories(root + "/config");
+    std::filesystem::create_directories(root + "/data/applications");
+}
+
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "app/VCLUtils.h"
@@ -26,22 +25,11 @@ namespace {
 struct AssocDialogTest : ::testing::Test {
     void SetUp() override {
         test::StartGuiApp();
-        for (const char* v : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-            const char* old = std::getenv(v);
-            saved.emplace_back(v, old ? std::optional<std::string>(old) : std::nullopt);
-        }
-        setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
-        setenv("XDG_DATA_HOME", dir.file("data").c_str(), 1);
-        std::filesystem::create_directories(dir.file("config"));
         test::WriteFileBytes(dir.file("config/mimeapps.list"),
                              "[Default Applications]\nvideo/x-msvideo=other-player.desktop;\n");
     }
     void TearDown() override {
         AssocSetShowHook(nullptr);
-        for (const auto& [name, value] : saved) {
-            if (value) setenv(name, value->c_str(), 1);
-            else unsetenv(name);
-        }
     }
     // Runs the dialog; `user` sets the lines (by extension, upper case) and presses a button.
     bool Dialog(const std::function<void(TfrmAssoc&)>& user) {
@@ -55,7 +43,7 @@ struct AssocDialogTest : ::testing::Test {
     }
 
     test::TempDir dir;
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+    test::ScopedXdgDirs xdg{dir.path()};
 };
 
 TEST_F(AssocDialogTest, ListsEveryExtensionAndAppliesOnlyOnOK) {
