@@ -46,8 +46,10 @@ const char* const USAGE =
 QtMessageHandler gQtHandler = nullptr;
 
 void QtMessages_(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    // The offscreen platform cannot pass the window's fixed size on; that is expected there.
-    if (text.contains(QLatin1String("propagateSizeHints"))) return;
+    // The offscreen platform cannot pass the window's fixed size on, and a session without a
+    // runtime folder makes Qt pick its own: both are expected there and mean nothing to the user.
+    if (text.contains(QLatin1String("propagateSizeHints")) || text.contains(QLatin1String("XDG_RUNTIME_DIR")))
+        return;
     if (gQtHandler) gQtHandler(type, context, text);
     else std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
 }
