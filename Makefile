@@ -27,12 +27,13 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory sanitize
 
-# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The unit and window tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup
 	@cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null
 	@cmake --build $(SAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(SAN_BUILD) -L unit --output-on-failure -j $(JOBS)
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  ctest --test-dir $(SAN_BUILD) -L 'unit|gui' --output-on-failure -j $(JOBS)
 
 # Benchmarks beside independent decoders (installs those tools first).
 bench: build
