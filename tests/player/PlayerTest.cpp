@@ -182,6 +182,18 @@ TEST_F(PlayerTest, OpenShowsTheFirstFrameAndPositionsConvert) {
     ImgFree(img);
 }
 
+TEST_F(PlayerTest, AMovieWithoutAFrameRatePlaysAtThirty) {
+    MakeMovie(dir.file("norate.hav"), 3, 0.0);
+    HplOpen(p, dir.file("norate.hav"));
+    ASSERT_TRUE(HplGetResult(p)) << HplGetErrorText(p);
+    QUniInfo info;
+    HplGetInfo(p, info);
+    EXPECT_EQ(info.img.frameRate, 30.0);
+    EXPECT_EQ(HplGetPos(p, HPL_UNIT_SECONDS), 0.0);
+    HplSeek(p, HPL_UNIT_SECONDS, 0.05);  // 1.5 frames at 30 per second
+    EXPECT_EQ(HplGetPos(p, HPL_UNIT_FRAMES), 1);
+}
+
 TEST_F(PlayerTest, OneFrameMoviesAndTheLastFrameDoNotPlay) {
     MakeMovie(dir.file("one.hav"), 1, 10);
     HplOpen(p, dir.file("one.hav"));
