@@ -56,13 +56,6 @@ bool OnWindowThread_() {
     return app && QThread::currentThread() == app->thread();
 }
 
-std::string Trim_(const std::string& s) {
-    size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= ' ') ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ') --b;
-    return s.substr(a, b - a);
-}
-
 QString Q_(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 std::string S_(const QString& s) { return s.toUtf8().toStdString(); }
@@ -136,7 +129,7 @@ public:
 bool FileDlg_(bool save, const std::string& title, std::string& dir, const std::string& initialName,
               const std::string& filter, std::string& fileName, int32_t& filterIndex) {
     const std::vector<std::string> filters = FilterToDialog(filter);
-    std::string start = Trim_(dir);
+    std::string start = TrimText(dir);
     if (start.empty() || !DirExists(start)) start = GetAppDir();
     const int32_t count = static_cast<int32_t>(filters.size());
     const int32_t given = filterIndex >= 1 && filterIndex <= count ? filterIndex : 1;
@@ -309,11 +302,11 @@ void FilterToExt(const std::string& filter, int32_t index, std::string& ext) {
         pos = bar + 1;
     }
     const size_t end = filter.find('|', pos);
-    const std::string pattern = Trim_(filter.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    const std::string pattern = TrimText(filter.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
     const size_t dot = pattern.find('.');
     if (dot == std::string::npos) return;
     const size_t stop = pattern.find_first_of(";,", dot);
-    const std::string e = Trim_(pattern.substr(dot, stop == std::string::npos ? std::string::npos : stop - dot));
+    const std::string e = TrimText(pattern.substr(dot, stop == std::string::npos ? std::string::npos : stop - dot));
     if (e.find('*') == std::string::npos) ext = e;
 }
 
@@ -333,12 +326,12 @@ std::vector<std::string> FilterToDialog(const std::string& filter) {
     size_t pos = 0;
     while (pos < filter.size()) {
         const size_t bar = filter.find('|', pos);
-        std::string name = Trim_(filter.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos));
+        std::string name = TrimText(filter.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos));
         std::string pattern;
         pos = filter.size();
         if (bar != std::string::npos) {
             const size_t next = filter.find('|', bar + 1);
-            pattern = Trim_(filter.substr(bar + 1, next == std::string::npos ? std::string::npos : next - bar - 1));
+            pattern = TrimText(filter.substr(bar + 1, next == std::string::npos ? std::string::npos : next - bar - 1));
             if (next != std::string::npos) pos = next + 1;
         }
         if (name.empty() && pattern.empty()) continue;
@@ -346,7 +339,7 @@ std::vector<std::string> FilterToDialog(const std::string& filter) {
         size_t p = 0;
         while (p <= pattern.size()) {
             const size_t sep = pattern.find_first_of(";,", p);
-            const std::string one = Trim_(pattern.substr(p, sep == std::string::npos ? std::string::npos : sep - p));
+            const std::string one = TrimText(pattern.substr(p, sep == std::string::npos ? std::string::npos : sep - p));
             if (!one.empty()) joined += (joined.empty() ? "" : " ") + one;
             if (sep == std::string::npos) break;
             p = sep + 1;
@@ -388,7 +381,7 @@ void TEdit_SetInt(QLineEdit* edit, int32_t value) {
 
 int32_t TEdit_GetInt(QLineEdit* edit, int32_t def) {
     if (!edit) return def;
-    std::string text = Trim_(S_(edit->text()));
+    std::string text = TrimText(S_(edit->text()));
     if (!text.empty() && text[0] == '+') text.erase(0, 1);
     int32_t value = 0;
     const char* end = text.data() + text.size();

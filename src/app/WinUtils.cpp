@@ -45,17 +45,10 @@ bool IsRegularFile_(const std::string& path) {
     return ::stat(path.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
 }
 
-std::string Trim_(const std::string& s) {
-    size_t a = 0, b = s.size();
-    while (a < b && (s[a] == ' ' || s[a] == '\t' || s[a] == '\r')) ++a;
-    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t' || s[b - 1] == '\r')) --b;
-    return s.substr(a, b - a);
-}
-
 // The value of a shell assignment: a double-quoted string with backslash escapes, or the bare
 // text. Empty when the quotes are not closed.
 std::string ShellValue_(const std::string& raw) {
-    if (raw.empty() || raw[0] != '"') return Trim_(raw);
+    if (raw.empty() || raw[0] != '"') return TrimText(raw);
     std::string out;
     for (size_t i = 1; i < raw.size(); ++i) {
         const char c = raw[i];
@@ -114,8 +107,7 @@ std::string LowerExt_(const std::string& name) {
     const std::string base = BaseName_(name);
     const size_t dot = base.rfind('.');
     std::string ext = dot == std::string::npos ? std::string() : base.substr(dot);
-    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    return ext;
+    return LowerText(ext);
 }
 
 // The launcher's icon: an image as it is; for a program, an image of the same name beside it,
@@ -250,7 +242,7 @@ bool StartFile(const std::string& file, const std::string& parameters, const std
 
 bool _ExecAndReturn(const std::string& file, const std::string& parameters, const std::string& directory,
                     bool /*minimized*/) {
-    const std::string name = Trim_(file);
+    const std::string name = TrimText(file);
     if (name.empty()) return false;
     const bool address = name.find("://") != std::string::npos;
     if (!address && ::access(name.c_str(), F_OK) != 0) return false;
@@ -269,13 +261,13 @@ bool _ExecAndReturn(const std::string& file, const std::string& parameters, cons
 
 void _ExecCommandLine(const std::string& file, const std::string& parameters, const std::string& directory,
                       std::string& commandLine, std::string& workDir) {
-    std::string name = Trim_(file);
+    std::string name = TrimText(file);
     const bool quoted = name.size() >= 2 && name.front() == '"' && name.back() == '"';
     if (name.find(' ') != std::string::npos && !quoted) name = '"' + name + '"';
     commandLine = name + " " + parameters;
     workDir = directory;
     if (workDir.empty()) {
-        const std::string bare = quoted ? name.substr(1, name.size() - 2) : Trim_(file);
+        const std::string bare = quoted ? name.substr(1, name.size() - 2) : TrimText(file);
         const size_t slash = bare.rfind('/');
         workDir = slash == std::string::npos ? std::string() : slash == 0 ? "/" : bare.substr(0, slash);
     }
@@ -302,7 +294,7 @@ std::string _GetRegistryFolder(const std::string& file, const std::string& name)
     bool found = false;
     std::string line;
     while (std::getline(in, line)) {
-        line = Trim_(line);
+        line = TrimText(line);
         if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 && line[name.size()] == '=') {
             value = ShellValue_(line.substr(name.size() + 1));
             found = true;
@@ -341,7 +333,7 @@ bool CreateLink(const std::string& target, const std::string& linkPath, const st
         if (HasControlChars_(*s)) return false;
 
     std::string exec = ExecWord_(target);
-    if (!Trim_(arguments).empty()) exec += " " + Percents_(Trim_(arguments));
+    if (!TrimText(arguments).empty()) exec += " " + Percents_(TrimText(arguments));
     std::string text = "[Desktop Entry]\nType=Application\nVersion=1.0\nName=" + EntryValue_(title) + "\n";
     if (!description.empty()) text += "Comment=" + EntryValue_(description) + "\n";
     text += "Exec=" + EntryValue_(exec) + "\n";

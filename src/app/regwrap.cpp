@@ -2,23 +2,17 @@
 
 #include <exception>
 
+#include "runtime/miscprocs.h"
+
 namespace kelvora {
 
 namespace {
-
-// Leading and trailing blanks and control characters.
-std::string Trim_(const std::string& s) {
-    size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= ' ') ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ') --b;
-    return s.substr(a, b - a);
-}
 
 // A file type as a key name: without trailing "\" and surrounding blanks.
 std::string CleanType_(const std::string& fileType) {
     std::string t = fileType;
     while (!t.empty() && t.back() == '\\') t.pop_back();
-    return Trim_(t);
+    return TrimText(t);
 }
 
 std::string WithDot_(const std::string& ext) { return !ext.empty() && ext[0] == '.' ? ext : "." + ext; }

@@ -71,12 +71,6 @@ int32_t Trunc32_(double v) {
     return static_cast<int32_t>(std::trunc(std::clamp(v, -2147483648.0, 2147483647.0)));
 }
 
-std::string Lower_(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 std::string FixedTwo_(double v) {
     char buf[64];
     const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 2);
@@ -410,7 +404,7 @@ void TfrmKelvora::ProcessCommandLine() {
     for (;;) {
         const int32_t before = pos;
         if (!CmdLine_CmdNext(line, verb, argument, pos)) break;
-        const std::string v = Lower_(verb);
+        const std::string v = LowerText(verb);
         if (v == "open") {
             OpenMediaFile(argument);
         } else if (v == "play" || v.empty()) {

@@ -531,7 +531,9 @@ void HplSetDisplayPos(HplPlayer* p, int32_t x, int32_t y, int32_t width, int32_t
 void HplSetBackColor(HplPlayer* p, uint32_t colour) {
     if (!p || !p->display) return;
     DspSetColor(p->display, colour);
-    DisplayImage_(p, p->frame, true);
+    // A running worker owns the frame image (it loads the next frame into it) and shows it
+    // itself; only an idle player is redrawn from here.
+    if (p->workers.load() == 0) DisplayImage_(p, p->frame, true);
 }
 
 void HplSetCallback(HplPlayer* p, HplCallback proc, void* user) {

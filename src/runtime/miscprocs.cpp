@@ -137,11 +137,8 @@ std::string InsertSep(const std::string& s, const std::string& sep, int32_t n) {
 }
 
 double StrToFloatDef(const std::string& text, double def) {
-    size_t b = 0;
-    size_t e = text.size();
-    while (b < e && IsTrimmable_(text[b])) ++b;
-    while (e > b && IsTrimmable_(text[e - 1])) --e;
-    std::string_view t(text.data() + b, e - b);
+    const std::string trimmed = TrimText(text);
+    std::string_view t(trimmed);
     if (!IsDecimalNumber_(t)) return def;
     if (t[0] == '+') t.remove_prefix(1);
     double value = 0.0;
@@ -283,6 +280,19 @@ std::string ForceFileExt(const std::string& name, const std::string& ext) {
     return name + e;
 }
 
+std::string TrimText(const std::string& s) {
+    size_t a = 0, b = s.size();
+    while (a < b && IsTrimmable_(s[a])) ++a;
+    while (b > a && IsTrimmable_(s[b - 1])) --b;
+    return s.substr(a, b - a);
+}
+
+std::string LowerText(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
 std::string RepChar(char c, int32_t count) { return count > 0 ? std::string(static_cast<size_t>(count), c) : std::string(); }
 
 int32_t IfThen(bool flag, int32_t a, int32_t b) { return flag ? a : b; }
@@ -317,13 +327,6 @@ std::string Span_(const std::string& s, int32_t from, int32_t to) {
 
 void SkipSpaces_(const std::string& s, int32_t& pos) {
     while (ValidPos_(s, pos) && At_(s, pos) == ' ') ++pos;
-}
-
-std::string TrimBlanks_(const std::string& s) {
-    size_t a = 0, b = s.size();
-    while (a < b && IsTrimmable_(s[a])) ++a;
-    while (b > a && IsTrimmable_(s[b - 1])) --b;
-    return s.substr(a, b - a);
 }
 
 // An unquoted argument ends at a blank, "/" or a double quote, so such a value needs quotes.
@@ -401,7 +404,7 @@ bool CmdLine_CmdNext(const std::string& cmdLine, std::string& verb, std::string&
     if (ValidPos_(s, pos) && At_(s, pos) == '/') {
         const int32_t start = ++pos;
         while (ValidPos_(s, pos) && At_(s, pos) != '=' && At_(s, pos) != '/') ++pos;
-        verb = TrimBlanks_(Span_(s, start, pos));
+        verb = TrimText(Span_(s, start, pos));
         if (ValidPos_(s, pos) && At_(s, pos) == '=') ++pos;
     }
     SkipSpaces_(s, pos);

@@ -61,6 +61,10 @@ std::string SecToStr(int32_t flags, double seconds);
 std::string ForceFileExt(const std::string& name, const std::string& ext);
 // `count` copies of `c` (empty for count <= 0).
 std::string RepChar(char c, int32_t count);
+// The text without leading and trailing blanks and control characters.
+std::string TrimText(const std::string& s);
+// The text with the ASCII capitals in lower case; other bytes stay as they are.
+std::string LowerText(std::string s);
 
 // The first value when `flag` is set, else the second.
 int32_t IfThen(bool flag, int32_t a, int32_t b);
