@@ -14,6 +14,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "app/CtlEx.h"
 #include "app/Glyphs.h"
@@ -391,7 +392,9 @@ void TfrmKelvora::ChannelAction_(int32_t channel, const std::string& text) {
             break;
         case 2:
             CloseFile();
-            IPC_DataSendInt(text, CHANNEL_CLOSED_ANSWER, -1);
+            // The answer goes out on a thread of its own: a requester slow to accept must not
+            // hold the window up.
+            std::thread([requester = text] { IPC_DataSendInt(requester, CHANNEL_CLOSED_ANSWER, -1); }).detach();
             break;
         default: break;
     }
