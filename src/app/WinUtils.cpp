@@ -18,6 +18,7 @@
 #include <QApplication>
 
 #include "app/VCLUtils.h"
+#include "platform/FileIO.h"
 #include "platform/ProfileFile.h"
 #include "runtime/miscprocs.h"
 
@@ -122,33 +123,6 @@ std::string LinkIcon_(const std::string& iconFile) {
     for (const char* e : {".svg", ".png", ".xpm"})
         if (IsRegularFile_(dir + stem + e)) return dir + stem + e;
     return stem;
-}
-
-bool WriteAll_(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Writes the file through a temporary file in the same folder renamed into place, so an
-// existing launcher is replaced whole or not at all.
-bool WriteExecutable_(const std::string& path, const std::string& text) {
-    std::string temp = path + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    temp = name.data();
-    bool ok = WriteAll_(fd, text) && ::fchmod(fd, 0755) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
 }
 
 // Starts `argv` (searched on PATH when it names no folder) in `dir` (empty: ours) with the
@@ -343,7 +317,10 @@ bool CreateLink(const std::string& target, const std::string& linkPath, const st
     text += "Terminal=false\n";
 
     const std::string path = linkPath + LINK_EXT;
-    if (!WriteExecutable_(path, text)) return false;
+    // Through a temporary file renamed into place: an existing launcher is replaced whole or
+    // not at all.
+    const mode_t executable = 0755;
+    if (!FileReplace(path, text, &executable)) return false;
     MarkTrusted_(path);
     return true;
 }

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/FileIO.h"
 #include "platform/ProfileFile.h"
 
 extern char** environ;
@@ -247,73 +248,18 @@ std::vector<std::string> DataDirs_() {
     return dirs;
 }
 
-enum class Load { Ok, Missing, Refused };
-
-// Reads a whole regular file of at most `limit` bytes. Missing: it does not exist. Refused:
-// it exists but is not a readable regular file of that size.
-Load LoadFile_(const std::string& path, std::string& data, off_t limit, mode_t* mode = nullptr) {
-    data.clear();
-    if (path.empty()) return Load::Missing;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? Load::Missing : Load::Refused;
-    struct stat sb;
-    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size > limit) {
-        ::close(fd);
-        return Load::Refused;
-    }
-    if (mode) *mode = sb.st_mode & 07777;
-    char buf[65536];
-    Load result = Load::Ok;
-    for (;;) {
-        const ssize_t r = ::read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 || data.size() + static_cast<size_t>(r) > static_cast<size_t>(limit)) {
-            result = Load::Refused;
-            break;
-        }
-        if (r == 0) break;
-        data.append(buf, static_cast<size_t>(r));
-    }
-    ::close(fd);
-    if (result != Load::Ok) data.clear();
-    return result;
-}
-
 // Replaces `target` with `data` through a temporary file renamed into place (following a
 // symbolic link to the file it names), creating the directory when needed.
 bool WriteAtomic_(std::string target, const std::string& data, mode_t mode) {
-    static std::atomic<unsigned> counter{0};
     if (char* real = ::realpath(target.c_str(), nullptr)) {
         target = real;
         std::free(real);
     }
     const size_t slash = target.rfind('/');
     if (slash == std::string::npos || slash == 0) return false;
-    const std::string dir = target.substr(0, slash);
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = dir + "/." + target.substr(slash + 1) + ".tmp-" + std::to_string(::getpid()) + "-" +
-              std::to_string(counter.fetch_add(1));
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    bool ok = ::fchmod(fd, mode) == 0;
-    size_t done = 0;
-    while (ok && done < data.size()) {
-        const ssize_t w = ::write(fd, data.data() + done, data.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) ok = false;
-        else done += static_cast<size_t>(w);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
+    std::filesystem::create_directories(target.substr(0, slash), ec);
+    return FileReplace(target, data, &mode);
 }
 
 // Runs a program found on the search path with its output discarded and waits for it; a
@@ -454,8 +400,8 @@ struct MimeApps_ {
 
 bool LoadMimeApps_(MimeApps_& m) {
     std::string data;
-    const Load r = LoadFile_(DesktopMimeAppsFile(), data, kMaxFileBytes, &m.mode);
-    if (r == Load::Refused || DesktopMimeAppsFile().empty()) return false;
+    const FileLoad r = FileLoadWhole(DesktopMimeAppsFile(), data, kMaxFileBytes, &m.mode);
+    if (r == FileLoad::Refused || DesktopMimeAppsFile().empty()) return false;
     for (std::string_view line : SplitLines_(data)) m.lines.emplace_back(line);
     return true;
 }
@@ -464,7 +410,7 @@ bool SaveMimeApps_(const MimeApps_& m) {
     std::string data;
     for (const std::string& line : m.lines) data += line + "\n";
     std::string old;
-    if (LoadFile_(DesktopMimeAppsFile(), old, kMaxFileBytes) == Load::Ok && old == data) return true;
+    if (FileLoadWhole(DesktopMimeAppsFile(), old, kMaxFileBytes) == FileLoad::Ok && old == data) return true;
     return WriteAtomic_(DesktopMimeAppsFile(), data, m.mode);
 }
 
@@ -482,9 +428,9 @@ void SyncMimePackage_(const MimeApps_& m) {
         if (IsOwnMimeType_(mime)) types.insert(mime);
     const std::string path = home + "/mime/packages/kelvora-types.xml";
     std::string old;
-    const Load had = LoadFile_(path, old, kMaxFileBytes);
+    const FileLoad had = FileLoadWhole(path, old, kMaxFileBytes);
     if (types.empty()) {
-        if (had == Load::Missing || ::unlink(path.c_str()) != 0) return;
+        if (had == FileLoad::Missing || ::unlink(path.c_str()) != 0) return;
     } else {
         std::string xml =
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -499,7 +445,7 @@ void SyncMimePackage_(const MimeApps_& m) {
                    ext + "\"/>\n  </mime-type>\n";
         }
         xml += "</mime-info>\n";
-        if (had == Load::Ok && old == xml) return;
+        if (had == FileLoad::Ok && old == xml) return;
         if (!WriteAtomic_(path, xml, 0644)) return;
     }
     RunQuiet_({"update-mime-database", home + "/mime"});
@@ -538,9 +484,9 @@ std::string EntryPath_(const std::string& type) {
 Entry LoadEntry_(const std::string& type, TypeEntry_& e, std::string* text = nullptr) {
     e = TypeEntry_{};
     std::string data;
-    const Load r = LoadFile_(EntryPath_(type), data, kMaxEntryBytes);
-    if (r == Load::Missing) return Entry::Missing;
-    if (r == Load::Refused) return Entry::Foreign;
+    const FileLoad r = FileLoadWhole(EntryPath_(type), data, kMaxEntryBytes);
+    if (r == FileLoad::Missing) return Entry::Missing;
+    if (r == FileLoad::Refused) return Entry::Foreign;
     if (text) *text = data;
     std::map<std::string, std::string, std::less<>> keys;
     bool inMain = false;
@@ -711,7 +657,7 @@ bool SaveEntry_(const std::string& type, const TypeEntry_& e, const MimeApps_& m
         if (first == id && IsMimeType_(mime)) mimes.push_back(mime);
     const std::string text = EntryText_(type, e, mimes);
     std::string old;
-    if (LoadFile_(EntryPath_(type), old, kMaxEntryBytes) == Load::Ok && old == text) return true;
+    if (FileLoadWhole(EntryPath_(type), old, kMaxEntryBytes) == FileLoad::Ok && old == text) return true;
     changed = WriteAtomic_(EntryPath_(type), text, 0644);
     return changed;
 }
@@ -755,7 +701,7 @@ std::string IniValueName_(const std::string& name) { return name.empty() ? "@" :
 // True when a section of the settings file is the key or lies below it.
 bool IniHasKey_(const std::vector<std::string>& parts) {
     std::string data;
-    if (parts.empty() || LoadFile_(DesktopClassesFile(), data, kMaxFileBytes) != Load::Ok) return false;
+    if (parts.empty() || FileLoadWhole(DesktopClassesFile(), data, kMaxFileBytes) != FileLoad::Ok) return false;
     const std::string key = JoinPath_(parts);
     for (std::string_view line : SplitLines_(data)) {
         const std::string_view t = Trim_(line);
@@ -1089,7 +1035,7 @@ std::vector<std::string> DesktopMimeTypesOfExt(const std::string& ext) {
     int best = -1;
     for (const std::string& dir : DataDirs_()) {
         std::string data;
-        if (LoadFile_(dir + "/mime/globs2", data, kMaxFileBytes) != Load::Ok) continue;
+        if (FileLoadWhole(dir + "/mime/globs2", data, kMaxFileBytes) != FileLoad::Ok) continue;
         for (std::string_view line : SplitLines_(data)) {
             if (line.empty() || line.front() == '#') continue;
             // weight:type:glob[:flags[:...]]

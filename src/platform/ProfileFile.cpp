@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/FileIO.h"
+
 namespace kelvora {
 
 namespace {
@@ -110,83 +112,6 @@ Lines SplitLines_(const std::string& data) {
     return out;
 }
 
-enum class LoadResult { Ok, Missing, Refused };
-
-// Reads a whole regular file. Missing: the file does not exist. Refused: it exists but is not
-// a readable regular file of sane size.
-LoadResult LoadFile_(const std::string& path, std::string& data, mode_t* mode) {
-    data.clear();
-    // O_NONBLOCK keeps a named pipe from blocking the open; regular files ignore it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? LoadResult::Missing : LoadResult::Refused;
-    struct stat sb;
-    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size > kMaxFileBytes) {
-        ::close(fd);
-        return LoadResult::Refused;
-    }
-    if (mode) *mode = sb.st_mode & 07777;
-    // The file may change size under us: read to its end, but never past the limit.
-    data.resize(static_cast<size_t>(sb.st_size) + 1);
-    size_t got = 0;
-    LoadResult result = LoadResult::Ok;
-    for (;;) {
-        if (got == data.size()) {
-            if (data.size() > static_cast<size_t>(kMaxFileBytes)) {
-                result = LoadResult::Refused;
-                break;
-            }
-            data.resize(data.size() * 2);
-        }
-        const ssize_t r = ::read(fd, data.data() + got, data.size() - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            result = LoadResult::Refused;
-            break;
-        }
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
-    ::close(fd);
-    data.resize(result == LoadResult::Ok ? got : 0);
-    return result;
-}
-
-bool WriteAll_(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t w = ::write(fd, data.data() + done, data.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        done += static_cast<size_t>(w);
-    }
-    return true;
-}
-
-// Replaces `target` by `data`: the bytes go to a fresh temporary file in the same directory,
-// which is then renamed over the target, so readers see either the old or the new file.
-// `mode` (when given) carries the permissions of the file being replaced.
-bool WriteAtomic_(const std::string& target, const std::string& data, const mode_t* mode) {
-    static std::atomic<unsigned> counter{0};
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = dir + "/." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
-              std::to_string(counter.fetch_add(1)) + "-" + std::to_string(std::time(nullptr) & 0xFFFF);
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    if (mode) (void)::fchmod(fd, *mode);
-    bool ok = WriteAll_(fd, data) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
-}
-
 std::string HomeDir_() {
     const char* home = std::getenv("HOME");
     if (home && *home) return home;
@@ -228,7 +153,7 @@ uint32_t ProfileGetString(const std::string& section, const std::string& key, co
     const std::string_view sec = Trim_(section);
     const std::string_view name = Trim_(key);
     const std::string path = ProfileResolvePath(file);
-    if (!path.empty() && !sec.empty() && !name.empty() && LoadFile_(path, data, nullptr) == LoadResult::Ok) {
+    if (!path.empty() && !sec.empty() && !name.empty() && FileLoadWhole(path, data, kMaxFileBytes) == FileLoad::Ok) {
         const Lines text = SplitLines_(data);
         bool inSection = false;
         bool seenSection = false;
@@ -282,9 +207,9 @@ bool ProfileWriteString(const std::optional<std::string>& section, const std::op
 
     std::string data;
     mode_t mode = 0;
-    const LoadResult load = LoadFile_(target, data, &mode);
-    if (load == LoadResult::Refused) return false;
-    const bool exists = load == LoadResult::Ok;
+    const FileLoad load = FileLoadWhole(target, data, kMaxFileBytes, &mode);
+    if (load == FileLoad::Refused) return false;
+    const bool exists = load == FileLoad::Ok;
     const Lines text = SplitLines_(data);
     const std::string_view eol = text.crlf ? "\r\n" : "\n";
     const size_t n = text.lines.size();
@@ -371,7 +296,7 @@ bool ProfileWriteString(const std::optional<std::string>& section, const std::op
             }
         }
     }
-    return WriteAtomic_(target, out, exists ? &mode : nullptr);
+    return FileReplace(target, out, exists ? &mode : nullptr);
 }
 
 }  // namespace kelvora

@@ -56,24 +56,17 @@ void Callback_(HplPlayer* p) {
     if (p->callback) p->callback(p, p->callbackUser);
 }
 
+// The result state: ok with no message, or the failure's message (a short string).
+void StoreResult_(HplPlayer* p, bool ok, const std::string& message) {
+    std::lock_guard<std::mutex> lock(p->messageLock);
+    p->ok = ok ? 1 : 0;
+    p->message = ok ? std::string() : message.substr(0, 255);
+}
+
 // The result state takes the error state of this thread.
-void SetResult_(HplPlayer* p) {
-    std::lock_guard<std::mutex> lock(p->messageLock);
-    p->ok = ErrNone() ? 1 : 0;
-    p->message = p->ok ? std::string() : ErrLastText().substr(0, 255);
-}
-
-void ClearResult_(HplPlayer* p) {
-    std::lock_guard<std::mutex> lock(p->messageLock);
-    p->ok = 1;
-    p->message.clear();
-}
-
-void SetFailure_(HplPlayer* p, const std::string& text) {
-    std::lock_guard<std::mutex> lock(p->messageLock);
-    p->ok = 0;
-    p->message = text.substr(0, 255);
-}
+void SetResult_(HplPlayer* p) { StoreResult_(p, ErrNone(), ErrLastText()); }
+void ClearResult_(HplPlayer* p) { StoreResult_(p, true, std::string()); }
+void SetFailure_(HplPlayer* p, const std::string& text) { StoreResult_(p, false, text); }
 
 // A failure on the worker releases the blocks it registered in the failing frame without
 // touching their owners; a frame image whose block went that way is empty from now on.

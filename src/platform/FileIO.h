@@ -1,0 +1,28 @@
+#pragma once
+// Whole-file reading and atomic replacement for the small text files the stand-ins keep
+// (profiles, MIME lists, desktop entries, launchers).
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kelvora {
+
+enum class FileLoad { Ok, Missing, Refused };
+
+// Reads a whole regular file of at most `limit` bytes into `data` (`mode`, when given, receives
+// its permission bits). Missing: it does not exist. Refused: it exists but is not a readable
+// regular file of that size (a pipe, a device, a folder, a file that grows past the limit);
+// `data` is then empty.
+FileLoad FileLoadWhole(const std::string& path, std::string& data, int64_t limit, mode_t* mode = nullptr);
+
+// Writes all of `data` to `fd`, going on after interruptions; false on a write error.
+bool FileWriteAll(int fd, const std::string& data);
+
+// Replaces `target` by `data`: the bytes go to a fresh temporary file in the same folder, which
+// is synced and renamed over the target, so readers see the old or the new file whole, never a
+// part. The new file gets `mode` when given, else the default permissions.
+bool FileReplace(const std::string& target, const std::string& data, const mode_t* mode);
+
+}  // namespace kelvora
