@@ -1,6 +1,7 @@
 #pragma once
-// Still-image loading: ImgLoad and FFInfo dispatch by format type, the still-reader state
-// shared by the BMP, TGA and PCX readers, and those three readers.
+// Still-image loading: ImgLoad and FFInfo, which reach each format's routines through the
+// reader table (FFReaders), and the still-reader state and steps shared by the BMP, TGA and PCX
+// readers (FF_BMP, FF_TGA, FF_PCX).
 //
 // Every routine runs in a monitored frame: a failing reader frees the partly filled picture
 // and closes its file through the frame's release.
@@ -43,26 +44,22 @@ void ImgLoad(const std::string& fileName, Qimg& image, int32_t type);
 // Fills the file information record; type BAD_HANDLE takes the type from the extension.
 void FFInfo(const std::string& fileName, int32_t type, QffInfo& info);
 
-// Shared reader steps.
+// Steps shared by the BMP, TGA and PCX readers.
 void ReaderSetGeometry(QStillReader& reader, int32_t width, int32_t height, int32_t bits);
 void Dsk2Mem_(QStillReader& reader, uint8_t* destination, int32_t padding);
 void GetCmpsData_(QStillReader& reader);
-
-// BMP/DIB.
-void DIBOpen_(QStillReader& reader, const std::string& fileName);
-void DIBLoad_(const std::string& fileName, Qimg& image);
-void DIBInfo(const std::string& fileName, QffInfo& info);
-
-// TGA.
-void TGAOpen_(QStillReader& reader, const std::string& fileName);
-void TGALoad_(const std::string& fileName, Qimg& image);
-void TGAInfo(const std::string& fileName, QffInfo& info);
-
-// PCX.
-void PCXOpen_(QStillReader& reader, const std::string& fileName);
-void PCXLoad_(const std::string& fileName, Qimg& image);
-void PCXunCmps_(QStillReader& reader, uint8_t* pixels);
-void PCX24Fix_(QStillReader& reader, uint8_t* pixels);
-void PCXInfo(const std::string& fileName, QffInfo& info);
+// The file's size in 32 bits: offsets are kept in 32 bits, a larger file is read as its first
+// 2 GiB.
+int32_t FileSize32_(int32_t fileId);
+// A header whose picture is empty or beyond the sane limits is refused before anything is
+// allocated: (ERR_IMG, 4).
+void CheckGeometry_(int64_t width, int64_t height, int32_t bits);
+// Truncated pixel data is found before the picture is allocated: the file must hold every stored
+// row (the last one without its padding), else (ERR_FILE, 3).
+void CheckRowsInFile_(const QStillReader& reader, int32_t padding);
+// Compressed data must start inside the file (GetCmpsData_ would find it too, after allocating).
+void CheckCmpsInFile_(const QStillReader& reader);
+// The picture part of the information record from the open step.
+void FillStillInfo_(const QStillReader& reader, QffInfo& info);
 
 }  // namespace kelvora

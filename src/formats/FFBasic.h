@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/FileFmtDef.h"
 #include "image/ImgBasic.h"
+#include "runtime/Errors.h"
 
 namespace kelvora {
 
@@ -80,6 +82,45 @@ struct QffPrep {
 
 void FFInit(int32_t type, QffPrep& prep, Qimg& image, int32_t alignment);
 void FFDone(QffPrep& prep);
+
+// --- Decoding forward ---------------------------------------------------------------------------
+// The frame stepping of a movie whose frames are reached only by decoding forward from a start
+// (GIF, FLIC, HAV). The reader handle `h` has curFrame (the frame last decoded into the caller's
+// picture, 0 before the first), frames and newPalette.
+// - A frame outside 0..frames: (ERR_MVI, 1).
+// - `holds` false (the picture is not this movie's): `forget()` first, nothing builds on it.
+// - Frame 0 or the next one: one `next()`, which decodes the frame after curFrame.
+// - In continuous playback (mode bit 0) the frame already shown: no change, an early exit.
+// - Otherwise `restart(continuous)` moves curFrame to where decoding starts (a rewind, the key
+//   frame before, or on from here) and says whether it brought a palette in force; then `next()`
+//   up to the frame. The palette flag tells whether the restart or any step changed the palette.
+// Runs inside the reader's monitored routine: the early exit is its MonExit.
+template <class Handle, class Forget, class Next, class Restart>
+void FFDecodeForward(Handle& h, int32_t frame, int32_t mode, bool holds, Forget&& forget, Next&& next,
+                     Restart&& restart) {
+    const bool continuous = (mode & 1) != 0;
+    if (frame < 0 || frame > h.frames) {
+        ErrRaiseCode(ERR_MVI, 1, __LINE__);
+        return;
+    }
+    if (!holds) forget();
+    if (frame == 0 || frame == h.curFrame + 1) {
+        next();
+        return;
+    }
+    if (continuous && frame == h.curFrame) {
+        h.newPalette = 0;
+        MonExit();
+        return;
+    }
+    const bool found = restart(continuous);
+    bool changed = false;
+    while (h.curFrame < frame) {
+        next();
+        changed = changed || h.newPalette != 0;
+    }
+    h.newPalette = FFBool(changed || found);
+}
 
 // --- Numeric helpers --------------------------------------------------------------------------
 uint32_t FourCC(uint8_t a, uint8_t b, uint8_t c, uint8_t d);

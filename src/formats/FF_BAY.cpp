@@ -160,16 +160,9 @@ void BayInfo(const std::string& fileName, QffInfo& info) {
         QBayHandle bay;
         BayOpen_(bay, fileName);
         FClose(bay.fileId);
-        info.fileSize = bay.fileSize;
-        info.width = bay.width;
-        info.height = bay.height;
-        info.bytesPP = bay.channels;
-        info.bitsPP = 8 * bay.channels;
-        info.frames = 1;
+        FFFillPictureInfo(info, bay.fileSize, bay.width, bay.height, bay.channels, 8 * bay.channels, bay.valid);
         info.frameRate = bay.exposure;
         info.videoCompression = FFShortStr(CompressionText_(bay));
-        info.hasVideo = bay.width > 0 ? -1 : 0;
-        info.videoSupported = bay.valid ? -1 : 0;
     });
 }
 

@@ -323,25 +323,13 @@ void FLCLoadNext(QFlcHandle& h, Qimg& image) {
 
 void FLCLoad(QFlcHandle& h, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
-        const bool continuous = (mode & 1) != 0;
-        if (frame < 0 || frame > h.frames) Raise_(ERR_MVI, 1, __LINE__);
         // Delta frames build on the picture they were made against.
-        if (!HoldsMovie_(h, image)) FLCRewind(h);
-        if (frame == 0 || frame == h.curFrame + 1) {
-            FLCLoadNext(h, image);
-            return;
-        }
-        if (continuous && frame == h.curFrame) {
-            h.newPalette = 0;
-            MonExit();
-        }
-        if (!continuous || h.curFrame >= frame) FLCRewind(h);
-        bool changed = false;
-        while (h.curFrame < frame) {
-            FLCLoadNext(h, image);
-            changed = changed || h.newPalette != 0;
-        }
-        h.newPalette = changed ? -1 : 0;
+        FFDecodeForward(
+            h, frame, mode, HoldsMovie_(h, image), [&] { FLCRewind(h); }, [&] { FLCLoadNext(h, image); },
+            [&](bool continuous) {
+                if (!continuous || h.curFrame >= frame) FLCRewind(h);
+                return false;
+            });
     });
 }
 
@@ -357,16 +345,10 @@ void FLCInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         QFlcHandle h{};
         FLCOpen(h, fileName);
-        info.fileSize = static_cast<double>(h.fileSize);
-        info.width = h.width;
-        info.height = h.height;
-        info.bytesPP = 1;
-        info.bitsPP = 8;
+        FFFillPictureInfo(info, static_cast<double>(h.fileSize), h.width, h.height, 1, 8, h.width > 0);
         info.frames = h.frames;
         info.frameRate = h.frameRate;
         info.videoCompression = "RLE + pixel difference from previous frame";
-        info.hasVideo = h.width > 0 ? -1 : 0;
-        info.videoSupported = info.hasVideo;
         FLCClose(h);
     });
 }

@@ -434,7 +434,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
         h.palRestore = -1;
     } else {
         std::memcpy(framePal, h.globalPal, sizeof framePal);
-        h.newPalette = (k <= 1 || h.palRestore) ? -1 : 0;
+        h.newPalette = FFBool(k <= 1 || h.palRestore);
         h.palRestore = 0;
     }
     // The first frame starts from the background colour (index 255 without a global table).
@@ -666,26 +666,14 @@ void GIFLoadNext(QGifHandle& h, Qimg& image) {
 
 void GIFLoad(QGifHandle& h, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
-        const bool continuous = (mode & 1) != 0;
-        if (frame < 0 || frame > h.frames) Raise_(ERR_MVI, 1, __LINE__);
         // Only a picture of this animation can take the frame after it.
-        if (!HoldsScreen_(h, image)) h.curFrame = 0;
-        if (frame == 0 || frame == h.curFrame + 1) {
-            GIFLoadNext(h, image);
-            return;
-        }
-        if (continuous && frame == h.curFrame) {
-            h.newPalette = 0;
-            MonExit();
-        }
-        if (!h.sequential) h.curFrame = frame - 1;  // every frame stands alone
-        else if (!continuous || h.curFrame >= frame) h.curFrame = 0;
-        bool changed = false;
-        while (h.curFrame < frame) {
-            GIFLoadNext(h, image);
-            changed = changed || h.newPalette != 0;
-        }
-        h.newPalette = changed ? -1 : 0;
+        FFDecodeForward(
+            h, frame, mode, HoldsScreen_(h, image), [&] { h.curFrame = 0; }, [&] { GIFLoadNext(h, image); },
+            [&](bool continuous) {
+                if (!h.sequential) h.curFrame = frame - 1;  // every frame stands alone
+                else if (!continuous || h.curFrame >= frame) h.curFrame = 0;
+                return false;
+            });
     });
 }
 
@@ -703,16 +691,10 @@ void GIFInfo(const std::string& fileName, QffInfo& info, bool fullScan) {
     Monitored([&] {
         QGifHandle h{};
         GIFOpen(h, fileName, !fullScan);
-        info.fileSize = static_cast<double>(h.fileSize);
-        info.width = h.width;
-        info.height = h.height;
-        info.bytesPP = 1;
-        info.bitsPP = 8;
+        FFFillPictureInfo(info, static_cast<double>(h.fileSize), h.width, h.height, 1, 8, h.width > 0);
         info.frames = h.frames;
         info.frameRate = h.frameRate;
         info.videoCompression = "Variable-Length-Code LZW (Lempel-Ziv & Welch)";
-        info.hasVideo = h.width > 0 ? -1 : 0;
-        info.videoSupported = info.hasVideo;
         GIFClose(h);
     });
 }

@@ -110,7 +110,7 @@ void Open_(QHavHandle& h, const std::string& fileName) {
 
     h.imageBytes = h.frames > 0 ? h.width * h.height * h.bytesPP : 0;
     h.bitsPP = 8 * h.bytesPP;
-    h.predicted = (h.codec & HAV_CODEC_PREDICT) ? -1 : 0;
+    h.predicted = FFBool(h.codec & HAV_CODEC_PREDICT);
     h.pageNo = 0;
     h.audioNext = h.firstSoundBlock;  // a continued load from 0 starts at the first block
     if (h.frames > 0) ReadPage_(h, 0);
@@ -223,7 +223,7 @@ void HAVImgLoadNext(QHavHandle& h, Qimg& image) {
         HavDecodeFrame(job, image);
         MemFree(dskbuf);
         h.curFrame = n;
-        h.newPalette = job.newPalette ? -1 : 0;
+        h.newPalette = FFBool(job.newPalette);
     });
 }
 
@@ -267,32 +267,17 @@ bool HAVGetPal(QHavHandle& h, QBGR* palette, int32_t first, int32_t last) {
 
 void HAVImgLoad(QHavHandle& h, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
-        const bool continuous = (mode & 1) != 0;
-        if (frame < 0 || frame > h.frames) Raise_(ERR_MVI, 1, __LINE__);
         // Only an image that holds this movie's picture can take the frame after it.
-        if (!HoldsMovie_(h, image)) h.curFrame = 0;
-        if (frame == 0 || frame == h.curFrame + 1) {
-            HAVImgLoadNext(h, image);
-            return;
-        }
-        if (continuous && frame == h.curFrame) {
-            h.newPalette = 0;
-            MonExit();
-        }
-        const int32_t key = HAVNearestKeyFrame(h, frame + 1, -1);  // the last key frame at or before
-        bool found = false;
-        if (!(continuous && h.curFrame < frame && h.curFrame >= key)) {
-            h.curFrame = key - 1;
-            // The palette in force before the key frame, which the frames decoded from there
-            // build on; a continuous restart needs it as much as a random access.
-            if (h.bytesPP == 1) found = HAVGetPal(h, image.palette, 1, key - 1);
-        }
-        bool seen = false;
-        while (h.curFrame < frame) {
-            HAVImgLoadNext(h, image);
-            seen = seen || h.newPalette != 0;
-        }
-        h.newPalette = (seen || found) ? -1 : 0;
+        FFDecodeForward(
+            h, frame, mode, HoldsMovie_(h, image), [&] { h.curFrame = 0; }, [&] { HAVImgLoadNext(h, image); },
+            [&](bool continuous) {
+                const int32_t key = HAVNearestKeyFrame(h, frame + 1, -1);  // the last key frame at or before
+                if (continuous && h.curFrame < frame && h.curFrame >= key) return false;  // on from here
+                h.curFrame = key - 1;
+                // The palette in force before the key frame, which the frames decoded from there
+                // build on; a continuous restart needs it as much as a random access.
+                return h.bytesPP == 1 && HAVGetPal(h, image.palette, 1, key - 1);
+            });
     });
 }
 
@@ -366,25 +351,20 @@ void HAVInfo(const std::string& fileName, QffInfo& info) {
         QHavHandle h;
         Open_(h, fileName);
         info.fileSize = static_cast<double>(h.fileSize);
-        if (h.frames > 0) {
-            info.width = h.width;
-            info.height = h.height;
-            info.bytesPP = h.bytesPP;
-            info.bitsPP = h.bitsPP;
+        if (h.frames > 0) {  // the open step has checked the picture size of a movie with frames
+            FFFillPictureInfo(info, info.fileSize, h.width, h.height, h.bytesPP, h.bitsPP, true);
             info.frames = h.frames;
             info.frameRate = h.frameRate;
             static const char* const kCodecs[] = {"HAV BEST codec", "HAV FAST codec", "HAV BEST-P codec"};
             info.videoCompression = h.codec >= 0 && h.codec <= 2 ? kCodecs[h.codec] : "N/A";
-            info.hasVideo = -1;
-            info.videoSupported = -1;
         }
         if (h.soundFlags != 0) {
             info.soundFormat = h.soundFormat;
             info.playFormat = h.soundFormat;
             info.soundCompression = "PCM, uncompressed";
             info.soundSamples = h.sampleCount;
-            info.hasSound = -1;
-            info.soundSupported = -1;
+            info.hasSound = FFBool(true);
+            info.soundSupported = FFBool(true);
         }
         FClose(h.fileId);
     });

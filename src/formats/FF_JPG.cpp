@@ -11,15 +11,8 @@ void JPGInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         int32_t width = 0, height = 0, bytesPP = 0;
         ErrRaiseCode(ERR_IMG, info_JPEG_file(fileName.c_str(), width, height, bytesPP) != 0 ? 8 : 0, __LINE__);
-        info.fileSize = FileSizeByName(fileName);
-        info.width = width;
-        info.height = height;
-        info.bytesPP = bytesPP;
-        info.bitsPP = bytesPP * 8;
-        info.frames = 1;
+        FFFillPictureInfo(info, FileSizeByName(fileName), width, height, bytesPP, bytesPP * 8, width > 0);
         info.videoCompression = "JFIF 1.02";
-        info.hasVideo = width > 0 ? -1 : 0;
-        info.videoSupported = info.hasVideo;
     });
 }
 

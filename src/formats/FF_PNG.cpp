@@ -131,15 +131,10 @@ void PNGInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         QPngHandle h;
         PNGOpen_(h, fileName);
-        info.fileSize = FileSizeByName(fileName);
-        info.width = static_cast<int32_t>(h.width);
-        info.height = static_cast<int32_t>(h.height);
-        info.bitsPP = h.bitDepth * h.bytesPP;
-        info.bytesPP = (info.bitsPP + 7) / 8;
-        info.frames = 1;
+        const int32_t bits = h.bitDepth * h.bytesPP;
+        FFFillPictureInfo(info, FileSizeByName(fileName), static_cast<int32_t>(h.width), static_cast<int32_t>(h.height),
+                        (bits + 7) / 8, bits, h.width > 0);
         info.videoCompression = "Deflate compression (modified LZ77)";
-        info.hasVideo = h.width > 0 ? -1 : 0;
-        info.videoSupported = info.hasVideo;
         PNGClose_(h);
     });
 }

@@ -165,15 +165,9 @@ void PNMInfo(const std::string& fileName, QffInfo& info) {
         QPNMReader rd{};
         PNMOpen_(pnm, rd, fileName);
         FClose(pnm.fileId);
-        info.fileSize = static_cast<double>(pnm.fileSize);
-        info.width = pnm.width;
-        info.height = pnm.height;
-        info.bytesPP = pnm.bytesPP;
-        info.bitsPP = pnm.bytesPP * 8;
-        info.frames = 1;
+        FFFillPictureInfo(info, static_cast<double>(pnm.fileSize), pnm.width, pnm.height, pnm.bytesPP,
+                        pnm.bytesPP * 8, pnm.supported);
         info.videoCompression = pnm.ascii ? "Ascii encoded" : "Binary encoded";
-        info.hasVideo = pnm.width > 0 ? -1 : 0;
-        info.videoSupported = pnm.supported ? -1 : 0;
     });
 }
 

@@ -184,15 +184,9 @@ void RASInfo(const std::string& fileName, QffInfo& info) {
         QRASHandle ras;
         RASOpen_(ras, fileName);
         FClose(ras.fileId);
-        info.fileSize = static_cast<double>(ras.fileSize);
-        info.width = ras.width;
-        info.height = ras.height;
-        info.bytesPP = static_cast<int32_t>((int64_t{ras.depth} + 7) / 8);
-        info.bitsPP = ras.depth;
-        info.frames = 1;
+        FFFillPictureInfo(info, static_cast<double>(ras.fileSize), ras.width, ras.height,
+                        static_cast<int32_t>((int64_t{ras.depth} + 7) / 8), ras.depth, ras.supported);
         if (ras.type == kTypeRLE) info.videoCompression = "Run Length Encoding (RLE)";
-        info.hasVideo = ras.width > 0 ? -1 : 0;
-        info.videoSupported = ras.supported ? -1 : 0;
     });
 }
 

@@ -187,15 +187,9 @@ void SGIInfo(const std::string& fileName, QffInfo& info) {
         QSGIHandle sgi;
         SGIOpen_(sgi, fileName);
         FClose(sgi.fileId);
-        info.fileSize = static_cast<double>(sgi.fileSize);
-        info.width = sgi.xSize;
-        info.height = sgi.ySize;
-        info.bytesPP = sgi.zSize;
-        info.bitsPP = sgi.zSize * sgi.bytesPC * 8;
-        info.frames = 1;
+        FFFillPictureInfo(info, static_cast<double>(sgi.fileSize), sgi.xSize, sgi.ySize, sgi.zSize,
+                        sgi.zSize * sgi.bytesPC * 8, sgi.supported);
         if (sgi.storage == 1) info.videoCompression = "Run Length Encoding (RLE)";
-        info.hasVideo = sgi.xSize > 0 ? -1 : 0;
-        info.videoSupported = sgi.supported ? -1 : 0;
     });
 }
 

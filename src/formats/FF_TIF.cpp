@@ -374,15 +374,10 @@ void TIFInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         QTifHandle h;
         TIFOpen_(h, fileName);
-        info.fileSize = FileSizeByName(fileName);
-        info.width = static_cast<int32_t>(h.width);
-        info.height = static_cast<int32_t>(h.height);
-        info.bitsPP = h.bitsPerSample == 16 ? h.samplesPerPixel * 8 : h.bitsPerSample * h.samplesPerPixel;
-        info.bytesPP = (info.bitsPP + 7) / 8;
-        info.frames = 1;
+        const int32_t bits = h.bitsPerSample == 16 ? h.samplesPerPixel * 8 : h.bitsPerSample * h.samplesPerPixel;
+        FFFillPictureInfo(info, FileSizeByName(fileName), static_cast<int32_t>(h.width), static_cast<int32_t>(h.height),
+                        (bits + 7) / 8, bits, h.supported);
         info.videoCompression = CompressionName_(h.compression);
-        info.hasVideo = h.width > 0 ? -1 : 0;
-        info.videoSupported = h.supported ? -1 : 0;
         TIFClose_(h);
     });
 }

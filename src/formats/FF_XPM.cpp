@@ -21,14 +21,7 @@ QXpmDesc XPMSize_(const std::string& fileName) {
 void XPMInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         const QXpmDesc desc = XPMSize_(fileName);
-        info.fileSize = FileSizeByName(fileName);
-        info.width = desc.width;
-        info.height = desc.height;
-        info.bytesPP = 3;
-        info.bitsPP = 24;
-        info.frames = 1;
-        info.hasVideo = desc.width > 0 ? -1 : 0;
-        info.videoSupported = info.hasVideo;
+        FFFillPictureInfo(info, FileSizeByName(fileName), desc.width, desc.height, 3, 24, desc.width > 0);
     });
 }
 

@@ -111,6 +111,18 @@ std::string ExtKey_(const std::string& fileName) {
 
 void FFClearInfo(QffInfo& info) { info = QffInfo{}; }
 
+void FFFillPictureInfo(QffInfo& info, double fileSize, int32_t width, int32_t height, int32_t bytesPP,
+                     int32_t bitsPP, bool supported) {
+    info.fileSize = fileSize;
+    info.width = width;
+    info.height = height;
+    info.bytesPP = bytesPP;
+    info.bitsPP = bitsPP;
+    info.frames = 1;
+    info.hasVideo = FFBool(width > 0);
+    info.videoSupported = FFBool(supported);
+}
+
 std::string FFShortStr(const std::string& text) { return text.size() > 255 ? text.substr(0, 255) : text; }
 
 void FFFindByExt(const std::string& fileName, QffDesc& row, int32_t table) {

@@ -84,6 +84,13 @@ struct QffInfo {
 
 // Clears every field of an information record.
 void FFClearInfo(QffInfo& info);
+// The record's 32-bit truth values: -1 for true, 0 for false.
+constexpr int32_t FFBool(bool value) { return value ? -1 : 0; }
+// The picture part of the record: one frame (a movie sets its count after) of the given size
+// and depth, with pictures when it has a width, decodable when `supported`. The compression
+// text is the reader's own.
+void FFFillPictureInfo(QffInfo& info, double fileSize, int32_t width, int32_t height, int32_t bytesPP,
+                     int32_t bitsPP, bool supported);
 // Cuts a text to the 255 characters of a short string.
 std::string FFShortStr(const std::string& text);
 

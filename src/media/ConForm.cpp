@@ -3,12 +3,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <type_traits>
 
 #include "formats/ConFormStill.h"
-#include "formats/FF_FLC.h"
-#include "formats/FF_GIF.h"
-#include "formats/FF_HAV.h"
+#include "formats/FFReaders.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
 
@@ -26,17 +23,6 @@ double RatioOrZero_(double a, double b) { return a > 0 && b > 0 ? a / b : 0.0; }
 
 // Reads a view; a cleared handle has none.
 int32_t View_(const int32_t* view) { return view ? *view : 0; }
-
-// The reader handle of a movie handle's slot: a zeroed tracked block labelled after the slot.
-// The failure release of Basic frees such a block without running destructors, hence the
-// requirement on the handle type.
-template <class T>
-T& NewReader_(T*& slot, const char* label) {
-    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
-                  "a reader handle lives in a tracked block: it must be a plain record");
-    _memalloc_(slot, sizeof(T), __LINE__, MEM_KIND_C, label);
-    return *slot;
-}
 
 // Runs FFInfo for `type` in an isolated frame; true when it succeeded. `group` and `code`
 // receive its error.
@@ -118,18 +104,9 @@ bool IsDigit_(char c) { return c >= '0' && c <= '9'; }
 // --- Unified layer --------------------------------------------------------------------------
 
 int32_t UniKindOf(uint32_t format, int32_t frames) {
-    if (format == 0 || format >= 20) return UNI_NONE;
-    switch (static_cast<int32_t>(format)) {
-        case FT_GIF: return frames < 2 ? UNI_STILL : UNI_MOVIE;
-        case FT_FLIC:
-        case FT_AVI:
-        case FT_HAV:
-        case FT_MPEG:
-        case FT_WAV:
-        case FT_MPA:
-        case FT_OGG: return UNI_MOVIE;
-        default: return frames < 2 ? UNI_STILL : UNI_SEQUENCE;
-    }
+    const QffReader* reader = format <= INT32_MAX ? FFReaderOf(static_cast<int32_t>(format)) : nullptr;
+    if (!reader) return UNI_NONE;
+    return frames < 2 ? reader->kindSingle : reader->kindMany;
 }
 
 bool UniInfo(const std::string& fileName, QUniInfo& info, int32_t maxSeq, bool allowSign) {
@@ -257,31 +234,36 @@ void UniClose(UniHandle& handle) {
     });
 }
 
-void ConDone() { GIFDone(); }
+void ConDone() {
+    for (int32_t type = 1; const QffReader* reader = FFReaderOf(type); ++type)
+        if (reader->done) reader->done();
+}
 
 // --- Movie layer ----------------------------------------------------------------------------
-// Each operation has one dispatch on the format type. The readers of GIF, FLIC, AVI, MPEG, WAV
-// and Ogg Vorbis are wired into these switches as they arrive; until then their types cannot be
-// opened ((ERR_MVI, 5) "Movie format not supported.").
+// Each operation reaches the format's reader through its row of the reader table.
+
+namespace {
+
+// The row of an open handle's format, or null.
+const QffReader* ReaderOf_(const MviHandle& mf) {
+    return mf.format <= INT32_MAX ? FFReaderOf(static_cast<int32_t>(mf.format)) : nullptr;
+}
+
+}  // namespace
 
 void MviOpen(MviHandle& mf, const std::string& fileName, int32_t format) {
     Monitored([&] {
         mf = MviHandle{};
         if (format == BAD_HANDLE) format = FFTypeByExt(fileName, FF_TABLE_LOAD);
+        const QffReader* reader = FFReaderOf(format);
+        // A movie or sound format whose reader is not wired in is not supported; any other
+        // format is no movie.
+        if (!reader || !reader->open) {
+            ErrRaiseCode(ERR_MVI, reader && reader->kindMany == UNI_MOVIE ? 5 : 1, __LINE__);
+            return;
+        }
         try {
-            switch (format) {
-                case FT_HAV: HAVOpen(NewReader_(mf.hav, "ConForm.MviOpen.mf.HAV"), fileName); break;
-                case FT_GIF: GIFOpen(NewReader_(mf.gif, "ConForm.MviOpen.mf.GIF"), fileName, false); break;
-                case FT_FLIC: FLCOpen(NewReader_(mf.flc, "ConForm.MviOpen.mf.FLC"), fileName); break;
-                case FT_AVI:   // AviOpen into mf.avi, "ConForm.MviOpen.mf.AVI"
-                case FT_MPEG:
-                case FT_MPA:   // MpgOpen(name, 0) into mf.mpg, "ConForm.MviOpen.mf.MPG"
-                case FT_WAV:   // WAVOpen into mf.wav, "ConForm.MviOpen.mf.WAV"
-                case FT_OGG:   // OggOpen into mf.ogg, "ConForm.MviOpen.mf.OGG"
-                    ErrRaiseCode(ERR_MVI, 5, __LINE__);
-                    break;
-                default: ErrRaiseCode(ERR_MVI, 1, __LINE__); break;
-            }
+            reader->open(mf, fileName);
             mf.format = static_cast<uint32_t>(format);
             MviBind(mf);
         } catch (...) {
@@ -293,111 +275,40 @@ void MviOpen(MviHandle& mf, const std::string& fileName, int32_t format) {
     });
 }
 
-// The picture views every reader with pictures has under the same names.
-template <class Reader>
-void BindImageViews_(MviHandle& mf, const Reader& h) {
-    mf.width = &h.width;
-    mf.height = &h.height;
-    mf.bytesPP = &h.bytesPP;
-    mf.bitsPP = &h.bitsPP;
-    mf.frameRate = &h.frameRate;
-    mf.frames = &h.frames;
-    mf.curFrame = &h.curFrame;
-    mf.newPalette = &h.newPalette;
-}
-
 void MviBind(MviHandle& mf) {
     mf.width = mf.height = mf.bytesPP = mf.bitsPP = &kZero;
     mf.frames = mf.curFrame = mf.sndPos = mf.writeMode = mf.newPalette = &kZero;
     mf.frameRate = &kZeroRate;
     mf.soundFormat = &kNoSound;
-    switch (static_cast<int32_t>(mf.format)) {
-        case FT_HAV:
-            if (const QHavHandle* h = mf.hav) {
-                mf.width = &h->width;
-                mf.height = &h->height;
-                mf.bytesPP = &h->bytesPP;
-                mf.bitsPP = &h->bitsPP;
-                mf.frameRate = &h->frameRate;
-                mf.frames = &h->frames;
-                mf.curFrame = &h->curFrame;
-                mf.sndPos = &h->sndNextPos;
-                mf.writeMode = &h->writeMode;
-                mf.newPalette = &h->newPalette;
-                mf.soundFormat = &h->soundFormat;
-            }
-            break;
-        case FT_GIF:  // every image view; sound position and write mode stay zero
-            if (const QGifHandle* h = mf.gif) BindImageViews_(mf, *h);
-            break;
-        case FT_FLIC:  // every image view and the write mode
-            if (const QFlcHandle* h = mf.flc) {
-                BindImageViews_(mf, *h);
-                mf.writeMode = &h->writeMode;
-            }
-            break;
-        // AVI: every view and the sound format. MPEG: every view but the new palette, and the
-        // sound format. WAV, Ogg: sound position, write mode, sound format.
-        default: break;
-    }
+    if (const QffReader* reader = ReaderOf_(mf); reader && reader->bind) reader->bind(mf);
 }
 
 int32_t MviNearestKeyFrame(MviHandle& mf, int32_t frame, int32_t direction) {
-    switch (static_cast<int32_t>(mf.format)) {
-        case FT_HAV: return mf.hav ? HAVNearestKeyFrame(*mf.hav, frame, direction) : 1;
-        // FT_AVI: AviNearestKeyFrame.
-        default: return 1;
-    }
+    const QffReader* reader = ReaderOf_(mf);
+    return reader && reader->nearestKeyFrame ? reader->nearestKeyFrame(mf, frame, direction) : 1;
 }
 
 void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
         if (View_(mf.writeMode)) MonExit();
         if (frame > View_(mf.frames)) ErrRaiseCode(ERR_MVI, 7, __LINE__);
-        switch (static_cast<int32_t>(mf.format)) {
-            case FT_HAV: HAVImgLoad(*mf.hav, image, frame, mode); break;
-            case FT_GIF: GIFLoad(*mf.gif, image, frame, mode); break;
-            case FT_FLIC: FLCLoad(*mf.flc, image, frame, mode); break;
-            // FT_AVI: AviImgLoad, FT_MPEG: MpgImgLoad.
-            default: ErrRaiseCode(ERR_MVI, 5, __LINE__); break;  // a format without pictures
-        }
+        const QffReader* reader = ReaderOf_(mf);
+        if (!reader || !reader->imgLoad) ErrRaiseCode(ERR_MVI, 5, __LINE__);  // a format without pictures
+        else reader->imgLoad(mf, image, frame, mode);
     });
 }
 
 void MviSndLoad(MviHandle& mf, Qsnd& sound, int32_t start, bool cont, int32_t count) {
     Monitored([&] {
-        switch (static_cast<int32_t>(mf.format)) {
-            case FT_HAV: HAVSndLoad(*mf.hav, sound, start, cont, count); break;
-            // FT_AVI: AviSndLoad, FT_MPEG and FT_MPA: MpgSndLoad, FT_WAV: WAVLoad, FT_OGG: OggLoad.
-            default: sound.samples = 0; break;
-        }
+        const QffReader* reader = ReaderOf_(mf);
+        if (reader && reader->sndLoad) reader->sndLoad(mf, sound, start, cont, count);
+        else sound.samples = 0;
     });
 }
 
 void MviClose(MviHandle& mf) {
     Monitored([&] {
-        switch (static_cast<int32_t>(mf.format)) {
-            case FT_HAV:
-                if (MemIsTracked(mf.hav)) {
-                    HAVClose(*mf.hav);
-                    MemFree(mf.hav);
-                }
-                break;
-            case FT_GIF:
-                if (MemIsTracked(mf.gif)) {
-                    GIFClose(*mf.gif);
-                    MemFree(mf.gif);
-                }
-                break;
-            case FT_FLIC:
-                if (MemIsTracked(mf.flc)) {
-                    FLCClose(*mf.flc);
-                    MemFree(mf.flc);
-                }
-                break;
-            // AviClose, MpgClose, WAVClose, OggClose, each followed by the release of its slot.
-            default: break;
-        }
+        if (const QffReader* reader = ReaderOf_(mf); reader && reader->close) reader->close(mf);
         mf = MviHandle{};
     });
 }

@@ -3,8 +3,8 @@
 // run of one) with an optional sound track.
 //
 // Two layers:
-// - the movie layer (Mvi...): one MviHandle per open movie or sound file, dispatching by format
-//   type to the reader of that format;
+// - the movie layer (Mvi...): one MviHandle (declared with the reader table, FFReaders) per open
+//   movie or sound file, reaching the reader of its format through the format's row;
 // - the unified layer (Uni...): one UniHandle per open file of any kind. A still image is a
 //   movie of one frame (kind 1); still images whose names differ only in a trailing number
 //   form a movie whose frames are those files (kind 2); movies and sound files go through a
@@ -24,26 +24,12 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/FFReaders.h"
 #include "formats/FileFmtDef.h"
 #include "image/ImgBasic.h"
 #include "sound/SndBasic.h"
 
 namespace kelvora {
-
-struct QHavHandle;
-struct QGifHandle;
-struct QFlcHandle;
-// Handles of the readers that are wired in as they arrive.
-struct QAviHandle;
-struct QMpgHandle;
-struct QWavHandle;
-struct QOggHandle;
-
-// Kinds of open file.
-constexpr int32_t UNI_NONE = 0;
-constexpr int32_t UNI_STILL = 1;     // a single still image
-constexpr int32_t UNI_SEQUENCE = 2;  // numbered still images
-constexpr int32_t UNI_MOVIE = 3;     // a movie or sound file behind a movie handle
 
 // The longest sequence UniInfo looks for when the caller sets no limit.
 constexpr int32_t UNI_SEQ_UNLIMITED = 0x7FFFFFFF;
@@ -103,38 +89,6 @@ struct QUniInfo {
     QUniSndDesc snd;
     int32_t dataRate;
     SeqDesc seq;
-};
-
-// A movie or sound file opened through its reader.
-//
-// The views are read-only pointers into the open reader's own handle, bound by MviBind right
-// after the reader's open: the reader updates its fields on every load and the layers above
-// read the new values through the views (*mf.curFrame, *mf.newPalette, ...). A view the
-// reader has no field for points at a shared constant zero, so every view of an open handle
-// may be read; a cleared handle has null views. The pointer types make a binding to a field of
-// another type a compile error.
-struct MviHandle {
-    uint32_t format;
-    const int32_t* width;
-    const int32_t* height;
-    const int32_t* bytesPP;
-    const int32_t* bitsPP;
-    const double* frameRate;   // frames per second
-    const int32_t* frames;
-    const int32_t* curFrame;   // the frame last decoded into the caller's image
-    const int32_t* sndPos;     // the sample position after the last sound load
-    const int32_t* writeMode;
-    const int32_t* newPalette; // the last load changed the image's palette
-    // One slot per reader; only the slot of the handle's format holds a tracked block
-    // ("ConForm.MviOpen.mf.HAV", ...).
-    QGifHandle* gif;
-    QFlcHandle* flc;
-    QAviHandle* avi;
-    QHavHandle* hav;
-    QMpgHandle* mpg;
-    QWavHandle* wav;
-    QOggHandle* ogg;
-    const QWaveFmt* soundFormat;
 };
 
 // An open file of any kind.
