@@ -1,5 +1,6 @@
 #include "runtime/Errors.h"
 
+#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -260,6 +261,12 @@ void ErrRaiseMsg(int32_t group, const std::string& message, int32_t line) {
     ErrRaise(group, ERR_MSGONLY, message, line);
 }
 void ErrRaiseMsg0(int32_t group, const std::string& message) { ErrRaise(group, ERR_MSGONLY, message, 0); }
+
+void ErrFail(int32_t group, int32_t code, std::source_location where) {
+    assert(group != 0 && code != 0 && "ErrFail needs a real error; use ErrRaiseCode for a result");
+    ErrRaiseCode(group, code, static_cast<int32_t>(where.line()));
+    throw EMon(ErrText(group, code));
+}
 
 void ErrNote(int32_t group, int32_t code, const std::string& message, int32_t /*line*/) {
     if (group != 0 && code != 0) {

@@ -155,6 +155,69 @@ TEST_F(ErrorsTest, RaiseOutsideFramesOnlyRecords) {
     EXPECT_EQ(ErrLastText(), "Memory allocation fault.");
 }
 
+TEST_F(ErrorsTest, FailRaisesThroughTheFrameLikeARaise) {
+    const int32_t blocks = MemCount();
+    bool reached = false;
+    try {
+        Monitored([&] {
+            uint8_t* p = nullptr;
+            MemAllocNew(p, 16);
+            ErrFail(ERR_IMG, IMG_DECOMPRESS);
+        });
+        reached = true;
+    } catch (const EMon& e) {
+        EXPECT_STREQ(e.what(), "Cannot decompress image data.");
+    }
+    EXPECT_FALSE(reached);
+    EXPECT_EQ(ErrLastGroup(), ERR_IMG);
+    EXPECT_EQ(ErrLastCode(), 3);
+    EXPECT_EQ(MemCount(), blocks);
+    MonitoredIsolated([] { ErrFail(ERR_MVI, MVI_END); });
+    EXPECT_EQ(ErrLastText(), "End of movie reached.");
+}
+
+TEST_F(ErrorsTest, FailNeverReturnsWhereARaiseOnlyRecords) {
+    // Outside every frame.
+    try {
+        ErrFail(ERR_FLIC, FLIC_END);
+        ADD_FAILURE() << "ErrFail returned";
+    } catch (const EMon& e) {
+        EXPECT_STREQ(e.what(), "End of FLIC movie reached.");
+    }
+    EXPECT_EQ(ErrLastGroup(), ERR_FLIC);
+    EXPECT_EQ(ErrLastCode(), 1);
+    // In a frame whose error is already travelling (a handler swallowed the first raise).
+    bool afterFail = false;
+    MonitoredIsolated([&] {
+        try {
+            ErrRaiseCode(ERR_IMG, IMG_CORRUPT, __LINE__);
+        } catch (const EMon&) {
+        }
+        ErrRaiseCode(ERR_GEN, GEN_OUT_OF_RANGE, __LINE__);  // returns: the frame is in flight
+        ErrFail(ERR_GEN, GEN_OUT_OF_RANGE);
+        afterFail = true;
+    });
+    EXPECT_FALSE(afterFail);
+    EXPECT_EQ(ErrLastText(), "Image data corrupted.");
+}
+
+TEST_F(ErrorsTest, GeneralCodesAreTheFirstTheTablesDoNotList) {
+    // Each group with its last listed code and its general code.
+    const int32_t groups[][3] = {
+        {ERR_GEN, GEN_INVALID_TYPE, GEN_GENERAL},         {ERR_MEM, MEM_FATAL, MEM_GENERAL},
+        {ERR_FILE, FILE_FATAL, FILE_GENERAL},             {ERR_IMG, IMG_CREATE, IMG_GENERAL},
+        {ERR_AUDIO, AUDIO_INVALID_FORMAT, AUDIO_GENERAL}, {ERR_AVI, AVI_AUDIO_INVALID, AVI_GENERAL},
+        {ERR_MVI, MVI_CREATE, MVI_GENERAL},               {ERR_FORMAT, FORMAT_CREATE, FORMAT_GENERAL},
+        {ERR_WAV, WAV_SEEK, WAV_GENERAL},                 {ERR_HAV, HAV_END, HAV_GENERAL},
+        {ERR_UNI, UNI_PROTOCOL, UNI_GENERAL},             {ERR_FLIC, FLIC_END, FLIC_GENERAL}};
+    for (const auto& [group, last, general] : groups) {
+        SCOPED_TRACE(group);
+        EXPECT_EQ(general, last + 1);
+        EXPECT_EQ(ErrText(group, general), ErrText(group, 1000));
+        EXPECT_NE(ErrText(group, last), ErrText(group, 1000));
+    }
+}
+
 TEST_F(ErrorsTest, ExitLeavesTheRoutineAndCallerStillRaises) {
     bool afterExit = false;
     bool callerGoesOn = false;
