@@ -14,8 +14,8 @@ namespace kelvora {
 void ImgLoad(const std::string& fileName, Qimg& image, int32_t type) {
     if (type == BAD_HANDLE) type = FFTypeByExt(fileName, FF_TABLE_LOAD);
     const QffReader* reader = FFReaderOf(type);
-    if (!reader || !reader->load) ErrRaiseCode(ERR_IMG, 2, __LINE__);
-    else reader->load(fileName, image);
+    if (!reader || !reader->load) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
+    reader->load(fileName, image);
 }
 
 void FFInfo(const std::string& fileName, int32_t type, QffInfo& info) {
@@ -23,8 +23,8 @@ void FFInfo(const std::string& fileName, int32_t type, QffInfo& info) {
         FFClearInfo(info);
         if (type == BAD_HANDLE) type = FFTypeByExt(fileName, FF_TABLE_LOAD);
         const QffReader* reader = FFReaderOf(type);
-        if (!reader || !reader->info) ErrRaiseCode(ERR_FORMAT, 2, __LINE__);
-        else reader->info(fileName, info);
+        if (!reader || !reader->info) ErrFail(ERR_FORMAT, FORMAT_WRITE);  // "no information routine"
+        reader->info(fileName, info);
         info.type = type;
         QffDesc row;
         for (int32_t i = 0; FFGetDesc(row, i, FF_TABLE_LOAD); ++i) {
@@ -70,7 +70,7 @@ void GetCmpsData_(QStillReader& reader) {
     Monitored([&] {
         const int64_t bytes = int64_t{reader.fileSize} - reader.dataOffset;
         // Pixel data that would start at or past the end of the file is a truncated file.
-        if (reader.dataOffset < 0 || bytes <= 0) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        if (reader.dataOffset < 0 || bytes <= 0) ErrFail(ERR_FILE, FILE_READ);
         _memalloc_(reader.cmpsData, bytes, __LINE__, MEM_KIND_C, "ConForm.GetCmpsData_.imgf.CmpsData");
         reader.cmpsBytes = static_cast<int32_t>(bytes);
         FSeek(reader.fileId, reader.dataOffset);
@@ -84,17 +84,17 @@ int32_t FileSize32_(int32_t fileId) {
 }
 
 void CheckGeometry_(int64_t width, int64_t height, int32_t bits) {
-    if (!FFSaneGeometry(width, height, bits)) ErrRaiseCode(ERR_IMG, 4, __LINE__);
+    if (!FFSaneGeometry(width, height, bits)) ErrFail(ERR_IMG, IMG_BAD_HEADER);
 }
 
 void CheckRowsInFile_(const QStillReader& reader, int32_t padding) {
     const int64_t end = int64_t{reader.dataOffset} +
                         (int64_t{reader.height} - 1) * (int64_t{reader.rowBytes} + padding) + reader.rowBytes;
-    if (reader.dataOffset < 0 || end > reader.fileSize) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+    if (reader.dataOffset < 0 || end > reader.fileSize) ErrFail(ERR_FILE, FILE_READ);
 }
 
 void CheckCmpsInFile_(const QStillReader& reader) {
-    if (reader.dataOffset < 0 || reader.dataOffset >= reader.fileSize) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+    if (reader.dataOffset < 0 || reader.dataOffset >= reader.fileSize) ErrFail(ERR_FILE, FILE_READ);
 }
 
 void FillStillInfo_(const QStillReader& reader, QffInfo& info) {

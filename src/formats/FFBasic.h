@@ -99,10 +99,7 @@ template <class Handle, class Forget, class Next, class Restart>
 void FFDecodeForward(Handle& h, int32_t frame, int32_t mode, bool holds, Forget&& forget, Next&& next,
                      Restart&& restart) {
     const bool continuous = (mode & 1) != 0;
-    if (frame < 0 || frame > h.frames) {
-        ErrRaiseCode(ERR_MVI, 1, __LINE__);
-        return;
-    }
+    if (frame < 0 || frame > h.frames) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
     if (!holds) forget();
     if (frame == 0 || frame == h.curFrame + 1) {
         next();
@@ -111,7 +108,6 @@ void FFDecodeForward(Handle& h, int32_t frame, int32_t mode, bool holds, Forget&
     if (continuous && frame == h.curFrame) {
         h.newPalette = 0;
         MonExit();
-        return;
     }
     const bool found = restart(continuous);
     bool changed = false;

@@ -49,7 +49,7 @@ int32_t NearestKeyFrameVia_(MviHandle& mf, int32_t frame, int32_t direction) {
 
 template <auto Slot, auto Load>
 void ImgLoadVia_(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
-    if (!(mf.*Slot)) ErrRaiseCode(ERR_MVI, 5, __LINE__);
+    if (!(mf.*Slot)) ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);
     Load(*(mf.*Slot), image, frame, mode);
 }
 
@@ -60,7 +60,7 @@ void SndSeekVia_(MviHandle& mf, int32_t position) {
 
 template <auto Slot, auto Load>
 void SndLoadVia_(MviHandle& mf, Qsnd& sound, int32_t start, bool cont, int32_t count) {
-    if (!(mf.*Slot)) ErrRaiseCode(ERR_MVI, 5, __LINE__);
+    if (!(mf.*Slot)) ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);
     Load(*(mf.*Slot), sound, start, cont, count);
 }
 

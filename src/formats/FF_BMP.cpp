@@ -158,17 +158,17 @@ void DIBOpen_(QStillReader& reader, const std::string& fileName) {
         uint8_t raw[DIB_FILE_HEADER_ + DIB_MAX_HEADER_ + 16] = {};
         int32_t got = 0;
         FReadPart(reader.fileId, raw, sizeof raw, got);
-        if (got < 2 || raw[0] != 'B' || raw[1] != 'M') ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        if (got < 2 || raw[0] != 'B' || raw[1] != 'M') ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         QByteReader file = ByteReader(raw, got);
         BrSkip(file, 10);
         const uint32_t dataOffset = BrU32LE(file);
         const uint32_t headerSize = BrU32LE(file);
-        if (file.overrun) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        if (file.overrun) ErrFail(ERR_FILE, FILE_READ);
         if (headerSize != DIB_CORE_HEADER_ &&
             (headerSize < 16 || headerSize > uint32_t(reader.fileSize - DIB_FILE_HEADER_)))
-            ErrRaiseCode(ERR_IMG, 4, __LINE__);
+            ErrFail(ERR_IMG, IMG_BAD_HEADER);
         const int32_t parsed = std::min<int32_t>(static_cast<int32_t>(headerSize), DIB_MAX_HEADER_);
-        if (got < DIB_FILE_HEADER_ + parsed) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        if (got < DIB_FILE_HEADER_ + parsed) ErrFail(ERR_FILE, FILE_READ);
         // Fields beyond a short header (OS/2 2.x may stop after 16 bytes) read as zero.
         uint8_t header[DIB_MAX_HEADER_] = {};
         std::memcpy(header, raw + DIB_FILE_HEADER_, static_cast<size_t>(parsed));
@@ -207,7 +207,7 @@ void DIBOpen_(QStillReader& reader, const std::string& fileName) {
             if (headerSize == DIB_INFO_HEADER_) {  // the masks come before any colour table
                 const int32_t maskBytes = compression == 6 ? 16 : 12;
                 if (got < DIB_FILE_HEADER_ + DIB_INFO_HEADER_ + maskBytes)
-                    ErrRaiseCode(ERR_FILE, 3, __LINE__);
+                    ErrFail(ERR_FILE, FILE_READ);
                 at = raw + DIB_FILE_HEADER_ + DIB_INFO_HEADER_;
                 paletteOffset += maskBytes;
             }
@@ -235,7 +235,7 @@ void DIBOpen_(QStillReader& reader, const std::string& fileName) {
         }
         // Pixel data that starts inside the headers is no picture.
         if (dataOffset < paletteOffset || dataOffset > uint32_t{INT32_MAX})
-            ErrRaiseCode(ERR_IMG, 4, __LINE__);
+            ErrFail(ERR_IMG, IMG_BAD_HEADER);
         reader.paletteOffset = static_cast<int32_t>(paletteOffset);
         reader.paletteBytes = static_cast<int32_t>(
             std::min<int64_t>(dataOffset - paletteOffset, reader.coreHeader ? 768 : 1024));
@@ -247,7 +247,7 @@ void DIBLoad_(const std::string& fileName, Qimg& image) {
     Monitored([&] {
         QStillReader reader;
         DIBOpen_(reader, fileName);
-        if (!reader.supported) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        if (!reader.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         const int32_t depth = DIBDepth_(reader);
         const int32_t padding = (4 - reader.rowBytes % 4) % 4;
         if (reader.compressed) CheckCmpsInFile_(reader);
@@ -261,7 +261,7 @@ void DIBLoad_(const std::string& fileName, Qimg& image) {
             FillBytes(0, image.size, image.data);  // pixels the runs skip stay index 0
             if (!DIBunRLE_(reader.cmpsData, reader.cmpsBytes, image.data, reader.width, reader.height,
                            reader.bitsPP == 4))
-                ErrRaiseCode(ERR_IMG, 3, __LINE__);
+                ErrFail(ERR_IMG, IMG_DECOMPRESS);
             MemFree(reader.cmpsData);
             if (reader.bottomUp) ImgFlipV(image, image);  // decoded in stored order
         } else {

@@ -32,8 +32,8 @@ void PCXOpen_(QStillReader& reader, const std::string& fileName) {
         const int32_t planes = BrU8(h);
         const int32_t lineBytes = BrU16LE(h);
         BrSeek(h, 128);  // the whole header must be there
-        if (got < 1 || manufacturer != 10) ErrRaiseCode(ERR_IMG, 2, __LINE__);
-        if (h.overrun) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        if (got < 1 || manufacturer != 10) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
+        if (h.overrun) ErrFail(ERR_FILE, FILE_READ);
         // One plane of indices or three planes of red, green and blue, 8 bits each.
         reader.supported = bitsPerPlane == 8 && (planes == 1 || planes == 3) && encoding == 1;
         const int32_t width = xMax - xMin + 1;
@@ -67,7 +67,7 @@ void PCXunCmps_(QStillReader& reader, uint8_t* pixels) {
                 continue;
             }
             const uint8_t value = BrU8(src);
-            if (src.overrun) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+            if (src.overrun) ErrFail(ERR_IMG, IMG_DECOMPRESS);
             const int64_t n = std::min<int64_t>(b - 192, total - pos);
             FillBytes(value, n, pixels + pos);
             pos += n;
@@ -105,7 +105,7 @@ void PCXLoad_(const std::string& fileName, Qimg& image) {
         QStillReader reader;
         PCXOpen_(reader, fileName);
         // Two planes would be raw bytes of no image record depth.
-        if (!reader.supported) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        if (!reader.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         CheckCmpsInFile_(reader);
         // Room for the padded rows while decoding.
         _imgalloc_(image, reader.rowBytes / reader.bytesPP, reader.height, "ConForm.PCXLoad_.ih", __LINE__,
@@ -114,7 +114,7 @@ void PCXLoad_(const std::string& fileName, Qimg& image) {
         if (reader.bytesPP == 1) {
             // The palette is the last 768 bytes (red, green, blue), after a marker byte that is
             // not checked; the decoder leaves both out. It never reaches back into the header.
-            if (reader.cmpsBytes < 769) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+            if (reader.cmpsBytes < 769) ErrFail(ERR_IMG, IMG_DECOMPRESS);
             ImgRowTo24(true, 3, 256, reinterpret_cast<uint8_t*>(image.palette),
                        reader.cmpsData + reader.cmpsBytes - 768);
             reader.cmpsBytes -= 769;

@@ -94,8 +94,8 @@ void TGAOpen_(QStillReader& reader, const std::string& fileName) {
         const int32_t height = BrU16LE(h);
         const int32_t depth = BrU8(h);
         const int32_t descriptor = BrU8(h);
-        if (h.overrun) ErrRaiseCode(ERR_FILE, 3, __LINE__);
-        if (type != 1 && type != 2 && type != 9 && type != 10) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        if (h.overrun) ErrFail(ERR_FILE, FILE_READ);
+        if (type != 1 && type != 2 && type != 9 && type != 10) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         const int32_t bits = depth == 16 ? 15 : depth;  // 16-bit pixels are 5-5-5 words
         // Only the image record's depths; colour-mapped pixels are 8-bit indices.
         const bool mapped = type == 1 || type == 9;
@@ -116,7 +116,7 @@ void TGALoad_(const std::string& fileName, Qimg& image) {
     Monitored([&] {
         QStillReader reader;
         TGAOpen_(reader, fileName);
-        if (!reader.supported) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        if (!reader.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         if (reader.compressed) CheckCmpsInFile_(reader);
         else CheckRowsInFile_(reader, 0);
         _imgalloc_(image, reader.width, reader.height, "ConForm.TGALoad_.ih", __LINE__, reader.bitsPP);
@@ -126,7 +126,7 @@ void TGALoad_(const std::string& fileName, Qimg& image) {
             GetCmpsData_(reader);
             FillBytes(0, image.size, image.data);
             if (!TGAunRLE_(reader.cmpsData, reader.cmpsBytes, image.data, image.size, reader.bytesPP))
-                ErrRaiseCode(ERR_IMG, 3, __LINE__);
+                ErrFail(ERR_IMG, IMG_DECOMPRESS);
             MemFree(reader.cmpsData);
             if (reader.bottomUp) ImgFlipV(image, image);
         } else {

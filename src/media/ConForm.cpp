@@ -119,7 +119,7 @@ bool UniInfo(const std::string& fileName, QUniInfo& info, int32_t maxSeq, bool a
         int32_t code = 0;
         bool ok = InfoIsolated_(fileName, type, fi, group, code);
         // No information routine for the extension's type: no probing.
-        if (group == ERR_FORMAT && code == 2) ErrRaiseCode(group, code, __LINE__);
+        if (group == ERR_FORMAT && code == FORMAT_WRITE) ErrFail(group, code);
         if (!ok || !(fi.hasVideo || fi.hasSound)) {
             QffDesc row;
             for (int32_t i = 0; FFGetDesc(row, i, FF_TABLE_LOAD); ++i) {
@@ -158,7 +158,7 @@ void UniOpen(UniHandle& handle, const QUniInfo& info) {
                 case UNI_STILL: break;
                 case UNI_SEQUENCE: handle.seq = info.seq; break;
                 case UNI_MOVIE: MviOpen(handle.mvi, info.fileName, static_cast<int32_t>(info.format)); break;
-                default: ErrRaiseCode(ERR_UNI, 1, __LINE__); break;
+                default: ErrFail(ERR_UNI, UNI_PROTOCOL); break;
             }
         } catch (...) {
             // A handle that did not open is left cleared, so that closing it is harmless.
@@ -177,7 +177,7 @@ int32_t UniNearestKeyFrame(UniHandle& handle, int32_t frame, int32_t direction) 
                 result = std::clamp(direction == -1 ? frame - 1 : frame, 1, std::max(1, handle.img.frames));
                 break;
             case UNI_MOVIE: result = MviNearestKeyFrame(handle.mvi, frame, direction); break;
-            default: ErrRaiseCode(ERR_UNI, 1, __LINE__); break;
+            default: ErrFail(ERR_UNI, UNI_PROTOCOL); break;
         }
     });
     return result;
@@ -186,13 +186,13 @@ int32_t UniNearestKeyFrame(UniHandle& handle, int32_t frame, int32_t direction) 
 void UniImgLoad(UniHandle& handle, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
         handle.newPalette = 0;
-        if (!handle.img.videoSupported) ErrRaiseCode(ERR_MVI, 5, __LINE__);
+        if (!handle.img.videoSupported) ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);
         switch (handle.kind) {
             case UNI_STILL:
             case UNI_SEQUENCE:
                 // Only the files of the run are frames: a number outside it names another file.
-                if (frame < 1) ErrRaiseCode(ERR_MVI, 1, __LINE__);
-                if (frame > handle.img.frames) ErrRaiseCode(ERR_MVI, 7, __LINE__);
+                if (frame < 1) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
+                if (frame > handle.img.frames) ErrFail(ERR_MVI, MVI_END);
                 ImgLoad(handle.kind == UNI_STILL ? handle.fileName : SeqFrameName(handle.seq, frame), image,
                         static_cast<int32_t>(handle.format));
                 handle.curImage = frame;
@@ -203,7 +203,7 @@ void UniImgLoad(UniHandle& handle, Qimg& image, int32_t frame, int32_t mode) {
                 handle.curImage = View_(handle.mvi.curFrame);
                 handle.newPalette = View_(handle.mvi.newPalette);
                 break;
-            default: ErrRaiseCode(ERR_UNI, 1, __LINE__); break;
+            default: ErrFail(ERR_UNI, UNI_PROTOCOL); break;
         }
         handle.curImgTime = RatioOrZero_(handle.curImage - 1, handle.img.frameRate);
     });
@@ -211,8 +211,8 @@ void UniImgLoad(UniHandle& handle, Qimg& image, int32_t frame, int32_t mode) {
 
 void UniSndLoad(UniHandle& handle, Qsnd& sound, int32_t start, bool cont, int32_t count) {
     Monitored([&] {
-        if (!handle.snd.soundSupported) ErrRaiseCode(ERR_MVI, 5, __LINE__);
-        if (handle.kind != UNI_MOVIE) ErrRaiseCode(ERR_UNI, 1, __LINE__);
+        if (!handle.snd.soundSupported) ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);
+        if (handle.kind != UNI_MOVIE) ErrFail(ERR_UNI, UNI_PROTOCOL);
         MviSndLoad(handle.mvi, sound, start, cont, count);
         handle.curSndPos = View_(handle.mvi.sndPos);
         handle.curSndTime = RatioOrZero_(handle.curSndPos, handle.snd.rate);
@@ -230,7 +230,7 @@ void UniClose(UniHandle& handle) {
             throw;
         }
         handle = UniHandle{};
-        if (kind < UNI_NONE || kind > UNI_MOVIE) ErrRaiseCode(ERR_UNI, 1, __LINE__);
+        if (kind < UNI_NONE || kind > UNI_MOVIE) ErrFail(ERR_UNI, UNI_PROTOCOL);
     });
 }
 
@@ -258,10 +258,8 @@ void MviOpen(MviHandle& mf, const std::string& fileName, int32_t format) {
         const QffReader* reader = FFReaderOf(format);
         // A movie or sound format whose reader is not wired in is not supported; any other
         // format is no movie.
-        if (!reader || !reader->open) {
-            ErrRaiseCode(ERR_MVI, reader && reader->kindMany == UNI_MOVIE ? 5 : 1, __LINE__);
-            return;
-        }
+        if (!reader || !reader->open)
+            ErrFail(ERR_MVI, reader && reader->kindMany == UNI_MOVIE ? MVI_NOT_SUPPORTED : MVI_INVALID_FORMAT);
         try {
             reader->open(mf, fileName);
             mf.format = static_cast<uint32_t>(format);
@@ -291,10 +289,10 @@ int32_t MviNearestKeyFrame(MviHandle& mf, int32_t frame, int32_t direction) {
 void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
         if (View_(mf.writeMode)) MonExit();
-        if (frame > View_(mf.frames)) ErrRaiseCode(ERR_MVI, 7, __LINE__);
+        if (frame > View_(mf.frames)) ErrFail(ERR_MVI, MVI_END);
         const QffReader* reader = ReaderOf_(mf);
-        if (!reader || !reader->imgLoad) ErrRaiseCode(ERR_MVI, 5, __LINE__);  // a format without pictures
-        else reader->imgLoad(mf, image, frame, mode);
+        if (!reader || !reader->imgLoad) ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);  // a format without pictures
+        reader->imgLoad(mf, image, frame, mode);
     });
 }
 
