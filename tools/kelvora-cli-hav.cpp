@@ -161,7 +161,7 @@ void FeedSound_(QHavWriter& w, SoundSource_& s, int64_t upTo, bool all) {
             s.total = s.fed;
             break;
         }
-        if (WaveFmtDiffers(s.sound.format, s.format)) ErrRaiseCode(ERR_AUDIO, 4, __LINE__);
+        if (WaveFmtDiffers(s.sound.format, s.format)) ErrFail(ERR_AUDIO, AUDIO_INVALID_FORMAT);
         HAVAddSound(w, s.sound.data, s.sound.samples);
         s.fed += s.sound.samples;
     }

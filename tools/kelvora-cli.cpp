@@ -167,7 +167,7 @@ int ExportSound_(const std::string& input, const std::string& output) {
     for (int32_t start = 0; failed.empty();) {
         MonitoredIsolated([&] {
             UniSndLoad(h, sound, start, start > 0, SOUND_CHUNK);
-            if (sound.samples > 0 && WaveFmtDiffers(sound.format, w.format)) ErrRaiseCode(ERR_AUDIO, 4, __LINE__);
+            if (sound.samples > 0 && WaveFmtDiffers(sound.format, w.format)) ErrFail(ERR_AUDIO, AUDIO_INVALID_FORMAT);
             WAVWriterAdd(w, sound.data, sound.samples);
         });
         if (!ErrNone()) failed = input + ": " + ErrLastText();

@@ -93,7 +93,7 @@ void FFInit(int32_t type, QffPrep& prep, Qimg& image, int32_t alignment) {
             }
         }
         prep.image = prep.tempUsed ? &prep.temp : &image;
-        ErrRaiseCode(ERR_FORMAT, failure ? 1 : 0, __LINE__);
+        ErrRaiseCode(ERR_FORMAT, failure ? FORMAT_INVALID_FORMAT : 0, __LINE__);
     });
 }
 

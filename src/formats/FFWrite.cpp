@@ -38,7 +38,7 @@ void CheckWritable_(const Qimg& image) {
     if (!ImgValid(image) || !depthOk || image.width <= 0 || image.height <= 0 ||
         image.bytesPP != (b + 7) / 8 ||
         int64_t{image.width} * image.height * image.bytesPP > image.size)
-        ErrRaiseCode(ERR_IMG, 11, __LINE__);
+        ErrFail(ERR_IMG, IMG_CREATE);
 }
 
 // The picture at 24 bits: the image itself, or `temp` converted from it.
@@ -152,7 +152,7 @@ void ImgSaveBMP(const std::string& fileName, Qimg& image) {
         const int32_t tableBytes = bits == 8 ? 1024 : bits == 16 ? 12 : 0;
         const int64_t offset = 14 + 40 + tableBytes;
         const int64_t fileSize = offset + stride * image.height;
-        if (fileSize > UINT32_MAX) ErrRaiseCode(ERR_IMG, 11, __LINE__);
+        if (fileSize > UINT32_MAX) ErrFail(ERR_IMG, IMG_CREATE);
 
         uint8_t head[14 + 40 + 1024] = {};
         head[0] = 'B';
@@ -205,7 +205,7 @@ void ImgSavePNG(const std::string& fileName, Qimg& image) {
         PngSink_ sink{Create_(fileName, created), 0, 0};
         if (!WritePng_(sink, src)) {
             if (sink.group != 0) ErrRaiseCode(sink.group, sink.code, __LINE__);
-            ErrRaiseCode(ERR_IMG, 11, __LINE__);
+            ErrFail(ERR_IMG, IMG_CREATE);
         }
         FClose(sink.fileId);
         ImgFree(temp);
@@ -244,7 +244,7 @@ void WAVWriterCreate(QWavWriter& w, const std::string& fileName, const QWaveFmt&
         const uint16_t bits = format.bitsPerSample;
         if (format.formatTag != WAVE_FORMAT_PCM || (bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
             !WaveFmtFix(w.format))
-            ErrRaiseCode(ERR_WAV, 2, __LINE__);
+            ErrFail(ERR_WAV, WAV_CREATE);
         w.format.extraSize = 0;
         uint8_t head[WAV_HEADER_BYTES];
         WavHeader_(head, w.format, 0);
@@ -257,7 +257,7 @@ void WAVWriterAdd(QWavWriter& w, const uint8_t* samples, int32_t frames) {
     Monitored([&] {
         if (frames <= 0) return;
         const int64_t bytes = int64_t{frames} * w.format.blockAlign;
-        if (w.dataBytes + bytes > WAV_MAX_DATA || bytes > INT32_MAX) ErrRaiseCode(ERR_WAV, 4, __LINE__);
+        if (w.dataBytes + bytes > WAV_MAX_DATA || bytes > INT32_MAX) ErrFail(ERR_WAV, WAV_WRITE);
         FWrite(w.fileId, samples, static_cast<int32_t>(bytes));
         w.dataBytes += bytes;
     });

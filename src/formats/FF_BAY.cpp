@@ -79,7 +79,7 @@ void BayOpen_(QBayHandle& bay, const std::string& fileName) {
         const int64_t size = FSize(bay.fileId);
         if (size == kSmallFile) bay.height = 144;
         else if (size == kLargeFile) bay.height = 384;
-        else ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        else ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         bay.fileSize = static_cast<int32_t>(size);
         bay.width = kBayWidth;
 
@@ -95,7 +95,7 @@ void BayOpen_(QBayHandle& bay, const std::string& fileName) {
         const uint8_t mode = BrU8(br);
         BrSkip(br, 2);
         const uint8_t exposureCode = BrU8(br);
-        if (br.overrun || std::memcmp(signature, "BAY 2", 5) != 0) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        if (br.overrun || std::memcmp(signature, "BAY 2", 5) != 0) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
 
         bay.model.assign(model, 2);
         bay.exposure = ExposureOf_(bay.model, exposureCode);
@@ -136,7 +136,7 @@ void BayLoad(const std::string& fileName, Qimg& image) {
     Monitored([&] {
         QBayHandle bay;
         BayOpen_(bay, fileName);
-        if (!bay.valid) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        if (!bay.valid) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         _imgalloc_(image, bay.width, bay.height, "FF_BAY.BayLoad.img", __LINE__, 8 * bay.channels);
         const int32_t count = bay.width * bay.height;
         uint8_t* cmpsData = nullptr;

@@ -15,11 +15,6 @@ namespace kelvora {
 
 namespace {
 
-[[noreturn]] void Raise_(int32_t group, int32_t code, int32_t line) {
-    ErrRaiseCode(group, code, line);
-    throw EMon("");  // not reached inside a monitored frame
-}
-
 // Clears a handle whose open failed; the failure releases the file.
 void Forget_(QFlcHandle& h) {
     std::memset(static_cast<void*>(&h), 0, sizeof h);
@@ -42,7 +37,7 @@ void Open_(QFlcHandle& h, const std::string& fileName) {
     h.fileSize = FSize(h.fileId);
     uint8_t raw[FLC_HEADER_SIZE];
     int32_t got = 0;
-    if (!FReadPart(h.fileId, raw, FLC_HEADER_SIZE, got)) Raise_(ERR_IMG, 2, __LINE__);
+    if (!FReadPart(h.fileId, raw, FLC_HEADER_SIZE, got)) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
     QByteReader r = ByteReader(raw, got);
     QFlcHeader& hd = h.header;
     hd.size = BrU32LE(r);
@@ -56,7 +51,7 @@ void Open_(QFlcHandle& h, const std::string& fileName) {
     BrBytes(r, hd.rest, sizeof hd.rest);
     if (r.overrun || (hd.magic != FLC_MAGIC_FLI && hd.magic != FLC_MAGIC_FLC) ||
         !FFSaneGeometry(hd.width, hd.height, 8))
-        Raise_(ERR_IMG, 2, __LINE__);
+        ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
     h.frames = hd.frames;
     h.width = h.stride = hd.width;
     h.height = hd.height;
@@ -183,7 +178,7 @@ void DecodeNext_(QFlcHandle& h, Qimg& image) {
     for (;;) {
         uint8_t raw[FLC_CHUNK_HEADER];
         int32_t got = 0;
-        if (pos > h.fileSize - 8) Raise_(ERR_IMG, 2, __LINE__);
+        if (pos > h.fileSize - 8) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         FSeek(h.fileId, pos);
         FReadPart(h.fileId, raw, FLC_CHUNK_HEADER, got);
         QByteReader r = ByteReader(raw, got);
@@ -191,7 +186,7 @@ void DecodeNext_(QFlcHandle& h, Qimg& image) {
         const uint16_t type = BrU16LE(r);
         subChunks = BrU16LE(r);
         const uint32_t least = type == FLC_CHUNK_FRAME ? FLC_CHUNK_HEADER : FLC_SUBCHUNK_HEADER;
-        if (r.overrun || size < least || pos + size > h.fileSize) Raise_(ERR_IMG, 2, __LINE__);
+        if (r.overrun || size < least || pos + size > h.fileSize) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         if (type == FLC_CHUNK_FRAME) break;
         pos += size;
     }
@@ -206,7 +201,7 @@ void DecodeNext_(QFlcHandle& h, Qimg& image) {
         QFlcChunk chunk;
         chunk.size = BrU32LE(r);
         chunk.type = BrU16LE(r);
-        if (chunk.size < FLC_SUBCHUNK_HEADER || sub + chunk.size > frameEnd) Raise_(ERR_MVI, 3, __LINE__);
+        if (chunk.size < FLC_SUBCHUNK_HEADER || sub + chunk.size > frameEnd) ErrFail(ERR_MVI, MVI_DECOMPRESS);
         const int64_t dataBytes = int64_t{chunk.size} - FLC_SUBCHUNK_HEADER;
         switch (chunk.type) {
             case FLC_COLOR_256:
@@ -217,7 +212,7 @@ void DecodeNext_(QFlcHandle& h, Qimg& image) {
             case FLC_DELTA_WORD:
             case FLC_DELTA_BYTE:
             case FLC_BYTE_RUN:
-                if (dataBytes > INT32_MAX - 2048) Raise_(ERR_MVI, 3, __LINE__);
+                if (dataBytes > INT32_MAX - 2048) ErrFail(ERR_MVI, MVI_DECOMPRESS);
                 h.cmpsBytes = static_cast<int32_t>(dataBytes);
                 _memalloc_(h.cmpsData, dataBytes + 1024, __LINE__, MEM_KIND_C, "FF_FLC.FLCLoadNext.ff.cmpsdata");
                 FRead(h.fileId, h.cmpsData, h.cmpsBytes);
@@ -228,7 +223,7 @@ void DecodeNext_(QFlcHandle& h, Qimg& image) {
                 std::memset(h.target, 0, static_cast<size_t>(h.frameBytes));
                 break;
             case FLC_COPY:
-                if (dataBytes < h.frameBytes) Raise_(ERR_MVI, 3, __LINE__);
+                if (dataBytes < h.frameBytes) ErrFail(ERR_MVI, MVI_DECOMPRESS);
                 FRead(h.fileId, h.target, h.frameBytes);
                 break;
             default:
@@ -299,14 +294,14 @@ void FLCunCmps_(QFlcHandle& h, const QFlcChunk& chunk) {
             case FLC_DELTA_WORD: ok = WordDelta_(r, h.target, h.width, h.height); break;
             default: break;
         }
-        if (!ok) Raise_(ERR_MVI, 3, __LINE__);
+        if (!ok) ErrFail(ERR_MVI, MVI_DECOMPRESS);
     });
 }
 
 void FLCLoadNext(QFlcHandle& h, Qimg& image) {
     Monitored([&] {
         h.newPalette = 0;
-        if (h.curFrame + 1 > h.frames) Raise_(ERR_FLIC, 1, __LINE__);
+        if (h.curFrame + 1 > h.frames) ErrFail(ERR_FLIC, FLIC_END);
         try {
             DecodeNext_(h, image);
         } catch (...) {

@@ -30,11 +30,6 @@ constexpr int32_t kLzwCodes = 4096;
 constexpr int32_t kLzwMaxBits = 12;
 constexpr int32_t kMaxFrameData = 1 << 30;
 
-[[noreturn]] void Raise_(int32_t group, int32_t code, int32_t line) {
-    ErrRaiseCode(group, code, line);
-    throw EMon("");  // not reached inside a monitored frame
-}
-
 // --- Open cache ---------------------------------------------------------------------------------
 
 // The last GIF scanned for animation: enough to open it again without a scan. Guarded by
@@ -126,12 +121,12 @@ void ReadHeader_(QGifHandle& h, uint8_t* raw) {
     const uint8_t background = BrU8(r);
     if (r.overrun || (std::memcmp(signature, "GIF87a", 6) != 0 && std::memcmp(signature, "GIF89a", 6) != 0) ||
         !FFSaneGeometry(h.width, h.height, 8))
-        Raise_(ERR_IMG, 2, __LINE__);
+        ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
     h.bgIndex = -1;
     if (packed & 0x80) {
         const int32_t entries = TableEntries_(packed);
         uint8_t table[768];
-        if (!FReadPart(h.fileId, table, 3 * entries, got)) Raise_(ERR_IMG, 2, __LINE__);
+        if (!FReadPart(h.fileId, table, 3 * entries, got)) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         ImgRowTo24(true, 3, entries, reinterpret_cast<uint8_t*>(h.globalPal), table);
         h.bgIndex = background;
     }
@@ -409,7 +404,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
     // The frame's bytes run up to the next frame's start (the last one: to the end of the file).
     const int64_t start = FramePos_(h, k);
     const int64_t end = k + 1 < h.frames ? FramePos_(h, k + 1) : h.fileSize;
-    if (start < 0 || end > h.fileSize || start >= end) Raise_(ERR_IMG, 9, __LINE__);
+    if (start < 0 || end > h.fileSize || start >= end) ErrFail(ERR_IMG, IMG_CORRUPT);
     h.cmpsCap = static_cast<int32_t>(std::min<int64_t>(end - start, kLoadBuffer));
     _memalloc_(h.cmpsBuf, h.cmpsCap, __LINE__, MEM_KIND_C, "FF_GIF.GIFLoadNext.GIFCmpsBuf");
     h.cmpsBase = start;
@@ -417,7 +412,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
     QGifGCE gce;
     QGifImgDesc d;
     int64_t frameStart = 0;
-    if (!GIFGetImgHdr_(h, gce, d, k, frameStart)) Raise_(ERR_IMG, 9, __LINE__);
+    if (!GIFGetImgHdr_(h, gce, d, k, frameStart)) ErrFail(ERR_IMG, IMG_CORRUPT);
     const bool interlaced = (d.packed & 0x40) != 0;
     const bool transparent = Transparent_(gce);
     // An opaque frame over the whole screen replaces the picture and its palette.
@@ -427,7 +422,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
     if (d.packed & 0x80) {
         std::memset(framePal, 0, sizeof framePal);
         const int32_t entries = TableEntries_(d.packed);
-        if (!Need_(h, 3 * entries)) Raise_(ERR_IMG, 9, __LINE__);
+        if (!Need_(h, 3 * entries)) ErrFail(ERR_IMG, IMG_CORRUPT);
         ImgRowTo24(true, 3, entries, reinterpret_cast<uint8_t*>(framePal), h.cmpsBuf + h.cmpsPos);
         h.cmpsPos += 3 * entries;
         h.newPalette = -1;
@@ -457,11 +452,11 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
     }
     if (covering) std::memcpy(image.palette, framePal, sizeof image.palette);
 
-    if (!Need_(h, 1)) Raise_(ERR_IMG, 9, __LINE__);
+    if (!Need_(h, 1)) ErrFail(ERR_IMG, IMG_CORRUPT);
     const int32_t minSize = h.cmpsBuf[h.cmpsPos++];
     if (d.width > 0 && d.height > 0) {
-        if (!FFSaneGeometry(d.width, d.height, 8)) Raise_(ERR_IMG, 9, __LINE__);
-        if (minSize < 1 || minSize > 8) Raise_(ERR_IMG, 3, __LINE__);
+        if (!FFSaneGeometry(d.width, d.height, 8)) ErrFail(ERR_IMG, IMG_CORRUPT);
+        if (minSize < 1 || minSize > 8) ErrFail(ERR_IMG, IMG_DECOMPRESS);
         const int64_t pixels = int64_t{d.width} * d.height;
         // No sound stream needs more than 12 bits per pixel with its block lengths, so the rest
         // of an oversized last frame is not read.
@@ -473,7 +468,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
         }
         if (h.cmpsLen - h.cmpsPos < wanted) GIFGetNewCmpsData_(h);
         const int64_t got = std::min<int64_t>(h.cmpsLen - h.cmpsPos, wanted);
-        if (got <= 0) Raise_(ERR_IMG, 9, __LINE__);
+        if (got <= 0) ErrFail(ERR_IMG, IMG_CORRUPT);
         uint8_t* stream = h.cmpsBuf + h.cmpsPos;
         const int64_t streamBytes = Unblock_(stream, got);
 
@@ -491,7 +486,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
         }
         LzwTables_* tables = nullptr;
         _memalloc_(tables, sizeof(LzwTables_), __LINE__, MEM_KIND_C, "FF_GIF.GIFLoadNext.GIFLZWChBuf");
-        if (!GifLzw_(stream, streamBytes, minSize, target, pixels, *tables)) Raise_(ERR_IMG, 3, __LINE__);
+        if (!GifLzw_(stream, streamBytes, minSize, target, pixels, *tables)) ErrFail(ERR_IMG, IMG_DECOMPRESS);
         MemFree(tables);
 
         Qimg* placed = &temp;
@@ -647,7 +642,7 @@ void GIFOpen(QGifHandle& h, const std::string& fileName, bool firstOnly) {
 
 void GIFLoadNext(QGifHandle& h, Qimg& image) {
     Monitored([&] {
-        if (h.frames <= 0 || h.curFrame >= h.frames) Raise_(ERR_MVI, 7, __LINE__);
+        if (h.frames <= 0 || h.curFrame >= h.frames) ErrFail(ERR_MVI, MVI_END);
         const bool hadPrevImg = h.prevImg != nullptr;
         try {
             ComposeNext_(h, image);

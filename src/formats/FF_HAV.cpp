@@ -19,16 +19,10 @@ constexpr int32_t PAGE_TABLE_BYTES = HAV_PAGES * 4;                // 1024
 constexpr int32_t MAX_SAMPLE_RATE = 1000000;
 
 // Closes the file of a handle that cannot be opened and raises (ERR_MVI, code).
-[[noreturn]] void Refuse_(QHavHandle& h, int32_t code, int32_t line) {
+[[noreturn]] void Refuse_(QHavHandle& h, int32_t code, std::source_location where = std::source_location::current()) {
     FClose(h.fileId);
     h.fileId = BAD_HANDLE;
-    ErrRaiseCode(ERR_MVI, code, line);
-    throw EMon("");  // not reached inside a monitored frame
-}
-
-[[noreturn]] void Raise_(int32_t group, int32_t code, int32_t line) {
-    ErrRaiseCode(group, code, line);
-    throw EMon("");  // not reached inside a monitored frame
+    ErrFail(ERR_MVI, code, where);
 }
 
 // The block a handle field holds, or null when an earlier failure released it.
@@ -59,10 +53,10 @@ void Open_(QHavHandle& h, const std::string& fileName) {
     QByteReader r = ByteReader(head, got);
     const uint32_t magic = BrU32LE(r);
     const int64_t headerSize = BrI32LE(r);
-    if (r.overrun || magic != HAV_MAGIC) Refuse_(h, 1, __LINE__);
+    if (r.overrun || magic != HAV_MAGIC) Refuse_(h, MVI_INVALID_FORMAT);
     const int32_t version = BrI32LE(r);
-    if (r.overrun) Refuse_(h, 1, __LINE__);
-    if (version != HAV_VERSION) Refuse_(h, 5, __LINE__);
+    if (r.overrun) Refuse_(h, MVI_INVALID_FORMAT);
+    if (version != HAV_VERSION) Refuse_(h, MVI_NOT_SUPPORTED);
     h.width = BrI32LE(r);
     h.height = BrI32LE(r);
     h.bytesPP = BrI32LE(r);
@@ -79,13 +73,13 @@ void Open_(QHavHandle& h, const std::string& fileName) {
     h.sampleCount = BrI32LE(r);
     // A larger header keeps the page table after itself; what else it holds is not ours.
     if (r.overrun || headerSize < HAV_HEADER_SIZE || headerSize + PAGE_TABLE_BYTES > h.fileSize)
-        Refuse_(h, 1, __LINE__);
+        Refuse_(h, MVI_INVALID_FORMAT);
     if (h.frames < 0 || h.frames > HAV_MAX_FRAMES || h.keyInterval < 0 || !std::isfinite(h.frameRate) ||
         h.frameRate < 0)
-        Refuse_(h, 1, __LINE__);
+        Refuse_(h, MVI_INVALID_FORMAT);
     if (h.frames > 0 &&
         (h.bytesPP < 1 || h.bytesPP > 3 || !FFSaneGeometry(h.width, h.height, 8 * h.bytesPP)))
-        Refuse_(h, 1, __LINE__);
+        Refuse_(h, MVI_INVALID_FORMAT);
 
     if (h.soundFlags != 0) {
         h.soundFormat.formatTag = WAVE_FORMAT_PCM;
@@ -96,7 +90,7 @@ void Open_(QHavHandle& h, const std::string& fileName) {
         if (h.sampleRate <= 0 || h.sampleRate > MAX_SAMPLE_RATE || !WaveFmtFix(h.soundFormat) ||
             h.sampleCount < 0 || int64_t{h.sampleCount} * h.soundFormat.blockAlign > h.fileSize ||
             h.firstSoundBlock < 0 || h.firstSoundBlock > h.fileSize - HAV_SOUND_BLOCK_HEADER)
-            Refuse_(h, 1, __LINE__);
+            Refuse_(h, MVI_INVALID_FORMAT);
     }
 
     uint8_t table[PAGE_TABLE_BYTES];
@@ -106,7 +100,7 @@ void Open_(QHavHandle& h, const std::string& fileName) {
     for (int32_t p = 0; p < HAV_PAGES; ++p) h.pageTable[p] = BrI32LE(t);
     const int32_t pages = (h.frames + HAV_PAGE_ENTRIES - 1) / HAV_PAGE_ENTRIES;
     for (int32_t p = 0; p < pages; ++p)
-        if (h.pageTable[p] < 0 || int64_t{h.pageTable[p]} + PAGE_BYTES > h.fileSize) Refuse_(h, 1, __LINE__);
+        if (h.pageTable[p] < 0 || int64_t{h.pageTable[p]} + PAGE_BYTES > h.fileSize) Refuse_(h, MVI_INVALID_FORMAT);
 
     h.imageBytes = h.frames > 0 ? h.width * h.height * h.bytesPP : 0;
     h.bitsPP = 8 * h.bytesPP;
@@ -122,7 +116,7 @@ int32_t ReadRecord_(QHavHandle& h, int32_t n, uint8_t*& buffer, const char* labe
     const QHavIndexEntry& e = h.page[(n - 1) % HAV_PAGE_ENTRIES];
     if (e.offset < 0 || e.size < HAV_FRAME_HEADER || e.size > h.imageBytes + HAV_READ_SLACK ||
         int64_t{e.offset} + e.size > h.fileSize)
-        Raise_(ERR_MVI, 3, __LINE__);
+        ErrFail(ERR_MVI, MVI_DECOMPRESS);
     if (!MemIsTracked(buffer) || MemBlockSize(buffer) < e.size) {
         if (!MemIsTracked(buffer)) buffer = nullptr;
         _memalloc_(buffer, e.size, __LINE__, MEM_KIND_C, label);
@@ -147,7 +141,7 @@ struct SoundBlock_ {
 // Reads and checks the header of the sound block at `offset`. The chain only runs forward, past
 // the block's own samples, so a damaged chain cannot loop.
 SoundBlock_ ReadSoundHeader_(QHavHandle& h, int32_t offset) {
-    if (offset < HAV_HEADER_SIZE || offset > h.fileSize - HAV_SOUND_BLOCK_HEADER) Raise_(ERR_MVI, 1, __LINE__);
+    if (offset < HAV_HEADER_SIZE || offset > h.fileSize - HAV_SOUND_BLOCK_HEADER) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
     uint8_t head[HAV_SOUND_BLOCK_HEADER];
     FSeek(h.fileId, offset);
     FRead(h.fileId, head, HAV_SOUND_BLOCK_HEADER);
@@ -158,7 +152,7 @@ SoundBlock_ ReadSoundHeader_(QHavHandle& h, int32_t offset) {
     b.samples = BrI32LE(r);
     const int64_t bytes = int64_t{b.samples} * h.soundFormat.blockAlign;
     const int64_t end = int64_t{offset} + HAV_SOUND_BLOCK_HEADER + bytes;
-    if (b.samples < 0 || end > h.fileSize || (b.next != 0 && b.next < end)) Raise_(ERR_MVI, 1, __LINE__);
+    if (b.samples < 0 || end > h.fileSize || (b.next != 0 && b.next < end)) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
     b.bytes = static_cast<int32_t>(bytes);
     return b;
 }
@@ -205,7 +199,7 @@ void HAVUpdateVP_(QHavHandle& h, int32_t frame) {
 void HAVImgLoadNext(QHavHandle& h, Qimg& image) {
     Monitored([&] {
         // A next frame past the last one is refused like a movie without frames.
-        if (h.frames <= 0 || h.curFrame >= h.frames) Raise_(ERR_HAV, 1, __LINE__);
+        if (h.frames <= 0 || h.curFrame >= h.frames) ErrFail(ERR_HAV, HAV_END);
         if (!HoldsMovie_(h, image))
             _imgalloc_(image, h.width, h.height, "FF_HAV.HAVImgLoadNext.ih", __LINE__, h.bitsPP);
         const int32_t n = h.curFrame + 1;

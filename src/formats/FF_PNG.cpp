@@ -97,13 +97,13 @@ void PNGOpen_(QPngHandle& h, const std::string& fileName) {
         try {
             png_byte signature[4];
             FRead(h.fileId, signature, 4);
-            if (png_sig_cmp(signature, 0, 4) != 0) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+            if (png_sig_cmp(signature, 0, 4) != 0) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
             FSeek(h.fileId, 0);
             pngError.clear();
             // libpng checks the caller's version string against its own, so it gets its own.
             h.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, error_handler_, warning_handler_);
             if (h.png) h.info = png_create_info_struct(h.png);
-            if (!h.info) ErrRaiseCode(ERR_IMG, 7, __LINE__);
+            if (!h.info) ErrFail(ERR_IMG, IMG_INIT_COMPRESSION);
             png_set_read_fn(h.png, &h, PNGRead_);
             PNGCheck_(PNGTry_(h.png, [&] { png_read_info(h.png, h.info); }), __LINE__);
         } catch (...) {
@@ -164,7 +164,7 @@ void PNGLoad(const std::string& fileName, Qimg& image) {
             const int32_t height = static_cast<int32_t>(h.height);
             if ((channels != 1 && channels != 3) || !FFSaneGeometry(h.width, h.height, channels * 8) ||
                 rowBytes != static_cast<png_size_t>(width) * static_cast<png_size_t>(channels))
-                ErrRaiseCode(ERR_IMG, 1, __LINE__);
+                ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
             _imgalloc_(image, width, height, "FF_PNG.PNGLoad.img", __LINE__, channels * 8);
             png_bytep* rowPointers = nullptr;
             _memalloc_(rowPointers, int64_t{height} * static_cast<int64_t>(sizeof(png_bytep)), __LINE__, MEM_KIND_C,

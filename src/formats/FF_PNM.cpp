@@ -83,7 +83,7 @@ uint8_t PNMScale_(const QPNMHandle& pnm, int32_t value) {
 
 void PNMReadBuf_(QPNMReader& rd) {
     Monitored([&] {
-        if (PNMFill_(rd) <= 0) ErrRaiseCode(ERR_IMG, 9, __LINE__);
+        if (PNMFill_(rd) <= 0) ErrFail(ERR_IMG, IMG_CORRUPT);
     });
 }
 
@@ -97,16 +97,16 @@ void PNMOpen_(QPNMHandle& pnm, QPNMReader& rd, const std::string& fileName) {
         rd.pos = 0;
         rd.consumed = 0;
         const std::string magic = PNMToken_(rd, kMagicChars);
-        if (magic[0] != 'P') ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        if (magic[0] != 'P') ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         const char kind = magic.size() > 1 ? magic[1] : 0;
         pnm.ascii = kind >= '1' && kind <= '3';
         pnm.bitsPP = (kind == '2' || kind == '5') ? 8 : (kind == '3' || kind == '6') ? 24 : 0;
         // Bitmaps (P1, P4) have a size but no maximum value; other kinds are not read further.
         if (kind >= '1' && kind <= '6') {
-            pnm.width = PNMNumber_(rd, 2);
-            pnm.height = PNMNumber_(rd, 2);
+            pnm.width = PNMNumber_(rd, IMG_INVALID_FORMAT);
+            pnm.height = PNMNumber_(rd, IMG_INVALID_FORMAT);
         }
-        if (pnm.bitsPP > 0) pnm.maxValue = PNMNumber_(rd, 2);
+        if (pnm.bitsPP > 0) pnm.maxValue = PNMNumber_(rd, IMG_INVALID_FORMAT);
         pnm.bytesPP = (pnm.bitsPP + 7) / 8;
         // Shift by the significant bits of the maximum above or below 8: 255 keeps samples as
         // they are, 15 shifts left by 4, 65535 keeps the high byte.
@@ -123,18 +123,18 @@ void PNMLoad(const std::string& fileName, Qimg& image) {
         QPNMHandle pnm;
         QPNMReader rd{};
         PNMOpen_(pnm, rd, fileName);
-        if (!pnm.supported) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        if (!pnm.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         const int64_t samples = int64_t{pnm.width} * pnm.height * pnm.bytesPP;
         const int64_t left = pnm.fileSize - rd.consumed;
         // Refuse a file too short for its pixels before allocating: binary samples take one or
         // two bytes each, ASCII samples at least one character.
-        if (!pnm.ascii && samples * pnm.sampleBytes > left) ErrRaiseCode(ERR_FILE, 3, __LINE__);
-        if (pnm.ascii && samples > left) ErrRaiseCode(ERR_IMG, 9, __LINE__);
+        if (!pnm.ascii && samples * pnm.sampleBytes > left) ErrFail(ERR_FILE, FILE_READ);
+        if (pnm.ascii && samples > left) ErrFail(ERR_IMG, IMG_CORRUPT);
 
         _imgalloc_(image, pnm.width, pnm.height, "FF_PNM.PNMLoad.img", __LINE__, pnm.bitsPP);
         uint8_t* p = image.data;
         if (pnm.ascii) {
-            for (int64_t k = 0; k < samples; ++k) p[k] = PNMScale_(pnm, PNMNumber_(rd, 9));
+            for (int64_t k = 0; k < samples; ++k) p[k] = PNMScale_(pnm, PNMNumber_(rd, IMG_CORRUPT));
         } else if (pnm.sampleBytes == 1) {
             FSeek(pnm.fileId, rd.consumed);
             FRead(pnm.fileId, p, static_cast<int32_t>(samples));

@@ -102,9 +102,9 @@ void RASOpen_(QRASHandle& ras, const std::string& fileName) {
         ras.type = static_cast<int32_t>(BrU32BE(br));
         ras.mapType = static_cast<int32_t>(BrU32BE(br));
         ras.mapLength = static_cast<int32_t>(BrU32BE(br));
-        if (magic != kRasMagic) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        if (magic != kRasMagic) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         // Sizes are unsigned in the file; a value past 2^31 is a damaged header, not a picture.
-        if (ras.width < 0 || ras.height < 0 || ras.depth < 0) ErrRaiseCode(ERR_IMG, 4, __LINE__);
+        if (ras.width < 0 || ras.height < 0 || ras.depth < 0) ErrFail(ERR_IMG, IMG_BAD_HEADER);
         ras.fileSize = FSize(ras.fileId);
         const bool knownDepth = ras.depth == 1 || ras.depth == 8 || ras.depth == 24 || ras.depth == 32;
         ras.supported = ras.type >= 0 && ras.type <= kTypeRGB && knownDepth &&
@@ -116,19 +116,19 @@ void RASLoad(const std::string& fileName, Qimg& image) {
     Monitored([&] {
         QRASHandle ras;
         RASOpen_(ras, fileName);
-        if (!ras.supported) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        if (!ras.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         const int32_t w = ras.width, h = ras.height;
         const int64_t rowBytes = (int64_t{w} * ras.depth + 7) / 8;
         const int64_t paddedBytes = rowBytes + (rowBytes & 1);
         // The colour map and some pixel data must lie in the file before anything is allocated.
-        if (ras.mapLength < 0 || ras.mapLength >= ras.fileSize - kHeaderBytes) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        if (ras.mapLength < 0 || ras.mapLength >= ras.fileSize - kHeaderBytes) ErrFail(ERR_FILE, FILE_READ);
         const int64_t dataStart = int64_t{kHeaderBytes} + ras.mapLength;
         const int64_t rest = ras.fileSize - dataStart;
         // Raw rows are padded to even lengths; files that leave the pad bytes out are read too.
         const int64_t step = rest >= paddedBytes * h ? paddedBytes : rowBytes;
-        if (ras.type != kTypeRLE && rest < step * h) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        if (ras.type != kTypeRLE && rest < step * h) ErrFail(ERR_FILE, FILE_READ);
         // Three bytes of run-length data give at most 256 bytes: refuse what cannot be filled.
-        if (ras.type == kTypeRLE && paddedBytes * h > (rest / 3 + 1) * 256) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+        if (ras.type == kTypeRLE && paddedBytes * h > (rest / 3 + 1) * 256) ErrFail(ERR_IMG, IMG_DECOMPRESS);
 
         const int32_t depth = RASImageDepth_(ras.depth);
         _imgalloc_(image, w, h, "FF_RAS.RASLoad.img", __LINE__, depth);

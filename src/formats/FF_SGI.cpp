@@ -68,7 +68,7 @@ void SGIOpen_(QSGIHandle& sgi, const std::string& fileName) {
         BrBytes(br, sgi.unused, sizeof sgi.unused);
         BrBytes(br, sgi.imageName, sizeof sgi.imageName);
         sgi.colorMap = BrU32BE(br);
-        if (sgi.magic != kSgiMagic) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        if (sgi.magic != kSgiMagic) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         sgi.fileSize = FSize(sgi.fileId);
         switch (sgi.dimension) {
             case 1: sgi.ySize = 1; sgi.zSize = 1; break;
@@ -85,13 +85,13 @@ void SGILoad(const std::string& fileName, Qimg& image) {
     Monitored([&] {
         QSGIHandle sgi;
         SGIOpen_(sgi, fileName);
-        if (!sgi.supported) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        if (!sgi.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         const int32_t xs = sgi.xSize, ys = sgi.ySize, zs = sgi.zSize;
         const bool rle = sgi.storage == 1;
         const int64_t tableBytes = int64_t{4} * ys * zs;
         // Everything the picture needs must lie in the file before anything is allocated.
-        if (rle && kDataStart + 2 * tableBytes > sgi.fileSize) ErrRaiseCode(ERR_IMG, 3, __LINE__);
-        if (!rle && kDataStart + int64_t{xs} * ys * zs > sgi.fileSize) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        if (rle && kDataStart + 2 * tableBytes > sgi.fileSize) ErrFail(ERR_IMG, IMG_DECOMPRESS);
+        if (!rle && kDataStart + int64_t{xs} * ys * zs > sgi.fileSize) ErrFail(ERR_FILE, FILE_READ);
 
         const int32_t depth = SGIDepth_(sgi);
         _imgalloc_(image, xs, ys, "FF_SGI.SGILoad.img", __LINE__, depth);
@@ -136,7 +136,7 @@ void SGILoad(const std::string& fileName, Qimg& image) {
                     BrSeek(lengths, entry);
                     const int64_t offset = BrU32BE(offsets);
                     const int64_t length = BrU32BE(lengths);
-                    if (offset > sgi.fileSize || length > sgi.fileSize - offset) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+                    if (offset > sgi.fileSize || length > sgi.fileSize - offset) ErrFail(ERR_IMG, IMG_DECOMPRESS);
                     // A whole line never needs more than two bytes per pixel.
                     const int64_t take = std::min(length, cmpsBytes);
                     std::memset(line, 0, static_cast<size_t>(xs));

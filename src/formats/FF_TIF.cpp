@@ -160,18 +160,18 @@ void TIFReadStrips_(QTifHandle& h, const TIFSink_& k, bool separate) {
         // Straight into the image rows.
         for (uint32_t row = 0; row < h.height; ++row) {
             uint8_t* line = k.dest8 + row * static_cast<size_t>(h.scanlineSize);
-            TIFCheck_(TIFFReadScanline(h.tif, line, row, 0) >= 0, 3, __LINE__);
+            TIFCheck_(TIFFReadScanline(h.tif, line, row, 0) >= 0, IMG_DECOMPRESS, __LINE__);
             if (k.samples >= 3) TIFSwapRow_(line, h.width, k.samples);
         }
         return;
     }
-    if (h.scanlineSize < TIFRowBytes_(h.width, separate ? 1 : k.samples, bits)) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+    if (h.scanlineSize < TIFRowBytes_(h.width, separate ? 1 : k.samples, bits)) ErrFail(ERR_IMG, IMG_DECOMPRESS);
     uint8_t* line = nullptr;
     _memalloc_(line, h.scanlineSize, __LINE__, MEM_KIND_C, "FF_TIF.TIFLoad.line");
     const int32_t planes = separate ? k.outSamples : 1;
     for (int32_t p = 0; p < planes; ++p) {
         for (uint32_t row = 0; row < h.height; ++row) {
-            TIFCheck_(TIFFReadScanline(h.tif, line, row, static_cast<uint16_t>(p)) >= 0, 3, __LINE__);
+            TIFCheck_(TIFFReadScanline(h.tif, line, row, static_cast<uint16_t>(p)) >= 0, IMG_DECOMPRESS, __LINE__);
             TIFPut_(k, bits, row, 0, h.width, line, separate ? p : -1);
         }
     }
@@ -192,7 +192,7 @@ void TIFReadTiles_(QTifHandle& h, const TIFSink_& k, bool separate) {
     if (tileWidth == 0 || tileLength == 0 || tileBytes <= 0 || tileBytes > tileLimit ||
         tileRowBytes < TIFRowBytes_(tileWidth, separate ? 1 : k.samples, bits) ||
         tileRowBytes * tileLength > tileBytes)
-        ErrRaiseCode(ERR_IMG, 3, __LINE__);
+        ErrFail(ERR_IMG, IMG_DECOMPRESS);
     uint8_t* tile = nullptr;
     _memalloc_(tile, tileBytes, __LINE__, MEM_KIND_C, "FF_TIF.TIFLoad.tile");
     const int32_t planes = separate ? k.outSamples : 1;
@@ -273,7 +273,7 @@ void TIFPalette_(const QTifHandle& h, Qimg& image) {
 }
 
 void TIFRead_(QTifHandle& h, Qimg& image) {
-    if (!h.supported) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+    if (!h.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
     const int32_t outSamples = TIFOutSamples_(h);
     const int32_t width = static_cast<int32_t>(h.width);
     const int32_t height = static_cast<int32_t>(h.height);
@@ -345,7 +345,7 @@ void TIFOpen_(QTifHandle& h, const std::string& fileName) {
         if (std::filesystem::is_regular_file(fileName, ec)) h.tif = TIFFOpen(fileName.c_str(), "r");
         try {
             // libtiff may report an error and still return a handle: it is closed as well.
-            TIFCheck_(h.tif != nullptr, 8, __LINE__);
+            TIFCheck_(h.tif != nullptr, IMG_OPEN, __LINE__);
             TIFFGetField(h.tif, TIFFTAG_IMAGEWIDTH, &h.width);
             TIFFGetField(h.tif, TIFFTAG_IMAGELENGTH, &h.height);
             TIFFGetFieldDefaulted(h.tif, TIFFTAG_COMPRESSION, &h.compression);

@@ -20,11 +20,6 @@ int32_t HavMatchOffset(int32_t cls, int32_t stride) {
 
 namespace {
 
-[[noreturn]] void Fault_(int32_t line) {
-    ErrRaiseCode(ERR_MVI, 3, line);
-    throw EMon("");  // not reached inside a monitored frame
-}
-
 // --- Bit reader ---------------------------------------------------------------------------------
 // A 32-bit window, most significant bit next, refilled one byte at a time. Past the end of the
 // data it reads zeros and counts them, so that a token which consumed them is caught.
@@ -272,19 +267,19 @@ void WalkChunks_(const uint8_t* rec, int32_t recSize, OnPalette onPalette, OnIma
     BrSkip(r, 4);
     const int64_t first = BrI32LE(r);
     const int64_t count = BrI32LE(r);
-    if (r.overrun || first < HAV_FRAME_HEADER || first > recSize || count < 0) Fault_(__LINE__);
+    if (r.overrun || first < HAV_FRAME_HEADER || first > recSize || count < 0) ErrFail(ERR_MVI, MVI_DECOMPRESS);
     int32_t pos = static_cast<int32_t>(first);
     ImageChunk_ image;
     for (int64_t c = 0; c < count; ++c) {
         QByteReader t = ByteReader(rec + pos, recSize - pos);
         const int32_t type = BrI32LE(t);
-        if (t.overrun) Fault_(__LINE__);
+        if (t.overrun) ErrFail(ERR_MVI, MVI_DECOMPRESS);
         if (type == HAV_CHUNK_PALETTE) {
             QHavPalChunk pal;
-            if (!ParsePalette_(rec, recSize, pos, pal, pos)) Fault_(__LINE__);
+            if (!ParsePalette_(rec, recSize, pos, pal, pos)) ErrFail(ERR_MVI, MVI_DECOMPRESS);
             onPalette(pal);
         } else if (type == HAV_CHUNK_IMAGE) {
-            if (!ParseImage_(rec, recSize, pos, image)) Fault_(__LINE__);
+            if (!ParseImage_(rec, recSize, pos, image)) ErrFail(ERR_MVI, MVI_DECOMPRESS);
             if (!onImage(image) || image.stored < image.bands) return;
             pos = image.end;
         } else {
@@ -320,7 +315,7 @@ void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
             int64_t total = 0;
             int32_t j = k;
             while (j < c.bands && total + c.size[j] < imageBytes) total += c.size[j++];
-            if (j == k || total > job.bufferSize || filePos + total > job.fileSize) Fault_(__LINE__);
+            if (j == k || total > job.bufferSize || filePos + total > job.fileSize) ErrFail(ERR_MVI, MVI_DECOMPRESS);
             FSeek(job.fileId, filePos);
             FRead(job.fileId, job.buffer, static_cast<int32_t>(total));
             filePos += total;
@@ -329,16 +324,16 @@ void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
             nextStreamed = j;
         }
         const int64_t bandBytes = int64_t{c.rows[k]} * stride;
-        if (out + bandBytes > imageBytes || pos + c.size[k] > regionEnd) Fault_(__LINE__);
+        if (out + bandBytes > imageBytes || pos + c.size[k] > regionEnd) ErrFail(ERR_MVI, MVI_DECOMPRESS);
         const int32_t from = static_cast<int32_t>(out);
         const int32_t to = static_cast<int32_t>(out + bandBytes);
         if (c.compressed[k] == 0) {
             // Raw bytes go where tokens would have gone: with prediction they are differences.
-            if (c.size[k] > bandBytes) Fault_(__LINE__);
+            if (c.size[k] > bandBytes) ErrFail(ERR_MVI, MVI_DECOMPRESS);
             std::memcpy(target + from, job.buffer + pos, static_cast<size_t>(c.size[k]));
         } else if (!HavDecodeBand(job.buffer + pos, c.size[k], target, imageBytes, from, to, stride,
                                   image.bytesPP, fast)) {
-            Fault_(__LINE__);
+            ErrFail(ERR_MVI, MVI_DECOMPRESS);
         }
         if (predict) HavPredictRebuild(target + from, image.data + from, to - from);
         out = to;
@@ -390,7 +385,7 @@ void HavDecodeFrame(QHavFrameJob& job, Qimg& image) {
         if (job.recordSize < HAV_FRAME_HEADER || job.recordSize > job.bufferSize || !image.data ||
             image.width <= 0 || image.height <= 0 || int64_t{image.width} * image.height * image.bytesPP > image.size ||
             image.bytesPP < 1 || image.bytesPP > 3)
-            Fault_(__LINE__);
+            ErrFail(ERR_MVI, MVI_DECOMPRESS);
         WalkChunks_(
             job.buffer, job.recordSize,
             [&](const QHavPalChunk& pal) {
@@ -407,7 +402,7 @@ void HavDecodeFrame(QHavFrameJob& job, Qimg& image) {
 void HavListPalettes(const uint8_t* record, int32_t recordSize, std::vector<QHavPalChunk>& out) {
     Monitored([&] {
         out.clear();
-        if (recordSize < HAV_FRAME_HEADER) Fault_(__LINE__);
+        if (recordSize < HAV_FRAME_HEADER) ErrFail(ERR_MVI, MVI_DECOMPRESS);
         WalkChunks_(
             record, recordSize, [&](const QHavPalChunk& pal) { out.push_back(pal); },
             [](const ImageChunk_&) { return true; });

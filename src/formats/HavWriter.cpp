@@ -21,11 +21,6 @@ constexpr int32_t SKIP_SURE = 32;          // a skip this long is taken without 
 constexpr int32_t RECORD_MAX_HEADER = HAV_FRAME_HEADER + HAV_CHUNK_HEADER + 3 * 256 + HAV_CHUNK_HEADER +
                                       HAV_MAX_BANDS * HAV_BAND_DESC;
 
-[[noreturn]] void Raise_(int32_t code, int32_t line) {
-    ErrRaiseCode(ERR_MVI, code, line);
-    throw EMon("");  // not reached inside a monitored frame
-}
-
 void Put32_(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -35,7 +30,7 @@ void Put32_(uint8_t* p, uint32_t v) {
 
 // Writes at the end of the file; the offsets of the format are 32-bit.
 void Append_(QHavWriter& w, const void* data, int64_t count) {
-    if (w.filePos + count > INT32_MAX) Raise_(2, __LINE__);
+    if (w.filePos + count > INT32_MAX) ErrFail(ERR_MVI, MVI_WRITE);
     FWrite(w.fileId, data, static_cast<int32_t>(count));
     w.filePos += count;
 }
@@ -330,14 +325,14 @@ void HAVCreate(QHavWriter& w, const std::string& fileName, int32_t width, int32_
         w.fileId = BAD_HANDLE;
         if (bytesPP < 1 || bytesPP > 3 || !FFSaneGeometry(width, height, 8 * bytesPP) || codec < 0 ||
             codec > HAV_CODEC_BESTP || keyInterval < 0 || !(frameRate >= 0) || frameRate > 1e9)
-            Raise_(8, __LINE__);
+            ErrFail(ERR_MVI, MVI_CREATE);
         if (sound) {
             w.soundFormat = *sound;
             if (w.soundFormat.formatTag != WAVE_FORMAT_PCM || w.soundFormat.channels < 1 ||
                 w.soundFormat.channels > 2 || (w.soundFormat.bitsPerSample != 8 && w.soundFormat.bitsPerSample != 16) ||
                 w.soundFormat.samplesPerSec < 1 || w.soundFormat.samplesPerSec > 1000000 ||
                 !WaveFmtFix(w.soundFormat))
-                Raise_(8, __LINE__);
+                ErrFail(ERR_MVI, MVI_CREATE);
             w.soundFlags = 1 | (w.soundFormat.bitsPerSample == 16 ? HAV_SOUND_16BIT : 0) |
                            (w.soundFormat.channels == 2 ? HAV_SOUND_STEREO : 0);
             w.sndBlockFrames = std::max<int32_t>(1, static_cast<int32_t>(w.soundFormat.samplesPerSec / 4));
@@ -362,7 +357,7 @@ void HAVCreate(QHavWriter& w, const std::string& fileName, int32_t width, int32_
             _memalloc_(w.cur, w.imageBytes, __LINE__, MEM_KIND_C, "HavWriter.HAVCreate.w.cur");
         // Every band is at most its raw bytes, plus a little for a token stream given up on.
         const int64_t tokens = int64_t{w.imageBytes} + 64 * HAV_MAX_BANDS;
-        if (tokens > INT32_MAX / 2) Raise_(8, __LINE__);
+        if (tokens > INT32_MAX / 2) ErrFail(ERR_MVI, MVI_CREATE);
         w.tokensSize = static_cast<int32_t>(tokens);
         _memalloc_(w.tokens, w.tokensSize, __LINE__, MEM_KIND_C, "HavWriter.HAVCreate.w.tokens");
         if (!(codec & HAV_CODEC_TOKEN_FAST)) {
@@ -380,8 +375,8 @@ void HAVAddFrame(QHavWriter& w, const Qimg& image) {
     Monitored([&] {
         if (!ImgValid(image) || image.width != w.width || image.height != w.height ||
             image.bitsPP != 8 * w.bytesPP || image.size < w.imageBytes)
-            Raise_(4, __LINE__);
-        if (w.frames >= HAV_MAX_FRAMES) Raise_(2, __LINE__);
+            ErrFail(ERR_MVI, MVI_COMPRESS);
+        if (w.frames >= HAV_MAX_FRAMES) ErrFail(ERR_MVI, MVI_WRITE);
         const int32_t n = w.frames + 1;
         const bool key = w.keyInterval == 0 ? n == 1 : (n - 1) % w.keyInterval == 0;
         const bool predict = (w.codec & HAV_CODEC_PREDICT) != 0;
@@ -481,7 +476,7 @@ void HAVAddFrame(QHavWriter& w, const Qimg& image) {
         Put32_(head + 8, static_cast<uint32_t>(chunks));
 
         const int64_t offset = w.filePos;
-        if (offset + pos + total > INT32_MAX) Raise_(2, __LINE__);
+        if (offset + pos + total > INT32_MAX) ErrFail(ERR_MVI, MVI_WRITE);
         Append_(w, head, pos);
         Append_(w, w.tokens, total);
         uint8_t* entry = w.page + ((n - 1) % HAV_PAGE_ENTRIES) * HAV_ENTRY_SIZE;
@@ -501,7 +496,7 @@ void HAVAddSound(QHavWriter& w, const uint8_t* samples, int32_t frames) {
         const int64_t bytes = int64_t{frames} * align;
         if (w.sampleCount + int64_t{frames} + w.sndPendingBytes / align > INT32_MAX ||
             w.filePos + bytes > INT32_MAX)
-            Raise_(2, __LINE__);
+            ErrFail(ERR_MVI, MVI_WRITE);
         const int32_t blockBytes = w.sndBlockFrames * align;
         if (!MemIsTracked(w.sndPending))
             _memalloc_(w.sndPending, blockBytes, __LINE__, MEM_KIND_C, "HavWriter.HAVAddSound.w.sndPending");

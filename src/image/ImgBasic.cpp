@@ -41,7 +41,7 @@ void _imgalloc_(Qimg& image, int32_t width, int32_t height, const std::string& n
         const int64_t size = (width <= 0 || height <= 0 || bytes <= 0)
                                  ? 0
                                  : static_cast<int64_t>(width) * height * bytes;
-        if (size > INT32_MAX) ErrRaiseCode(ERR_MEM, 5, line);
+        if (size > INT32_MAX) ErrRaiseCode(ERR_MEM, MEM_INVALID_REQUEST, line);
         _memalloc_(image.data, size, line, MEM_KIND_C, "(ImgAlloc):" + name);
         image.size = static_cast<int32_t>(size);
         image.width = width;
@@ -154,9 +154,9 @@ bool Holds_(const Qimg& image, int32_t width, int32_t height, int32_t bits) {
 // Every transform starts here, so a record without a usable picture never reaches a loop.
 void CheckImage_(const Qimg& image) {
     if (!ImgValid(image) || image.width <= 0 || image.height <= 0)
-        ErrRaiseCode(ERR_IMG, 2, __LINE__);
-    if (!KnownDepth_(image.bitsPP)) ErrRaiseCode(ERR_IMG, 1, __LINE__);
-    if (!Holds_(image, image.width, image.height, image.bitsPP)) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
+    if (!KnownDepth_(image.bitsPP)) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
+    if (!Holds_(image, image.width, image.height, image.bitsPP)) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
 }
 
 int64_t PixelCount_(const Qimg& image) { return static_cast<int64_t>(image.width) * image.height; }
@@ -296,8 +296,8 @@ void ImgConvBpp(Qimg& source, Qimg& destination, int32_t bits) {
 void ImgConvBppEx(Qimg& source, Qimg& destination, int32_t bits, int32_t method) {
     Monitored([&] {
         CheckImage_(source);
-        if (!KnownDepth_(bits)) ErrRaiseCode(ERR_IMG, 1, __LINE__);
-        if (bits == 8 && (method < 0 || method > 3)) ErrRaiseCode(ERR_IMG, 6, __LINE__);
+        if (!KnownDepth_(bits)) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
+        if (bits == 8 && (method < 0 || method > 3)) ErrFail(ERR_IMG, IMG_INIT);
         const bool same = &source == &destination;
         if (source.bitsPP == bits) {
             if (!same) ImgCopy(source, destination);
@@ -364,11 +364,11 @@ void ImgInitEx(const QImgInfo& info, QImgJob& job, Qimg& source, int32_t height,
     Monitored([&] {
         job = QImgJob{};
         if (destination == nullptr) {
-            if (!info.inPlace) ErrRaiseCode(ERR_IMG, 6, __LINE__);
+            if (!info.inPlace) ErrFail(ERR_IMG, IMG_INIT);
             destination = &source;
         }
         CheckImage_(source);
-        if (width <= 0 || height <= 0) ErrRaiseCode(ERR_IMG, 6, __LINE__);
+        if (width <= 0 || height <= 0) ErrFail(ERR_IMG, IMG_INIT);
         Qimg& dest = *destination;
         int32_t depth = info.depthMap[ImgDepthSlot(source.bitsPP)];
         if (info.higherDepth && depth != dest.bitsPP) {
@@ -689,7 +689,7 @@ void PalGreyRampInv(QBGR* palette) {
 void MakeQimg(Qimg& image, const uint8_t* buffer, int32_t width, bool topDown, int32_t stride,
               int32_t bits, int32_t height) {
     Monitored([&] {
-        if (buffer == nullptr) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        if (buffer == nullptr) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         _imgalloc_(image, width, height, "ImgBasic.MakeQimg.img", __LINE__, bits);
         const int64_t row = static_cast<int64_t>(width) * image.bytesPP;
         if (stride == row && topDown) {
@@ -714,37 +714,37 @@ constexpr int64_t DIB_HEADER_ = 40;  // the fields read below end here
 
 void DibToQimg(Qimg& image, const uint8_t* block, int64_t blockSize) {
     Monitored([&] {
-        if (block == nullptr || blockSize < DIB_HEADER_) ErrRaiseCode(ERR_IMG, 4, __LINE__);
+        if (block == nullptr || blockSize < DIB_HEADER_) ErrFail(ERR_IMG, IMG_BAD_HEADER);
         const int64_t headerSize = Get32_(block);
         const auto width = static_cast<int32_t>(Get32_(block + 4));
         const auto rawHeight = static_cast<int32_t>(Get32_(block + 8));
         const uint32_t bitCount = Get16_(block + 14);
         const uint32_t compression = Get32_(block + 16);
         const uint32_t used = Get32_(block + 32);
-        if (headerSize < DIB_HEADER_ || headerSize > blockSize) ErrRaiseCode(ERR_IMG, 4, __LINE__);
-        if (width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN) ErrRaiseCode(ERR_IMG, 4, __LINE__);
+        if (headerSize < DIB_HEADER_ || headerSize > blockSize) ErrFail(ERR_IMG, IMG_BAD_HEADER);
+        if (width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN) ErrFail(ERR_IMG, IMG_BAD_HEADER);
         int32_t bits = 0;
         switch (bitCount) {
             case 8: bits = 8; break;
             case 16: bits = 15; break;  // 16-bit rows without bit fields hold 5-5-5 pixels
             case 24: bits = 24; break;
             case 32: bits = 32; break;
-            default: ErrRaiseCode(ERR_IMG, 2, __LINE__);
+            default: ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         }
         // Run-length and bit-field bitmaps are not plain rows.
-        if (compression != 0) ErrRaiseCode(ERR_IMG, 1, __LINE__);
+        if (compression != 0) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         int64_t colours = 0;
         if (bits == 8) {
-            if (used > 256) ErrRaiseCode(ERR_IMG, 4, __LINE__);
+            if (used > 256) ErrFail(ERR_IMG, IMG_BAD_HEADER);
             colours = used == 0 ? 256 : used;
         }
         const bool topDown = rawHeight < 0;
         const int32_t height = topDown ? -rawHeight : rawHeight;
         const int64_t stride = (static_cast<int64_t>(width) * ((bitCount + 7) / 8) + 3) & ~int64_t{3};
         const int64_t pixels = headerSize + colours * 4;
-        if (stride > INT32_MAX) ErrRaiseCode(ERR_IMG, 4, __LINE__);
+        if (stride > INT32_MAX) ErrFail(ERR_IMG, IMG_BAD_HEADER);
         if (pixels > blockSize || stride * height > blockSize - pixels)
-            ErrRaiseCode(ERR_IMG, 9, __LINE__);
+            ErrFail(ERR_IMG, IMG_CORRUPT);
         MakeQimg(image, block + pixels, width, topDown, static_cast<int32_t>(stride), bits, height);
         const uint8_t* table = block + headerSize;
         for (int64_t i = 0; i < colours; ++i, table += 4)

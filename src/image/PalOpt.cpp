@@ -45,7 +45,7 @@ void CheckPixels_(const Qimg& image) {
     if (bits != 8 && bits != 15 && bits != 16 && bits != 24 && bits != 32) return;
     if (image.width <= 0 || image.height <= 0) return;
     const int64_t need = static_cast<int64_t>(image.width) * image.height * ((bits + 7) / 8);
-    if (image.data == nullptr || need > image.size) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+    if (image.data == nullptr || need > image.size) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
 }
 
 int64_t PixelCount_(const Qimg& image) {

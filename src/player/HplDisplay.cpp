@@ -46,10 +46,10 @@ int32_t DibStride_(int32_t width, int32_t bits) { return (width * ((bits + 7) / 
 // The image header must describe a known depth and lie inside the pixel block.
 void CheckPixels_(const Qimg& image) {
     const int32_t b = image.bitsPP;
-    if (b != 8 && b != 15 && b != 16 && b != 24 && b != 32) ErrRaiseCode(ERR_IMG, 2, __LINE__);
+    if (b != 8 && b != 15 && b != 16 && b != 24 && b != 32) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
     if (image.bytesPP != (b + 7) / 8 ||
         int64_t{image.width} * image.height * image.bytesPP > int64_t{image.size})
-        ErrRaiseCode(ERR_IMG, 2, __LINE__);
+        ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
 }
 
 QImage::Format FormatOf_(int32_t bits) {
@@ -395,20 +395,20 @@ void ImgFromFn(const uint8_t* block, int64_t size, Qimg& image) {
         // The HAV token codecs know pixels of 1 to 3 bytes only.
         if (r.overrun || bytesPP < 1 || bytesPP > 4 || !FFSaneGeometry(width, height, bytesPP * 8) ||
             (packed != 0 && bytesPP > 3))
-            ErrRaiseCode(ERR_IMG, 4, __LINE__);
+            ErrFail(ERR_IMG, IMG_BAD_HEADER);
         _imgalloc_(image, width, height, "ImgBasic.ImgFromFn.img", __LINE__, bytesPP * 8);
         if (bytesPP == 1) BrBytes(r, image.palette, sizeof image.palette);
         const int64_t bytes = int64_t{width} * height * bytesPP;
-        if (r.overrun) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+        if (r.overrun) ErrFail(ERR_IMG, IMG_DECOMPRESS);
         if (packed == 0) {
             const uint8_t* pixels = BrTake(r, bytes);
-            if (!pixels) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+            if (!pixels) ErrFail(ERR_IMG, IMG_DECOMPRESS);
             std::memcpy(image.data, pixels, static_cast<size_t>(bytes));
             return;
         }
         // The rest of the block is one frame record; bytes it skips stay black.
         const int64_t recordSize = BrLeft(r);
-        if (recordSize < HAV_FRAME_HEADER || recordSize > INT32_MAX) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+        if (recordSize < HAV_FRAME_HEADER || recordSize > INT32_MAX) ErrFail(ERR_IMG, IMG_DECOMPRESS);
         uint8_t* record = nullptr;
         _memalloc_(record, recordSize, __LINE__, MEM_KIND_N, "ImgBasic.ImgFromFn.record");
         std::memcpy(record, block + r.pos, static_cast<size_t>(recordSize));
@@ -424,7 +424,7 @@ void ImgFromFn(const uint8_t* block, int64_t size, Qimg& image) {
         MonitoredIsolated([&] { HavDecodeFrame(job, image); });
         const bool decoded = ErrNone();
         MemFree(record);
-        if (!decoded) ErrRaiseCode(ERR_IMG, 3, __LINE__);
+        if (!decoded) ErrFail(ERR_IMG, IMG_DECOMPRESS);
     });
 }
 

@@ -118,7 +118,7 @@ std::string Describe_(int32_t kind, const std::string& name, size_t index, int32
 int32_t AddFileSlot_(int32_t& id, const std::string& name, bool text, int fd, FILE* fp) {
     Register& r = Reg();
     std::lock_guard<std::mutex> lock(r.mu);
-    if (r.files.size() >= static_cast<size_t>(FILE_MAX_OPEN)) return 11;
+    if (r.files.size() >= static_cast<size_t>(FILE_MAX_OPEN)) return FILE_FATAL;
     FileSlot s{r.nextId++, text, name.substr(0, 255), fd, fp, std::this_thread::get_id(), r.fileSeq++};
     r.files.push_back(std::move(s));
     id = r.files.back().id;
@@ -187,7 +187,7 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
         int32_t code = 0;
         const int64_t real = MemSizing(size);
         if (real <= 0) {
-            code = 5;
+            code = MEM_INVALID_REQUEST;
         } else {
             Register& r = Reg();
             std::lock_guard<std::mutex> lock(r.mu);
@@ -212,7 +212,7 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
                         std::memset(static_cast<uint8_t*>(p) + e.size, 0, static_cast<size_t>(real - e.size));
                 }
                 if (!p) {
-                    code = 3;
+                    code = MEM_REALLOC;
                 } else {
                     e.block = p;
                     e.owner = owner;
@@ -221,11 +221,11 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
                     result = p;
                 }
             } else if (r.mem.size() >= static_cast<size_t>(MEM_MAX_BLOCKS)) {
-                code = 6;
+                code = MEM_FATAL;
             } else {
                 void* p = std::calloc(static_cast<size_t>(real), 1);
                 if (!p) {
-                    code = 1;
+                    code = MEM_ALLOC;
                 } else {
                     const size_t index = r.mem.size();
                     r.mem.push_back(MemEntry{p, owner, static_cast<int32_t>(real),
@@ -267,7 +267,7 @@ void MemXchgRaw_(void* a, void* b) {
             ok = true;
         }
     }
-    if (!ok) ErrRaise(ERR_MEM, 2, "Memory manager fault.", __LINE__);
+    if (!ok) ErrRaise(ERR_MEM, MEM_MANAGER, "Memory manager fault.", __LINE__);
 }
 
 void MemSetOwnerRaw_(void* block, void* owner) {
@@ -340,19 +340,19 @@ int32_t FOpen(int32_t& id, const std::string& name, int32_t mode) {
     if (mode & FM_CREATE) {
         // Creating always grants write access.
         fd = OpenFile_(name, ((mode & FM_WRITE) && !(mode & FM_READ) ? O_WRONLY : O_RDWR) | O_CREAT | O_TRUNC);
-        if (fd < 0) code = 2;
+        if (fd < 0) code = FILE_CREATE;
     } else if (mode & FM_APPEND) {
         fd = OpenFile_(name, access);
         if (fd < 0) {
-            code = 7;
+            code = FILE_APPEND;
         } else if (::lseek(fd, 0, SEEK_END) < 0) {
             ::close(fd);
             fd = -1;
-            code = 5;
+            code = FILE_SEEK;
         }
     } else {
         fd = OpenFile_(name, access);
-        if (fd < 0) code = 1;
+        if (fd < 0) code = FILE_OPEN;
     }
     if (code == 0) {
         code = AddFileSlot_(id, name, false, fd, nullptr);
@@ -367,7 +367,7 @@ int32_t FRead(int32_t id, void* buffer, int32_t count) {
     if (count <= 0) return 0;
     const int fd = FdOf_(id);
     if (fd < 0) return 0;
-    const int32_t code = ReadFully_(fd, buffer, count) == count ? 0 : 3;
+    const int32_t code = ReadFully_(fd, buffer, count) == count ? 0 : FILE_READ;
     ErrRaiseCode(ERR_FILE, code, __LINE__);
     return code;
 }
@@ -393,7 +393,7 @@ int32_t FWrite(int32_t id, const void* buffer, int32_t count) {
         if (n <= 0) break;
         done += n;
     }
-    const int32_t code = done == count ? 0 : 4;
+    const int32_t code = done == count ? 0 : FILE_WRITE;
     ErrRaiseCode(ERR_FILE, code, __LINE__);
     return code;
 }
@@ -401,7 +401,7 @@ int32_t FWrite(int32_t id, const void* buffer, int32_t count) {
 int32_t FSeek(int32_t id, int64_t position) {
     const int fd = FdOf_(id);
     if (fd < 0) return 0;
-    const int32_t code = (position < 0 || ::lseek(fd, position, SEEK_SET) < 0) ? 5 : 0;
+    const int32_t code = (position < 0 || ::lseek(fd, position, SEEK_SET) < 0) ? FILE_SEEK : 0;
     ErrRaiseCode(ERR_FILE, code, __LINE__);
     return code;
 }
@@ -422,7 +422,7 @@ int64_t FPos(int32_t id) {
 
 void FClose(int32_t id) {
     WarnClear();
-    if (!CloseById_(id)) ErrNote(ERR_FILE, 8, "Cannot close file.", __LINE__);
+    if (!CloseById_(id)) ErrNote(ERR_FILE, FILE_CLOSE, "Cannot close file.", __LINE__);
 }
 
 int32_t TXTOpen(int32_t& id, const std::string& name, int32_t mode) {
@@ -433,21 +433,21 @@ int32_t TXTOpen(int32_t& id, const std::string& name, int32_t mode) {
     if (mode & FM_CREATE) {
         fd = OpenFile_(name, O_WRONLY | O_CREAT | O_TRUNC);
         fmode = "w";
-        if (fd < 0) code = 2;
+        if (fd < 0) code = FILE_CREATE;
     } else if (mode & FM_APPEND) {
         fd = OpenFile_(name, O_WRONLY | O_APPEND);
         fmode = "a";
-        if (fd < 0) code = 7;
+        if (fd < 0) code = FILE_APPEND;
     } else {
         fd = OpenFile_(name, O_RDONLY);
-        if (fd < 0) code = 1;
+        if (fd < 0) code = FILE_OPEN;
     }
     FILE* fp = nullptr;
     if (code == 0) {
         fp = ::fdopen(fd, fmode);
         if (!fp) {
             ::close(fd);
-            code = (mode & FM_CREATE) ? 2 : (mode & FM_APPEND) ? 7 : 1;
+            code = (mode & FM_CREATE) ? FILE_CREATE : (mode & FM_APPEND) ? FILE_APPEND : FILE_OPEN;
         }
     }
     if (code == 0) {
@@ -470,7 +470,7 @@ int32_t TXTWrite(int32_t id, const std::string& line) {
     if (!fp) return 0;
     const bool ok = std::fwrite(line.data(), 1, line.size(), fp) == line.size() &&
                     std::fwrite("\r\n", 1, 2, fp) == 2;
-    const int32_t code = ok ? 0 : 4;
+    const int32_t code = ok ? 0 : FILE_WRITE;
     ErrRaiseCode(ERR_FILE, code, __LINE__);
     return code;
 }

@@ -203,7 +203,7 @@ std::string FileToStr(const std::string& name) {
         const int64_t pos = FPos(id);
         const int64_t size = FSize(id);
         FClose(id);
-        if (pos != BAD_HANDLE && size != BAD_HANDLE && pos < size) ErrRaiseCode(ERR_FILE, 3, __LINE__);
+        if (pos != BAD_HANDLE && size != BAD_HANDLE && pos < size) ErrFail(ERR_FILE, FILE_READ);
     });
     // The last line has no line end.
     if (result.size() >= 2 && result.compare(result.size() - 2, 2, "\r\n") == 0) result.resize(result.size() - 2);
@@ -223,7 +223,7 @@ void StrToFile(const std::string& name, const std::string& text, bool append) {
         TXTWrite(id, text);
         TXTClose(id);
         // Buffered text reaches the file at the close; a failed close lost it.
-        if (WarnLastGroup() == ERR_FILE && WarnLastCode() == 8) ErrRaiseCode(ERR_FILE, 4, __LINE__);
+        if (WarnLastGroup() == ERR_FILE && WarnLastCode() == FILE_CLOSE) ErrFail(ERR_FILE, FILE_WRITE);
     });
 }
 

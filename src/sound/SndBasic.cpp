@@ -44,7 +44,7 @@ bool WaveFmtDiffers(const QWaveFmt& a, const QWaveFmt& b) { return std::memcmp(&
 
 void SndAddSilence(Qsnd& sound, int32_t samples) {
     Monitored([&] {
-        if (!WaveFmtFix(sound.format)) ErrRaiseCode(ERR_AUDIO, 4, __LINE__);
+        if (!WaveFmtFix(sound.format)) ErrFail(ERR_AUDIO, AUDIO_INVALID_FORMAT);
         const int64_t align = sound.format.blockAlign;
         const bool tracked = MemIsTracked(sound.data);
         // A record without a live block holds nothing, whatever its sample count says.
@@ -52,7 +52,7 @@ void SndAddSilence(Qsnd& sound, int32_t samples) {
         if (have < 0) have = 0;
         const int64_t want = int64_t{samples} * align;
         if (have >= want) return;
-        if (want > INT32_MAX) ErrRaiseCode(ERR_MEM, 5, __LINE__);
+        if (want > INT32_MAX) ErrFail(ERR_MEM, MEM_INVALID_REQUEST);
         if (sound.format.formatTag == 0)
             sound.format = QWaveFmt{WAVE_FORMAT_PCM, 1, 22050, 22050, 1, 8, 0};
         if (sound.allocated < want || !tracked) {
@@ -79,7 +79,7 @@ void WaveConvert(QWaveConv& conv, const uint8_t* source, uint8_t* destination,
         if (srcBytes < 1 || destCapacity < 1) return;
         // Only equal formats convert until compressed sound has a decoder behind it.
         if (WaveFmtDiffers(srcFormat, destFormat) || destCapacity < srcBytes)
-            ErrRaiseCode(ERR_AUDIO, 3, __LINE__);
+            ErrFail(ERR_AUDIO, AUDIO_CONVERT_WAVE);
         std::memcpy(destination, source, static_cast<size_t>(srcBytes));
         produced = srcBytes;
         conv.flags = CONV_BLOCKALIGN;
@@ -96,10 +96,10 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
     Monitored([&] {
         QWaveFmt dest = loader.destFormat;
         if (!WaveFmtFix(dest) || dest.blockAlign == 0 || !loader.srcFormat)
-            ErrRaiseCode(ERR_AUDIO, 4, __LINE__);
+            ErrFail(ERR_AUDIO, AUDIO_INVALID_FORMAT);
         const int64_t align = dest.blockAlign;
         const int64_t wanted64 = int64_t{samples > 0 ? samples : 0} * align;
-        if (wanted64 > INT32_MAX / 2) ErrRaiseCode(ERR_MEM, 5, __LINE__);
+        if (wanted64 > INT32_MAX / 2) ErrFail(ERR_MEM, MEM_INVALID_REQUEST);
         const int32_t wanted = static_cast<int32_t>(wanted64);
         if (wanted == 0) {
             sound.samples = 0;
