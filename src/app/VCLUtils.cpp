@@ -121,7 +121,7 @@ public:
     using QObject::QObject;
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::FocusIn)
-            if (auto* edit = qobject_cast<QLineEdit*>(watched)) QTimer::singleShot(0, edit, [edit] { edit->deselect(); });
+            if (auto* edit = qobject_cast<QLineEdit*>(watched)) ::QTimer::singleShot(0, edit, [edit] { edit->deselect(); });
         return false;
     }
 };

@@ -20,6 +20,7 @@
 #include "app/VCLUtils.h"
 #include "platform/FileIO.h"
 #include "platform/ProfileFile.h"
+#include "platform/UserDirs.h"
 #include "runtime/miscprocs.h"
 
 extern char** environ;
@@ -276,8 +277,9 @@ std::string _GetRegistryFolder(const std::string& file, const std::string& name)
     }
     if (!found || value.empty() || HasControlChars_(value)) return std::string();
     if (value.compare(0, 5, "$HOME") == 0 && (value.size() == 5 || value[5] == '/')) {
-        const char* home = std::getenv("HOME");
-        if (!home || home[0] != '/') return std::string();
+        // The same home folder as the settings' (UserDirs.h), not whatever $HOME holds.
+        const std::string home = HomeDir();
+        if (home.empty()) return std::string();
         value = home + value.substr(5);
     }
     if (value[0] != '/') return std::string();

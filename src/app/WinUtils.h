@@ -47,9 +47,10 @@ bool _ExecAndWait(const std::string& file, const std::string& parameters, const 
 constexpr int32_t SW_SHOWNORMAL = 1;
 constexpr int32_t SW_SHOWMINNOACTIVE = 7;
 
-// The value of variable `name` in the folder list `file`, with $HOME expanded, every "//"
-// collapsed to "/" and one trailing "/"; empty when the file, the variable or the home
-// directory (for a value under $HOME) is missing, or the value is not an absolute path.
+// The value of variable `name` in the folder list `file`, with $HOME expanded to the home folder
+// (HomeDir(): $HOME when absolute, else the password database's), every "//" collapsed to "/"
+// and one trailing "/"; empty when the file, the variable or the home folder (for a value under
+// $HOME) is missing, or the value is not an absolute path.
 std::string _GetRegistryFolder(const std::string& file, const std::string& name);
 // The user's folder of that name ("Desktop", "Documents", "Music", ...) from "user-dirs.dirs".
 std::string GetShellFolder(const std::string& folderName);

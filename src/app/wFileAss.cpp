@@ -160,7 +160,7 @@ bool ShowAssocDialog(const std::string& programPath, QWidget* parent) {
         dlg.FillList(list);
         if (gShowHook || VclHeadless_()) {
             QPointer<TfrmAssoc> w = &dlg;
-            QTimer::singleShot(0, &dlg, [w] {
+            ::QTimer::singleShot(0, &dlg, [w] {
                 const auto hook = gShowHook;
                 if (w && hook) hook(*w);
                 if (w && w->isVisible()) w->reject();

@@ -220,7 +220,7 @@ private:
     bool controlsVisible_ = true;
     std::string popup_;
     // Touched only by PlayCBF while playing (and reset before each run).
-    QTimer stopwatch_{};
+    kelvora::QTimer stopwatch_{};
     double lastStatus_ = 0.0;
     // Layout measures of the design.
     int32_t w0_ = 0, h0_ = 0, buttonOffset_ = 0, panelOffset_ = 0, barOffset_ = 0, barWidth0_ = 0;

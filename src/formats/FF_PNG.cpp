@@ -73,8 +73,9 @@ void PNGSetPalette_(Qimg& image, const png_color* entries, int32_t count) {
     if (count > 0) ImgRowTo24(true, 3, count, &image.palette[0].blue, &entries[0].red);
 }
 
-}  // namespace
-
+// libpng's error procedure: keeps the message and jumps back to the call that ran libpng, which
+// then raises (ERR_LIBRARY, ERR_MSGONLY) with it. Private to this reader: the TIFF reader has a
+// procedure of the same name for libtiff.
 void error_handler_(png_structp png, png_const_charp message) {
     try {
         pngError = message ? message : "";
@@ -82,6 +83,8 @@ void error_handler_(png_structp png, png_const_charp message) {
     }
     png_longjmp(png, 1);
 }
+
+}  // namespace
 
 void warning_handler_(png_structp, png_const_charp message) {
     try {

@@ -31,9 +31,6 @@ struct QPngHandle {
 void PNGOpen_(QPngHandle& handle, const std::string& fileName);
 // Releases libpng's structures and the file; the handle becomes zero.
 void PNGClose_(QPngHandle& handle);
-// libpng's error procedure: keeps the message and jumps back to the call that ran libpng, which
-// then raises (ERR_LIBRARY, ERR_MSGONLY) with it.
-void error_handler_(png_structp png, png_const_charp message);
 // libpng's warning procedure: the message becomes the last warning (ERR_LIBRARY).
 void warning_handler_(png_structp png, png_const_charp message);
 

@@ -312,14 +312,17 @@ void TIFWith_(QTifHandle& h, Body&& body) {
     TIFClose_(h);
 }
 
-}  // namespace
-
+// libtiff's error procedure: keeps the message; the reader raises (ERR_LIBRARY, ERR_MSGONLY) with
+// it as soon as the libtiff call returns (never from inside libtiff). Private to this reader: the
+// PNG reader has a procedure of the same name for libpng.
 void error_handler_(const char* message) {
     try {
         if (tifError.empty()) tifError = (message && *message) ? message : "TIFF error";
     } catch (...) {
     }
 }
+
+}  // namespace
 
 void warning_handler_(const char* message) {
     try {

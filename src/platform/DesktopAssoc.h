@@ -38,14 +38,22 @@
 //   the default value under the name "@". Values must fit on one line.
 //
 // After a change the desktop and MIME caches are refreshed with update-desktop-database and
-// update-mime-database where those programs are installed (once per DesktopCacheBatch). Files are replaced atomically;
-// files of unreasonable size or of another kind than regular files read as empty and are
-// never overwritten. Used from one thread at a time.
+// update-mime-database where those programs are installed (once per DesktopCacheBatch). Files
+// are replaced atomically; files of unreasonable size or of another kind than regular files
+// read as empty and are never overwritten. Used from one thread at a time.
+//
+// The store is laid over three units: MimeAppsList (the default applications of MIME types),
+// DesktopEntry (the entries of file types, the MIME types of extensions, our MIME package and
+// the cache refreshes) and this one (the keys, and the INI file of the other keys).
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// The store's users also see the files behind it and batch its cache refreshes.
+#include "platform/DesktopEntry.h"
+#include "platform/MimeAppsList.h"
 
 namespace kelvora {
 
@@ -91,23 +99,8 @@ private:
     bool readOnly_ = false;
 };
 
-// While one of these lives, the desktop and MIME caches are refreshed only once, when the
-// outermost one ends (for a run of many changes).
-class DesktopCacheBatch {
-public:
-    DesktopCacheBatch();
-    ~DesktopCacheBatch();
-    DesktopCacheBatch(const DesktopCacheBatch&) = delete;
-    DesktopCacheBatch& operator=(const DesktopCacheBatch&) = delete;
-};
-
-// The MIME types of an extension (with or without its leading "."), the first one the type
-// the extension is known by; empty for a malformed extension.
-std::vector<std::string> DesktopMimeTypesOfExt(const std::string& ext);
-
-// The files behind the store, for the current environment.
-std::string DesktopMimeAppsFile();                          // .../mimeapps.list
-std::string DesktopEntryFile(const std::string& fileType);  // .../applications/<type>.desktop
-std::string DesktopClassesFile();                           // .../kelvora/classes.ini
+// The INI file behind the other keys (.../kelvora/classes.ini), for the current environment;
+// the other files are DesktopMimeAppsFile() and DesktopEntryFile().
+std::string DesktopClassesFile();
 
 }  // namespace kelvora

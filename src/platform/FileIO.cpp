@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 namespace kelvora {
 
@@ -71,6 +73,18 @@ bool FileReplace(const std::string& target, const std::string& data, const mode_
     ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
     if (!ok) ::unlink(tmp.c_str());
     return ok;
+}
+
+bool FileReplaceCreating(std::string target, const std::string& data, mode_t mode) {
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+    }
+    const size_t slash = target.rfind('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    std::error_code ec;
+    std::filesystem::create_directories(target.substr(0, slash), ec);
+    return FileReplace(target, data, &mode);
 }
 
 }  // namespace kelvora

@@ -24,5 +24,9 @@ bool FileWriteAll(int fd, const std::string& data);
 // is synced and renamed over the target, so readers see the old or the new file whole, never a
 // part. The new file gets `mode` when given, else the default permissions.
 bool FileReplace(const std::string& target, const std::string& data, const mode_t* mode);
+// FileReplace of the file that `target` names when it is a symbolic link (the link stays),
+// creating the target's folder when needed; `target` must be a path below the root. The new file
+// gets `mode`.
+bool FileReplaceCreating(std::string target, const std::string& data, mode_t mode);
 
 }  // namespace kelvora

@@ -16,6 +16,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/PlatformText.h"
+#include "platform/UserDirs.h"
+
 namespace kelvora {
 
 namespace {
@@ -31,13 +34,7 @@ constexpr int STOP_WAIT_MS = 2000;
 using Clock = std::chrono::steady_clock;
 
 bool ValidName_(const std::string& name) {
-    if (name.empty() || name.size() > 80 || name[0] == '.') return false;
-    for (char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                        c == '-' || c == '.';
-        if (!ok) return false;
-    }
-    return true;
+    return !name.empty() && name.size() <= 80 && name[0] != '.' && AsciiAlnumOr(name, "_-.");
 }
 
 bool MakeAddr_(const std::string& path, sockaddr_un& addr) {
@@ -245,15 +242,10 @@ struct LcListener {
 };
 
 std::string LcSocketDir() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] != '\0') {
-        std::string dir = runtime;
-        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-        return dir;
-    }
+    const std::string runtime = RuntimeDir();
+    if (!runtime.empty()) return runtime;
     const char* tmp = std::getenv("TMPDIR");
-    std::string dir = (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    std::string dir = NoTrailingSlash((tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp");
     dir += "/kelvora-" + std::to_string(::getuid());
     if (::mkdir(dir.c_str(), 0700) == 0) ::chmod(dir.c_str(), 0700);
     // Anyone may create names in the temporary directory: use the folder only when it is a

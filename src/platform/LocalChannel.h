@@ -5,10 +5,10 @@
 // of three little-endian 32-bit values (message, wParam, lParam), in order, over one
 // connection.
 //
-// The socket folder is $XDG_RUNTIME_DIR, or when that is unset a folder "kelvora-<uid>" in the
-// temporary directory ($TMPDIR, else /tmp) that must be a real directory owned by the user with
-// mode 0700; socket files are made owner-only and connections from other users are refused,
-// so no other user can drive the program.
+// The socket folder is $XDG_RUNTIME_DIR, or when that is unset or not an absolute path (see
+// UserDirs.h) a folder "kelvora-<uid>" in the temporary directory ($TMPDIR, else /tmp) that
+// must be a real directory owned by the user with mode 0700; socket files are made owner-only
+// and connections from other users are refused, so no other user can drive the program.
 //
 // Class names are made of letters, digits, "_", "-" and "." and do not start with "."; other
 // names are never found and cannot be listened under.

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/FileIO.h"
+#include "platform/PlatformText.h"
+#include "platform/UserDirs.h"
 
 namespace kelvora {
 
@@ -22,26 +23,6 @@ namespace {
 // A profile file is a small settings file; anything larger is not one, and reading it whole
 // for every lookup (or rewriting it) would be unreasonable.
 constexpr off_t kMaxFileBytes = 64 * 1024 * 1024;
-
-bool IsBlank_(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
-
-std::string_view Trim_(std::string_view s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && IsBlank_(s[b])) ++b;
-    while (e > b && IsBlank_(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
-char Lower_(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Names compare without regard to ASCII case; other bytes must be equal.
-bool SameName_(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Lower_(a[i]) != Lower_(b[i])) return false;
-    return true;
-}
 
 bool HasLineEnd_(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
@@ -55,22 +36,22 @@ struct ParsedLine {
 
 ParsedLine ParseLine_(std::string_view line) {
     ParsedLine p;
-    const std::string_view t = Trim_(line);
+    const std::string_view t = TrimLineSpace(line);
     if (t.empty() || t[0] == ';') return p;
     if (t[0] == '[') {
         // The name runs to the last ']' of the line; without one the line means nothing.
         const size_t close = t.rfind(']');
         if (close == std::string_view::npos || close == 0) return p;
         p.kind = LineKind::Section;
-        p.name = Trim_(t.substr(1, close - 1));
+        p.name = TrimLineSpace(t.substr(1, close - 1));
         return p;
     }
     const size_t eq = t.find('=');
     if (eq == std::string_view::npos) return p;
-    p.name = Trim_(t.substr(0, eq));
+    p.name = TrimLineSpace(t.substr(0, eq));
     if (p.name.empty()) return p;
     p.kind = LineKind::Key;
-    p.value = Trim_(t.substr(eq + 1));
+    p.value = TrimLineSpace(t.substr(eq + 1));
     return p;
 }
 
@@ -112,33 +93,12 @@ Lines SplitLines_(const std::string& data) {
     return out;
 }
 
-std::string HomeDir_() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) return home;
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    std::vector<char> buf(16384);
-    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir &&
-        *found->pw_dir)
-        return found->pw_dir;
-    return std::string();
-}
-
 }  // namespace
 
 std::string ProfileResolvePath(const std::string& file) {
     if (file.empty() || file.find('/') != std::string::npos) return file;
-    std::string dir;
-    // Only an absolute XDG_CONFIG_HOME counts; a relative one is ignored.
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/') {
-        dir = xdg;
-    } else {
-        const std::string home = HomeDir_();
-        if (home.empty()) return std::string();  // no home: nowhere to keep the file
-        dir = home + "/.config";
-    }
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    const std::string dir = ConfigHome();
+    if (dir.empty()) return std::string();  // no home: nowhere to keep the file
     return dir == "/" ? dir + file : dir + "/" + file;
 }
 
@@ -150,8 +110,8 @@ uint32_t ProfileGetString(const std::string& section, const std::string& key, co
     std::string_view found;
     bool have = false;
     std::string data;
-    const std::string_view sec = Trim_(section);
-    const std::string_view name = Trim_(key);
+    const std::string_view sec = TrimLineSpace(section);
+    const std::string_view name = TrimLineSpace(key);
     const std::string path = ProfileResolvePath(file);
     if (!path.empty() && !sec.empty() && !name.empty() && FileLoadWhole(path, data, kMaxFileBytes) == FileLoad::Ok) {
         const Lines text = SplitLines_(data);
@@ -161,9 +121,9 @@ uint32_t ProfileGetString(const std::string& section, const std::string& key, co
             const ParsedLine p = text.Parse(i);
             if (p.kind == LineKind::Section) {
                 if (seenSection) break;  // only the first section of that name counts
-                inSection = SameName_(p.name, sec);
+                inSection = SameAsciiText(p.name, sec);
                 seenSection = inSection;
-            } else if (p.kind == LineKind::Key && inSection && SameName_(p.name, name)) {
+            } else if (p.kind == LineKind::Key && inSection && SameAsciiText(p.name, name)) {
                 found = p.value;
                 have = true;
             }
@@ -184,11 +144,11 @@ bool ProfileWriteString(const std::optional<std::string>& section, const std::op
     // Nothing is cached, so a flush has nothing to do.
     if (!section && !key && !value) return true;
     if (!section) return false;
-    const std::string_view sec = Trim_(*section);
+    const std::string_view sec = TrimLineSpace(*section);
     if (sec.empty() || HasLineEnd_(sec)) return false;
     std::string_view name;
     if (key) {
-        name = Trim_(*key);
+        name = TrimLineSpace(*key);
         // The key must read back as the same key: one line, no '=', not taken for a section
         // header or a comment.
         if (name.empty() || HasLineEnd_(name) || name.find('=') != std::string_view::npos || name[0] == '[' ||
@@ -227,7 +187,7 @@ bool ProfileWriteString(const std::optional<std::string>& section, const std::op
         bool skipping = false;
         for (size_t i = 0; i < n; ++i) {
             const ParsedLine p = text.Parse(i);
-            if (p.kind == LineKind::Section) skipping = SameName_(p.name, sec);
+            if (p.kind == LineKind::Section) skipping = SameAsciiText(p.name, sec);
             if (skipping)
                 changed = true;
             else
@@ -238,8 +198,8 @@ bool ProfileWriteString(const std::optional<std::string>& section, const std::op
         bool inSection = false;
         for (size_t i = 0; i < n; ++i) {
             const ParsedLine p = text.Parse(i);
-            if (p.kind == LineKind::Section) inSection = SameName_(p.name, sec);
-            if (inSection && p.kind == LineKind::Key && SameName_(p.name, name))
+            if (p.kind == LineKind::Section) inSection = SameAsciiText(p.name, sec);
+            if (inSection && p.kind == LineKind::Key && SameAsciiText(p.name, name))
                 changed = true;
             else
                 emit(text.lines[i]);
@@ -256,10 +216,10 @@ bool ProfileWriteString(const std::optional<std::string>& section, const std::op
             const ParsedLine p = text.Parse(i);
             if (p.kind == LineKind::Section) {
                 if (secStart != n) break;
-                if (SameName_(p.name, sec)) secStart = lastKey = i;
+                if (SameAsciiText(p.name, sec)) secStart = lastKey = i;
             } else if (p.kind == LineKind::Key && secStart != n) {
                 lastKey = i;
-                if (SameName_(p.name, name)) {
+                if (SameAsciiText(p.name, name)) {
                     keyLine = i;
                     break;
                 }
@@ -274,7 +234,7 @@ bool ProfileWriteString(const std::optional<std::string>& section, const std::op
             if (keyLine == n && i == lastKey) emit(newLine);
         }
         if (secStart == n) {
-            if (n > 0 && !Trim_(text.lines[n - 1]).empty()) emit("");
+            if (n > 0 && !TrimLineSpace(text.lines[n - 1]).empty()) emit("");
             std::string header("[");
             header += sec;
             header += ']';

@@ -22,6 +22,8 @@
 #include <tiffio.h>
 #include <X11/xpm.h>
 
+#include "platform/PlatformText.h"
+
 namespace kelvora {
 
 namespace {
@@ -300,7 +302,7 @@ std::string ColourKey_(const char* name) {
     std::string key;
     for (; *name; ++name)
         if (!std::isspace(static_cast<unsigned char>(*name)))
-            key += static_cast<char>(std::tolower(static_cast<unsigned char>(*name)));
+            key += LowerAsciiChar(*name);
     return key;
 }
 
@@ -335,7 +337,7 @@ const std::unordered_map<std::string, Rgb_>& ColourNames_() {
 
 int HexDigit_(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    c = LowerAsciiChar(c);
     return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
 }
 

@@ -73,7 +73,7 @@ struct HplPlayer {
     UniHandle handle;                // valid while open
     std::atomic<int32_t> everyFrame; // 1: the video never skips
     double playStart;                // media time (seconds) at which the run started
-    QTimer stopwatch;                // elapsed time of the run
+    kelvora::QTimer stopwatch;       // elapsed time of the run
     QplayThread* thread;             // the last worker started (it frees itself)
     // Video state.
     std::atomic<int32_t> busy;

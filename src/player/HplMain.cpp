@@ -46,7 +46,7 @@ int32_t FrameCount_(const HplPlayer* p) { return p->info.img.frames; }
 // Media time now: the run's start plus the stopwatch (read from a copy, so that the window
 // thread and the worker never write the same record).
 double Now_(const HplPlayer* p) {
-    QTimer t = p->stopwatch;
+    kelvora::QTimer t = p->stopwatch;
     return p->playStart + TimerElapsed(t);
 }
 
@@ -226,7 +226,7 @@ bool SoundPump_(HplPlayer* p, double t) {
 
 void SoundLoop_(HplPlayer* p) {
     while (p->soundPlaying && !p->soundEnd) {
-        QTimer watch;
+        kelvora::QTimer watch;
         TimerStart(watch);
         SoundPump_(p, Now_(p));
         const double elapsed = TimerElapsed(watch);
@@ -249,7 +249,7 @@ void VideoLoop_(HplPlayer* p) {
     double sum = 0.0;
     int32_t index = 0;
     double previous = 0.0;
-    QTimer local;
+    kelvora::QTimer local;
     TimerStart(local);
     while (!p->videoStop) {
         // A reposition in progress holds the loop; a stop request still ends it.

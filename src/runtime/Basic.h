@@ -139,6 +139,9 @@ int32_t MinInt(int32_t a, int32_t b);
 double MaxFloat(double a, double b);
 
 // Timer record used by the player and the main window.
+// Qt has a class of the same name in the global namespace. Code that sees Qt's headers names
+// this record `kelvora::QTimer` and Qt's class `::QTimer`, always, so that neither a using
+// directive nor an added include can make a bare `QTimer` mean the other one.
 struct QTimer {
     double elapsed;      // seconds
     uint16_t hours;

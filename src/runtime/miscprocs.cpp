@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/PlatformText.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
 
@@ -34,11 +35,6 @@ int32_t DecimalExponent_(double value) {
     if (std::pow(10.0, e + 1) <= a) ++e;
     if (std::pow(10.0, e) > a) --e;
     return e;
-}
-
-bool IsTrimmable_(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u <= 0x20 || u == 0x7F;
 }
 
 bool IsDigit_(char c) { return c >= '0' && c <= '9'; }
@@ -280,18 +276,10 @@ std::string ForceFileExt(const std::string& name, const std::string& ext) {
     return name + e;
 }
 
-std::string TrimText(const std::string& s) {
-    size_t a = 0, b = s.size();
-    while (a < b && IsTrimmable_(s[a])) ++a;
-    while (b > a && IsTrimmable_(s[b - 1])) --b;
-    return s.substr(a, b - a);
-}
+// The shell units' names for the platform's routines (the platform library cannot see these).
+std::string TrimText(const std::string& s) { return std::string(TrimControls(s)); }
 
-std::string LowerText(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
+std::string LowerText(std::string s) { return LowerAscii(s); }
 
 std::string RepChar(char c, int32_t count) { return count > 0 ? std::string(static_cast<size_t>(count), c) : std::string(); }
 

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/UserDirs.h"
+#include "runtime/miscprocs.h"
 #include "support/TestSupport.h"
 
 using namespace kelvora;
@@ -47,8 +49,13 @@ TEST_F(WinUtilsTest, FolderListValues) {
     for (const char* empty : {"Videos", "Pictures", "Templates", "Download", "", "../Desktop"})
         EXPECT_EQ(GetShellFolder(empty), "") << empty;
     EXPECT_EQ(_GetRegistryFolder(config.path(), "XDG_DESKTOP_DIR"), "");  // a folder, not a list
-    unsetenv("HOME");
-    EXPECT_EQ(GetShellFolder("Desktop"), "");
+    // Without an absolute $HOME, "$HOME" stands for the home folder the settings use too.
+    for (const char* notAbsolute : {"", "relative/home"}) {
+        test::ScopedEnv homeValue{"HOME", notAbsolute};
+        const std::string pwHome = HomeDir();
+        EXPECT_EQ(pwHome.find("relative"), std::string::npos);
+        EXPECT_EQ(GetShellFolder("Desktop"), pwHome.empty() ? "" : AddBS(pwHome) + "Desk top/") << notAbsolute;
+    }
 }
 
 TEST_F(WinUtilsTest, LauncherRunsTheProgramQuoted) {

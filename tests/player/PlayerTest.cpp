@@ -82,7 +82,7 @@ void OnPlay(HplPlayer* p, void* user) {
         // On the worker, while sound plays: what was written minus what still waits in the
         // ring is what the device has played, and that must follow the clock.
         if (p->soundPlaying && p->videoPlaying && p->workers > 0 && DXABufIsCreated(p->buffer)) {
-            QTimer t = p->stopwatch;
+            kelvora::QTimer t = p->stopwatch;
             const double now = p->playStart + TimerElapsed(t);
             const double waiting = DXABufGetTotalSize(p->buffer, DXA_UNIT_FRAMES) -
                                    DXABufGetFreeSize(p->buffer, DXA_UNIT_FRAMES);
