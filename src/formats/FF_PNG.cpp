@@ -84,14 +84,15 @@ void error_handler_(png_structp png, png_const_charp message) {
     png_longjmp(png, 1);
 }
 
-}  // namespace
-
+// libpng's warning procedure: the message becomes the last warning.
 void warning_handler_(png_structp, png_const_charp message) {
     try {
         ErrNoteMsg(ERR_LIBRARY, message ? message : "", __LINE__);
     } catch (...) {
     }
 }
+
+}  // namespace
 
 void PNGOpen_(QPngHandle& h, const std::string& fileName) {
     Monitored([&] {

@@ -31,8 +31,6 @@ struct QPngHandle {
 void PNGOpen_(QPngHandle& handle, const std::string& fileName);
 // Releases libpng's structures and the file; the handle becomes zero.
 void PNGClose_(QPngHandle& handle);
-// libpng's warning procedure: the message becomes the last warning (ERR_LIBRARY).
-void warning_handler_(png_structp png, png_const_charp message);
 
 // Fills the picture part of the record: file size, size, depth as stored, codec name.
 void PNGInfo(const std::string& fileName, QffInfo& info);

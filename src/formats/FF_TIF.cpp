@@ -322,14 +322,15 @@ void error_handler_(const char* message) {
     }
 }
 
-}  // namespace
-
+// libtiff's warning procedure: the message becomes the last warning.
 void warning_handler_(const char* message) {
     try {
         ErrNoteMsg(ERR_LIBRARY, message ? message : "", __LINE__);
     } catch (...) {
     }
 }
+
+}  // namespace
 
 int32_t checkpal_(int32_t count, const uint16_t* red, const uint16_t* green, const uint16_t* blue) {
     for (int32_t i = 0; i < count; ++i)

@@ -30,8 +30,6 @@ void TIFOpen_(QTifHandle& handle, const std::string& fileName);
 void TIFClose_(QTifHandle& handle);
 // 16 when any colour-map entry is 256 or more (a 16-bit map), else 8.
 int32_t checkpal_(int32_t count, const uint16_t* red, const uint16_t* green, const uint16_t* blue);
-// libtiff's warning procedure: the message becomes the last warning (ERR_LIBRARY).
-void warning_handler_(const char* message);
 
 // Fills the picture part of the record: file size, size, depth, codec name; images-loadable is
 // the supported flag.
