@@ -83,6 +83,16 @@ int32_t FileSize32_(int32_t fileId) {
     return static_cast<int32_t>(size < 0 ? 0 : size > INT32_MAX ? INT32_MAX : size);
 }
 
+int32_t ReaderOpen_(QStillReader& reader, const std::string& fileName, uint8_t* header, int32_t bytes) {
+    reader = QStillReader{};
+    FOpen(reader.fileId, fileName, FM_READ);
+    reader.fileSize = FileSize32_(reader.fileId);
+    FillBytes(0, bytes, header);
+    int32_t got = 0;
+    FReadPart(reader.fileId, header, bytes, got);
+    return got;
+}
+
 void CheckGeometry_(int64_t width, int64_t height, int32_t bits) {
     if (!FFSaneGeometry(width, height, bits)) ErrFail(ERR_IMG, IMG_BAD_HEADER);
 }

@@ -51,6 +51,9 @@ void GetCmpsData_(QStillReader& reader);
 // The file's size in 32 bits: offsets are kept in 32 bits, a larger file is read as its first
 // 2 GiB.
 int32_t FileSize32_(int32_t fileId);
+// Clears the reader, opens the file and reads up to `bytes` of its start into `header` (zeros
+// after what the file holds); returns how many bytes the file gave.
+int32_t ReaderOpen_(QStillReader& reader, const std::string& fileName, uint8_t* header, int32_t bytes);
 // A header whose picture is empty or beyond the sane limits is refused before anything is
 // allocated: (ERR_IMG, 4).
 void CheckGeometry_(int64_t width, int64_t height, int32_t bits);

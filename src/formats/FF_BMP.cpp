@@ -150,14 +150,10 @@ void DIBReadPalette_(const QStillReader& reader, Qimg& image) {
 
 void DIBOpen_(QStillReader& reader, const std::string& fileName) {
     Monitored([&] {
-        reader = QStillReader{};
-        FOpen(reader.fileId, fileName, FM_READ);
-        reader.fileSize = FileSize32_(reader.fileId);
         // File header, the size of the information header, the longest header we parse and the
         // bit-field masks that may follow a 40-byte header.
-        uint8_t raw[DIB_FILE_HEADER_ + DIB_MAX_HEADER_ + 16] = {};
-        int32_t got = 0;
-        FReadPart(reader.fileId, raw, sizeof raw, got);
+        uint8_t raw[DIB_FILE_HEADER_ + DIB_MAX_HEADER_ + 16];
+        const int32_t got = ReaderOpen_(reader, fileName, raw, sizeof raw);
         if (got < 2 || raw[0] != 'B' || raw[1] != 'M') ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         QByteReader file = ByteReader(raw, got);
         BrSkip(file, 10);

@@ -13,12 +13,8 @@ namespace kelvora {
 
 void PCXOpen_(QStillReader& reader, const std::string& fileName) {
     Monitored([&] {
-        reader = QStillReader{};
-        FOpen(reader.fileId, fileName, FM_READ);
-        reader.fileSize = FileSize32_(reader.fileId);
-        uint8_t raw[128] = {};
-        int32_t got = 0;
-        FReadPart(reader.fileId, raw, sizeof raw, got);
+        uint8_t raw[128];
+        const int32_t got = ReaderOpen_(reader, fileName, raw, sizeof raw);
         QByteReader h = ByteReader(raw, got);
         const int32_t manufacturer = BrU8(h);
         BrSkip(h, 1);  // version

@@ -76,12 +76,8 @@ void TGAReadPalette_(const QStillReader& reader, Qimg& image) {
 
 void TGAOpen_(QStillReader& reader, const std::string& fileName) {
     Monitored([&] {
-        reader = QStillReader{};
-        FOpen(reader.fileId, fileName, FM_READ);
-        reader.fileSize = FileSize32_(reader.fileId);
-        uint8_t raw[18] = {};
-        int32_t got = 0;
-        FReadPart(reader.fileId, raw, sizeof raw, got);
+        uint8_t raw[18];
+        const int32_t got = ReaderOpen_(reader, fileName, raw, sizeof raw);
         QByteReader h = ByteReader(raw, got);
         const int32_t idLength = BrU8(h);
         const int32_t mapType = BrU8(h);
