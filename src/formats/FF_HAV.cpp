@@ -19,7 +19,7 @@ constexpr int32_t PAGE_TABLE_BYTES = HAV_PAGES * 4;                // 1024
 constexpr int32_t MAX_SAMPLE_RATE = 1000000;
 
 // Closes the file of a handle that cannot be opened and raises (ERR_MVI, code).
-[[noreturn]] void Refuse_(QHavHandle& h, int32_t code, std::source_location where = std::source_location::current()) {
+[[noreturn]] void Refuse_(QHavHandle& h, int32_t code, ErrWhere where = ErrWhere::current()) {
     FClose(h.fileId);
     h.fileId = BAD_HANDLE;
     ErrFail(ERR_MVI, code, where);

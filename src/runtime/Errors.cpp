@@ -262,9 +262,9 @@ void ErrRaiseMsg(int32_t group, const std::string& message, int32_t line) {
 }
 void ErrRaiseMsg0(int32_t group, const std::string& message) { ErrRaise(group, ERR_MSGONLY, message, 0); }
 
-void ErrFail(int32_t group, int32_t code, std::source_location where) {
+void ErrFail(int32_t group, int32_t code, ErrWhere where) {
     assert(group != 0 && code != 0 && "ErrFail needs a real error; use ErrRaiseCode for a result");
-    ErrRaiseCode(group, code, static_cast<int32_t>(where.line()));
+    ErrRaiseCode(group, code, where.line);
     throw EMon(ErrText(group, code));
 }
 

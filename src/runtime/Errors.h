@@ -14,7 +14,6 @@
 // worker both run monitored routines, each with its own stack and last error.
 
 #include <cstdint>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 
@@ -161,13 +160,20 @@ void ErrRaiseCode(int32_t group, int32_t code, int32_t line);
 void ErrRaiseMsg(int32_t group, const std::string& message, int32_t line);
 void ErrRaiseMsg0(int32_t group, const std::string& message);
 
+// Where a raise was called from, taken as a defaulted argument (ErrWhere::current()). Not
+// std::source_location: clang 14 over libstdc++ 12 has no such type, while both compilers offer
+// the builtin.
+struct ErrWhere {
+    int32_t line;
+    static constexpr ErrWhere current(int32_t line = __builtin_LINE()) { return ErrWhere{line}; }
+};
+
 // Raises (group, code) at the caller's line and never returns: outside a monitored frame, or
 // while the top frame already carries an error, a raise only records it, so this throws EMon
 // (with the error's text) itself. For failures that are certain; a result that may be 0 ("raise
 // if nonzero") goes to ErrRaiseCode. group and code must both be nonzero (asserted): a zero pair
 // records nothing, and the throw would then carry no error.
-[[noreturn]] void ErrFail(int32_t group, int32_t code,
-                          std::source_location where = std::source_location::current());
+[[noreturn]] void ErrFail(int32_t group, int32_t code, ErrWhere where = ErrWhere::current());
 
 // --- Notes: warnings that do not interrupt --------------------------------------------------
 void ErrNote(int32_t group, int32_t code, const std::string& message, int32_t line);
