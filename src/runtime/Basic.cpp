@@ -75,6 +75,11 @@ struct Register {
             if (mem[i].block == block) return static_cast<int>(i);
         return -1;
     }
+    // Addresses are unique among live entries, so the entry of a block is the owner's or none.
+    int FindMemBy(const void* owner, const void* block) const {
+        const int i = FindMem(block);
+        return i >= 0 && mem[i].owner == owner ? i : -1;
+    }
     int FindFile(int32_t id) const {
         for (size_t i = 0; i < files.size(); ++i)
             if (files[i].id == id) return static_cast<int>(i);
@@ -191,14 +196,7 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
         } else {
             Register& r = Reg();
             std::lock_guard<std::mutex> lock(r.mu);
-            int found = -1;
-            if (current != nullptr && kind != MEM_KIND_N) {
-                for (size_t i = 0; i < r.mem.size(); ++i)
-                    if (r.mem[i].owner == owner && r.mem[i].block == current) {
-                        found = static_cast<int>(i);
-                        break;
-                    }
-            }
+            const int found = current != nullptr && kind != MEM_KIND_N ? r.FindMemBy(owner, current) : -1;
             if (found >= 0) {
                 MemEntry& e = r.mem[found];
                 void* p;
@@ -282,6 +280,13 @@ bool MemIsTracked(const void* block) {
     Register& r = Reg();
     std::lock_guard<std::mutex> lock(r.mu);
     return r.FindMem(block) >= 0;
+}
+
+bool MemIsTrackedBy(const void* owner, const void* block) {
+    if (block == nullptr) return false;
+    Register& r = Reg();
+    std::lock_guard<std::mutex> lock(r.mu);
+    return r.FindMemBy(owner, block) >= 0;
 }
 
 void MemFreeFrom(int64_t mark) {

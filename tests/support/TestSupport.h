@@ -2,6 +2,9 @@
 // Helpers shared by the test programs.
 
 #include <string>
+#include <vector>
+
+#include "runtime/Basic.h"
 
 namespace kelvora::test {
 
@@ -40,6 +43,28 @@ struct ScopedXdgDirs {
     ScopedEnv config;
     ScopedEnv data;
 };
+
+// --- The tracked register ------------------------------------------------------------------
+// Inline: the platform suite uses this header without linking the runtime.
+
+// Registers a new block of `size` bytes for `variable` at `address`, where a released block
+// lived: allocates until the allocator hands that address out again. A size above the
+// allocator's per-thread caches makes the reuse immediate with glibc; an allocator that holds
+// freed memory back (the address sanitizer's) never reuses, and then the result is false and
+// `variable` is null.
+template <class T>
+bool AllocateAt(T*& variable, const void* address, int64_t size) {
+    std::vector<T*> misses;
+    for (int tries = 0; tries < 16; ++tries) {
+        variable = nullptr;
+        MemAllocNew(variable, size);
+        if (variable == address) break;
+        misses.push_back(variable);
+        variable = nullptr;
+    }
+    for (T*& p : misses) MemFree(p);  // copies of the pointers: the release goes by address
+    return variable != nullptr;
+}
 
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
