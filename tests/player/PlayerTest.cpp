@@ -182,6 +182,20 @@ TEST_F(PlayerTest, OpenShowsTheFirstFrameAndPositionsConvert) {
     ImgFree(img);
 }
 
+TEST_F(PlayerTest, ShowImageHandsTheCallersPictureToTheDisplay) {
+    Qimg logo{};
+    _imgalloc_(logo, 4, 2, "PlayerTest.logo", __LINE__, 24);
+    logo.data[0] = 0x5A;
+    HplShowImage(p, logo);
+    Qimg shown{};
+    DspGetImage(p->display, shown);
+    ASSERT_TRUE(ImgValid(shown));
+    EXPECT_EQ(shown.width, 4);
+    EXPECT_EQ(shown.data[0], 0x5A);
+    ImgFree(shown);
+    ImgFree(logo);
+}
+
 TEST_F(PlayerTest, AMovieWithoutAFrameRatePlaysAtThirty) {
     MakeMovie(dir.file("norate.hav"), 3, 0.0);
     HplOpen(p, dir.file("norate.hav"));
