@@ -55,6 +55,15 @@ static void BM_IsTracked(benchmark::State& state) {
 }
 BENCHMARK(BM_IsTracked)->Arg(0)->Arg(10000);
 
+static void BM_IsTrackedBy(benchmark::State& state) {
+    Crowd crowd(state.range(0));
+    uint8_t* p = nullptr;
+    MemAllocNew(p, 64);
+    for (auto _ : state) benchmark::DoNotOptimize(MemIsTrackedBy(&p, p));
+    MemFree(p);
+}
+BENCHMARK(BM_IsTrackedBy)->Arg(0)->Arg(10000);
+
 // An address the register does not hold: a full search whatever the order of the table.
 static void BM_IsTrackedMissing(benchmark::State& state) {
     Crowd crowd(state.range(0));
