@@ -12,22 +12,21 @@ using namespace kelvora;
 
 namespace {
 
-struct ImgBasicTest : ::testing::Test {
+struct ImgBasicTest : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
+        RegisterBalanceTest::SetUp();
         std::memset(static_cast<void*>(&a), 0, sizeof a);
         std::memset(static_cast<void*>(&b), 0, sizeof b);
     }
     void TearDown() override {
         ImgFree(a);
         ImgFree(b);
-        EXPECT_EQ(MemCount(), blocks);
+        RegisterBalanceTest::TearDown();
     }
     void FillPalette(Qimg& img, uint8_t seed) {
         for (int i = 0; i < 256; ++i)
             img.palette[i] = QBGR{static_cast<uint8_t>(i), seed, static_cast<uint8_t>(255 - i)};
     }
-    int32_t blocks = 0;
     Qimg a, b;
 };
 

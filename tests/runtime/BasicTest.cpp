@@ -18,18 +18,11 @@ using namespace kelvora;
 
 namespace {
 
-struct BasicTest : ::testing::Test {
+struct BasicTest : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
-        files = FileCount();
+        RegisterBalanceTest::SetUp();
         MonitoredIsolated([] {});
     }
-    void TearDown() override {
-        EXPECT_EQ(MemCount(), blocks) << "a test leaked tracked blocks";
-        EXPECT_EQ(FileCount(), files) << "a test left tracked files open";
-    }
-    int32_t blocks = 0;
-    int32_t files = 0;
 };
 
 // Runs `body` in an isolated frame and returns the (group, code) it left.
