@@ -19,7 +19,7 @@ uint32_t WParam_(int32_t channel, uint32_t phase) {
 }
 
 void Forget_(QIPCChannel& rec) {
-    MemFree(rec.buffer);
+    if (MemIsTrackedBy(&rec.buffer, rec.buffer)) MemFree(rec.buffer);
     rec.buffer = nullptr;
     rec.started = false;
     rec.complete = false;
@@ -75,7 +75,7 @@ bool IPC_DataReceive(uint32_t wParam, int32_t lParam, QIPCChannel& rec) {
             rec.started = true;
         } else if (phase == PHASE_DATA && rec.started && !rec.complete) {
             // A buffer released by a failing frame leaves nothing to fill: drop the transfer.
-            if (!MemIsTracked(rec.buffer)) {
+            if (!MemIsTrackedBy(&rec.buffer, rec.buffer)) {
                 rec.buffer = nullptr;
                 Forget_(rec);
                 return;
@@ -93,7 +93,7 @@ bool IPC_DataReceive(uint32_t wParam, int32_t lParam, QIPCChannel& rec) {
 
 void IPC_GetAsString(const QIPCChannel& rec, std::string& text) {
     text.clear();
-    if (rec.total > 0 && rec.total <= IPC_MAX_TOTAL && rec.buffer != nullptr && MemIsTracked(rec.buffer))
+    if (rec.total > 0 && rec.total <= IPC_MAX_TOTAL && rec.buffer != nullptr && MemIsTrackedBy(&rec.buffer, rec.buffer))
         text.assign(reinterpret_cast<const char*>(rec.buffer), static_cast<size_t>(rec.total));
 }
 

@@ -69,7 +69,7 @@ void SndLoadVia_(MviHandle& mf, Qsnd& sound, int32_t start, bool cont, int32_t c
 template <auto Slot, auto Close>
 void CloseVia_(MviHandle& mf) {
     auto*& slot = mf.*Slot;
-    if (!MemIsTracked(slot)) return;
+    if (!MemIsTrackedBy(&slot, slot)) return;
     Close(*slot);
     MemFree(slot);
 }

@@ -27,7 +27,7 @@ constexpr int32_t MAX_SAMPLE_RATE = 1000000;
 
 // The block a handle field holds, or null when an earlier failure released it.
 uint8_t* Live_(uint8_t*& block) {
-    if (!MemIsTracked(block)) block = nullptr;
+    if (!MemIsTrackedBy(&block, block)) block = nullptr;
     return block;
 }
 
@@ -117,8 +117,8 @@ int32_t ReadRecord_(QHavHandle& h, int32_t n, uint8_t*& buffer, const char* labe
     if (e.offset < 0 || e.size < HAV_FRAME_HEADER || e.size > h.imageBytes + HAV_READ_SLACK ||
         int64_t{e.offset} + e.size > h.fileSize)
         ErrFail(ERR_MVI, MVI_DECOMPRESS);
-    if (!MemIsTracked(buffer) || MemBlockSize(buffer) < e.size) {
-        if (!MemIsTracked(buffer)) buffer = nullptr;
+    if (!MemIsTrackedBy(&buffer, buffer) || MemBlockSize(buffer) < e.size) {
+        if (!MemIsTrackedBy(&buffer, buffer)) buffer = nullptr;
         _memalloc_(buffer, e.size, __LINE__, MEM_KIND_C, label);
     }
     FSeek(h.fileId, e.offset);
@@ -332,8 +332,8 @@ void HAVSndLoad(QHavHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t co
 
 void HAVClose(QHavHandle& h) {
     Monitored([&] {
-        MemFree(h.predictImg);
-        MemFree(h.audioBuf);
+        if (Live_(h.predictImg)) MemFree(h.predictImg);
+        if (Live_(h.audioBuf)) MemFree(h.audioBuf);
         FClose(h.fileId);
         std::memset(static_cast<void*>(&h), 0, sizeof h);
         h.fileId = BAD_HANDLE;

@@ -298,8 +298,8 @@ void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
     if (predict) {
         uint8_t*& p = *job.predict;
         // A block released by an earlier failure is gone; a new one starts out as zeros.
-        if (!MemIsTracked(p) || MemBlockSize(p) < imageBytes) {
-            if (!MemIsTracked(p)) p = nullptr;
+        if (!MemIsTrackedBy(&p, p) || MemBlockSize(p) < imageBytes) {
+            if (!MemIsTrackedBy(&p, p)) p = nullptr;
             _memalloc_(p, imageBytes, __LINE__, MEM_KIND_C, "FF_HAV.HAVImgLoadNext.PredictImg");
         }
         target = p;

@@ -498,7 +498,7 @@ void HAVAddSound(QHavWriter& w, const uint8_t* samples, int32_t frames) {
             w.filePos + bytes > INT32_MAX)
             ErrFail(ERR_MVI, MVI_WRITE);
         const int32_t blockBytes = w.sndBlockFrames * align;
-        if (!MemIsTracked(w.sndPending))
+        if (!MemIsTrackedBy(&w.sndPending, w.sndPending))
             _memalloc_(w.sndPending, blockBytes, __LINE__, MEM_KIND_C, "HavWriter.HAVAddSound.w.sndPending");
         // Fill the pending block; each full one goes out.
         int64_t done = 0;

@@ -25,13 +25,18 @@ void ClearHeader_(Qimg& image) {
 
 int32_t BytesOf_(int32_t bits) { return (bits + 7) / 8; }
 
+// Whether the record's pixels are a live block registered to this record (not a block that
+// reuses the address of pixels a failure released).
+bool OwnsPixels_(const Qimg& image) { return MemIsTrackedBy(&image.data, image.data); }
+
 }  // namespace
 
 void _imgalloc_(Qimg& image, int32_t width, int32_t height, const std::string& name, int32_t line,
                 int32_t bits) {
     Monitored([&] {
-        if (!MemIsTracked(image.data)) {
-            // The record may hold garbage, or foreign pixels it must not resize.
+        if (!OwnsPixels_(image)) {
+            // The record may hold garbage, foreign pixels it must not resize, or a pointer a
+            // failure released (its address may since be another owner's block).
             ClearHeader_(image);
             image.data = nullptr;
         }
@@ -64,12 +69,12 @@ int32_t ImgDepthSlot(int32_t bits) {
 }
 
 void ImgFree(Qimg& image) {
-    if (!image.redirected) MemFree(image.data);
+    if (!image.redirected && OwnsPixels_(image)) MemFree(image.data);
     std::memset(static_cast<void*>(&image), 0, sizeof(Qimg));
 }
 
 void ImgRedirect(Qimg& image, uint8_t* pixels, int32_t width, int32_t bits, int32_t height) {
-    if (!image.redirected && MemIsTracked(image.data)) MemFree(image.data);
+    if (!image.redirected && OwnsPixels_(image)) MemFree(image.data);
     else std::memset(static_cast<void*>(&image), 0, sizeof(Qimg));
     image.data = pixels;
     image.width = width;
@@ -81,7 +86,7 @@ void ImgRedirect(Qimg& image, uint8_t* pixels, int32_t width, int32_t bits, int3
 }
 
 bool ImgValid(const Qimg& image) {
-    return image.data != nullptr && (image.redirected != 0 || MemIsTracked(image.data));
+    return image.data != nullptr && (image.redirected != 0 || OwnsPixels_(image));
 }
 
 void ImgSetSize(Qimg& image, int32_t width, int32_t height, int32_t bits) {
@@ -121,8 +126,8 @@ void ImgCopy(const Qimg& source, Qimg& destination) {
 
 void ImgXchg(Qimg& a, Qimg& b) {
     if (&a == &b) return;
-    const bool ta = !a.redirected && MemIsTracked(a.data);
-    const bool tb = !b.redirected && MemIsTracked(b.data);
+    const bool ta = !a.redirected && OwnsPixels_(a);
+    const bool tb = !b.redirected && OwnsPixels_(b);
     if (ta && tb) {
         MemXchg(a.data, b.data);
     } else {

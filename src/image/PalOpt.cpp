@@ -206,7 +206,7 @@ void _MakeErrTable(int32_t a, int32_t* table) {
 void PalInit() {
     Monitored([&] {
         // A block released by a failure's frame is no longer ours: start afresh.
-        if (quantP != nullptr && !MemIsTracked(quantP)) quantP = nullptr;
+        if (quantP != nullptr && !MemIsTrackedBy(&quantP, quantP)) quantP = nullptr;
         if (quantP == nullptr) _memalloc_(quantP, PAL_WORK_SIZE, __LINE__, MEM_KIND_C, "PalOpt.PalInit.quantP");
         // PalClearVars
         std::memset(static_cast<void*>(quantP), 0, sizeof(QPalWork));
@@ -216,7 +216,7 @@ void PalInit() {
 }
 
 void PalDone() {
-    if (quantP != nullptr && MemIsTracked(quantP)) MemFree(quantP);
+    if (quantP != nullptr && MemIsTrackedBy(&quantP, quantP)) MemFree(quantP);
     quantP = nullptr;
 }
 

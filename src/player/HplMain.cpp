@@ -69,9 +69,10 @@ void ClearResult_(HplPlayer* p) { StoreResult_(p, true, std::string()); }
 void SetFailure_(HplPlayer* p, const std::string& text) { StoreResult_(p, false, text); }
 
 // A failure on the worker releases the blocks it registered in the failing frame without
-// touching their owners; a frame image whose block went that way is empty from now on.
+// touching their owners; a frame image whose block went that way is empty from now on, even
+// when the window thread has meanwhile been given a block at the same address.
 void ForgetReleased_(Qimg& image) {
-    if (image.data && !image.redirected && !MemIsTracked(image.data)) image = Qimg{};
+    if (image.data && !image.redirected && !MemIsTrackedBy(&image.data, image.data)) image = Qimg{};
 }
 
 // Waits (bounded) until no worker of this player runs; false when one is still running.
@@ -777,7 +778,7 @@ void HplGetErrorText(HplPlayer* p, char* buffer, int32_t size) {
     buffer[n] = '\0';
 }
 
-void HplShowImage(HplPlayer* p, Qimg image) {
+void HplShowImage(HplPlayer* p, const Qimg& image) {
     if (p && p->display && ImgValid(image)) DspSetImage(p->display, image);
 }
 

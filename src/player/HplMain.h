@@ -52,7 +52,9 @@ bool HplGetResult(HplPlayer* player);
 // Copies the stored message, zero-terminated and cut to fit `size` bytes.
 void HplGetErrorText(HplPlayer* player, char* buffer, int32_t size);
 std::string HplGetErrorText(HplPlayer* player);
-void HplShowImage(HplPlayer* player, Qimg image);
+// Shows the caller's picture. By reference: the record's validity is asked of the variable
+// that owns its pixels, and a copy of the record owns none.
+void HplShowImage(HplPlayer* player, const Qimg& image);
 
 // Position conversions of the engine, truncated toward zero; 0 when an operand is not
 // positive (time results are not truncated).

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/Errors.h"
@@ -47,9 +48,16 @@ void CloseSlotQuietly_(const FileSlot& s) {
 }
 
 // The process-wide register. Its destructor is the end-of-run release.
+//
+// The block table stays packed in registration order apart from removals, which move the last
+// entry into the hole: the release on failure walks it from the end and goes by sequence
+// number. Lookups by address go through `memIndex` (block address -> table index), which every
+// change of the table keeps in step, so they cost the same with 10,000 live blocks as with
+// none. A live address is registered once, so the map needs one index per address.
 struct Register {
     std::mutex mu;
     std::vector<MemEntry> mem;
+    std::unordered_map<const void*, size_t> memIndex;
     int32_t maxCount = 0;
     int64_t memSeq = 0;
     std::vector<FileSlot> files;
@@ -58,6 +66,7 @@ struct Register {
 
     Register() {
         mem.reserve(MEM_MAX_BLOCKS);
+        memIndex.reserve(MEM_MAX_BLOCKS);
         files.reserve(FILE_MAX_OPEN);
     }
     ~Register() { ReleaseAll(); }
@@ -66,22 +75,42 @@ struct Register {
         std::lock_guard<std::mutex> lock(mu);
         for (size_t i = mem.size(); i-- > 0;) std::free(mem[i].block);
         mem.clear();
+        memIndex.clear();
         for (size_t i = files.size(); i-- > 0;) CloseSlotQuietly_(files[i]);
         files.clear();
     }
 
     int FindMem(const void* block) const {
-        for (size_t i = 0; i < mem.size(); ++i)
-            if (mem[i].block == block) return static_cast<int>(i);
-        return -1;
+        const auto it = memIndex.find(block);
+        return it == memIndex.end() ? -1 : static_cast<int>(it->second);
+    }
+    // Addresses are unique among live entries, so the entry of a block is the owner's or none.
+    int FindMemBy(const void* owner, const void* block) const {
+        const int i = FindMem(block);
+        return i >= 0 && mem[i].owner == owner ? i : -1;
     }
     int FindFile(int32_t id) const {
         for (size_t i = 0; i < files.size(); ++i)
             if (files[i].id == id) return static_cast<int>(i);
         return -1;
     }
+    void AddMem(MemEntry entry) {
+        memIndex.emplace(entry.block, mem.size());
+        mem.push_back(std::move(entry));
+    }
+    // The entry at `i` now holds `block` (a resize moved it, or an exchange gave it another).
+    void RekeyMem(size_t i, void* block) {
+        auto it = memIndex.find(mem[i].block);
+        if (it != memIndex.end() && it->second == i) memIndex.erase(it);
+        mem[i].block = block;
+        memIndex[block] = i;
+    }
     void RemoveMemAt(size_t i) {
-        if (i + 1 != mem.size()) mem[i] = std::move(mem.back());
+        memIndex.erase(mem[i].block);
+        if (i + 1 != mem.size()) {
+            mem[i] = std::move(mem.back());
+            memIndex[mem[i].block] = i;
+        }
         mem.pop_back();
     }
     void RemoveFileAt(size_t i) {
@@ -191,14 +220,7 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
         } else {
             Register& r = Reg();
             std::lock_guard<std::mutex> lock(r.mu);
-            int found = -1;
-            if (current != nullptr && kind != MEM_KIND_N) {
-                for (size_t i = 0; i < r.mem.size(); ++i)
-                    if (r.mem[i].owner == owner && r.mem[i].block == current) {
-                        found = static_cast<int>(i);
-                        break;
-                    }
-            }
+            const int found = current != nullptr && kind != MEM_KIND_N ? r.FindMemBy(owner, current) : -1;
             if (found >= 0) {
                 MemEntry& e = r.mem[found];
                 void* p;
@@ -214,7 +236,7 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
                 if (!p) {
                     code = MEM_REALLOC;
                 } else {
-                    e.block = p;
+                    r.RekeyMem(static_cast<size_t>(found), p);
                     e.owner = owner;
                     e.size = static_cast<int32_t>(real);
                     e.description = Describe_(kind, name, static_cast<size_t>(found), line);
@@ -228,9 +250,8 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
                     code = MEM_ALLOC;
                 } else {
                     const size_t index = r.mem.size();
-                    r.mem.push_back(MemEntry{p, owner, static_cast<int32_t>(real),
-                                             Describe_(kind, name, index, line),
-                                             std::this_thread::get_id(), r.memSeq++});
+                    r.AddMem(MemEntry{p, owner, static_cast<int32_t>(real), Describe_(kind, name, index, line),
+                                      std::this_thread::get_id(), r.memSeq++});
                     if (static_cast<int32_t>(r.mem.size()) > r.maxCount)
                         r.maxCount = static_cast<int32_t>(r.mem.size());
                     result = p;
@@ -262,7 +283,9 @@ void MemXchgRaw_(void* a, void* b) {
         int ia = a ? r.FindMem(a) : -1;
         int ib = b ? r.FindMem(b) : -1;
         if (ia >= 0 && ib >= 0) {
-            std::swap(r.mem[ia].block, r.mem[ib].block);
+            void* const blockA = r.mem[ia].block;
+            r.RekeyMem(static_cast<size_t>(ia), r.mem[ib].block);
+            r.RekeyMem(static_cast<size_t>(ib), blockA);
             std::swap(r.mem[ia].size, r.mem[ib].size);
             ok = true;
         }
@@ -282,6 +305,13 @@ bool MemIsTracked(const void* block) {
     Register& r = Reg();
     std::lock_guard<std::mutex> lock(r.mu);
     return r.FindMem(block) >= 0;
+}
+
+bool MemIsTrackedBy(const void* owner, const void* block) {
+    if (block == nullptr) return false;
+    Register& r = Reg();
+    std::lock_guard<std::mutex> lock(r.mu);
+    return r.FindMemBy(owner, block) >= 0;
 }
 
 void MemFreeFrom(int64_t mark) {

@@ -11,7 +11,11 @@
 //
 // The release on failure does not write to the owning variables (they may belong to routines
 // that have already returned); a record whose block was released that way is no longer
-// valid (MemIsTracked is false) and must be treated as empty by its owner.
+// valid and must be treated as empty by its owner. The allocator may already have handed the
+// released address to a new block of another owner, so a record asks whether the block is
+// live *for it*: MemIsTrackedBy(&record.field, record.field). MemIsTracked, by address alone,
+// would report such a stale pointer live, and freeing or resizing through it would reach the
+// other owner's block.
 
 #include <cstdint>
 #include <string>
@@ -65,10 +69,20 @@ void MemAllocNew(T*& block, int64_t size) {
     _memalloc_(block, size, 0, MEM_KIND_N, std::string());
 }
 
+// Whether `block` is registered, whoever holds it. For callers without the owning variable
+// at hand (a copy of the pointer); the others ask MemIsTrackedBy.
 bool MemIsTracked(const void* block);
+// Whether `block` is registered with `owner` (the address of the variable holding it) as its
+// owner: false for a pointer whose block was released, even when the address now belongs to
+// another owner's block, and false for a copy of the pointer.
+bool MemIsTrackedBy(const void* owner, const void* block);
 
 // Releases and unregisters the block the variable holds and sets the variable to null;
-// nothing when the block is not registered.
+// nothing when the block is not registered. The release goes by address: a live address is
+// registered once, so the entry found is the one whose owner is this variable whenever that
+// entry exists; otherwise it is another owner's, and the release still goes ahead, because
+// blocks are handed on through copies (a list built from locals frees its items through the
+// list). A variable that may hold a pointer released by a failure checks MemIsTrackedBy first.
 template <class T>
 void MemFree(T*& block) {
     if (MemFreeRaw_(static_cast<void*>(block))) block = nullptr;

@@ -18,18 +18,22 @@ constexpr int32_t CONV_BLOCKALIGN = 0x04;
 
 void ClearSound_(Qsnd& sound) { std::memset(static_cast<void*>(&sound), 0, sizeof sound); }
 
+// Whether the record's data is a live block registered to this record (not a block that
+// reuses the address of data a failure released).
+bool OwnsData_(const Qsnd& sound) { return MemIsTrackedBy(&sound.data, sound.data); }
+
 }  // namespace
 
 void _sndalloc_(Qsnd& sound, int32_t bytes, int32_t line, const std::string& name) {
     Monitored([&] {
-        if (!MemIsTracked(sound.data)) ClearSound_(sound);
+        if (!OwnsData_(sound)) ClearSound_(sound);
         _memalloc_(sound.data, bytes, line, MEM_KIND_C, "(SndAlloc):" + name);
         sound.allocated = bytes;
     });
 }
 
 void SndFree(Qsnd& sound) {
-    MemFree(sound.data);
+    if (OwnsData_(sound)) MemFree(sound.data);
     ClearSound_(sound);
 }
 
@@ -46,7 +50,7 @@ void SndAddSilence(Qsnd& sound, int32_t samples) {
     Monitored([&] {
         if (!WaveFmtFix(sound.format)) ErrFail(ERR_AUDIO, AUDIO_INVALID_FORMAT);
         const int64_t align = sound.format.blockAlign;
-        const bool tracked = MemIsTracked(sound.data);
+        const bool tracked = OwnsData_(sound);
         // A record without a live block holds nothing, whatever its sample count says.
         int64_t have = tracked ? std::min<int64_t>(int64_t{sound.samples} * align, sound.allocated) : 0;
         if (have < 0) have = 0;
@@ -110,7 +114,8 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
         sound.format = loader.destFormat;
 
         // The kept buffer counts only while its block is alive and its figures are consistent.
-        const int32_t kept = MemIsTracked(loader.converted) ? MemBlockSize(loader.converted) : 0;
+        const int32_t kept =
+            MemIsTrackedBy(&loader.converted, loader.converted) ? MemBlockSize(loader.converted) : 0;
         if (loader.valid > kept || loader.position < 0 || loader.position > loader.valid)
             loader.valid = loader.position = 0;
         const int32_t available = loader.valid - loader.position;
@@ -131,8 +136,8 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
             for (;;) {
                 int32_t bytes = 0, units = 0;
                 read(reader, block, wanted, bytes, units);
-                if (units <= 0 || bytes <= 0 || !MemIsTracked(block) || bytes > MemBlockSize(block)) {
-                    MemFree(block);
+                if (units <= 0 || bytes <= 0 || !MemIsTrackedBy(&block, block) || bytes > MemBlockSize(block)) {
+                    if (MemIsTrackedBy(&block, block)) MemFree(block);
                     loader.endOfSource = true;
                     sound.samples = static_cast<int32_t>(delivered / align);
                     return;

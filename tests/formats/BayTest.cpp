@@ -43,21 +43,12 @@ std::string BayFile(const std::string& samples, const char* model, uint8_t mode,
     return samples + trailer;
 }
 
-uint64_t Fnv1a(const uint8_t* p, int64_t n) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (int64_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
-    return h;
-}
+using kelvora::test::Fnv1a;
 
-struct BayTest : ::testing::Test {
-    void SetUp() override {
-        blocks = MemCount();
-        files = FileCount();
-    }
+struct BayTest : test::RegisterBalanceTest {
     void TearDown() override {
         ImgFree(img);
-        EXPECT_EQ(MemCount(), blocks);
-        EXPECT_EQ(FileCount(), files);
+        RegisterBalanceTest::TearDown();
     }
     std::string Write(const std::string& bytes) {
         const std::string path = dir.file("pic.bay");
@@ -74,8 +65,6 @@ struct BayTest : ::testing::Test {
     }
     TempDir dir;
     Qimg img{};
-    int32_t blocks = 0;
-    int32_t files = 0;
 };
 
 }  // namespace

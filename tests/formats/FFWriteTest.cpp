@@ -29,16 +29,11 @@ uint32_t Le(const std::string& s, size_t at, int n) {
     return v;
 }
 
-struct FFWriteTest : ::testing::Test {
-    void SetUp() override {
-        blocks = MemCount();
-        files = FileCount();
-    }
+struct FFWriteTest : test::RegisterBalanceTest {
     void TearDown() override {
         ImgFree(pic);
         ImgFree(back);
-        EXPECT_EQ(MemCount(), blocks);
-        EXPECT_EQ(FileCount(), files);
+        RegisterBalanceTest::TearDown();
     }
     // A 5 x 3 picture (odd width, so BMP rows need padding) at `bits`: an 8-bit picture with
     // its own palette, or a 24-bit gradient converted to the depth.
@@ -65,8 +60,6 @@ struct FFWriteTest : ::testing::Test {
     TempDir dir;
     Qimg pic{};
     Qimg back{};
-    int32_t blocks = 0;
-    int32_t files = 0;
 };
 
 // Reads a PNG with libpng: colour type, palette (red, green, blue) and the rows.

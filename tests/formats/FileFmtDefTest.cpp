@@ -5,6 +5,7 @@
 #include "formats/FFBasic.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
@@ -98,7 +99,7 @@ TEST(FFBasic, OutputDepths) {
 }
 
 TEST(FFBasic, PreparePadsAndConverts) {
-    const int32_t blocks = MemCount();
+    const test::RegisterBalance balance;
     Qimg img{};
     _imgalloc_(img, 3, 2, "test.img", __LINE__, 24);
     for (int i = 0; i < img.size; ++i) img.data[i] = static_cast<uint8_t>(i + 1);
@@ -128,7 +129,7 @@ TEST(FFBasic, PreparePadsAndConverts) {
     MonitoredIsolated([&] { FFInit(FT_GIF, prep, img, 1); });  // no output row
     EXPECT_EQ(ErrLastText(), "Invalid movie format.");
     ImgFree(img);
-    EXPECT_EQ(MemCount(), blocks);
+    balance.Expect();
 }
 
 TEST(FFBasic, ByteReaderStopsAtTheEnd) {

@@ -250,7 +250,7 @@ TEST(Flic, HostileFilesFailCleanly) {
             for (int k = 0; v >= 8 && k < 1 + v % 3; ++k) b[v % 2 ? rng() % 200 : rng() % b.size()] ^= char(1 << rng() % 8);
             b.resize(v > 0 && v < 8 ? b.size() * v / 8 : b.size());
             WriteFileBytes(path, b);
-            const int32_t blocks = MemCount(), open = FileCount();
+            const test::RegisterBalance balance;
             QFlcHandle h{};
             Qimg img{};
             const bool opened = Try([&] { FLCOpen(h, path); }).first == 0;
@@ -260,7 +260,7 @@ TEST(Flic, HostileFilesFailCleanly) {
             }
             if (opened) FLCClose(h);
             ImgFree(img);
-            EXPECT_TRUE(MemCount() == blocks && FileCount() == open) << f << " " << v;
+            EXPECT_TRUE(balance.Balanced()) << f << " " << v;
         }
     }
 }

@@ -179,10 +179,9 @@ struct Builder {
     }
 };
 
-struct HavMovie : ::testing::Test {
+struct HavMovie : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
-        files = FileCount();
+        RegisterBalanceTest::SetUp();
         std::memset(static_cast<void*>(&h), 0, sizeof h);
         img = NewImage(0, 0, 0);
     }
@@ -190,8 +189,7 @@ struct HavMovie : ::testing::Test {
         HAVClose(h);
         ImgFree(img);
         SndFree(snd);
-        EXPECT_EQ(MemCount(), blocks);
-        EXPECT_EQ(FileCount(), files);
+        RegisterBalanceTest::TearDown();
     }
     // Opens `path`; the error of the open.
     std::pair<int32_t, int32_t> Open(const std::string& path) {
@@ -209,7 +207,6 @@ struct HavMovie : ::testing::Test {
     QHavHandle h;
     Qimg img;
     Qsnd snd{};
-    int32_t blocks = 0, files = 0;
 };
 
 }  // namespace
@@ -359,9 +356,9 @@ TEST_F(HavMovie, SecondPaletteChunksAndStreamedBands) {
     const std::string bytes = b.Make();
     WriteFileBytes(path, bytes.substr(0, bytes.size() - 1));
     ASSERT_EQ(Open(path), kOk);
-    const int32_t before = MemCount();
+    const test::RegisterBalance before;
     EXPECT_EQ(Load(4, 0), std::make_pair(ERR_MVI, 3));
-    EXPECT_EQ(MemCount(), before);
+    before.Expect();
 }
 
 TEST_F(HavMovie, SoundChain) {
@@ -526,8 +523,7 @@ TEST_F(HavMovie, DamagedFilesFailCleanly) {
             EXPECT_EQ(Load(2, 0), c.load) << c.name;
         }
         HAVClose(h);
-        EXPECT_EQ(MemCount(), blocks) << c.name;
-        EXPECT_EQ(FileCount(), files) << c.name;
+        ExpectBalanced(c.name);
     }
     // Every byte of the file damaged in turn: each step fails with a documented error or gives
     // some picture and sound, and leaves nothing behind.

@@ -102,17 +102,11 @@ Call Isolated(F&& f) {
     return c;
 }
 
-struct LibReadersTest : ::testing::Test {
+struct LibReadersTest : test::RegisterBalanceTest {
     Qimg img{};
-    int32_t blocks = 0, files = 0;
-    void SetUp() override {
-        blocks = MemCount();
-        files = FileCount();
-    }
     void TearDown() override {
         ImgFree(img);
-        EXPECT_EQ(MemCount(), blocks);
-        EXPECT_EQ(FileCount(), files);
+        RegisterBalanceTest::TearDown();
     }
 };
 

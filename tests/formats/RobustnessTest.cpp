@@ -93,17 +93,16 @@ std::vector<Variant> Variants(const std::string& bytes, int flipCopies, uint32_t
 // Runs one call in an isolated frame; returns a complaint, or "" when it behaved.
 template <class Call, class Check>
 std::string Probe(const char* name, Call&& call, Check&& checkSuccess) {
-    const int32_t blocks = MemCount();
-    const int32_t files = FileCount();
+    const test::RegisterBalance balance;
     MonitoredIsolated(call);
     std::string complaint;
     if (ErrNone()) complaint = checkSuccess();
     else if (!Documented(ErrLastGroup(), ErrLastCode()))
         complaint = std::string(name) + " failed with " + std::to_string(ErrLastGroup()) + ":" +
                     std::to_string(ErrLastCode()) + " " + ErrLastText();
-    if (MemCount() != blocks || FileCount() != files)
-        complaint += std::string(" ") + name + " left " + std::to_string(MemCount() - blocks) + " blocks, " +
-                     std::to_string(FileCount() - files) + " files";
+    if (!balance.Balanced())
+        complaint += std::string(" ") + name + " left " + std::to_string(MemCount() - balance.blocks()) + " blocks, " +
+                     std::to_string(FileCount() - balance.files()) + " files";
     return complaint;
 }
 

@@ -55,32 +55,23 @@ std::string Rgb(const Qimg& img, bool alpha = false) {
     return out;
 }
 
-uint64_t Fnv1a(const std::string& bytes) {
-    uint64_t h = 0xcbf29ce484222325ULL;
-    for (unsigned char b : bytes) h = (h ^ b) * 0x100000001b3ULL;
-    return h;
-}
+using kelvora::test::Fnv1a;
 
-struct SgiRasPnmTest : ::testing::Test {
+struct SgiRasPnmTest : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
-        files = FileCount();
+        RegisterBalanceTest::SetUp();
         std::memset(static_cast<void*>(&img), 0, sizeof img);
     }
     void TearDown() override {
         ImgFree(img);
-        EXPECT_EQ(MemCount(), blocks);
-        EXPECT_EQ(FileCount(), files);
+        RegisterBalanceTest::TearDown();
     }
     // Loads in an isolated frame; (0, 0) on success, else the error. Nothing may stay behind.
     Err Load(const std::string& path) {
         ImgFree(img);
         MonitoredIsolated([&] { ImgLoad(path, img, BAD_HANDLE); });
         const auto result = std::make_pair(ErrLastGroup(), ErrLastCode());
-        if (result.first != 0) {
-            EXPECT_EQ(MemCount(), blocks) << path;
-            EXPECT_EQ(FileCount(), files) << path;
-        }
+        if (result.first != 0) ExpectBalanced(path);
         return result;
     }
     Err LoadBytes(const std::string& name, const std::string& bytes) {
@@ -91,7 +82,6 @@ struct SgiRasPnmTest : ::testing::Test {
         EXPECT_EQ(LoadBytes(name, bytes), kOk) << name;
         return img.data ? std::string(reinterpret_cast<char*>(img.data), img.size) : std::string();
     }
-    int32_t blocks = 0, files = 0;
     Qimg img;
     TempDir dir;
 };

@@ -90,22 +90,16 @@ Bytes Rgb(const Qimg& img, std::array<int, 3> keep) {
     return out;
 }
 
-uint64_t Fnv1a(const Bytes& bytes) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
-    return h;
-}
+using test::Fnv1a;
 
-struct StillReadersTest : ::testing::Test {
+struct StillReadersTest : test::RegisterBalanceTest {
     void SetUp() override {
         std::memset(static_cast<void*>(&img), 0, sizeof img);
-        mem = MemCount();
-        files = FileCount();
+        RegisterBalanceTest::SetUp();
     }
     void TearDown() override {
         ImgFree(img);
-        EXPECT_EQ(MemCount(), mem);
-        EXPECT_EQ(FileCount(), files);
+        RegisterBalanceTest::TearDown();
     }
     // A failed load leaves the register as it was; a block it allocated went with its frame.
     Err LoadFile(const std::string& path, int32_t type) {
@@ -158,8 +152,6 @@ struct StillReadersTest : ::testing::Test {
 
     test::TempDir dir;
     Qimg img;
-    int32_t mem = 0;
-    int32_t files = 0;
 };
 
 }  // namespace

@@ -6,27 +6,27 @@
 
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
 namespace {
 
-struct ImgBasicTest : ::testing::Test {
+struct ImgBasicTest : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
+        RegisterBalanceTest::SetUp();
         std::memset(static_cast<void*>(&a), 0, sizeof a);
         std::memset(static_cast<void*>(&b), 0, sizeof b);
     }
     void TearDown() override {
         ImgFree(a);
         ImgFree(b);
-        EXPECT_EQ(MemCount(), blocks);
+        RegisterBalanceTest::TearDown();
     }
     void FillPalette(Qimg& img, uint8_t seed) {
         for (int i = 0; i < 256; ++i)
             img.palette[i] = QBGR{static_cast<uint8_t>(i), seed, static_cast<uint8_t>(255 - i)};
     }
-    int32_t blocks = 0;
     Qimg a, b;
 };
 
@@ -185,4 +185,47 @@ TEST_F(ImgBasicTest, FailingReaderLeavesTheCallersPictureAlone) {
     EXPECT_TRUE(ImgValid(a));
     EXPECT_FALSE(ImgValid(b));
     std::memset(static_cast<void*>(&b), 0, sizeof b);
+}
+
+// A failure releases a record's pixels without touching the record; when the allocator then
+// hands the same address to another owner, the record's stale pointer looks like a live block.
+// No routine may treat it as the record's own.
+TEST_F(ImgBasicTest, StaleRecordLeavesTheBlockNowAtItsAddressAlone) {
+    constexpr int32_t kSide = 4096;  // 48 MiB: always a mapping of its own, never touched
+    constexpr int64_t kBytes = int64_t{kSide} * kSide * 3;
+    uint8_t pixels[4] = {};
+    const struct {
+        const char* name;
+        void (*use)(Qimg& stale, Qimg& empty, uint8_t* pixels);
+    } cases[] = {
+        {"ImgFree", [](Qimg& stale, Qimg&, uint8_t*) { ImgFree(stale); }},
+        {"ImgRedirect", [](Qimg& stale, Qimg&, uint8_t* p) { ImgRedirect(stale, p, 2, 8, 2); }},
+        {"ImgXchg, then ImgFree of the other record",
+         [](Qimg& stale, Qimg& empty, uint8_t*) {
+             ImgXchg(stale, empty);
+             ImgFree(empty);
+         }},
+        {"_imgalloc_", [](Qimg& stale, Qimg&, uint8_t*) { _imgalloc_(stale, 2, 2, "a", 1, 24); }},
+    };
+    for (const auto& c : cases) {
+        MonitoredIsolated([&] {
+            _imgalloc_(a, kSide, kSide, "ImgBasicTest.a", __LINE__, 24);
+            ErrRaiseCode(ERR_IMG, 9, __LINE__);
+        });
+        ASSERT_NE(a.data, nullptr);
+        ASSERT_FALSE(ImgValid(a));
+        uint8_t* other = nullptr;
+        if (!test::AllocateAt(other, a.data, kBytes)) GTEST_SKIP() << "the allocator does not reuse addresses";
+        EXPECT_FALSE(ImgValid(a)) << c.name;
+        const int32_t count = MemCount();
+        c.use(a, b, pixels);
+        EXPECT_TRUE(MemIsTracked(other)) << c.name << " released another owner's block";
+        EXPECT_GE(MemCount(), count) << c.name;
+        ImgFree(a);
+        ImgFree(b);
+        EXPECT_TRUE(MemIsTracked(other)) << c.name;
+        MemFree(other);
+        std::memset(static_cast<void*>(&a), 0, sizeof a);
+        std::memset(static_cast<void*>(&b), 0, sizeof b);
+    }
 }

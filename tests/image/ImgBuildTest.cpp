@@ -6,6 +6,7 @@
 #include "image/ImgBasic.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
@@ -13,16 +14,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct ImgBuildTest : ::testing::Test {
+struct ImgBuildTest : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
+        RegisterBalanceTest::SetUp();
         std::memset(static_cast<void*>(&img), 0, sizeof img);
     }
     void TearDown() override {
         ImgFree(img);
-        EXPECT_EQ(MemCount(), blocks);
+        RegisterBalanceTest::TearDown();
     }
-    int32_t blocks = 0;
     Qimg img;
 };
 

@@ -6,6 +6,7 @@
 #include "image/ImgBasic.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
@@ -13,14 +14,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct ImgConvTest : ::testing::Test {
+struct ImgConvTest : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
+        RegisterBalanceTest::SetUp();
         for (Qimg* img : {&a, &b, &c}) std::memset(static_cast<void*>(img), 0, sizeof(Qimg));
     }
     void TearDown() override {
         for (Qimg* img : {&a, &b, &c}) ImgFree(*img);
-        EXPECT_EQ(MemCount(), blocks);
+        RegisterBalanceTest::TearDown();
     }
     static void Make(Qimg& img, int32_t w, int32_t h, int32_t bits, const Bytes& bytes) {
         _imgalloc_(img, w, h, "ImgConvTest.img", __LINE__, bits);
@@ -35,7 +36,6 @@ struct ImgConvTest : ::testing::Test {
         EXPECT_EQ(ErrLastGroup(), group);
         EXPECT_EQ(ErrLastCode(), code);
     }
-    int32_t blocks = 0;
     Qimg a, b, c;
 };
 

@@ -15,6 +15,7 @@
 
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
@@ -79,14 +80,12 @@ void MakeNatural_(Qimg& img, int w, int h, uint32_t seed, int bits = 24) {
     }, bits);
 }
 
-struct PalOptTest : ::testing::Test {
-    void SetUp() override { blocks = MemCount(); }
+struct PalOptTest : test::RegisterBalanceTest {
     void TearDown() override {
         PalDone();
         for (Qimg* p : {&src, &dst, &ref, &other}) ImgFree(*p);
-        EXPECT_EQ(MemCount(), blocks);
+        RegisterBalanceTest::TearDown();
     }
-    int32_t blocks = 0;
     Qimg src = Blank_(), dst = Blank_(), ref = Blank_(), other = Blank_();
 };
 

@@ -63,7 +63,7 @@ TEST(WavWriter, HeaderSizesAndPadding) {
 
 TEST(WavWriter, RefusesWhatIsNotPlainPcm) {
     TempDir dir;
-    const int32_t mem = MemCount(), files = FileCount();
+    const test::RegisterBalance balance;
     for (const QWaveFmt& f : {QWaveFmt{2, 1, 8000, 0, 0, 4, 0}, QWaveFmt{WAVE_FORMAT_PCM, 1, 8000, 0, 0, 12, 0},
                               QWaveFmt{WAVE_FORMAT_PCM, 0, 8000, 0, 0, 16, 0}, QWaveFmt{WAVE_FORMAT_PCM, 1, 0, 0, 0, 16, 0}}) {
         QWavWriter w{};
@@ -72,6 +72,5 @@ TEST(WavWriter, RefusesWhatIsNotPlainPcm) {
         EXPECT_EQ(ErrLastCode(), 2);
         EXPECT_EQ(ErrLastText(), "Cannot create WAV file.");
     }
-    EXPECT_EQ(MemCount(), mem);
-    EXPECT_EQ(FileCount(), files);
+    balance.Expect();
 }

@@ -15,6 +15,7 @@
 #include "formats/HavDecode.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
@@ -50,18 +51,17 @@ QImage Canvas(int w, int h) {
     return c;
 }
 
-struct ScreenTest : ::testing::Test {
+struct ScreenTest : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
+        RegisterBalanceTest::SetUp();
         unsetenv("KELVORA_SCREEN_DEPTH");
     }
     void TearDown() override {
         ImgFree(a);
         ImgFree(b);
         unsetenv("KELVORA_SCREEN_DEPTH");
-        EXPECT_EQ(MemCount(), blocks);
+        RegisterBalanceTest::TearDown();
     }
-    int32_t blocks = 0;
     Qimg a{}, b{};
 };
 

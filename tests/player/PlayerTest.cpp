@@ -96,11 +96,10 @@ void OnPlay(HplPlayer* p, void* user) {
     if (slow) Sleep(150);
 }
 
-struct PlayerTest : ::testing::Test {
+struct PlayerTest : test::RegisterBalanceTest {
     void SetUp() override {
         setenv("SDL_AUDIODRIVER", "dummy", 1);
-        mem0 = MemCount();
-        files0 = FileCount();
+        RegisterBalanceTest::SetUp();
         p = HplCreate(nullptr);
         ASSERT_NE(p, nullptr);
         HplSetDisplay(p, nullptr, 0, 0, 16, 8);
@@ -111,8 +110,7 @@ struct PlayerTest : ::testing::Test {
         EXPECT_EQ(p, nullptr);
         HplDone();
         EXPECT_EQ(QplayThread::Running(), 0);
-        EXPECT_EQ(MemCount(), mem0) << "tracked blocks left behind";
-        EXPECT_EQ(FileCount(), files0) << "tracked files left behind";
+        RegisterBalanceTest::TearDown();
     }
     // Waits until the player stops by itself; false after `limit` seconds.
     bool WaitStopped(double limit) {
@@ -126,7 +124,6 @@ struct PlayerTest : ::testing::Test {
     test::TempDir dir;
     HplPlayer* p = nullptr;
     Watch watch;
-    int32_t mem0 = 0, files0 = 0;
 };
 
 }  // namespace
@@ -180,6 +177,20 @@ TEST_F(PlayerTest, OpenShowsTheFirstFrameAndPositionsConvert) {
     DspGetImage(p->display, img);
     EXPECT_EQ(img.data[0], 15);
     ImgFree(img);
+}
+
+TEST_F(PlayerTest, ShowImageHandsTheCallersPictureToTheDisplay) {
+    Qimg logo{};
+    _imgalloc_(logo, 4, 2, "PlayerTest.logo", __LINE__, 24);
+    logo.data[0] = 0x5A;
+    HplShowImage(p, logo);
+    Qimg shown{};
+    DspGetImage(p->display, shown);
+    ASSERT_TRUE(ImgValid(shown));
+    EXPECT_EQ(shown.width, 4);
+    EXPECT_EQ(shown.data[0], 0x5A);
+    ImgFree(shown);
+    ImgFree(logo);
 }
 
 TEST_F(PlayerTest, AMovieWithoutAFrameRatePlaysAtThirty) {

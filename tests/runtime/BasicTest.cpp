@@ -18,18 +18,11 @@ using namespace kelvora;
 
 namespace {
 
-struct BasicTest : ::testing::Test {
+struct BasicTest : test::RegisterBalanceTest {
     void SetUp() override {
-        blocks = MemCount();
-        files = FileCount();
+        RegisterBalanceTest::SetUp();
         MonitoredIsolated([] {});
     }
-    void TearDown() override {
-        EXPECT_EQ(MemCount(), blocks) << "a test leaked tracked blocks";
-        EXPECT_EQ(FileCount(), files) << "a test left tracked files open";
-    }
-    int32_t blocks = 0;
-    int32_t files = 0;
 };
 
 // Runs `body` in an isolated frame and returns the (group, code) it left.
@@ -134,6 +127,102 @@ TEST_F(BasicTest, ReleaseFollowsEntriesMovedByFree) {
     EXPECT_FALSE(MemIsTracked(inner));
     EXPECT_TRUE(MemIsTracked(old2));
     MemFree(old2);
+}
+
+// A failure releases a block without touching its variable; the allocator may then hand the
+// same address to another owner's new block. The stale variable must not see that block as
+// its own, nor resize it.
+TEST_F(BasicTest, StalePointerIsNotLiveForItsFormerOwner) {
+    constexpr int64_t kBytes = int64_t{48} << 20;  // a mapping of its own, never touched
+    uint8_t* a = nullptr;
+    MonitoredIsolated([&] {
+        _memalloc_(a, kBytes, __LINE__, MEM_KIND_C, "BasicTest.a");
+        ErrRaiseCode(ERR_IMG, 3, __LINE__);
+    });
+    ASSERT_NE(a, nullptr);
+    EXPECT_FALSE(MemIsTrackedBy(&a, a));
+    uint8_t* b = nullptr;
+    if (!test::AllocateAt(b, a, kBytes)) GTEST_SKIP() << "the allocator does not reuse addresses";
+    EXPECT_TRUE(MemIsTracked(a));  // by address alone the stale pointer looks live
+    EXPECT_FALSE(MemIsTrackedBy(&a, a));
+    EXPECT_TRUE(MemIsTrackedBy(&b, b));
+    _memalloc_(a, 16, __LINE__, MEM_KIND_C, "BasicTest.a");  // a block of its own, b untouched
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(MemIsTrackedBy(&a, a));
+    EXPECT_EQ(MemBlockSize(b), MemSizing(kBytes));
+    MemFree(a);
+    MemFree(b);
+}
+
+TEST_F(BasicTest, OwnershipFollowsTheBlockNotItsCopies) {
+    uint8_t* a = nullptr;
+    uint8_t* b = nullptr;
+    _memalloc_(a, 10, 1, MEM_KIND_C, "a");
+    _memalloc_(b, 100, 2, MEM_KIND_C, "b");
+    uint8_t* copy = a;
+    EXPECT_FALSE(MemIsTrackedBy(&copy, copy));
+    EXPECT_FALSE(MemIsTrackedBy(&a, nullptr));
+    MemXchg(a, b);
+    std::swap(a, b);
+    EXPECT_TRUE(MemIsTrackedBy(&a, a));
+    EXPECT_TRUE(MemIsTrackedBy(&b, b));
+    _memalloc_(a, 1 << 20, 1, MEM_KIND_C, "a");  // moved by the resize: still a's
+    EXPECT_TRUE(MemIsTrackedBy(&a, a));
+    MemSetOwnerRaw_(a, &copy);
+    copy = a;
+    EXPECT_FALSE(MemIsTrackedBy(&a, a));
+    EXPECT_TRUE(MemIsTrackedBy(&copy, copy));
+    MemFree(copy);
+    MemFree(b);
+}
+
+// Removals from the middle, exchanges, resizes that move blocks and a failing frame, mixed:
+// every lookup must keep finding each block's entry.
+TEST_F(BasicTest, LookupsStayRightThroughRemovalsExchangesAndResizes) {
+    constexpr int kBlocks = 300;
+    std::vector<uint8_t*> held(kBlocks, nullptr);  // fixed addresses: the owners
+    std::vector<int32_t> sizes(kBlocks, 0);
+    std::vector<bool> live(kBlocks, true);
+    for (int i = 0; i < kBlocks; ++i) {
+        _memalloc_(held[i], 8 + i, __LINE__, MEM_KIND_C, "held");
+        sizes[i] = MemBlockSize(held[i]);
+    }
+    for (int i = 0; i < kBlocks; i += 3) {
+        uint8_t* gone = held[i];
+        MemFree(held[i]);
+        live[i] = false;
+        EXPECT_FALSE(MemIsTracked(gone)) << i;
+    }
+    for (int i = 1; i < kBlocks; i += 5) {
+        _memalloc_(held[i], 4096 + i, __LINE__, MEM_KIND_C, "held");
+        sizes[i] = MemBlockSize(held[i]);
+        live[i] = true;
+    }
+    for (int i = 2; i + 6 < kBlocks; i += 9) {
+        if (!live[i] || !live[i + 6]) continue;
+        MemXchg(held[i], held[i + 6]);
+        std::swap(held[i], held[i + 6]);
+        std::swap(sizes[i], sizes[i + 6]);
+    }
+    std::vector<uint8_t*> inner(50, nullptr);
+    MonitoredIsolated([&] {
+        for (auto& p : inner) MemAllocNew(p, 32);
+        for (int i = 4; i < kBlocks; i += 7) {
+            if (live[i]) MemFree(held[i]);
+            live[i] = false;
+        }
+        ErrRaiseCode(ERR_GEN, 1, __LINE__);
+    });
+    int32_t expected = 0;
+    for (int i = 0; i < kBlocks; ++i) {
+        if (!live[i]) continue;
+        ++expected;
+        EXPECT_TRUE(MemIsTrackedBy(&held[i], held[i])) << i;
+        EXPECT_EQ(MemBlockSize(held[i]), sizes[i]) << i;
+    }
+    EXPECT_EQ(MemCount(), blocks + expected);
+    for (int i = kBlocks; i-- > 0;)
+        if (live[i]) MemFree(held[i]);
 }
 
 TEST_F(BasicTest, XchgSwapsRegistrations) {

@@ -77,8 +77,7 @@ TEST_F(ErrorsTest, MessageOnlyGroupsShowTheLastMessage) {
 TEST_F(ErrorsTest, NestedRaiseReleasesBothFramesAndCarriesInnerMessage) {
     test::TempDir dir;
     test::WriteFileBytes(dir.file("x"), "abc");
-    const int32_t blocks = MemCount();
-    const int32_t files = FileCount();
+    const test::RegisterBalance balance;
     uint8_t* a = nullptr;
     uint8_t* b = nullptr;
     auto routineB = [&] {
@@ -105,8 +104,7 @@ TEST_F(ErrorsTest, NestedRaiseReleasesBothFramesAndCarriesInnerMessage) {
     } catch (const EMon& e) {
         EXPECT_STREQ(e.what(), "Image data corrupted.");
     }
-    EXPECT_EQ(MemCount(), blocks);
-    EXPECT_EQ(FileCount(), files);
+    balance.Expect();
     EXPECT_FALSE(MemIsTracked(a));
     EXPECT_FALSE(MemIsTracked(b));
     EXPECT_EQ(ErrLastGroup(), ERR_IMG);
@@ -120,8 +118,7 @@ TEST_F(ErrorsTest, NestedRaiseReleasesBothFramesAndCarriesInnerMessage) {
     });
     EXPECT_FALSE(ErrNone());
     EXPECT_EQ(ErrLastText(), "Image data corrupted.");
-    EXPECT_EQ(MemCount(), blocks);
-    EXPECT_EQ(FileCount(), files);
+    balance.Expect();
 }
 
 TEST_F(ErrorsTest, SuccessfulRoutineClearsLastErrorButKeepsBlocks) {
@@ -237,7 +234,7 @@ TEST_F(ErrorsTest, ExitLeavesTheRoutineAndCallerStillRaises) {
 }
 
 TEST_F(ErrorsTest, RuntimeExceptionBecomesExceptionError) {
-    const int32_t blocks = MemCount();
+    const test::RegisterBalance balance;
     MonitoredIsolated([] {
         uint8_t* p = nullptr;
         MemAllocNew(p, 32);
@@ -246,7 +243,7 @@ TEST_F(ErrorsTest, RuntimeExceptionBecomesExceptionError) {
     EXPECT_EQ(ErrLastGroup(), ERR_EXCEPTION);
     EXPECT_EQ(ErrLastCode(), ERR_MSGONLY);
     EXPECT_EQ(ErrLastText(), "index 7 out of range");
-    EXPECT_EQ(MemCount(), blocks);
+    balance.Expect();
 }
 
 TEST_F(ErrorsTest, RuntimeExceptionAfterIsolatedFailureIsNotLost) {

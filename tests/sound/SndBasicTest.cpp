@@ -7,6 +7,7 @@
 
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
@@ -18,14 +19,12 @@ QWaveFmt Pcm(uint16_t channels, uint32_t rate, uint16_t bits) {
     return f;
 }
 
-struct SndBasicTest : ::testing::Test {
-    void SetUp() override { blocks = MemCount(); }
+struct SndBasicTest : test::RegisterBalanceTest {
     void TearDown() override {
         SndFree(snd);
-        EXPECT_EQ(MemCount(), blocks);
+        RegisterBalanceTest::TearDown();
     }
     Qsnd snd{};
-    int32_t blocks = 0;
 };
 
 // A source that hands out rounds of `round` bytes of 8-bit mono sound numbered from 0.

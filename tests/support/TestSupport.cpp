@@ -37,6 +37,12 @@ ScopedXdgDirs::ScopedXdgDirs(const std::string& root)
     std::filesystem::create_directories(root + "/data/applications");
 }
 
+uint64_t Fnv1a(const void* data, size_t size, uint64_t hash) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 0x100000001b3ull;
+    return hash;
+}
+
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -1,7 +1,15 @@
 #pragma once
 // Helpers shared by the test programs.
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime/Basic.h"
 
 namespace kelvora::test {
 
@@ -40,6 +48,74 @@ struct ScopedXdgDirs {
     ScopedEnv config;
     ScopedEnv data;
 };
+
+// --- The tracked register ------------------------------------------------------------------
+// Inline: the platform suite uses this header without linking the runtime.
+
+// A test failure for each of the register's counts that differs from `blocks` and `files`;
+// `context` names the case in the message.
+inline void ExpectRegisterCounts(int32_t blocks, int32_t files, const std::string& context = std::string()) {
+    EXPECT_EQ(MemCount(), blocks) << "tracked blocks left behind " << context;
+    EXPECT_EQ(FileCount(), files) << "tracked files left open " << context;
+}
+
+// The register's counts when constructed, for a piece of work that must give back every block
+// and file it takes.
+class RegisterBalance {
+public:
+    RegisterBalance() : blocks_(MemCount()), files_(FileCount()) {}
+    int32_t blocks() const { return blocks_; }
+    int32_t files() const { return files_; }
+    bool Balanced() const { return MemCount() == blocks_ && FileCount() == files_; }
+    void Expect(const std::string& context = std::string()) const { ExpectRegisterCounts(blocks_, files_, context); }
+
+private:
+    int32_t blocks_;
+    int32_t files_;
+};
+
+// Base fixture: the register's counts taken at SetUp and checked at TearDown. A fixture that
+// releases records of its own at TearDown does so first, then calls this TearDown.
+struct RegisterBalanceTest : ::testing::Test {
+    void SetUp() override {
+        blocks = MemCount();
+        files = FileCount();
+    }
+    void TearDown() override { ExpectBalanced(); }
+    void ExpectBalanced(const std::string& context = std::string()) const {
+        ExpectRegisterCounts(blocks, files, context);
+    }
+    int32_t blocks = 0;  // at SetUp
+    int32_t files = 0;
+};
+
+// Registers a new block of `size` bytes for `variable` at `address`, where a released block
+// lived: allocates until the allocator hands that address out again. A size above the
+// allocator's per-thread caches makes the reuse immediate with glibc; an allocator that holds
+// freed memory back (the address sanitizer's) never reuses, and then the result is false and
+// `variable` is null.
+template <class T>
+bool AllocateAt(T*& variable, const void* address, int64_t size) {
+    std::vector<T*> misses;
+    for (int tries = 0; tries < 16; ++tries) {
+        variable = nullptr;
+        MemAllocNew(variable, size);
+        if (variable == address) break;
+        misses.push_back(variable);
+        variable = nullptr;
+    }
+    for (T*& p : misses) MemFree(p);  // copies of the pointers: the release goes by address
+    return variable != nullptr;
+}
+
+// --- Hashes ---------------------------------------------------------------------------------
+
+// 64-bit FNV-1a, the hash the fixture scripts record for decoded pictures; `hash` carries on
+// from an earlier part.
+constexpr uint64_t kFnv1aBasis = 0xcbf29ce484222325ull;
+uint64_t Fnv1a(const void* data, size_t size, uint64_t hash = kFnv1aBasis);
+inline uint64_t Fnv1a(std::string_view bytes) { return Fnv1a(bytes.data(), bytes.size()); }
+inline uint64_t Fnv1a(const std::vector<uint8_t>& bytes) { return Fnv1a(bytes.data(), bytes.size()); }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);

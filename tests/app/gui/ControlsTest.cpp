@@ -18,6 +18,7 @@
 #include "app/VCLUtils.h"
 #include "player/HplDisplay.h"
 #include "runtime/Basic.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
@@ -115,7 +116,7 @@ TEST_F(ControlsTest, LogoDecodesToItsPicture) {
     LogoGetBlock(data, size);
     ASSERT_NE(data, nullptr);
     Qimg logo{};
-    const int32_t blocks = MemCount();
+    const test::RegisterBalance balance;
     ImgFromFn(data, size, logo);
     EXPECT_EQ(logo.width, LOGO_WIDTH);
     EXPECT_EQ(logo.height, LOGO_HEIGHT);
@@ -129,7 +130,7 @@ TEST_F(ControlsTest, LogoDecodesToItsPicture) {
     EXPECT_GT(bright, logo.size / 20);
     EXPECT_LT(bright, logo.size / 2);
     ImgFree(logo);
-    EXPECT_EQ(MemCount(), blocks);
+    balance.Expect();
 }
 
 TEST_F(ControlsTest, NothingWaitsForAUserOffscreen) {

@@ -12,6 +12,7 @@
 #include "support/GuiSupport.h"
 #include "player/HplDisplay.h"
 #include "runtime/Basic.h"
+#include "support/TestSupport.h"
 
 using namespace kelvora;
 
@@ -29,10 +30,10 @@ void MakePicture(Qimg& img, int32_t w, int32_t h, uint8_t seed) {
         }
 }
 
-struct DisplayWidgetTest : ::testing::Test {
+struct DisplayWidgetTest : test::RegisterBalanceTest {
     void SetUp() override {
         StartApp();
-        blocks = MemCount();
+        RegisterBalanceTest::SetUp();
         parent = new QWidget;
         parent->resize(120, 100);
         parent->show();
@@ -43,10 +44,9 @@ struct DisplayWidgetTest : ::testing::Test {
         DspDestroy(dsp);
         delete parent;
         ImgFree(img);
-        EXPECT_EQ(MemCount(), blocks);
+        RegisterBalanceTest::TearDown();
     }
     QRgb Shown(int x, int y) { return dsp->window->grab().toImage().pixel(x, y); }
-    int32_t blocks = 0;
     QWidget* parent = nullptr;
     DspWindow* dsp = nullptr;
     Qimg img{};
