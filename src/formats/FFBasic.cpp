@@ -1,5 +1,6 @@
 #include "formats/FFBasic.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -11,24 +12,86 @@ namespace kelvora {
 
 // --- Bounded byte reader ----------------------------------------------------------------------
 
-QByteReader ByteReader(const void* data, int64_t size) {
-    return QByteReader{static_cast<const uint8_t*>(data), size < 0 ? 0 : size, 0, false};
+void BrOpenFile(QByteReader& r, int32_t fileId, int64_t start, int64_t end, int64_t capacity, const char* label) {
+    const int64_t fileSize = std::max<int64_t>(FSize(fileId), 0);  // BAD_HANDLE for an unknown id
+    r = QByteReader{};
+    r.fileId = fileId;
+    r.label = label;
+    r.end = std::clamp<int64_t>(end, 0, fileSize);
+    r.start = std::clamp<int64_t>(start, 0, r.end);
+    r.base = r.start;
+    r.capacity = std::max<int64_t>(capacity, 1);
+    _memalloc_(r.buffer, r.capacity, __LINE__, MEM_KIND_C, label);
+    r.data = r.buffer;
 }
 
-void BrBytes(QByteReader& r, void* destination, int64_t count) {
-    if (count <= 0) return;
-    const uint8_t* p = BrTake(r, count);
-    if (p) std::memcpy(destination, p, static_cast<size_t>(count));
-    else std::memset(destination, 0, static_cast<size_t>(count));
+void BrClose(QByteReader& r) {
+    MemFree(r.buffer);
+    r = QByteReader{};
 }
 
+namespace {
+// Stands at the end with nothing at hand; a file-backed reader keeps its buffer for a seek back.
+void BrOverrun_(QByteReader& r) {
+    r.overrun = true;
+    if (r.buffer) {
+        r.base = r.end;
+        r.size = 0;
+        r.pos = 0;
+    } else {
+        r.pos = r.size;
+    }
+}
+}  // namespace
+
+int64_t BrFillSlow_(QByteReader& r, int64_t n) {
+    const int64_t ready = r.size - r.pos;
+    if (!r.buffer) return ready;
+    n = std::min(n, r.end - r.base - r.pos);
+    if (ready >= n) return ready;
+    if (n > r.capacity) {
+        MemSetOwnerRaw_(r.buffer, &r.buffer);  // this may be a copy of the reader that opened it
+        _memalloc_(r.buffer, n, __LINE__, MEM_KIND_C, r.label);
+        // Outside a monitored frame a failed allocation leaves the old block.
+        if (MemBlockSize(r.buffer) < n) return ready;
+        r.capacity = n;
+    }
+    // The unread bytes move to the front and the rest of the buffer is filled after them.
+    if (ready > 0 && r.pos > 0) std::memmove(r.buffer, r.buffer + r.pos, static_cast<size_t>(ready));
+    r.data = r.buffer;
+    r.base += r.pos;
+    r.pos = 0;
+    r.size = ready;
+    const int64_t from = r.base + ready;
+    const int64_t wanted = std::min(r.capacity - ready, r.end - from);
+    int32_t got = 0;
+    FSeek(r.fileId, from);
+    FReadPart(r.fileId, r.buffer + ready, static_cast<int32_t>(wanted), got);
+    r.size += got;
+    if (got < wanted) r.end = from + got;  // the file has shrunk
+    return r.size;
+}
+
+const uint8_t* BrTakeSlow_(QByteReader& r, int64_t n) {
+    if (n < 0 || !r.buffer || BrFillSlow_(r, n) < n) {
+        BrOverrun_(r);
+        return nullptr;
+    }
+    const uint8_t* p = r.data + r.pos;
+    r.pos += n;
+    return p;
+}
 
 void BrSeek(QByteReader& r, int64_t position) {
-    if (position < 0 || position > r.size) {
-        r.overrun = true;
-        r.pos = r.size;
+    if (position < r.start || position > r.end) {
+        BrOverrun_(r);
+    } else if (position >= r.base && position <= r.base + r.size) {
+        r.pos = position - r.base;
     } else {
-        r.pos = position;
+        // Outside the buffer: the next read fills it from here.
+        r.base = position;
+        r.size = 0;
+        r.pos = 0;
     }
 }
 

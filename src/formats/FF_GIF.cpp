@@ -66,21 +66,16 @@ bool FileStamp_(const std::string& name, int64_t& stamp) {
 
 // --- Buffered reading ---------------------------------------------------------------------------
 
-// At least n unread bytes in the buffer, refilled from the file when fewer remain; false when the
-// file (or the buffer's capacity) ends first.
-bool Need_(QGifHandle& h, int32_t n) {
-    if (h.cmpsLen - h.cmpsPos >= n) return true;
-    GIFGetNewCmpsData_(h);
-    return h.cmpsLen - h.cmpsPos >= n;
-}
+// At least n unread bytes at hand, without taking them; false when the window ends first.
+bool Need_(QGifHandle& h, int32_t n) { return BrFill(h.src, n) >= n; }
 
 // Passes over data sub-blocks up to and including the zero-length one.
 bool SkipSubBlocks_(QGifHandle& h) {
     for (;;) {
         if (!Need_(h, 1)) return false;
-        const int32_t n = h.cmpsBuf[h.cmpsPos];
+        const int32_t n = BrHere(h.src)[0];
         if (!Need_(h, 1 + n)) return false;
-        h.cmpsPos += 1 + n;
+        BrSkip(h.src, 1 + n);
         if (n == 0) return true;
     }
 }
@@ -109,8 +104,9 @@ void Forget_(QGifHandle& h) {
     h.fileId = BAD_HANDLE;
 }
 
-// Reads the header, the logical screen descriptor and the global colour table.
-void ReadHeader_(QGifHandle& h, uint8_t* raw) {
+// Reads the header, the logical screen descriptor and the global colour table; returns the
+// offset of the blocks after them.
+int64_t ReadHeader_(QGifHandle& h, uint8_t* raw) {
     int32_t got = 0;
     FReadPart(h.fileId, raw, kHeaderBytes, got);
     QByteReader r = ByteReader(raw, got);
@@ -130,7 +126,7 @@ void ReadHeader_(QGifHandle& h, uint8_t* raw) {
         ImgRowTo24(true, 3, entries, reinterpret_cast<uint8_t*>(h.globalPal), table);
         h.bgIndex = background;
     }
-    h.cmpsBase = kHeaderBytes + ((packed & 0x80) ? 3 * TableEntries_(packed) : 0);
+    return kHeaderBytes + ((packed & 0x80) ? 3 * TableEntries_(packed) : 0);
 }
 
 bool TakeCached_(QGifHandle& h, const std::string& name, int64_t stamp, const uint8_t* raw) {
@@ -174,16 +170,14 @@ void Scan_(QGifHandle& h) {
     QGifImgDesc d;
     int64_t start = 0;
     while (h.frames < GIF_MAX_FRAMES && GIFGetImgHdr_(h, gce, d, h.frames, start) && start <= INT32_MAX) {
-        if ((d.packed & 0x80) && !Need_(h, 3 * TableEntries_(d.packed))) break;
-        if (d.packed & 0x80) h.cmpsPos += 3 * TableEntries_(d.packed);
-        if (!Need_(h, 1)) break;
-        ++h.cmpsPos;  // LZW minimum code size
+        if ((d.packed & 0x80) && !BrTake(h.src, 3 * TableEntries_(d.packed))) break;
+        if (!BrTake(h.src, 1)) break;  // LZW minimum code size
         if (!SkipSubBlocks_(h)) break;
         GIFChk4ImgFPos_(h, h.frames, start);
         totalDelay += gce.delay;
         if (h.frames > 0 && (!Covers_(h, d) || Transparent_(gce))) h.sequential = -1;
         ++h.frames;
-        if (!Need_(h, 1) || h.cmpsBuf[h.cmpsPos] == kTrailer) break;
+        if (!Need_(h, 1) || BrHere(h.src)[0] == kTrailer) break;
     }
     h.frameRate = totalDelay > 0 ? h.frames * 100.0 / static_cast<double>(totalDelay) : 0;
 }
@@ -195,13 +189,13 @@ void Open_(QGifHandle& h, const std::string& fileName, bool firstOnly) {
     FOpen(h.fileId, fileName, FM_READ);
     h.fileSize = FSize(h.fileId);
     uint8_t raw[kHeaderBytes];
-    ReadHeader_(h, raw);
+    const int64_t blocks = ReadHeader_(h, raw);
     int64_t stamp = 0;
     const bool stamped = !firstOnly && FileStamp_(fileName, stamp);
     if (stamped && TakeCached_(h, fileName, stamp, raw)) return;
 
-    h.cmpsCap = firstOnly ? kFirstOnlyBuffer : GIF_SCAN_BUFFER;
-    _memalloc_(h.cmpsBuf, h.cmpsCap, __LINE__, MEM_KIND_C, "FF_GIF.GIFOpen.GIFCmpsBuf");
+    BrOpenFile(h.src, h.fileId, blocks, h.fileSize, firstOnly ? kFirstOnlyBuffer : GIF_SCAN_BUFFER,
+               "FF_GIF.GIFOpen.GIFCmpsBuf");
     if (firstOnly) {
         QGifGCE gce;
         QGifImgDesc d;
@@ -214,8 +208,7 @@ void Open_(QGifHandle& h, const std::string& fileName, bool firstOnly) {
     } else {
         Scan_(h);
     }
-    MemFree(h.cmpsBuf);
-    h.cmpsCap = h.cmpsLen = h.cmpsPos = 0;
+    BrClose(h.src);
     if (stamped) StoreCache_(h, fileName, stamp, raw);
 }
 
@@ -405,10 +398,8 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
     const int64_t start = FramePos_(h, k);
     const int64_t end = k + 1 < h.frames ? FramePos_(h, k + 1) : h.fileSize;
     if (start < 0 || end > h.fileSize || start >= end) ErrFail(ERR_IMG, IMG_CORRUPT);
-    h.cmpsCap = static_cast<int32_t>(std::min<int64_t>(end - start, kLoadBuffer));
-    _memalloc_(h.cmpsBuf, h.cmpsCap, __LINE__, MEM_KIND_C, "FF_GIF.GIFLoadNext.GIFCmpsBuf");
-    h.cmpsBase = start;
-    h.cmpsLen = h.cmpsPos = 0;
+    BrOpenFile(h.src, h.fileId, start, end, std::min<int64_t>(end - start, kLoadBuffer),
+               "FF_GIF.GIFLoadNext.GIFCmpsBuf");
     QGifGCE gce;
     QGifImgDesc d;
     int64_t frameStart = 0;
@@ -422,9 +413,9 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
     if (d.packed & 0x80) {
         std::memset(framePal, 0, sizeof framePal);
         const int32_t entries = TableEntries_(d.packed);
-        if (!Need_(h, 3 * entries)) ErrFail(ERR_IMG, IMG_CORRUPT);
-        ImgRowTo24(true, 3, entries, reinterpret_cast<uint8_t*>(framePal), h.cmpsBuf + h.cmpsPos);
-        h.cmpsPos += 3 * entries;
+        const uint8_t* table = BrTake(h.src, 3 * entries);
+        if (!table) ErrFail(ERR_IMG, IMG_CORRUPT);
+        ImgRowTo24(true, 3, entries, reinterpret_cast<uint8_t*>(framePal), table);
         h.newPalette = -1;
         h.palRestore = -1;
     } else {
@@ -452,24 +443,21 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
     }
     if (covering) std::memcpy(image.palette, framePal, sizeof image.palette);
 
-    if (!Need_(h, 1)) ErrFail(ERR_IMG, IMG_CORRUPT);
-    const int32_t minSize = h.cmpsBuf[h.cmpsPos++];
+    const uint8_t* codeSize = BrTake(h.src, 1);
+    if (!codeSize) ErrFail(ERR_IMG, IMG_CORRUPT);
+    const int32_t minSize = *codeSize;
     if (d.width > 0 && d.height > 0) {
         if (!FFSaneGeometry(d.width, d.height, 8)) ErrFail(ERR_IMG, IMG_CORRUPT);
         if (minSize < 1 || minSize > 8) ErrFail(ERR_IMG, IMG_DECOMPRESS);
         const int64_t pixels = int64_t{d.width} * d.height;
         // No sound stream needs more than 12 bits per pixel with its block lengths, so the rest
         // of an oversized last frame is not read.
-        const int64_t wanted =
-            std::min({end - (h.cmpsBase + h.cmpsPos), 2 * pixels + 4096, int64_t{kMaxFrameData}});
-        if (wanted > h.cmpsCap) {
-            _memalloc_(h.cmpsBuf, wanted, __LINE__, MEM_KIND_C, "FF_GIF.GIFLoadNext.GIFCmpsBuf");
-            h.cmpsCap = static_cast<int32_t>(wanted);
-        }
-        if (h.cmpsLen - h.cmpsPos < wanted) GIFGetNewCmpsData_(h);
-        const int64_t got = std::min<int64_t>(h.cmpsLen - h.cmpsPos, wanted);
+        const int64_t wanted = std::min({BrLeft(h.src), 2 * pixels + 4096, int64_t{kMaxFrameData}});
+        const int64_t got = std::min(BrFill(h.src, wanted), wanted);  // the buffer grows to hold it
         if (got <= 0) ErrFail(ERR_IMG, IMG_CORRUPT);
-        uint8_t* stream = h.cmpsBuf + h.cmpsPos;
+        // The sub-block lengths are taken out in place: these bytes are the reader's own buffer
+        // and are not read again.
+        uint8_t* stream = h.src.buffer + h.src.pos;
         const int64_t streamBytes = Unblock_(stream, got);
 
         // Straight into the picture when the frame is the whole screen, opaque and in row order.
@@ -508,8 +496,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
         ImgFree(temp);
     }
     if (std::memcmp(before, image.palette, sizeof before) != 0) h.newPalette = -1;
-    MemFree(h.cmpsBuf);
-    h.cmpsCap = h.cmpsLen = h.cmpsPos = 0;
+    BrClose(h.src);
     ++h.curFrame;
 }
 
@@ -525,31 +512,16 @@ bool ClipWin_(const Qimg& image, int32_t& x, int32_t& y, int32_t& w, int32_t& hg
 
 // --- Frame headers ------------------------------------------------------------------------------
 
-void GIFGetNewCmpsData_(QGifHandle& h) {
-    const int32_t rest = h.cmpsLen - h.cmpsPos;
-    if (rest > 0 && h.cmpsPos > 0) std::memmove(h.cmpsBuf, h.cmpsBuf + h.cmpsPos, static_cast<size_t>(rest));
-    h.cmpsBase += h.cmpsPos;
-    h.cmpsPos = 0;
-    h.cmpsLen = rest;
-    const int64_t from = h.cmpsBase + rest;
-    if (h.cmpsCap > rest && from < h.fileSize) {
-        int32_t got = 0;
-        FSeek(h.fileId, from);
-        FReadPart(h.fileId, h.cmpsBuf + rest, h.cmpsCap - rest, got);
-        h.cmpsLen += got;
-    }
-}
-
 bool GIFGetImgHdr_(QGifHandle& h, QGifGCE& gce, QGifImgDesc& desc, int32_t frameIndex, int64_t& frameStart) {
     gce = QGifGCE{};
     desc = QGifImgDesc{};
     frameStart = -1;
     // Extensions: the graphic control extension marks the frame's start, the others (comments,
     // plain text, application data, unknown labels) are passed over by their sub-blocks.
-    while (Need_(h, 2) && h.cmpsBuf[h.cmpsPos] == kExtension) {
-        if (h.cmpsBuf[h.cmpsPos + 1] == kGceLabel) {
+    while (Need_(h, 2) && BrHere(h.src)[0] == kExtension) {
+        if (BrHere(h.src)[1] == kGceLabel) {
             if (!Need_(h, kGceBytes)) return false;
-            QByteReader r = ByteReader(h.cmpsBuf + h.cmpsPos, kGceBytes);
+            QByteReader r = ByteReader(BrHere(h.src), kGceBytes);
             gce.introducer = BrU8(r);
             gce.label = BrU8(r);
             gce.blockSize = BrU8(r);
@@ -557,28 +529,27 @@ bool GIFGetImgHdr_(QGifHandle& h, QGifGCE& gce, QGifImgDesc& desc, int32_t frame
             gce.delay = BrU16LE(r);
             gce.transparent = BrU8(r);
             gce.terminator = BrU8(r);
-            frameStart = h.cmpsBase + h.cmpsPos;
+            frameStart = BrTell(h.src);
         }
-        h.cmpsPos += 2;
+        BrSkip(h.src, 2);
         if (!SkipSubBlocks_(h)) return false;
     }
     // The separator: the very next byte after the first frame, anywhere before it.
     for (;;) {
         if (!Need_(h, 1)) return false;
-        if (h.cmpsBuf[h.cmpsPos] == kSeparator) break;
+        if (BrHere(h.src)[0] == kSeparator) break;
         if (frameIndex > 0) return false;
-        ++h.cmpsPos;
+        BrSkip(h.src, 1);
     }
     if (!Need_(h, kDescBytes)) return false;
-    QByteReader r = ByteReader(h.cmpsBuf + h.cmpsPos, kDescBytes);
+    if (frameStart < 0) frameStart = BrTell(h.src);
+    QByteReader& r = h.src;
     desc.separator = BrU8(r);
     desc.left = BrU16LE(r);
     desc.top = BrU16LE(r);
     desc.width = BrU16LE(r);
     desc.height = BrU16LE(r);
     desc.packed = BrU8(r);
-    if (frameStart < 0) frameStart = h.cmpsBase + h.cmpsPos;
-    h.cmpsPos += kDescBytes;
     return true;
 }
 
@@ -650,8 +621,7 @@ void GIFLoadNext(QGifHandle& h, Qimg& image) {
             // The failure releases what this call allocated. The picture no longer holds a whole
             // frame, so the next load starts again from frame 1.
             if (!hadPrevImg) h.prevImg = nullptr;
-            h.cmpsBuf = nullptr;
-            h.cmpsCap = h.cmpsLen = h.cmpsPos = 0;
+            h.src = QByteReader{};
             h.prevDisposal = 0;
             h.curFrame = 0;
             throw;
@@ -675,7 +645,7 @@ void GIFLoad(QGifHandle& h, Qimg& image, int32_t frame, int32_t mode) {
 void GIFClose(QGifHandle& h) {
     Monitored([&] {
         MemFree(h.prevImg);
-        MemFree(h.cmpsBuf);
+        BrClose(h.src);
         GIFFreeFPosBlk_(h);
         FClose(h.fileId);
         Forget_(h);

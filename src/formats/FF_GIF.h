@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/FFBasic.h"
 #include "formats/FileFmtDef.h"
 #include "image/ImgBasic.h"
 
@@ -87,13 +88,9 @@ struct QGifHandle {
     // Frame starts: block b holds the offsets of frames 256 b to 256 b + 255 (tracked).
     int32_t* fposBlk[GIF_FPOS_BLOCKS];
     int32_t fposBlocks;
-    // Buffered reading: cmpsBuf holds the file's bytes from cmpsBase on, cmpsLen of them, the
-    // next unread one at cmpsPos.
-    uint8_t* cmpsBuf;
-    int32_t cmpsCap;
-    int32_t cmpsLen;
-    int32_t cmpsPos;
-    int64_t cmpsBase;
+    // The file's blocks while an open scans them or a load reads a frame (a file-backed byte
+    // reader, its buffer tracked; empty otherwise).
+    QByteReader src;
 };
 
 // Opens a GIF; firstOnly finds just the first frame (no scan of the whole file, no cache).
@@ -109,15 +106,13 @@ void GIFInfo(const std::string& fileName, QffInfo& info, bool fullScan);
 // Marks the open cache invalid (unit shut-down; tests).
 void GIFDone();
 
-// Reads the next frame header from the buffered position: the extensions before it (the graphic
+// Reads the next frame header from the reader's position: the extensions before it (the graphic
 // control extension kept, others passed over) and the image descriptor. For the first frame
 // (index 0) bytes before the separator are passed over; later frames must follow at once.
 bool GIFGetImgHdr_(QGifHandle& h, QGifGCE& gce, QGifImgDesc& desc, int32_t frameIndex, int64_t& frameStart);
 // Records the start of frame `index`, allocating its block of the table when it is the first.
 void GIFChk4ImgFPos_(QGifHandle& h, int32_t index, int64_t start);
 void GIFFreeFPosBlk_(QGifHandle& h);
-// Slides the unread bytes to the front of the buffer and refills the rest from the file.
-void GIFGetNewCmpsData_(QGifHandle& h);
 // Rectangles of an 8-bit picture (clipped to it); buffers hold the clipped rectangle's rows.
 void FillWin_(Qimg& image, int32_t x, int32_t y, int32_t w, int32_t hgt, uint8_t index);
 void ExtractWin_(const Qimg& image, int32_t x, int32_t y, int32_t w, int32_t hgt, uint8_t* buffer);

@@ -18,23 +18,17 @@ constexpr int32_t kMaxSample = 65535;
 
 bool IsSpace_(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// Refills the buffer; the number of bytes read, 0 at the end of the file.
-int32_t PNMFill_(QPNMReader& rd) {
-    int32_t got = 0;
-    FReadPart(rd.fileId, rd.buffer, sizeof rd.buffer, got);
-    rd.fill = got;
-    rd.pos = 0;
-    return got;
-}
+// Header and ASCII characters come through a buffer of this size.
+constexpr int64_t kBufferBytes = 16384;
 
-uint8_t PNMRaw_(QPNMReader& rd) {
-    if (rd.pos >= rd.fill) PNMReadBuf_(rd);
-    ++rd.consumed;
-    return rd.buffer[rd.pos++];
+uint8_t PNMRaw_(QByteReader& rd) {
+    const uint8_t* c = BrTake(rd, 1);
+    if (!c) ErrFail(ERR_IMG, IMG_CORRUPT);
+    return c ? *c : 0;
 }
 
 // The next character; a comment reads as the line end that closes it.
-uint8_t PNMChar_(QPNMReader& rd) {
+uint8_t PNMChar_(QByteReader& rd) {
     uint8_t c = PNMRaw_(rd);
     if (c == '#') {
         do c = PNMRaw_(rd);
@@ -45,14 +39,14 @@ uint8_t PNMChar_(QPNMReader& rd) {
 
 // Skips blanks, then collects characters up to the next blank (which is consumed), `limit` or
 // the end of the file (so that a last sample needs no line end after it).
-std::string PNMToken_(QPNMReader& rd, size_t limit) {
+std::string PNMToken_(QByteReader& rd, size_t limit) {
     uint8_t c;
     do c = PNMChar_(rd);
     while (IsSpace_(c));
     std::string token;
     for (;;) {
         token += static_cast<char>(c);
-        if (token.size() >= limit || (rd.pos >= rd.fill && PNMFill_(rd) <= 0)) break;
+        if (token.size() >= limit || BrFill(rd, 1) <= 0) break;
         c = PNMChar_(rd);
         if (IsSpace_(c)) break;
     }
@@ -60,7 +54,7 @@ std::string PNMToken_(QPNMReader& rd, size_t limit) {
 }
 
 // A decimal number token; anything else, or a value above INT32_MAX, raises (ERR_IMG, code).
-int32_t PNMNumber_(QPNMReader& rd, int32_t code) {
+int32_t PNMNumber_(QByteReader& rd, int32_t code) {
     const std::string token = PNMToken_(rd, kTokenChars);
     int64_t value = 0;
     for (char ch : token) {
@@ -81,21 +75,12 @@ uint8_t PNMScale_(const QPNMHandle& pnm, int32_t value) {
 
 }  // namespace
 
-void PNMReadBuf_(QPNMReader& rd) {
-    Monitored([&] {
-        if (PNMFill_(rd) <= 0) ErrFail(ERR_IMG, IMG_CORRUPT);
-    });
-}
-
-void PNMOpen_(QPNMHandle& pnm, QPNMReader& rd, const std::string& fileName) {
+void PNMOpen_(QPNMHandle& pnm, QByteReader& rd, const std::string& fileName) {
     Monitored([&] {
         pnm = QPNMHandle{};
         pnm.fileId = BAD_HANDLE;
         FOpen(pnm.fileId, fileName, FM_READ);
-        rd.fileId = pnm.fileId;
-        rd.fill = 0;
-        rd.pos = 0;
-        rd.consumed = 0;
+        BrOpenFile(rd, pnm.fileId, 0, FSize(pnm.fileId), kBufferBytes, "FF_PNM.PNMOpen_.rd.buffer");
         const std::string magic = PNMToken_(rd, kMagicChars);
         if (magic[0] != 'P') ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         const char kind = magic.size() > 1 ? magic[1] : 0;
@@ -121,11 +106,11 @@ void PNMOpen_(QPNMHandle& pnm, QPNMReader& rd, const std::string& fileName) {
 void PNMLoad(const std::string& fileName, Qimg& image) {
     Monitored([&] {
         QPNMHandle pnm;
-        QPNMReader rd{};
+        QByteReader rd{};
         PNMOpen_(pnm, rd, fileName);
         if (!pnm.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         const int64_t samples = int64_t{pnm.width} * pnm.height * pnm.bytesPP;
-        const int64_t left = pnm.fileSize - rd.consumed;
+        const int64_t left = pnm.fileSize - BrTell(rd);
         // Refuse a file too short for its pixels before allocating: binary samples take one or
         // two bytes each, ASCII samples at least one character.
         if (!pnm.ascii && samples * pnm.sampleBytes > left) ErrFail(ERR_FILE, FILE_READ);
@@ -136,22 +121,22 @@ void PNMLoad(const std::string& fileName, Qimg& image) {
         if (pnm.ascii) {
             for (int64_t k = 0; k < samples; ++k) p[k] = PNMScale_(pnm, PNMNumber_(rd, IMG_CORRUPT));
         } else if (pnm.sampleBytes == 1) {
-            FSeek(pnm.fileId, rd.consumed);
+            // Straight from the file into the picture, after the bytes the header took.
+            FSeek(pnm.fileId, BrTell(rd));
             FRead(pnm.fileId, p, static_cast<int32_t>(samples));
             if (pnm.maxValue != 255)
                 for (int64_t k = 0; k < samples; ++k) p[k] = PNMScale_(pnm, p[k]);
         } else {
-            // Two big-endian bytes per sample, read a buffer at a time.
-            FSeek(pnm.fileId, rd.consumed);
-            const int64_t perFill = sizeof rd.buffer / 2;
+            // Two big-endian bytes per sample, as many whole samples at a time as are at hand.
             for (int64_t done = 0; done < samples;) {
-                const int64_t n = std::min(perFill, samples - done);
-                FRead(pnm.fileId, rd.buffer, static_cast<int32_t>(2 * n));
-                for (int64_t k = 0; k < n; ++k)
-                    p[done + k] = PNMScale_(pnm, (rd.buffer[2 * k] << 8) | rd.buffer[2 * k + 1]);
+                const int64_t n = std::min(BrFill(rd, 2) / 2, samples - done);
+                const uint8_t* q = BrTake(rd, 2 * n);
+                if (n <= 0 || !q) ErrFail(ERR_FILE, FILE_READ);
+                for (int64_t k = 0; k < n; ++k) p[done + k] = PNMScale_(pnm, (q[2 * k] << 8) | q[2 * k + 1]);
                 done += n;
             }
         }
+        BrClose(rd);
         FClose(pnm.fileId);
         ImgSetSize(image, pnm.width, pnm.height, pnm.bitsPP);
         if (pnm.bytesPP == 1) PalGreyRamp(image.palette);
@@ -162,8 +147,9 @@ void PNMLoad(const std::string& fileName, Qimg& image) {
 void PNMInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         QPNMHandle pnm;
-        QPNMReader rd{};
+        QByteReader rd{};
         PNMOpen_(pnm, rd, fileName);
+        BrClose(rd);
         FClose(pnm.fileId);
         FFFillPictureInfo(info, static_cast<double>(pnm.fileSize), pnm.width, pnm.height, pnm.bytesPP,
                         pnm.bytesPP * 8, pnm.supported);

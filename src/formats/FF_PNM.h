@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/FFBasic.h"
 #include "formats/FileFmtDef.h"
 #include "image/ImgBasic.h"
 
@@ -24,21 +25,12 @@ struct QPNMHandle {
     int32_t sampleBytes;  // binary bytes per sample: 2 (big-endian) when the maximum exceeds 255
 };
 
-// Buffered reading of one PNM file. Each load or information call has its own, so two threads
-// can read pictures at once.
-struct QPNMReader {
-    int32_t fileId;  // the file being read
-    uint8_t buffer[4096];
-    int32_t fill;
-    int32_t pos;
-    int64_t consumed;  // characters taken since the file was opened
-};
-
-// Refills the reader's buffer; a refill that reads nothing raises (ERR_IMG, 9).
-void PNMReadBuf_(QPNMReader& reader);
-// Opens the file and reads its header through `reader`, which stays positioned after the
-// character that ends the maximum value; the file stays open (the caller's frame owns it).
-void PNMOpen_(QPNMHandle& handle, QPNMReader& reader, const std::string& fileName);
+// Opens the file and reads its header through `reader`, a file-backed byte reader set up here
+// (so each load or information call has its own, and two threads can read pictures at once).
+// The reader stays positioned after the character that ends the maximum value; the file and
+// the reader's buffer stay with the caller's frame, which closes both. A header that ends
+// with the file raises (ERR_IMG, 9).
+void PNMOpen_(QPNMHandle& handle, QByteReader& reader, const std::string& fileName);
 void PNMLoad(const std::string& fileName, Qimg& image);
 void PNMInfo(const std::string& fileName, QffInfo& info);
 

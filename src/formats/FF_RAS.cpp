@@ -18,32 +18,38 @@ constexpr int32_t kTypeRLE = 2;
 constexpr int32_t kTypeRGB = 3;
 constexpr int32_t kMapPlanes = 1;
 constexpr uint8_t kEscape = 128;
+// Run-length data are decoded as they are read, through a buffer of this size.
+constexpr int64_t kBufferBytes = 65536;
 
 // 1-bit pictures are expanded to one palette index per pixel.
 int32_t RASImageDepth_(int32_t depth) { return depth == 1 ? 8 : depth; }
 
 // 128 0 is a literal 128; 128 n v (n > 0) gives n + 1 copies of v; any other byte is itself.
 // Decodes into `out` (`total` bytes) and stops when the input is used up or the output is full.
-void RASunRLE_(const uint8_t* src, int64_t count, uint8_t* out, int64_t total) {
-    int64_t i = 0;
+// The loop reads through a local copy of the reader, which stays in registers.
+void RASunRLE_(QByteReader& reader, uint8_t* out, int64_t total) {
+    QByteReader src = reader;
     int64_t o = 0;
-    while (i < count && o < total) {
-        const uint8_t c = src[i++];
-        if (c != kEscape) {
-            out[o++] = c;
+    while (o < total) {
+        const uint8_t* c = BrTake(src, 1);
+        if (!c) break;
+        if (*c != kEscape) {
+            out[o++] = *c;
             continue;
         }
-        if (i >= count) break;
-        const uint8_t n = src[i++];
-        if (n == 0) {
+        const uint8_t* n = BrTake(src, 1);
+        if (!n) break;
+        if (*n == 0) {
             out[o++] = kEscape;
         } else {
-            if (i >= count) break;
-            const int64_t k = std::min<int64_t>(int64_t{n} + 1, total - o);
-            std::memset(out + o, src[i++], static_cast<size_t>(k));
+            const uint8_t* v = BrTake(src, 1);
+            if (!v) break;
+            const int64_t k = std::min<int64_t>(int64_t{*n} + 1, total - o);
+            std::memset(out + o, *v, static_cast<size_t>(k));
             o += k;
         }
     }
+    reader = src;
 }
 
 // Run-length data codes the padded rows, so a pad byte is an ordinary decoded byte (often the
@@ -138,22 +144,21 @@ void RASLoad(const std::string& fileName, Qimg& image) {
         if (ras.type == kTypeRLE) {
             // No stream longer than two bytes per decoded byte can be used up.
             const int64_t bytes = std::min({rest, 2 * paddedBytes * h, int64_t{INT32_MAX}});
-            uint8_t* cmpsdata = nullptr;
-            _memalloc_(cmpsdata, bytes, __LINE__, MEM_KIND_C, "FF_RAS.RASLoad.cmpsdata");
-            FSeek(ras.fileId, dataStart);
-            FRead(ras.fileId, cmpsdata, static_cast<int32_t>(bytes));
+            QByteReader src{};
+            BrOpenFile(src, ras.fileId, dataStart, dataStart + bytes, std::min<int64_t>(bytes, kBufferBytes),
+                       "FF_RAS.RASLoad.cmpsdata");
             if (paddedBytes == rowBytes) {
                 std::memset(image.data, 0, static_cast<size_t>(rowBytes * h));
-                RASunRLE_(cmpsdata, bytes, image.data, rowBytes * h);
+                RASunRLE_(src, image.data, rowBytes * h);
             } else {
                 uint8_t* padded = nullptr;
                 _memalloc_(padded, paddedBytes * h, __LINE__, MEM_KIND_C, "FF_RAS.RASLoad.padded");
-                RASunRLE_(cmpsdata, bytes, padded, paddedBytes * h);
+                RASunRLE_(src, padded, paddedBytes * h);
                 RASCompactRows_(padded, rowBytes, paddedBytes, h);
                 std::memcpy(image.data, padded, static_cast<size_t>(rowBytes * h));
                 MemFree(padded);
             }
-            MemFree(cmpsdata);
+            BrClose(src);
         } else {
             for (int32_t r = 0; r < h; ++r) {
                 FSeek(ras.fileId, dataStart + r * step);

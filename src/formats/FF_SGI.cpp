@@ -20,24 +20,28 @@ constexpr int64_t kDataStart = 512;  // verbatim pixels, or the run-length offse
 // image record cannot hold beside an index); three and four channels as 24 and 32 bits.
 int32_t SGIDepth_(const QSGIHandle& sgi) { return sgi.zSize <= 2 ? 8 : 8 * sgi.zSize; }
 
-// Decodes one run-length line of `count` bytes into `line` (x size bytes). Output past x size,
-// and packets cut short by the end of the compressed line, are dropped. Packets are short, so
-// plain loops beat library calls for most of them.
-void SGIunRLE_(const uint8_t* src, int64_t count, uint8_t* line, int32_t xSize) {
-    int64_t i = 0;
+// Decodes one run-length line, the bytes of `src`, into `line` (x size bytes). Output past
+// x size, and packets cut short by the end of the compressed line, are dropped. Packets are
+// short, so plain loops beat library calls for most of them. `src` is a copy, so that its
+// fields stay in registers.
+void SGIunRLE_(QByteReader src, uint8_t* line, int32_t xSize) {
     int32_t o = 0;
-    while (i < count && o < xSize) {
-        const uint8_t c = src[i++];
+    while (o < xSize) {
+        const uint8_t* p = BrTake(src, 1);
+        if (!p) break;
+        const uint8_t c = *p;
         const int32_t n = c & 127;
         if (n == 0) break;
         if (c & 0x80) {
-            const int64_t k = std::min<int64_t>({n, xSize - o, count - i});
-            for (int64_t q = 0; q < k; ++q) line[o + q] = src[i + q];
+            const int64_t k = std::min<int64_t>({n, xSize - o, BrLeft(src)});
+            const uint8_t* literal = BrTake(src, k);
+            for (int64_t q = 0; q < k; ++q) line[o + q] = literal[q];
             o += static_cast<int32_t>(k);
-            i += n;
+            BrSkip(src, n - k);
         } else {
-            if (i >= count) break;
-            const uint8_t v = src[i++];
+            const uint8_t* p2 = BrTake(src, 1);
+            if (!p2) break;
+            const uint8_t v = *p2;  // held in a register: the stores below could alias the source
             const int32_t k = std::min(n, xSize - o);
             if (k > 32) std::memset(line + o, v, static_cast<size_t>(k));
             else for (int32_t q = 0; q < k; ++q) line[o + q] = v;
@@ -101,24 +105,27 @@ void SGILoad(const std::string& fileName, Qimg& image) {
         if (zs >= 3) _memalloc_(templine, int64_t{xs} * zs, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.templine");
         uint8_t* linetbl = nullptr;
         uint8_t* lentbl = nullptr;
-        uint8_t* cmpsline = nullptr;
         const int64_t cmpsBytes = int64_t{2} * xs * zs;
         if (rle) {
             _memalloc_(linetbl, tableBytes, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.linetbl");
             _memalloc_(lentbl, tableBytes, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.lentbl");
-            _memalloc_(cmpsline, cmpsBytes, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.cmpsline");
             FSeek(sgi.fileId, kDataStart);
             FRead(sgi.fileId, linetbl, static_cast<int32_t>(tableBytes));
             FRead(sgi.fileId, lentbl, static_cast<int32_t>(tableBytes));
         }
         // A file of plausible size for its picture (lines never need more than two bytes per
-        // pixel) is read at once and its lines decoded from memory; others line by line.
+        // pixel) is read at once and its lines decoded from memory; others are read through a
+        // buffer that holds at least a line.
         uint8_t* filedata = nullptr;
         const bool whole = rle && sgi.fileSize <= INT32_MAX && sgi.fileSize <= kDataStart + 2 * tableBytes + 2 * int64_t{xs} * ys * zs + 65536;
+        QByteReader file{};
         if (whole) {
             _memalloc_(filedata, sgi.fileSize, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.filedata");
             FSeek(sgi.fileId, 0);
             FRead(sgi.fileId, filedata, static_cast<int32_t>(sgi.fileSize));
+            file = ByteReader(filedata, sgi.fileSize);
+        } else if (rle) {
+            BrOpenFile(file, sgi.fileId, 0, sgi.fileSize, cmpsBytes, "FF_SGI.SGILoad.cmpsline");
         }
         QByteReader offsets = ByteReader(linetbl, rle ? tableBytes : 0);
         QByteReader lengths = ByteReader(lentbl, rle ? tableBytes : 0);
@@ -140,13 +147,10 @@ void SGILoad(const std::string& fileName, Qimg& image) {
                     // A whole line never needs more than two bytes per pixel.
                     const int64_t take = std::min(length, cmpsBytes);
                     std::memset(line, 0, static_cast<size_t>(xs));
-                    if (whole) {
-                        SGIunRLE_(filedata + offset, take, line, xs);
-                    } else {
-                        FSeek(sgi.fileId, offset);
-                        FRead(sgi.fileId, cmpsline, static_cast<int32_t>(take));
-                        SGIunRLE_(cmpsline, take, line, xs);
-                    }
+                    BrSeek(file, offset);
+                    const uint8_t* bytes = BrTake(file, take);
+                    if (!bytes) ErrFail(ERR_FILE, FILE_READ);  // the file has shrunk
+                    SGIunRLE_(ByteReader(bytes, take), line, xs);
                 } else {
                     FSeek(sgi.fileId, kDataStart + (int64_t{c} * ys + j) * xs);
                     FRead(sgi.fileId, line, xs);
@@ -174,7 +178,7 @@ void SGILoad(const std::string& fileName, Qimg& image) {
         ImgSetSize(image, xs, ys, depth);
         if (depth == 8) PalGreyRamp(image.palette);
         MemFree(filedata);
-        MemFree(cmpsline);
+        BrClose(file);
         MemFree(lentbl);
         MemFree(linetbl);
         MemFree(templine);

@@ -315,3 +315,36 @@ TEST(Gif, HandlesKeepTheirOwnFrames) {
     ImgFree(imgA);
     ImgFree(imgB);
 }
+
+// An animation larger than the scan buffer, of frames larger than a frame's first read: the
+// scan finds every frame start across refills, and each frame loads whole, in any order.
+TEST(Gif, LargeFilesAcrossBufferRefills) {
+    TempDir dir;
+    const std::string path = dir.file("large.gif");
+    std::vector<FrameSpec> frames;
+    for (int k = 0; k < 40; ++k) frames.push_back(FrameSpec{.w = 100, .h = 60, .fill = uint8_t(k), .odd = 200, .local = k % 2 == 1});
+    std::vector<size_t> starts;
+    const std::string bytes = MakeGif(100, 60, true, frames, &starts);
+    ASSERT_GT(bytes.size(), size_t{4} * GIF_SCAN_BUFFER);
+    WriteFileBytes(path, bytes);
+    const int32_t blocks = MemCount();
+    QGifHandle h{};
+    Qimg img{};
+    GIFOpen(h, path, false);
+    ASSERT_EQ(h.frames, 40);
+    for (int k = 0; k < 40; ++k) EXPECT_EQ(h.fposBlk[0][k], int32_t(starts[k])) << k;
+    for (int k : {40, 3, 17, 18, 1}) {
+        ASSERT_EQ(Try([&] { GIFLoad(h, img, k, 0); }), kNone) << k;
+        EXPECT_EQ(img.data[0], k - 1) << k;
+        EXPECT_EQ(img.data[100 * 60 - 1], 200) << k;  // the last pixel: the stream was read to its end
+    }
+    GIFClose(h);
+    // The first frame alone, through the small first read.
+    GIFOpen(h, path, true);
+    EXPECT_EQ(h.frames, 1);
+    ASSERT_EQ(Try([&] { GIFLoad(h, img, 1, 0); }), kNone);
+    EXPECT_EQ(img.data[0], 0);
+    GIFClose(h);
+    ImgFree(img);
+    EXPECT_EQ(MemCount(), blocks);
+}

@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "formats/ConFormStill.h"
 #include "formats/FF_PNM.h"
@@ -233,6 +234,72 @@ TEST_F(SgiRasPnmTest, PnmHeadersAndSamples) {
         {"P2 100 100 255\n1 2 3", {ERR_IMG, 9}},            // refused before allocating
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(LoadBytes("t.pgm", text), expected) << text;
+}
+
+// --- Inputs larger than the readers' buffers ------------------------------------------------
+
+// Each reader takes its input through a buffer it refills: tokens, sample pairs, packets and
+// escapes that straddle a refill, and lines read out of order, must decode as if read at once.
+TEST_F(SgiRasPnmTest, InputsAcrossBufferRefills) {
+    // PNM: 20,000 ASCII samples (about 80 KB) with a comment in the middle.
+    std::string text = "P2 200 100 255\n", grey;
+    for (int k = 0; k < 20000; ++k) {
+        const int v = (k * 3 + k / 200) % 256;
+        text += std::to_string(v) + (k % 7 ? " " : "\n  ");
+        if (k == 9000) text += "# halfway\n";
+        grey += char(v);
+    }
+    EXPECT_EQ(Pixels("big.pgm", text), grey);
+    // Two-byte samples after a header of odd length, so a pair straddles each refill.
+    std::string wide = "P5 150 100 65535\n", high;
+    for (int k = 0; k < 15000; ++k) {
+        const int v = k * 257 % 65536;
+        wide += BE16(v);
+        high += char(v >> 8);
+    }
+    EXPECT_EQ(Pixels("wide.pgm", wide), high);
+
+    // SGI: a file far larger than its picture is read through a small buffer; the lines lie
+    // in reverse order, partly behind a long gap.
+    const int xs = 40, ys = 30;
+    std::string lines, offsets, lengths, want(xs * ys, '\0');
+    const int64_t tables = 512 + 8 * ys;
+    const int64_t gap = 70000;
+    std::vector<int64_t> where(ys);
+    for (int j = ys - 1; j >= 0; --j) {
+        std::string line = "\xA8"s;  // 40 literal bytes
+        for (int x = 0; x < xs; ++x) {
+            line += char((j * 5 + x) % 256);
+            want[(ys - 1 - j) * xs + x] = char((j * 5 + x) % 256);  // rows run bottom-up
+        }
+        line += '\0';
+        if (j == ys / 2 - 1) lines += std::string(gap, '\0');
+        where[j] = tables + int64_t(lines.size());
+        lines += line;
+    }
+    for (int j = 0; j < ys; ++j) offsets += BE32(uint32_t(where[j])), lengths += BE32(xs + 2);
+    EXPECT_EQ(Pixels("far.sgi", Sgi(1, 2, xs, ys, 1) + offsets + lengths + lines), want);
+
+    // Sun raster: run-length data of about 160 KB; the 128 0 pairs start at odd offsets, so one
+    // straddles the first refill.
+    std::string px(400 * 300, '\0');
+    px[0] = 5;
+    for (int i = 1; i <= 40000; ++i) px[i] = char(128);
+    for (size_t i = 40001; i < px.size(); ++i) px[i] = char(i % 1000 < 50 ? 7 : (i * 13) % 251);
+    std::string rle;
+    for (size_t i = 0; i < px.size();) {
+        size_t run = 1;
+        while (i + run < px.size() && run < 256 && px[i + run] == px[i]) ++run;
+        if (px[i] == char(128)) {
+            rle += "\x80\x00"s, ++i;
+        } else if (run >= 3) {
+            rle += "\x80"s + char(run - 1) + px[i], i += run;
+        } else {
+            rle += px[i++];
+        }
+    }
+    ASSERT_GT(rle.size(), 131072u);
+    EXPECT_EQ(Pixels("big.ras", Ras(400, 300, 8, 2) + rle), px);
 }
 
 // --- Information ----------------------------------------------------------------------------
