@@ -77,10 +77,11 @@ int SendClose_() {
     std::unique_lock<std::mutex> lock(mu);
     while (!answered) {
         if (queue.empty() && !arrived.wait_until(lock, deadline, [&] { return !queue.empty(); })) break;
-        const auto [wParam, lParam] = queue.front();
+        // Plain variables, not a structured binding: clang 14 cannot capture bindings in a lambda.
+        const auto message = queue.front();
         queue.pop_front();
         bool complete = false;
-        MonitoredIsolated([&] { complete = IPC_DataReceive(wParam, lParam, rec); });
+        MonitoredIsolated([&] { complete = IPC_DataReceive(message.first, message.second, rec); });
         if (!complete) continue;
         std::string answer;
         IPC_GetAsString(rec, answer);
