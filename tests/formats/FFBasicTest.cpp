@@ -51,7 +51,12 @@ struct FileReaderTest : ::testing::Test {
 // reader over the same window must agree step by step: values, positions, what is left and
 // overrun, also for reads larger than the buffer and seeks in and out of it.
 TEST_F(FileReaderTest, ReadsWhatAMemoryReaderReads) {
-    for (const auto& [start, end, capacity] : {std::tuple{0, 1000, 16}, {100, 357, 7}, {999, 1000, 1}, {0, 1000, 4096}}) {
+    struct Window {
+        int32_t start, end, capacity;
+    };
+    for (const Window& w : {Window{0, 1000, 16}, Window{100, 357, 7}, Window{999, 1000, 1}, Window{0, 1000, 4096}}) {
+        // Plain copies: clang 14 cannot capture structured bindings in the lambdas below.
+        const int32_t start = w.start, end = w.end, capacity = w.capacity;
         QByteReader f{};
         QByteReader m{};
         // The memory reader's positions are file offsets: it covers the whole file up to the
