@@ -518,11 +518,11 @@ void ImgResize(Qimg& source, Qimg& destination, int32_t width, int32_t height) {
         ImgInitEx(info, job, source, height, width, &destination);
         const Qimg& src = *job.src;
         const int32_t e = src.bytesPP;  // 1 or 3
-        const int64_t unit = 100000;
+        constexpr int64_t unit = 100000;
         const int64_t stepX = src.width * unit / width;
         const int64_t stepY = src.height * unit / height;
         // Enlarging (or equal) takes the floor of k * step, reducing the ceiling.
-        auto position = [unit](int64_t k, int64_t step) {
+        auto position = [](int64_t k, int64_t step) {
             const int64_t p = k * step;
             return step <= unit ? p / unit : (p + unit - 1) / unit;
         };

@@ -188,10 +188,10 @@ TEST_F(ImgConvTest, SwapRBExchangesRedAndBlue) {
 
 TEST_F(ImgConvTest, ResizePicksNearestColumnsAndRows) {
     Make(a, 4, 1, 8, {'a', 'b', 'c', 'd'});
-    a.palette['c'] = {1, 2, 3};
+    a.palette[uint8_t{'c'}] = {1, 2, 3};
     ImgResize(a, b, 8, 1);
     EXPECT_EQ(Pixels(b), (Bytes{'a', 'a', 'b', 'b', 'c', 'c', 'd', 'd'}));
-    EXPECT_EQ(b.palette['c'].red, 3);
+    EXPECT_EQ(b.palette[uint8_t{'c'}].red, 3);
     ImgResize(a, b, 2, 1);
     EXPECT_EQ(Pixels(b), (Bytes{'a', 'c'}));
     Make(a, 5, 1, 8, {'a', 'b', 'c', 'd', 'e'});

@@ -110,8 +110,8 @@ TEST_F(SndBasicTest, FormatsAndConversion) {
     WaveConvert(conv, src, dst, a, a, produced, 8, 0);
     EXPECT_EQ(produced, 0);
     // Different formats (no decoder yet) and a destination too small both raise (ERR_AUDIO, 3).
-    for (const auto& [dest, capacity] : {std::make_pair(b, 8), std::make_pair(a, 5)}) {
-        MonitoredIsolated([&] { WaveConvert(conv, src, dst, dest, a, produced, capacity, 6); });
+    for (const auto& c : {std::make_pair(b, 8), std::make_pair(a, 5)}) {
+        MonitoredIsolated([&] { WaveConvert(conv, src, dst, c.first, a, produced, c.second, 6); });
         EXPECT_EQ(ErrLastGroup(), ERR_AUDIO);
         EXPECT_EQ(ErrLastCode(), 3);
     }
