@@ -5,7 +5,7 @@ BUILD ?= build
 SAN_BUILD ?= build-asan
 JOBS ?= 2
 
-.PHONY: run test setup build sanitize bench clean
+.PHONY: run test setup build sanitize bench format clean
 
 setup:
 	@bash scripts/setup.sh
@@ -44,6 +44,11 @@ bench: build
 	bash scripts/bench-gif.sh $(BUILD)
 	bash scripts/bench-play.sh $(BUILD)
 	@for b in $(BUILD)/bench/kv_bench_*; do echo "== $$b"; $$b; done
+
+# Every C++ file of the tree in the house style (.clang-format).
+format:
+	@bash scripts/setup.sh scripts/format-packages.txt
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)
