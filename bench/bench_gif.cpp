@@ -42,7 +42,8 @@ void BM_GifAllFrames(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(img.data);
     }
-    state.counters["frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["frames"] = benchmark::Counter(static_cast<double>(frames),
+                                                  benchmark::Counter::kIsRate);
     ImgFree(img);
 }
 

@@ -55,7 +55,8 @@ public:
             for (int32_t x = 0; x < W; ++x) {
                 uint8_t* p = &back_[(static_cast<size_t>(y) * W + x) * 3];
                 const double fx = x / double(W), fy = y / double(H);
-                const double hill = 0.55 + 0.08 * std::sin(fx * 7.0) + 0.05 * std::sin(fx * 17.0 + 1.0);
+                const double hill = 0.55 + 0.08 * std::sin(fx * 7.0) +
+                                    0.05 * std::sin(fx * 17.0 + 1.0);
                 if (fy < hill) {  // sky
                     p[0] = Clamp_(235 - 90 * fy);
                     p[1] = Clamp_(180 - 60 * fy);
@@ -70,7 +71,8 @@ public:
         }
         for (int32_t y = 0; y < 120; ++y)
             for (int32_t x = 0; x < 2 * W; ++x) {
-                const double c = std::sin(x * 0.021) * std::sin(y * 0.05 + x * 0.004) + 0.3 * std::sin(x * 0.11 + y * 0.2);
+                const double c = std::sin(x * 0.021) * std::sin(y * 0.05 + x * 0.004) +
+                                 0.3 * std::sin(x * 0.11 + y * 0.2);
                 const double a = std::clamp(c, 0.0, 1.0);
                 uint8_t* p = &clouds_[(static_cast<size_t>(y) * 2 * W + x) * 3];
                 p[0] = p[1] = p[2] = Clamp_(255 * a);
@@ -96,7 +98,8 @@ public:
         for (int32_t y = 0; y < 120; ++y) {
             uint8_t* row = out + (static_cast<size_t>(y + 30) * W) * 3;
             const uint8_t* src = &clouds_[(static_cast<size_t>(y) * 2 * W + shift) * 3];
-            for (int32_t x = 0; x < W * 3; ++x) row[x] = static_cast<uint8_t>(std::max(row[x], src[x]));
+            for (int32_t x = 0; x < W * 3; ++x)
+                row[x] = static_cast<uint8_t>(std::max(row[x], src[x]));
         }
         // Bouncing balls.
         for (int32_t b = 0; b < 4; ++b) {
@@ -107,19 +110,26 @@ public:
         }
         // A pendulum and a lamp.
         const double a = 0.8 * std::sin(f * 0.09);
-        for (int32_t r = 0; r < 150; ++r) Disc(out, static_cast<int32_t>(540 + r * std::sin(a)), static_cast<int32_t>(20 + r * std::cos(a)), 2, 30, 30, 30);
-        Disc(out, static_cast<int32_t>(540 + 150 * std::sin(a)), static_cast<int32_t>(20 + 150 * std::cos(a)), 18, 40, 120, 200);
+        for (int32_t r = 0; r < 150; ++r)
+            Disc(out, static_cast<int32_t>(540 + r * std::sin(a)),
+                 static_cast<int32_t>(20 + r * std::cos(a)), 2, 30, 30, 30);
+        Disc(out, static_cast<int32_t>(540 + 150 * std::sin(a)),
+             static_cast<int32_t>(20 + 150 * std::cos(a)), 18, 40, 120, 200);
         const int32_t glow = (f * 37) % 60;
         Disc(out, 80, 300, 14, 80 + glow, 200 + glow / 2, 250);
     }
 
 private:
-    static void Disc(uint8_t* out, int32_t cx, int32_t cy, int32_t r, int32_t b, int32_t g, int32_t red) {
+    static void Disc(uint8_t* out, int32_t cx, int32_t cy, int32_t r, int32_t b, int32_t g,
+                     int32_t red) {
         for (int32_t y = std::max(0, cy - r); y < std::min(H, cy + r); ++y)
             for (int32_t x = std::max(0, cx - r); x < std::min(W, cx + r); ++x) {
                 const int32_t dx = x - cx, dy = y - cy, d2 = dx * dx + dy * dy;
                 if (d2 >= r * r) continue;
-                const double shade = 1.0 - 0.6 * std::sqrt(double((dx + r / 3) * (dx + r / 3) + (dy + r / 3) * (dy + r / 3))) / (1.4 * r);
+                const double shade = 1.0 - 0.6 *
+                                               std::sqrt(double((dx + r / 3) * (dx + r / 3) +
+                                                                (dy + r / 3) * (dy + r / 3))) /
+                                               (1.4 * r);
                 uint8_t* p = out + (static_cast<size_t>(y) * W + x) * 3;
                 p[0] = Clamp_(b * shade);
                 p[1] = Clamp_(g * shade);
@@ -159,7 +169,8 @@ const std::string& ClipFile(int32_t codec, bool pan) {
     static std::string files[6];
     const int32_t i = codec + (pan ? 3 : 0);
     if (files[i].empty()) {
-        files[i] = "/tmp/kv_bench_hav_" + std::to_string(getpid()) + "_" + std::to_string(i) + ".hav";
+        files[i] = "/tmp/kv_bench_hav_" + std::to_string(getpid()) + "_" + std::to_string(i) +
+                   ".hav";
         WriteClip(files[i], codec, CLIP, pan);
         std::atexit([] {
             for (const std::string& f : files)
@@ -183,19 +194,24 @@ void BM_HavDecode(benchmark::State& state) {
         benchmark::DoNotOptimize(img.data[0]);
     }
     state.SetItemsProcessed(state.iterations());
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                               benchmark::Counter::kIsRate);
     state.counters["bytes/frame"] = static_cast<double>(FileSizeByName(ClipFile(codec, pan))) / CLIP;
     HAVClose(h);
     ImgFree(img);
 }
-BENCHMARK(BM_HavDecode)->ArgsProduct({{HAV_CODEC_BEST, HAV_CODEC_FAST, HAV_CODEC_BESTP}, {0, 1}})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_HavDecode)
+    ->ArgsProduct({{HAV_CODEC_BEST, HAV_CODEC_FAST, HAV_CODEC_BESTP}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 
 void BM_HavEncode(benchmark::State& state) {
     const int32_t codec = static_cast<int32_t>(state.range(0));
     const bool pan = state.range(1) != 0;
     constexpr int32_t FRAMES = 50;
     std::vector<uint8_t> clip(static_cast<size_t>(FRAMES) * W * H * 3);
-    for (int32_t f = 0; f < FRAMES; ++f) TheScene().Render(f, &clip[static_cast<size_t>(f) * W * H * 3], pan);
+    for (int32_t f = 0; f < FRAMES; ++f)
+        TheScene().Render(f, &clip[static_cast<size_t>(f) * W * H * 3], pan);
     const std::string path = "/tmp/kv_bench_hav_enc_" + std::to_string(getpid()) + ".hav";
     QHavWriter w;
     HAVCreate(w, path, W, H, 3, codec, KEY, 25.0, nullptr);
@@ -204,16 +220,21 @@ void BM_HavEncode(benchmark::State& state) {
     int32_t f = 0;
     for (auto _ : state) {
         if (w.frames == HAV_MAX_FRAMES) state.SkipWithError("movie full");
-        std::memcpy(img.data, &clip[static_cast<size_t>(f) * W * H * 3], static_cast<size_t>(img.size));
+        std::memcpy(img.data, &clip[static_cast<size_t>(f) * W * H * 3],
+                    static_cast<size_t>(img.size));
         f = (f + 1) % FRAMES;
         HAVAddFrame(w, img);
     }
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                               benchmark::Counter::kIsRate);
     HAVWriterClose(w);
     ImgFree(img);
     std::remove(path.c_str());
 }
-BENCHMARK(BM_HavEncode)->ArgsProduct({{HAV_CODEC_BEST, HAV_CODEC_FAST, HAV_CODEC_BESTP}, {0, 1}})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_HavEncode)
+    ->ArgsProduct({{HAV_CODEC_BEST, HAV_CODEC_FAST, HAV_CODEC_BESTP}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 
 int32_t CodecByName(const std::string& name) {
     if (name == "best") return HAV_CODEC_BEST;

@@ -28,7 +28,9 @@ void MakePhoto(Qimg& img, int32_t width, int32_t height) {
         state = state * 1664525u + 1013904223u;
         return static_cast<int32_t>((state >> 24) % 7) - 3;  // -3..3
     };
-    auto clamp = [](double v) { return static_cast<uint8_t>(std::clamp(static_cast<int>(v), 0, 255)); };
+    auto clamp = [](double v) {
+        return static_cast<uint8_t>(std::clamp(static_cast<int>(v), 0, 255));
+    };
     for (int32_t y = 0; y < height; ++y) {
         uint8_t* p = img.data + static_cast<int64_t>(y) * width * 3;
         const double fy = static_cast<double>(y) / height;

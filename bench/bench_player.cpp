@@ -25,7 +25,8 @@ const std::string& Movie() {
             const std::string made = std::string(dir) + "/movie.hav";
             if (std::filesystem::exists(made)) return made;
         }
-        const std::string out = (std::filesystem::temp_directory_path() / "kv-bench-player.hav").string();
+        const std::string out =
+            (std::filesystem::temp_directory_path() / "kv-bench-player.hav").string();
         const QWaveFmt sound{WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};
         Qimg img{};
         uint32_t seed = 12345;
@@ -44,7 +45,8 @@ const std::string& Movie() {
                         px[2] = static_cast<uint8_t>(((x / 40 + y / 40 + f) & 1) ? 200 : 60);
                     }
                 HAVAddFrame(w, img);
-                for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>(8000 * std::sin((f * 1764 + i / 2) * 0.06));
+                for (size_t i = 0; i < pcm.size(); ++i)
+                    pcm[i] = static_cast<int16_t>(8000 * std::sin((f * 1764 + i / 2) * 0.06));
                 HAVAddSound(w, reinterpret_cast<const uint8_t*>(pcm.data()), 44100 / 25);
             }
             HAVWriterClose(w);

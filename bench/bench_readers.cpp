@@ -25,9 +25,9 @@ struct Input {
 
 // Names and files as the script writes them.
 const Input kInputs[] = {
-    {"BMP_24bit", "bmp24.bmp"},     {"BMP_RLE8", "rle8.bmp"},     {"TGA_RLE_24bit", "rle24.tga"},
-    {"PCX_24bit", "rgb24.pcx"},     {"SGI_RLE_3ch", "rle3.sgi"},  {"SunRaster_RLE", "rle24.ras"},
-    {"PNM_P6", "p6.ppm"},           {"Bayer_colour", "colour.bay"},
+    {"BMP_24bit", "bmp24.bmp"}, {"BMP_RLE8", "rle8.bmp"},       {"TGA_RLE_24bit", "rle24.tga"},
+    {"PCX_24bit", "rgb24.pcx"}, {"SGI_RLE_3ch", "rle3.sgi"},    {"SunRaster_RLE", "rle24.ras"},
+    {"PNM_P6", "p6.ppm"},       {"Bayer_colour", "colour.bay"},
 };
 
 void BM_Load(benchmark::State& state, const std::string& path) {
@@ -51,8 +51,7 @@ const bool kRegistered = [] {
     if (!dir || !*dir) {
         benchmark::RegisterBenchmark("BM_Load/skipped", [](benchmark::State& state) {
             state.SkipWithError("KV_BENCH_READERS_DIR is not set: run scripts/bench-readers.sh");
-            for (auto _ : state) {
-            }
+            for (auto _ : state) {}
         });
         return false;
     }

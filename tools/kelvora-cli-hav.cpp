@@ -58,14 +58,13 @@ std::string CliOpen(const QUniInfo& info, UniHandle& handle) {
 
 namespace {
 
-constexpr int32_t PROGRESS_FROM = 50;     // frames from which a progress line is shown
-constexpr int32_t SOUND_CHUNK = 65536;    // sample frames per load
+constexpr int32_t PROGRESS_FROM = 50;   // frames from which a progress line is shown
+constexpr int32_t SOUND_CHUNK = 65536;  // sample frames per load
 
 int Usage_(const std::string& why) {
     std::fprintf(stderr, "kelvora-cli: %s\n\n%s", why.c_str(), kCliHavEncodeUsage);
     return 2;
 }
-
 
 bool ParseRate_(const std::string& text, double& value) {
     char* end = nullptr;
@@ -94,10 +93,14 @@ std::string Parse_(const std::vector<std::string>& args, Options& o) {
             if (a == "-o") {
                 o.output = v;
             } else if (a == "--codec") {
-                if (v == "best") o.codec = HAV_CODEC_BEST;
-                else if (v == "fast") o.codec = HAV_CODEC_FAST;
-                else if (v == "best-p") o.codec = HAV_CODEC_BESTP;
-                else return "--codec must be best, fast or best-p";
+                if (v == "best")
+                    o.codec = HAV_CODEC_BEST;
+                else if (v == "fast")
+                    o.codec = HAV_CODEC_FAST;
+                else if (v == "best-p")
+                    o.codec = HAV_CODEC_BESTP;
+                else
+                    return "--codec must be best, fast or best-p";
             } else if (a == "--key") {
                 if (!CliParseInt(v, 0, 65536, o.key)) return "bad key-frame interval '" + v + "'";
             } else if (a == "--fps") {
@@ -112,7 +115,8 @@ std::string Parse_(const std::vector<std::string>& args, Options& o) {
             } else if (a == "--channels") {
                 if (!CliParseInt(v, 1, 2, o.channels)) return "--channels must be 1 or 2";
             } else if (a == "--bits") {
-                if (!CliParseInt(v, 8, 16, o.bits) || (o.bits != 8 && o.bits != 16)) return "--bits must be 8 or 16";
+                if (!CliParseInt(v, 8, 16, o.bits) || (o.bits != 8 && o.bits != 16))
+                    return "--bits must be 8 or 16";
             } else {
                 return "unknown option '" + a + "'";
             }
@@ -122,9 +126,11 @@ std::string Parse_(const std::vector<std::string>& args, Options& o) {
     }
     if (o.output.empty()) return "hav-encode needs -o OUT.hav";
     if (o.inputs.empty()) return "hav-encode needs at least one input";
-    if (o.inputs.size() > static_cast<size_t>(HAV_MAX_FRAMES)) return "a HAV movie holds at most 65536 frames";
+    if (o.inputs.size() > static_cast<size_t>(HAV_MAX_FRAMES))
+        return "a HAV movie holds at most 65536 frames";
     const bool format = o.rate || o.channels || o.bits;
-    if (!o.sound.empty() && !(o.rate && o.channels && o.bits)) return "--sound needs --rate, --channels and --bits";
+    if (!o.sound.empty() && !(o.rate && o.channels && o.bits))
+        return "--sound needs --rate, --channels and --bits";
     if (o.sound.empty() && format) return "--rate, --channels and --bits go with --sound";
     return "";
 }
@@ -134,7 +140,7 @@ struct SoundSource_ {
     std::string name;
     int32_t file = BAD_HANDLE;
     UniHandle input{};
-    Qsnd sound{};      // the last piece loaded from the input
+    Qsnd sound{};  // the last piece loaded from the input
     QWaveFmt format{};
     int64_t total = 0;  // sample frames
     int64_t fed = 0;
@@ -171,8 +177,13 @@ void FeedSound_(QHavWriter& w, SoundSource_& s, int64_t upTo, bool all) {
 std::string OpenSound_(const Options& o, const std::vector<QUniInfo>& infos, SoundSource_& s) {
     if (!o.sound.empty()) {
         s.name = o.sound;
-        s.format = QWaveFmt{WAVE_FORMAT_PCM, static_cast<uint16_t>(o.channels), static_cast<uint32_t>(o.rate), 0, 0,
-                            static_cast<uint16_t>(o.bits), 0};
+        s.format = QWaveFmt{WAVE_FORMAT_PCM,
+                            static_cast<uint16_t>(o.channels),
+                            static_cast<uint32_t>(o.rate),
+                            0,
+                            0,
+                            static_cast<uint16_t>(o.bits),
+                            0};
         WaveFmtFix(s.format);
         MonitoredIsolated([&] { FOpen(s.file, o.sound, FM_READ); });
         if (!ErrNone()) return o.sound + ": " + ErrLastText();
@@ -213,15 +224,17 @@ void AddFrame_(Encoder_& e, Options& o, const std::string& input, bool last) {
     if (!e.created) {
         e.stage = o.output;
         if (o.bpp == 0) o.bpp = FFOutputDepth(FT_HAV, e.image.bitsPP);
-        HAVCreate(e.w, o.output, e.image.width, e.image.height, static_cast<int32_t>(o.bpp / 8), o.codec,
-                  static_cast<int32_t>(o.key), e.fps, HasSound_(e.sound) ? &e.sound.format : nullptr);
+        HAVCreate(e.w, o.output, e.image.width, e.image.height, static_cast<int32_t>(o.bpp / 8),
+                  o.codec, static_cast<int32_t>(o.key), e.fps,
+                  HasSound_(e.sound) ? &e.sound.format : nullptr);
         e.created = true;
         e.stage = input;
     }
     if (e.image.width != e.w.width || e.image.height != e.w.height)
         ErrRaiseMsg(ERR_USER,
-                    "the picture is " + std::to_string(e.image.width) + " x " + std::to_string(e.image.height) +
-                        ", the movie " + std::to_string(e.w.width) + " x " + std::to_string(e.w.height),
+                    "the picture is " + std::to_string(e.image.width) + " x " +
+                        std::to_string(e.image.height) + ", the movie " +
+                        std::to_string(e.w.width) + " x " + std::to_string(e.w.height),
                     __LINE__);
     Qimg* frame = &e.image;
     if (e.image.bitsPP != o.bpp) {
@@ -256,7 +269,10 @@ int CliHavEncode(const std::vector<std::string>& args) {
     }
     Encoder_ e;
     const QUniImgDesc& first = infos[0].img;
-    e.fps = o.fps > 0 ? o.fps : infos[0].kind == UNI_MOVIE && first.frameRate > 0 && first.frameRate <= 1000 ? first.frameRate : 25;
+    e.fps = o.fps > 0 ? o.fps
+            : infos[0].kind == UNI_MOVIE && first.frameRate > 0 && first.frameRate <= 1000
+                ? first.frameRate
+                : 25;
 
     std::string failed = OpenSound_(o, infos, e.sound);
     const bool progress = [&] {

@@ -66,7 +66,8 @@ int CliPlay(const std::vector<std::string>& args) {
             const std::string& v = args[++i];
             if (a == "--fps" && !(ParseSeconds_(v, 0.001, fps) && fps <= 1000000))
                 return Usage_("bad frame rate '" + v + "'");
-            if (a == "--seek" && !ParseSeconds_(v, 0, seek)) return Usage_("bad position '" + v + "'");
+            if (a == "--seek" && !ParseSeconds_(v, 0, seek))
+                return Usage_("bad position '" + v + "'");
             (a == "--fps" ? haveFps : haveSeek) = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return Usage_("unknown option '" + a + "'");
@@ -110,11 +111,14 @@ int CliPlay(const std::vector<std::string>& args) {
         }
         HplStop(p);
         PrintStatus_(p, duration, info.img.frames);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const int32_t shown = (p->display ? p->display->frames.load() : 0) - shown0;
         std::printf("%d frames shown in %.2f s\n", shown, seconds);
-        if (gInterrupted) status = 130;
-        else if (!HplGetResult(p)) status = CliFail(HplGetErrorText(p));
+        if (gInterrupted)
+            status = 130;
+        else if (!HplGetResult(p))
+            status = CliFail(HplGetErrorText(p));
     }
     HplDestroy(p);
     HplDone();

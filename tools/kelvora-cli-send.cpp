@@ -47,8 +47,10 @@ int SendFile_(int32_t channel, const std::string& file) {
     std::error_code ec;
     const std::string name = std::filesystem::absolute(file, ec).string();
     if (ec || name.empty()) return CliFail(file + ": " + ec.message());
-    if (name.size() > static_cast<size_t>(IPC_MAX_TOTAL)) return CliFail(file + ": the file name is too long");
-    if (!IPC_DataSend(PLAYER_CLASS, channel, name.data(), static_cast<int32_t>(name.size()))) return NoPlayer_();
+    if (name.size() > static_cast<size_t>(IPC_MAX_TOTAL))
+        return CliFail(file + ": the file name is too long");
+    if (!IPC_DataSend(PLAYER_CLASS, channel, name.data(), static_cast<int32_t>(name.size())))
+        return NoPlayer_();
     return 0;
 }
 
@@ -57,14 +59,16 @@ int SendClose_() {
     std::mutex mu;
     std::condition_variable arrived;
     std::deque<std::pair<uint32_t, int32_t>> queue;  // wParam, lParam of UM_IPCDATA messages
-    LcListener* listener =
-        LcListen("TKelvoraCliSend-" + std::to_string(::getpid()), [&](uint32_t message, uint32_t wParam, int32_t lParam) {
-            if (message != UM_IPCDATA) return;
-            std::lock_guard<std::mutex> lock(mu);
-            if (queue.size() < QUEUE_LIMIT) queue.emplace_back(wParam, lParam);
-            arrived.notify_one();
-        });
-    if (listener == nullptr) return CliFail("cannot listen for the player's answer (no private socket folder)");
+    LcListener* listener = LcListen("TKelvoraCliSend-" + std::to_string(::getpid()),
+                                    [&](uint32_t message, uint32_t wParam, int32_t lParam) {
+                                        if (message != UM_IPCDATA) return;
+                                        std::lock_guard<std::mutex> lock(mu);
+                                        if (queue.size() < QUEUE_LIMIT)
+                                            queue.emplace_back(wParam, lParam);
+                                        arrived.notify_one();
+                                    });
+    if (listener == nullptr)
+        return CliFail("cannot listen for the player's answer (no private socket folder)");
     const std::string me = LcListenName(listener);
     if (!IPC_DataSend(PLAYER_CLASS, CHANNEL_CLOSE, me.data(), static_cast<int32_t>(me.size()))) {
         LcClose(listener);
@@ -76,7 +80,8 @@ int SendClose_() {
     const auto deadline = std::chrono::steady_clock::now() + ANSWER_WAIT;
     std::unique_lock<std::mutex> lock(mu);
     while (!answered) {
-        if (queue.empty() && !arrived.wait_until(lock, deadline, [&] { return !queue.empty(); })) break;
+        if (queue.empty() && !arrived.wait_until(lock, deadline, [&] { return !queue.empty(); }))
+            break;
         // Plain variables, not a structured binding: clang 14 cannot capture bindings in a lambda.
         const auto message = queue.front();
         queue.pop_front();

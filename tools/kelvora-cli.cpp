@@ -13,11 +13,11 @@
 #include "app/informer.h"
 #include "formats/FFWrite.h"
 #include "image/ImgBasic.h"
-#include "media/ConForm.h"
 #include "kelvora-cli-hav.h"
 #include "kelvora-cli-play.h"
 #include "kelvora-cli-send.h"
 #include "kelvora_version.h"
+#include "media/ConForm.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
 
@@ -62,7 +62,9 @@ const char* const kUsageTail =
     "\n"
     "Exit status: 0 success, 1 reported error, 2 bad usage.\n";
 
-std::string Usage_() { return std::string(kUsageHead) + kCliHavEncodeUsage + kCliPlayUsage + kCliSendUsage + kUsageTail; }
+std::string Usage_() {
+    return std::string(kUsageHead) + kCliHavEncodeUsage + kCliPlayUsage + kCliSendUsage + kUsageTail;
+}
 
 int Usage_(const std::string& why) {
     std::fprintf(stderr, "kelvora-cli: %s\n\n%s", why.c_str(), Usage_().c_str());
@@ -70,7 +72,6 @@ int Usage_(const std::string& why) {
 }
 
 constexpr int32_t SOUND_CHUNK = 65536;  // sample frames per load
-
 
 std::string LowerExt_(const std::string& name) {
     const size_t slash = name.find_last_of('/');
@@ -85,9 +86,12 @@ int CmdInfo_(const std::vector<std::string>& args) {
     bool delimited = false;
     std::vector<std::string> files;
     for (const std::string& a : args) {
-        if (a == "--delimited") delimited = true;
-        else if (a.size() > 1 && a[0] == '-') return Usage_("unknown option '" + a + "'");
-        else files.push_back(a);
+        if (a == "--delimited")
+            delimited = true;
+        else if (a.size() > 1 && a[0] == '-')
+            return Usage_("unknown option '" + a + "'");
+        else
+            files.push_back(a);
     }
     if (files.empty()) return Usage_("info needs a file");
     int status = 0;
@@ -135,7 +139,8 @@ bool ParsePattern_(const std::string& text, FramePattern_& p) {
         }
         while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j])) && p.width < 100)
             p.width = p.width * 10 + (text[j++] - '0');
-        if (j >= text.size() || (text[j] != 'd' && text[j] != 'i' && text[j] != 'u') || p.width > 64) return false;
+        if (j >= text.size() || (text[j] != 'd' && text[j] != 'i' && text[j] != 'u') || p.width > 64)
+            return false;
         found = true;
         part = &p.after;
         i = j;
@@ -155,7 +160,8 @@ int ExportSound_(const std::string& input, const std::string& output) {
     QUniInfo info;
     std::string failed = CliDescribe(input, info);
     if (!failed.empty()) return CliFail(failed);
-    if (!info.snd.hasSound || !info.snd.soundSupported) return CliFail(input + ": the file has no sound to export");
+    if (!info.snd.hasSound || !info.snd.soundSupported)
+        return CliFail(input + ": the file has no sound to export");
     UniHandle h{};
     failed = CliOpen(info, h);
     if (!failed.empty()) return CliFail(failed);
@@ -167,7 +173,8 @@ int ExportSound_(const std::string& input, const std::string& output) {
     for (int32_t start = 0; failed.empty();) {
         MonitoredIsolated([&] {
             UniSndLoad(h, sound, start, start > 0, SOUND_CHUNK);
-            if (sound.samples > 0 && WaveFmtDiffers(sound.format, w.format)) ErrFail(ERR_AUDIO, AUDIO_INVALID_FORMAT);
+            if (sound.samples > 0 && WaveFmtDiffers(sound.format, w.format))
+                ErrFail(ERR_AUDIO, AUDIO_INVALID_FORMAT);
             WAVWriterAdd(w, sound.data, sound.samples);
         });
         if (!ErrNone()) failed = input + ": " + ErrLastText();
@@ -201,10 +208,12 @@ int CmdExport_(const std::vector<std::string>& args) {
             if (a == "-o") {
                 output = v;
             } else if (a == "--frame") {
-                if (!CliParseInt(v, 0, 999999999, frame)) return Usage_("bad frame number '" + v + "'");
+                if (!CliParseInt(v, 0, 999999999, frame))
+                    return Usage_("bad frame number '" + v + "'");
                 haveFrame = true;
             } else if (a == "--bpp") {
-                if (!CliParseInt(v, 8, 32, bpp) || (bpp != 8 && bpp != 15 && bpp != 16 && bpp != 24 && bpp != 32))
+                if (!CliParseInt(v, 8, 32, bpp) ||
+                    (bpp != 8 && bpp != 15 && bpp != 16 && bpp != 24 && bpp != 32))
                     return Usage_("--bpp must be 8, 15, 16, 24 or 32");
                 haveBpp = true;
             } else if (!CliParseInt(v, 0, 3, method)) {
@@ -219,7 +228,8 @@ int CmdExport_(const std::vector<std::string>& args) {
         }
     }
     if (input.empty()) return Usage_("export needs a file");
-    if (haveFrame + all + sound != 1) return Usage_("export needs one of --frame N, --all and --sound");
+    if (haveFrame + all + sound != 1)
+        return Usage_("export needs one of --frame N, --all and --sound");
     if (output.empty()) return Usage_("export needs -o OUT");
     const std::string ext = LowerExt_(output);
     if (sound) {
@@ -239,11 +249,13 @@ int CmdExport_(const std::vector<std::string>& args) {
     QUniInfo info;
     std::string failed = CliDescribe(input, info);
     if (!failed.empty()) return CliFail(failed);
-    if (!info.img.hasVideo || !info.img.videoSupported) return CliFail(input + ": the file has no pictures to export");
+    if (!info.img.hasVideo || !info.img.videoSupported)
+        return CliFail(input + ": the file has no pictures to export");
     const int32_t frames = info.img.frames;
     if (!all && (frame < 1 || frame > frames))
-        return CliFail(input + ": frame " + std::to_string(frame) + " does not exist (the file has " +
-                     std::to_string(frames) + (frames == 1 ? " frame)" : " frames)"));
+        return CliFail(input + ": frame " + std::to_string(frame) +
+                       " does not exist (the file has " + std::to_string(frames) +
+                       (frames == 1 ? " frame)" : " frames)"));
     UniHandle h{};
     failed = CliOpen(info, h);
     if (!failed.empty()) return CliFail(failed);
@@ -256,7 +268,9 @@ int CmdExport_(const std::vector<std::string>& args) {
     for (int32_t n = firstFrame; n <= lastFrame && failed.empty(); ++n) {
         MonitoredIsolated([&] {
             UniImgLoad(h, image, n, 0);
-            if (haveBpp) ImgConvBppEx(image, converted, static_cast<int32_t>(bpp), static_cast<int32_t>(method));
+            if (haveBpp)
+                ImgConvBppEx(image, converted, static_cast<int32_t>(bpp),
+                             static_cast<int32_t>(method));
         });
         if (!ErrNone()) {
             failed = input + ": " + ErrLastText();

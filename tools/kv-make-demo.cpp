@@ -29,7 +29,9 @@ constexpr int32_t FRAMES = 10 * FPS;
 constexpr int32_t RATE = 22050;
 constexpr double PI = 3.14159265358979323846;
 
-uint8_t Byte_(double v) { return static_cast<uint8_t>(std::clamp(static_cast<int>(std::lround(v)), 0, 255)); }
+uint8_t Byte_(double v) {
+    return static_cast<uint8_t>(std::clamp(static_cast<int>(std::lround(v)), 0, 255));
+}
 
 struct Rgb {
     double r, g, b;
@@ -58,8 +60,8 @@ void Render_(int32_t frame, uint8_t* pixels) {
     const Rgb dayLow{180, 210, 240}, duskLow{250, 140, 80};
     const Rgb top = Mix_(dayTop, duskTop, t), low = Mix_(dayLow, duskLow, t);
     const double sunX = 60 + 200 * t, sunY = 60 + 110 * t, sunR = 22;
-    const Rgb hills[] = {Mix_({90, 120, 150}, {80, 60, 110}, t), Mix_({60, 120, 70}, {50, 60, 70}, t),
-                         Mix_({40, 90, 40}, {25, 35, 40}, t)};
+    const Rgb hills[] = {Mix_({90, 120, 150}, {80, 60, 110}, t),
+                         Mix_({60, 120, 70}, {50, 60, 70}, t), Mix_({40, 90, 40}, {25, 35, 40}, t)};
     const double speed[] = {0.25, 0.6, 1.2};
     for (int32_t y = 0; y < H; ++y) {
         const Rgb sky = Mix_(top, low, y / double(H));
@@ -67,15 +69,20 @@ void Render_(int32_t frame, uint8_t* pixels) {
             Rgb c = sky;
             // The sun, its glow, and drifting clouds.
             const double d = std::hypot(x - sunX, y - sunY);
-            if (d < sunR) c = Mix_({255, 240, 180}, {255, 150, 60}, t);
-            else if (d < 3 * sunR) c = Mix_(c, {255, 220, 150}, 0.35 * (1 - (d - sunR) / (2 * sunR)));
+            if (d < sunR)
+                c = Mix_({255, 240, 180}, {255, 150, 60}, t);
+            else if (d < 3 * sunR)
+                c = Mix_(c, {255, 220, 150}, 0.35 * (1 - (d - sunR) / (2 * sunR)));
             const double cx = x + frame * 0.8;
-            const double cloud = std::sin(cx * 0.031 + 1.5 * std::sin(y * 0.045)) * std::sin(y * 0.08 + 0.6 + std::sin(cx * 0.011)) -
+            const double cloud = std::sin(cx * 0.031 + 1.5 * std::sin(y * 0.045)) *
+                                     std::sin(y * 0.08 + 0.6 + std::sin(cx * 0.011)) -
                                  0.5 - y / 220.0;
-            if (cloud > 0) c = Mix_(c, Mix_({255, 255, 255}, {230, 170, 160}, t), std::min(1.0, cloud * 3));
+            if (cloud > 0)
+                c = Mix_(c, Mix_({255, 255, 255}, {230, 170, 160}, t), std::min(1.0, cloud * 3));
             // Hills, the nearer the faster.
             for (int32_t layer = 0; layer < 3; ++layer)
-                if (y > Hill_(layer, x + frame * speed[layer])) c = Mix_(hills[layer], {0, 0, 0}, (y - 140) / 400.0);
+                if (y > Hill_(layer, x + frame * speed[layer]))
+                    c = Mix_(hills[layer], {0, 0, 0}, (y - 140) / 400.0);
             Put_(pixels + (y * W + x) * 3, c);
         }
     }
@@ -99,7 +106,8 @@ void Render_(int32_t frame, uint8_t* pixels) {
 
 // A slow pentatonic tune over a soft bass, 16-bit mono.
 std::vector<int16_t> Tune_() {
-    const int32_t melody[] = {0, 2, 4, 7, 9, 7, 4, 2, 4, 7, 9, 12, 9, 7, 4, 2, 0, 4, 2, 0, -3, 0, 2, 4, 7};
+    const int32_t melody[] = {0, 2, 4, 7, 9, 7, 4, 2,  4, 7, 9, 12, 9,
+                              7, 4, 2, 0, 4, 2, 0, -3, 0, 2, 4, 7};
     const int32_t bass[] = {-12, -12, -8, -8, -15, -15, -10, -10, -12, -12};
     const int32_t notes = sizeof melody / sizeof melody[0];
     std::vector<int16_t> out(static_cast<size_t>(10 * RATE));
@@ -110,7 +118,8 @@ std::vector<int16_t> Tune_() {
         const double in = s - n * beat;
         const double f = 440.0 * std::pow(2.0, melody[n] / 12.0);
         const double env = std::min(1.0, in / 0.02) * std::exp(-2.5 * in);
-        double v = env * (std::sin(2 * PI * f * s) + 0.3 * std::sin(4 * PI * f * s) + 0.1 * std::sin(6 * PI * f * s));
+        double v = env * (std::sin(2 * PI * f * s) + 0.3 * std::sin(4 * PI * f * s) +
+                          0.1 * std::sin(6 * PI * f * s));
         const double fb = 440.0 * std::pow(2.0, bass[static_cast<int32_t>(s)] / 12.0);
         v += 0.35 * std::sin(2 * PI * fb * s) * (0.6 + 0.4 * std::sin(2 * PI * s / 2));
         const double fade = std::min({1.0, s / 0.5, (10.0 - s) / 1.0});
@@ -140,13 +149,15 @@ int main(int argc, char** argv) {
         for (int32_t f = 0; f < FRAMES; ++f) {
             Render_(f, img.data);
             HAVAddFrame(w, img);
-            HAVAddSound(w, reinterpret_cast<const uint8_t*>(&tune[static_cast<size_t>(f) * perFrame]), perFrame);
+            HAVAddSound(w, reinterpret_cast<const uint8_t*>(&tune[static_cast<size_t>(f) * perFrame]),
+                        perFrame);
         }
         HAVWriterClose(w);
     });
     ImgFree(img);
     if (!ErrNone() || std::rename(temp.c_str(), out.c_str()) != 0) {
-        std::fprintf(stderr, "kv-make-demo: %s\n", ErrNone() ? "cannot rename the movie into place" : ErrLastText().c_str());
+        std::fprintf(stderr, "kv-make-demo: %s\n",
+                     ErrNone() ? "cannot rename the movie into place" : ErrLastText().c_str());
         std::remove(temp.c_str());
         return 1;
     }

@@ -28,7 +28,7 @@ namespace {
 
 constexpr int32_t W = 206;
 constexpr int32_t H = 46;
-constexpr int32_t CELL = 4;     // pixels per grid cell
+constexpr int32_t CELL = 4;  // pixels per grid cell
 constexpr int32_t GRID_W = 5;
 constexpr int32_t GRID_H = 7;
 constexpr int32_t ADVANCE = (GRID_W + 1) * CELL;
@@ -85,19 +85,25 @@ bool Ink_(int32_t x, int32_t y) {
 
 void Draw_(Qimg& img) {
     const Rgb bgA{12, 16, 44}, bgB{44, 18, 64};
-    for (int32_t i = 0; i < BG_COUNT; ++i) img.palette[BG_FIRST + i] = Mix_(bgA, bgB, i, BG_COUNT - 1);
+    for (int32_t i = 0; i < BG_COUNT; ++i)
+        img.palette[BG_FIRST + i] = Mix_(bgA, bgB, i, BG_COUNT - 1);
     img.palette[SHADOW] = {6, 4, 2};
     const Rgb inkTop{255, 240, 180}, inkLow{236, 128, 36};
-    for (int32_t i = 0; i < INK_COUNT; ++i) img.palette[INK_FIRST + i] = Mix_(inkTop, inkLow, i, INK_COUNT - 1);
+    for (int32_t i = 0; i < INK_COUNT; ++i)
+        img.palette[INK_FIRST + i] = Mix_(inkTop, inkLow, i, INK_COUNT - 1);
     const Rgb lineA{60, 40, 90}, lineB{236, 150, 60};
-    for (int32_t i = 0; i < LINE_COUNT; ++i) img.palette[LINE_FIRST + i] = Mix_(lineA, lineB, i, LINE_COUNT - 1);
+    for (int32_t i = 0; i < LINE_COUNT; ++i)
+        img.palette[LINE_FIRST + i] = Mix_(lineA, lineB, i, LINE_COUNT - 1);
 
     for (int32_t y = 0; y < H; ++y)
         for (int32_t x = 0; x < W; ++x) {
-            uint8_t c = static_cast<uint8_t>(BG_FIRST + (3 * x * (BG_COUNT - 1) / (W - 1) + 2 * y * (BG_COUNT - 1) / (H - 1)) / 5);
+            uint8_t c = static_cast<uint8_t>(
+                BG_FIRST + (3 * x * (BG_COUNT - 1) / (W - 1) + 2 * y * (BG_COUNT - 1) / (H - 1)) / 5);
             const int32_t tx = x - TEXT_X, ty = y - TEXT_Y;
-            if (Ink_(tx, ty)) c = static_cast<uint8_t>(INK_FIRST + ty * (INK_COUNT - 1) / (TEXT_H - 1));
-            else if (Ink_(tx - 2, ty - 2)) c = SHADOW;
+            if (Ink_(tx, ty))
+                c = static_cast<uint8_t>(INK_FIRST + ty * (INK_COUNT - 1) / (TEXT_H - 1));
+            else if (Ink_(tx - 2, ty - 2))
+                c = SHADOW;
             // A thin underline that fades in from the left and out to the right.
             if (y == TEXT_Y + TEXT_H + 5 && tx >= 0 && tx < TEXT_W) {
                 const int32_t d = tx < TEXT_W / 2 ? tx : TEXT_W - 1 - tx;
@@ -131,7 +137,8 @@ std::string MakeBlock_(const Qimg& img, const std::string& temp) {
     const uint32_t page = Get32_(movie, HAV_HEADER_SIZE);
     const uint32_t offset = Get32_(movie, page);
     const uint32_t size = Get32_(movie, page + 4);
-    if (uint64_t{offset} + size > movie.size()) ErrRaiseMsg0(ERR_USER, "The coded logo is cut short.");
+    if (uint64_t{offset} + size > movie.size())
+        ErrRaiseMsg0(ERR_USER, "The coded logo is cut short.");
     std::string block;
     for (uint32_t v : {uint32_t{W}, uint32_t{H}, 1u, 1u}) Put32_(block, v);
     block.append(reinterpret_cast<const char*>(img.palette), sizeof img.palette);
@@ -145,7 +152,8 @@ void WriteArray_(const std::string& block, const std::string& out) {
         "static const unsigned char kLogoBlock[] = {";
     char hex[32];
     for (size_t i = 0; i < block.size(); ++i) {
-        std::snprintf(hex, sizeof hex, "%s0x%02x,", i % 16 == 0 ? "\n    " : " ", static_cast<uint8_t>(block[i]));
+        std::snprintf(hex, sizeof hex, "%s0x%02x,", i % 16 == 0 ? "\n    " : " ",
+                      static_cast<uint8_t>(block[i]));
         text += hex;
     }
     text += "\n};\n";
@@ -175,7 +183,8 @@ int main(int argc, char** argv) {
         Draw_(img);
         const std::string block = MakeBlock_(img, out + ".hav");
         // The player must get back exactly this picture.
-        ImgFromFn(reinterpret_cast<const uint8_t*>(block.data()), static_cast<int64_t>(block.size()), back);
+        ImgFromFn(reinterpret_cast<const uint8_t*>(block.data()),
+                  static_cast<int64_t>(block.size()), back);
         if (back.width != W || back.height != H || back.bitsPP != 8 ||
             std::memcmp(back.data, img.data, static_cast<size_t>(W * H)) != 0 ||
             std::memcmp(back.palette, img.palette, sizeof img.palette) != 0)

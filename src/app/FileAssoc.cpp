@@ -23,7 +23,8 @@ char Lower_(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' 
 int CompareText_(const std::string& a, const std::string& b) {
     const size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; ++i) {
-        const int d = static_cast<unsigned char>(Lower_(a[i])) - static_cast<unsigned char>(Lower_(b[i]));
+        const int d = static_cast<unsigned char>(Lower_(a[i])) -
+                      static_cast<unsigned char>(Lower_(b[i]));
         if (d != 0) return d;
     }
     return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
@@ -35,7 +36,9 @@ std::string Upper_(std::string s) {
     return s;
 }
 
-bool InRange_(const QFasList* list, int32_t index) { return list && index >= 0 && index < list->count; }
+bool InRange_(const QFasList* list, int32_t index) {
+    return list && index >= 0 && index < list->count;
+}
 
 // Whether the backup key holds a value for the extension, even an empty one: an extension that
 // had no owner keeps that empty backup, so a second association cannot record us instead.
@@ -52,7 +55,9 @@ bool BackupExists_(const std::string& key, const std::string& ext) {
 
 QFasList* Fas_Create() {
     QFasList* list = nullptr;
-    Monitored([&] { _memalloc_(list, sizeof(QFasList), __LINE__, MEM_KIND_N, "FileAssoc.Fas_Create.list"); });
+    Monitored([&] {
+        _memalloc_(list, sizeof(QFasList), __LINE__, MEM_KIND_N, "FileAssoc.Fas_Create.list");
+    });
     return list;
 }
 
@@ -84,7 +89,8 @@ void Fas_AddAllFormats(QFasList* list, int32_t table, int32_t flagFilter) {
                 std::string ext;
                 _ExtGetNext(exts, true, ext);
                 QFasItem* item = nullptr;
-                _memalloc_(item, sizeof(QFasItem), __LINE__, MEM_KIND_N, "FileAssoc.Fas_AddAllFormats.item");
+                _memalloc_(item, sizeof(QFasItem), __LINE__, MEM_KIND_N,
+                           "FileAssoc.Fas_AddAllFormats.item");
                 item->ext.Set("." + ext);
                 item->flags = row.flags;
                 item->description.Set(row.longName + ", " + Upper_(ext));
@@ -100,7 +106,9 @@ void Fas_AddAllFormats(QFasList* list, int32_t table, int32_t flagFilter) {
     });
 }
 
-QFasItem* Fas_GetItemPtr(QFasList* list, int32_t index) { return InRange_(list, index) ? list->items[index] : nullptr; }
+QFasItem* Fas_GetItemPtr(QFasList* list, int32_t index) {
+    return InRange_(list, index) ? list->items[index] : nullptr;
+}
 
 void Fas_SetAssoc(QFasList* list, int32_t index, int32_t state) {
     if (InRange_(list, index)) list->items[index]->state = state;
@@ -117,7 +125,8 @@ void Fas_RegSetAssoc(QFasList* list, int32_t index, const std::string& fileType)
     if (!BackupExists_(key, ext)) {
         // An extension that is ours already has no other owner to remember.
         const std::string current = RegFileTypeGet(ext);
-        RegPutString(HKEY_CLASSES_ROOT, key, ext, CompareText_(current, fileType) == 0 ? std::string() : current);
+        RegPutString(HKEY_CLASSES_ROOT, key, ext,
+                     CompareText_(current, fileType) == 0 ? std::string() : current);
     }
     RegAssociateFileExt(ext, fileType);
 }
@@ -133,7 +142,9 @@ bool Fas_RegIsAssoc(QFasList* list, int32_t index, const std::string& fileType) 
     return InRange_(list, index) && RegIsExtAssociated(list->items[index]->ext.Get(), fileType);
 }
 
-int32_t _ExtGetCount(const std::string& exts) { return static_cast<int32_t>(std::count(exts.begin(), exts.end(), '.')); }
+int32_t _ExtGetCount(const std::string& exts) {
+    return static_cast<int32_t>(std::count(exts.begin(), exts.end(), '.'));
+}
 
 void _ExtGetNext(std::string& exts, bool remove, std::string& ext) {
     const size_t start = !exts.empty() && exts[0] == '.' ? 1 : 0;

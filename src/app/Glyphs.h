@@ -12,7 +12,7 @@ namespace kelvora {
 // Symbols, in the order of the buttons.
 constexpr int32_t GLYPH_PLAY = 0;
 constexpr int32_t GLYPH_PAUSE = 1;
-constexpr int32_t GLYPH_EJECT = 2;      // open a file
+constexpr int32_t GLYPH_EJECT = 2;  // open a file
 constexpr int32_t GLYPH_TO_START = 3;
 constexpr int32_t GLYPH_FAST_BACK = 4;
 constexpr int32_t GLYPH_ONE_BACK = 5;

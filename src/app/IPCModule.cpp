@@ -41,7 +41,8 @@ bool IPC_DataSend(const std::string& className, int32_t channel, const void* dat
         const int32_t n = length - done < 4 ? length - done : 4;
         std::memcpy(word, bytes + done, static_cast<size_t>(n));
         const uint32_t value = static_cast<uint32_t>(word[0]) | static_cast<uint32_t>(word[1]) << 8 |
-                               static_cast<uint32_t>(word[2]) << 16 | static_cast<uint32_t>(word[3]) << 24;
+                               static_cast<uint32_t>(word[2]) << 16 |
+                               static_cast<uint32_t>(word[3]) << 24;
         records.push_back({UM_IPCDATA, WParam_(channel, PHASE_DATA), static_cast<int32_t>(value)});
     }
     return LcSend(className, records);
@@ -70,7 +71,8 @@ bool IPC_DataReceive(uint32_t wParam, int32_t lParam, QIPCChannel& rec) {
             rec.total = lParam;
             rec.complete = rec.total == 0;
             if (!rec.complete)
-                _memalloc_(rec.buffer, rec.total, __LINE__, MEM_KIND_C, "IPCModule.IPC_DataReceive.rec.buffer");
+                _memalloc_(rec.buffer, rec.total, __LINE__, MEM_KIND_C,
+                           "IPCModule.IPC_DataReceive.rec.buffer");
             rec.received = 0;
             rec.started = true;
         } else if (phase == PHASE_DATA && rec.started && !rec.complete) {
@@ -83,7 +85,8 @@ bool IPC_DataReceive(uint32_t wParam, int32_t lParam, QIPCChannel& rec) {
             const int32_t left = rec.total - rec.received;
             const int32_t n = left < 4 ? left : 4;
             const uint32_t word = static_cast<uint32_t>(lParam);
-            for (int32_t i = 0; i < n; ++i) rec.buffer[rec.received + i] = static_cast<uint8_t>(word >> (8 * i));
+            for (int32_t i = 0; i < n; ++i)
+                rec.buffer[rec.received + i] = static_cast<uint8_t>(word >> (8 * i));
             rec.received += n;
             rec.complete = rec.received >= rec.total;
         }
@@ -93,7 +96,8 @@ bool IPC_DataReceive(uint32_t wParam, int32_t lParam, QIPCChannel& rec) {
 
 void IPC_GetAsString(const QIPCChannel& rec, std::string& text) {
     text.clear();
-    if (rec.total > 0 && rec.total <= IPC_MAX_TOTAL && rec.buffer != nullptr && MemIsTrackedBy(&rec.buffer, rec.buffer))
+    if (rec.total > 0 && rec.total <= IPC_MAX_TOTAL && rec.buffer != nullptr &&
+        MemIsTrackedBy(&rec.buffer, rec.buffer))
         text.assign(reinterpret_cast<const char*>(rec.buffer), static_cast<size_t>(rec.total));
 }
 

@@ -18,12 +18,12 @@ namespace kelvora {
 constexpr uint32_t UM_IPCDATA = 0x433;  // WM_USER + 0x33
 
 struct QIPCChannel {
-    int32_t channel;    // 0..255, compared with the low byte of wParam
-    bool started;       // a header has been accepted
-    bool complete;      // all announced bytes have arrived
-    int32_t total;      // announced length in bytes
-    uint8_t* buffer;    // tracked block of `total` bytes (none when total is 0)
-    int32_t received;   // bytes stored so far
+    int32_t channel;   // 0..255, compared with the low byte of wParam
+    bool started;      // a header has been accepted
+    bool complete;     // all announced bytes have arrived
+    int32_t total;     // announced length in bytes
+    uint8_t* buffer;   // tracked block of `total` bytes (none when total is 0)
+    int32_t received;  // bytes stored so far
 };
 
 // Announced lengths above this are not taken: no request needs more, and a hostile header

@@ -56,14 +56,17 @@ bool OnWindowThread_() {
     return app && QThread::currentThread() == app->thread();
 }
 
-QString Q_(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+QString Q_(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 std::string S_(const QString& s) { return s.toUtf8().toStdString(); }
 
 // The answer of the default button.
 int32_t DefaultAnswer_(int32_t flags) {
-    static const int32_t buttons[6][3] = {{ID_OK, 0, 0},       {ID_OK, ID_CANCEL, 0}, {3, 4, 5},
-                                          {ID_YES, ID_NO, ID_CANCEL}, {ID_YES, ID_NO, 0}, {4, ID_CANCEL, 0}};
+    static const int32_t buttons[6][3] = {{ID_OK, 0, 0},      {ID_OK, ID_CANCEL, 0},
+                                          {3, 4, 5},          {ID_YES, ID_NO, ID_CANCEL},
+                                          {ID_YES, ID_NO, 0}, {4, ID_CANCEL, 0}};
     int32_t set = flags & 0xF;
     if (set > 5) set = 0;
     const int32_t which = (flags >> 8) & 0x3;
@@ -76,15 +79,17 @@ int32_t ShowBox_(const std::string& text, const std::string& caption, int32_t fl
     struct {
         SB button;
         int32_t id;
-    } const map[] = {{QMessageBox::Ok, ID_OK},  {QMessageBox::Cancel, ID_CANCEL}, {QMessageBox::Abort, 3},
-                     {QMessageBox::Retry, 4},   {QMessageBox::Ignore, 5},         {QMessageBox::Yes, ID_YES},
+    } const map[] = {{QMessageBox::Ok, ID_OK}, {QMessageBox::Cancel, ID_CANCEL},
+                     {QMessageBox::Abort, 3},  {QMessageBox::Retry, 4},
+                     {QMessageBox::Ignore, 5}, {QMessageBox::Yes, ID_YES},
                      {QMessageBox::No, ID_NO}};
-    static const std::vector<SB> sets[6] = {{QMessageBox::Ok},
-                                            {QMessageBox::Ok, QMessageBox::Cancel},
-                                            {QMessageBox::Abort, QMessageBox::Retry, QMessageBox::Ignore},
-                                            {QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel},
-                                            {QMessageBox::Yes, QMessageBox::No},
-                                            {QMessageBox::Retry, QMessageBox::Cancel}};
+    static const std::vector<SB> sets[6] = {
+        {QMessageBox::Ok},
+        {QMessageBox::Ok, QMessageBox::Cancel},
+        {QMessageBox::Abort, QMessageBox::Retry, QMessageBox::Ignore},
+        {QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel},
+        {QMessageBox::Yes, QMessageBox::No},
+        {QMessageBox::Retry, QMessageBox::Cancel}};
     int32_t set = flags & 0xF;
     if (set > 5) set = 0;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -102,7 +107,8 @@ int32_t ShowBox_(const std::string& text, const std::string& caption, int32_t fl
     QList<QAbstractButton*> buttons;
     for (SB b : sets[set]) buttons.append(box.addButton(b));
     const int32_t which = (flags >> 8) & 0x3;
-    box.setDefaultButton(qobject_cast<QPushButton*>(buttons.value(which < buttons.size() ? which : 0)));
+    box.setDefaultButton(
+        qobject_cast<QPushButton*>(buttons.value(which < buttons.size() ? which : 0)));
     // Closing the box counts as its Cancel, No or only button.
     QAbstractButton* escape = box.button(QMessageBox::Cancel);
     if (!escape) escape = box.button(QMessageBox::No);
@@ -121,7 +127,8 @@ public:
     using QObject::QObject;
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::FocusIn)
-            if (auto* edit = qobject_cast<QLineEdit*>(watched)) ::QTimer::singleShot(0, edit, [edit] { edit->deselect(); });
+            if (auto* edit = qobject_cast<QLineEdit*>(watched))
+                ::QTimer::singleShot(0, edit, [edit] { edit->deselect(); });
         return false;
     }
 };
@@ -244,8 +251,8 @@ int32_t MsgBox(const std::string& text, const std::string& caption, int32_t flag
     }
     if (!OnWindowThread_()) {
         VclLogAdd_({"box", caption, text, std::string(), flags, def});
-        QMetaObject::invokeMethod(App_(), [text, caption, flags] { ShowBox_(text, caption, flags); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            App_(), [text, caption, flags] { ShowBox_(text, caption, flags); }, Qt::QueuedConnection);
         return def;
     }
     const int32_t answer = ShowBox_(text, caption, flags);
@@ -275,13 +282,16 @@ void ExceptionBox(const std::string& prefix) {
 }
 
 char YesNo(const std::string& text, int32_t def) {
-    const int32_t flags = def == 1 ? MB_YESNO + MB_ICONQUESTION : MB_YESNO + MB_ICONQUESTION + MB_DEFBUTTON2;
+    const int32_t flags = def == 1 ? MB_YESNO + MB_ICONQUESTION
+                                   : MB_YESNO + MB_ICONQUESTION + MB_DEFBUTTON2;
     return MsgBox(text, AppTitle(), flags) == ID_YES ? 'Y' : 'N';
 }
 
 char YesNoCancel(const std::string& text, int32_t def) {
     const int32_t flags = MB_YESNOCANCEL + MB_ICONQUESTION +
-                          (def == 1 ? 0 : def == 2 ? MB_DEFBUTTON2 : MB_DEFBUTTON3);
+                          (def == 1   ? 0
+                           : def == 2 ? MB_DEFBUTTON2
+                                      : MB_DEFBUTTON3);
     switch (MsgBox(text, AppTitle(), flags)) {
         case ID_YES: return 'Y';
         case ID_NO: return 'N';
@@ -302,16 +312,18 @@ void FilterToExt(const std::string& filter, int32_t index, std::string& ext) {
         pos = bar + 1;
     }
     const size_t end = filter.find('|', pos);
-    const std::string pattern = TrimText(filter.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    const std::string pattern = TrimText(
+        filter.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
     const size_t dot = pattern.find('.');
     if (dot == std::string::npos) return;
     const size_t stop = pattern.find_first_of(";,", dot);
-    const std::string e = TrimText(pattern.substr(dot, stop == std::string::npos ? std::string::npos : stop - dot));
+    const std::string e = TrimText(
+        pattern.substr(dot, stop == std::string::npos ? std::string::npos : stop - dot));
     if (e.find('*') == std::string::npos) ext = e;
 }
 
-void CompleteName(const std::string& name, const std::string& filter, int32_t index, std::string& out,
-                  bool force) {
+void CompleteName(const std::string& name, const std::string& filter, int32_t index,
+                  std::string& out, bool force) {
     std::string ext;
     FilterToExt(filter, index, ext);
     const size_t slash = name.rfind('/');
@@ -326,12 +338,14 @@ std::vector<std::string> FilterToDialog(const std::string& filter) {
     size_t pos = 0;
     while (pos < filter.size()) {
         const size_t bar = filter.find('|', pos);
-        std::string name = TrimText(filter.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos));
+        std::string name = TrimText(
+            filter.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos));
         std::string pattern;
         pos = filter.size();
         if (bar != std::string::npos) {
             const size_t next = filter.find('|', bar + 1);
-            pattern = TrimText(filter.substr(bar + 1, next == std::string::npos ? std::string::npos : next - bar - 1));
+            pattern = TrimText(filter.substr(
+                bar + 1, next == std::string::npos ? std::string::npos : next - bar - 1));
             if (next != std::string::npos) pos = next + 1;
         }
         if (name.empty() && pattern.empty()) continue;
@@ -339,7 +353,8 @@ std::vector<std::string> FilterToDialog(const std::string& filter) {
         size_t p = 0;
         while (p <= pattern.size()) {
             const size_t sep = pattern.find_first_of(";,", p);
-            const std::string one = TrimText(pattern.substr(p, sep == std::string::npos ? std::string::npos : sep - p));
+            const std::string one = TrimText(
+                pattern.substr(p, sep == std::string::npos ? std::string::npos : sep - p));
             if (!one.empty()) joined += (joined.empty() ? "" : " ") + one;
             if (sep == std::string::npos) break;
             p = sep + 1;
@@ -347,15 +362,16 @@ std::vector<std::string> FilterToDialog(const std::string& filter) {
         if (joined.empty()) joined = "*";
         // A name that already lists its patterns ("BMP (*.bmp;*.dib)") gets the list once.
         const std::string listed = " (" + pattern + ")";
-        if (name.size() > listed.size() && name.compare(name.size() - listed.size(), listed.size(), listed) == 0)
+        if (name.size() > listed.size() &&
+            name.compare(name.size() - listed.size(), listed.size(), listed) == 0)
             name.resize(name.size() - listed.size());
         list.push_back(name + " (" + joined + ")");
     }
     return list;
 }
 
-bool FileOpenDlg(const std::string& title, std::string& dir, const std::string& filter, std::string& fileName,
-                 int32_t& filterIndex) {
+bool FileOpenDlg(const std::string& title, std::string& dir, const std::string& filter,
+                 std::string& fileName, int32_t& filterIndex) {
     return FileDlg_(false, title, dir, std::string(), filter, fileName, filterIndex);
 }
 
@@ -372,7 +388,8 @@ void SetHint(QWidget* button, const std::string& text) {
 
 void ClearDC(QPainter& dc, int32_t left, int32_t top, int32_t width, int32_t height, uint32_t colour) {
     if (width <= 0 || height <= 0) return;
-    dc.fillRect(left, top, width, height, QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
+    dc.fillRect(left, top, width, height,
+                QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
 }
 
 void TEdit_SetInt(QLineEdit* edit, int32_t value) {
@@ -398,7 +415,9 @@ void TEdit_SetFloat(QLineEdit* edit, double value) {
     }
 }
 
-double TEdit_GetFloat(QLineEdit* edit, double def) { return edit ? StrToFloatDef(S_(edit->text()), def) : def; }
+double TEdit_GetFloat(QLineEdit* edit, double def) {
+    return edit ? StrToFloatDef(S_(edit->text()), def) : def;
+}
 
 void TEdit_Enable(QLineEdit* edit, bool enabled) {
     if (!edit) return;
@@ -427,8 +446,10 @@ bool IsLowColor(const QPaintDevice* device) {
         if (depth > 0) return depth < 15;
     }
     int depth = 32;
-    if (device) depth = device->depth();
-    else if (qGuiApp && QGuiApplication::primaryScreen()) depth = QGuiApplication::primaryScreen()->depth();
+    if (device)
+        depth = device->depth();
+    else if (qGuiApp && QGuiApplication::primaryScreen())
+        depth = QGuiApplication::primaryScreen()->depth();
     return depth < 15;
 }
 

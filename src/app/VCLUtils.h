@@ -70,15 +70,15 @@ char YesNoCancel(const std::string& text, int32_t def);
 void FilterToExt(const std::string& filter, int32_t index, std::string& ext);
 // `name` with the filter's extension when `force` is set or the name has none. A filter entry
 // without an extension leaves the name as it is.
-void CompleteName(const std::string& name, const std::string& filter, int32_t index, std::string& out,
-                  bool force);
+void CompleteName(const std::string& name, const std::string& filter, int32_t index,
+                  std::string& out, bool force);
 // The filter as the dialog's list of name filters: "Name|*.a;*.b|" gives "Name (*.a *.b)".
 std::vector<std::string> FilterToDialog(const std::string& filter);
 // The Open dialog: the file must exist. On OK `fileName` is the chosen file (completed by
 // CompleteName), `dir` its directory (with a trailing "/") and `filterIndex` the chosen entry;
 // on Cancel `fileName` is empty and the others stay. True on OK.
-bool FileOpenDlg(const std::string& title, std::string& dir, const std::string& filter, std::string& fileName,
-                 int32_t& filterIndex);
+bool FileOpenDlg(const std::string& title, std::string& dir, const std::string& filter,
+                 std::string& fileName, int32_t& filterIndex);
 // The Save dialog, the same way; its folder must exist; it does not ask before overwriting.
 bool FileSaveDlg(const std::string& title, std::string& dir, const std::string& initialName,
                  std::string& fileName, int32_t& filterIndex, const std::string& filter);

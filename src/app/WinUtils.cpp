@@ -55,8 +55,10 @@ std::string ShellValue_(const std::string& raw) {
     for (size_t i = 1; i < raw.size(); ++i) {
         const char c = raw[i];
         if (c == '"') return out;
-        if (c == '\\' && i + 1 < raw.size()) out += raw[++i];
-        else out += c;
+        if (c == '\\' && i + 1 < raw.size())
+            out += raw[++i];
+        else
+            out += c;
     }
     return std::string();
 }
@@ -77,9 +79,12 @@ std::string DirName_(const std::string& path) {
 std::string EntryValue_(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\') out += "\\\\";
-        else if (i == 0 && s[i] == ' ') out += "\\s";
-        else out += s[i];
+        if (s[i] == '\\')
+            out += "\\\\";
+        else if (i == 0 && s[i] == ' ')
+            out += "\\s";
+        else
+            out += s[i];
     }
     return out;
 }
@@ -160,8 +165,7 @@ void Reap_(pid_t pid, std::chrono::milliseconds limit = std::chrono::millisecond
         }
         ::kill(pid, SIGKILL);
     }
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
 
 // A started program nobody waits for is still reaped, so it leaves no zombie behind.
@@ -199,7 +203,8 @@ bool IsProgram_(const std::string& path) {
 // Desktops that ask before running a launcher from the desktop accept one marked trusted.
 // Where the marking tool is missing or unsupported nothing happens.
 void MarkTrusted_(const std::string& path) {
-    const pid_t pid = Spawn_({"gio", "set", "-t", "string", path, "metadata::trusted", "true"}, "", true);
+    const pid_t pid = Spawn_({"gio", "set", "-t", "string", path, "metadata::trusted", "true"}, "",
+                             true);
     if (pid > 0) Reap_(pid, std::chrono::duration_cast<std::chrono::milliseconds>(TRUST_WAIT));
 }
 
@@ -215,8 +220,8 @@ bool StartFile(const std::string& file, const std::string& parameters, const std
                 : _ExecAndReturn(file, parameters, directory, minimized);
 }
 
-bool _ExecAndReturn(const std::string& file, const std::string& parameters, const std::string& directory,
-                    bool /*minimized*/) {
+bool _ExecAndReturn(const std::string& file, const std::string& parameters,
+                    const std::string& directory, bool /*minimized*/) {
     const std::string name = TrimText(file);
     if (name.empty()) return false;
     const bool address = name.find("://") != std::string::npos;
@@ -234,8 +239,8 @@ bool _ExecAndReturn(const std::string& file, const std::string& parameters, cons
     return true;
 }
 
-void _ExecCommandLine(const std::string& file, const std::string& parameters, const std::string& directory,
-                      std::string& commandLine, std::string& workDir) {
+void _ExecCommandLine(const std::string& file, const std::string& parameters,
+                      const std::string& directory, std::string& commandLine, std::string& workDir) {
     std::string name = TrimText(file);
     const bool quoted = name.size() >= 2 && name.front() == '"' && name.back() == '"';
     if (name.find(' ') != std::string::npos && !quoted) name = '"' + name + '"';
@@ -244,12 +249,14 @@ void _ExecCommandLine(const std::string& file, const std::string& parameters, co
     if (workDir.empty()) {
         const std::string bare = quoted ? name.substr(1, name.size() - 2) : TrimText(file);
         const size_t slash = bare.rfind('/');
-        workDir = slash == std::string::npos ? std::string() : slash == 0 ? "/" : bare.substr(0, slash);
+        workDir = slash == std::string::npos ? std::string()
+                  : slash == 0               ? "/"
+                                             : bare.substr(0, slash);
     }
 }
 
-bool _ExecAndWait(const std::string& file, const std::string& parameters, const std::string& directory,
-                  bool /*minimized*/) {
+bool _ExecAndWait(const std::string& file, const std::string& parameters,
+                  const std::string& directory, bool /*minimized*/) {
     std::string line, dir;
     _ExecCommandLine(file, parameters, directory, line, dir);
     const pid_t pid = Spawn_(SplitCommand_(line), dir, false);
@@ -260,7 +267,8 @@ bool _ExecAndWait(const std::string& file, const std::string& parameters, const 
 
 std::string _GetRegistryFolder(const std::string& file, const std::string& name) {
     struct stat sb;
-    if (name.empty() || ::stat(file.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size > FOLDER_LIST_MAX)
+    if (name.empty() || ::stat(file.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode) ||
+        sb.st_size > FOLDER_LIST_MAX)
         return std::string();
     std::ifstream in(file, std::ios::binary);
     if (!in) return std::string();
@@ -270,7 +278,8 @@ std::string _GetRegistryFolder(const std::string& file, const std::string& name)
     std::string line;
     while (std::getline(in, line)) {
         line = TrimText(line);
-        if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 && line[name.size()] == '=') {
+        if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 &&
+            line[name.size()] == '=') {
             value = ShellValue_(line.substr(name.size() + 1));
             found = true;
         }
@@ -283,7 +292,8 @@ std::string _GetRegistryFolder(const std::string& file, const std::string& name)
         value = home + value.substr(5);
     }
     if (value[0] != '/') return std::string();
-    for (size_t at = value.find("//"); at != std::string::npos; at = value.find("//", at)) value.erase(at, 1);
+    for (size_t at = value.find("//"); at != std::string::npos; at = value.find("//", at))
+        value.erase(at, 1);
     return AddBS(value);
 }
 
@@ -299,9 +309,10 @@ std::string GetShellFolder(const std::string& folderName) {
     return file.empty() ? std::string() : _GetRegistryFolder(file, variable + "_DIR");
 }
 
-bool CreateLink(const std::string& target, const std::string& linkPath, const std::string& description,
-                const std::string& workDir, const std::string& arguments, const std::string& iconFile,
-                int32_t /*iconIndex*/, int32_t /*showCmd*/, uint16_t /*hotKey*/) {
+bool CreateLink(const std::string& target, const std::string& linkPath,
+                const std::string& description, const std::string& workDir,
+                const std::string& arguments, const std::string& iconFile, int32_t /*iconIndex*/,
+                int32_t /*showCmd*/, uint16_t /*hotKey*/) {
     const std::string title = BaseName_(linkPath);
     if (target.empty() || title.empty()) return false;
     // One line per key: a line end in any value would add keys of its own.
@@ -310,7 +321,8 @@ bool CreateLink(const std::string& target, const std::string& linkPath, const st
 
     std::string exec = ExecWord_(target);
     if (!TrimText(arguments).empty()) exec += " " + Percents_(TrimText(arguments));
-    std::string text = "[Desktop Entry]\nType=Application\nVersion=1.0\nName=" + EntryValue_(title) + "\n";
+    std::string text = "[Desktop Entry]\nType=Application\nVersion=1.0\nName=" + EntryValue_(title) +
+                       "\n";
     if (!description.empty()) text += "Comment=" + EntryValue_(description) + "\n";
     text += "Exec=" + EntryValue_(exec) + "\n";
     if (!workDir.empty()) text += "Path=" + EntryValue_(workDir) + "\n";
@@ -328,8 +340,8 @@ bool CreateLink(const std::string& target, const std::string& linkPath, const st
 }
 
 bool CreateDesktopLink(const std::string& target, const std::string& name) {
-    return CreateLink(target, GetShellFolder("Desktop") + name, std::string(), DirName_(target), std::string(),
-                      target, 0, SW_SHOWNORMAL, 0);
+    return CreateLink(target, GetShellFolder("Desktop") + name, std::string(), DirName_(target),
+                      std::string(), target, 0, SW_SHOWNORMAL, 0);
 }
 
 }  // namespace kelvora

@@ -32,16 +32,16 @@ bool StartFile(const std::string& file, const std::string& parameters, const std
                bool wait, bool minimized);
 // The desktop's default action on `file` (a document, a folder, a web address) or, for a
 // program file, the program with `parameters`; returns without waiting.
-bool _ExecAndReturn(const std::string& file, const std::string& parameters, const std::string& directory,
-                    bool minimized);
+bool _ExecAndReturn(const std::string& file, const std::string& parameters,
+                    const std::string& directory, bool minimized);
 // The command line and working directory of a waited-for start: the trimmed file, enclosed in
 // double quotes when it holds a blank and is not quoted yet, a blank, the parameters; the
 // directory, when none is given, is the file's own (without its trailing "/", except for "/").
-void _ExecCommandLine(const std::string& file, const std::string& parameters, const std::string& directory,
-                      std::string& commandLine, std::string& workDir);
+void _ExecCommandLine(const std::string& file, const std::string& parameters,
+                      const std::string& directory, std::string& commandLine, std::string& workDir);
 // Runs the program of a waited-for start and waits until it ends; false when it cannot start.
-bool _ExecAndWait(const std::string& file, const std::string& parameters, const std::string& directory,
-                  bool minimized);
+bool _ExecAndWait(const std::string& file, const std::string& parameters,
+                  const std::string& directory, bool minimized);
 
 // Show commands of a shortcut (the launcher has no window state; kept for the callers).
 constexpr int32_t SW_SHOWNORMAL = 1;
@@ -61,9 +61,10 @@ std::string GetShellFolder(const std::string& folderName);
 // .xpm, or else by the theme name <name>. The icon index, show command and hot key mean
 // nothing here. The file is made executable and, where the desktop supports it, marked
 // trusted. True when the file was written.
-bool CreateLink(const std::string& target, const std::string& linkPath, const std::string& description,
-                const std::string& workDir, const std::string& arguments, const std::string& iconFile,
-                int32_t iconIndex, int32_t showCmd, uint16_t hotKey);
+bool CreateLink(const std::string& target, const std::string& linkPath,
+                const std::string& description, const std::string& workDir,
+                const std::string& arguments, const std::string& iconFile, int32_t iconIndex,
+                int32_t showCmd, uint16_t hotKey);
 // A launcher `name` on the user's desktop for `target`, started in the target's directory
 // with the target's icon. Without a desktop folder the launcher lands in the current
 // directory.

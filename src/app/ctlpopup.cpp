@@ -32,8 +32,8 @@ std::vector<QPopupItem> PopupItems(const std::string& description) {
         const size_t bar = description.find('|', pos);
         if (bar == std::string::npos) break;
         const size_t next = description.find('|', bar + 1);
-        const std::string number =
-            description.substr(bar + 1, next == std::string::npos ? std::string::npos : next - bar - 1);
+        const std::string number = description.substr(
+            bar + 1, next == std::string::npos ? std::string::npos : next - bar - 1);
         const std::string text = description.substr(pos, bar - pos);
         pos = next == std::string::npos ? description.size() : next + 1;
         int64_t value = 0;
@@ -50,7 +50,9 @@ std::vector<QPopupItem> PopupItems(const std::string& description) {
 int32_t PopupDisplay(int32_t x, int32_t y, const std::string& description) {
     const std::vector<QPopupItem> items = PopupItems(description);
     if (items.empty()) return BAD_HANDLE;
-    QVclLogEntry entry{"popup", AppTitle(), description, std::string(), static_cast<int32_t>(items.size()), BAD_HANDLE};
+    QVclLogEntry entry{
+        "popup",   AppTitle(), description, std::string(), static_cast<int32_t>(items.size()),
+        BAD_HANDLE};
     int32_t chosen = BAD_HANDLE;
     int32_t scripted = BAD_HANDLE;
     QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance());

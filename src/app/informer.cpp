@@ -151,7 +151,8 @@ std::string _GetTextualInfo(const QUniInfo& description, bool delimited, bool he
     for (size_t i = 0; i < FIELD_COUNT; ++i) {
         // An empty line in front of the video part and of the audio part.
         if (i == 7 || i == 14) text += kLineEnd;
-        text += std::string(kFields[i].label) + ":  " + v.*kFields[i].member + Suffix_(i, description, v) + kLineEnd;
+        text += std::string(kFields[i].label) + ":  " + v.*kFields[i].member +
+                Suffix_(i, description, v) + kLineEnd;
     }
     return text + RepChar('=', 40) + kLineEnd;
 }
@@ -170,17 +171,20 @@ void _CalcInfoValues(const QUniInfo& d, QInfTextRec& v, bool grouping) {
     const double duration = std::max(img.duration, snd.duration);
     if (duration > 0.001) v.FileEstDataRate = Fixed_(d.fileSize / 1024 / duration, 0);
 
-    v.VidFormat = StreamFormat_(img.hasVideo, img.videoSupported, img.videoCompression, "No video stream");
+    v.VidFormat = StreamFormat_(img.hasVideo, img.videoSupported, img.videoCompression,
+                                "No video stream");
     if (img.hasVideo) {
         v.VidRes = std::to_string(img.width) + " x " + std::to_string(img.height);
         v.VidColors = ColorDepth_(img.bitsPP);
         v.VidRate = Fixed_(img.frameRate, 2);
         v.VidFrames = BigNumToStr(true, img.frames);
         v.VidTime = _CalcTimeString(grouping, img.frameRate, img.frames);
-        v.VidUncmpSize = BigNumToStr(grouping, static_cast<double>(img.width) * img.height * img.bytesPP * img.frames);
+        v.VidUncmpSize = BigNumToStr(
+            grouping, static_cast<double>(img.width) * img.height * img.bytesPP * img.frames);
     }
 
-    v.AudFormat = StreamFormat_(snd.hasSound, snd.soundSupported, snd.soundCompression, "No audio stream");
+    v.AudFormat = StreamFormat_(snd.hasSound, snd.soundSupported, snd.soundCompression,
+                                "No audio stream");
     if (snd.hasSound) {
         v.AudRate = Fixed_(std::trunc(snd.rate), 0);
         v.AudChannels = std::to_string(snd.channels);

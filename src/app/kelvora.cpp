@@ -48,10 +48,13 @@ QtMessageHandler gQtHandler = nullptr;
 void QtMessages_(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     // The offscreen platform cannot pass the window's fixed size on, and a session without a
     // runtime folder makes Qt pick its own: both are expected there and mean nothing to the user.
-    if (text.contains(QLatin1String("propagateSizeHints")) || text.contains(QLatin1String("XDG_RUNTIME_DIR")))
+    if (text.contains(QLatin1String("propagateSizeHints")) ||
+        text.contains(QLatin1String("XDG_RUNTIME_DIR")))
         return;
-    if (gQtHandler) gQtHandler(type, context, text);
-    else std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+    if (gQtHandler)
+        gQtHandler(type, context, text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
 }
 
 bool Set_(const char* name) {
@@ -76,9 +79,11 @@ int main(int argc, char** argv) {
     }
     if (!Set_("DISPLAY") && !Set_("WAYLAND_DISPLAY") && !Set_("QT_QPA_PLATFORM")) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::fputs("kelvora: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); running on Qt's offscreen "
-                   "platform\n",
-                   stderr);
+        std::fputs(
+            "kelvora: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); running on Qt's "
+            "offscreen "
+            "platform\n",
+            stderr);
     }
     gQtHandler = qInstallMessageHandler(QtMessages_);
     QApplication app(argc, argv);
@@ -90,11 +95,15 @@ int main(int argc, char** argv) {
     window->show();
     // Other programs' requests arrive on the listener's thread and are posted to the window;
     // nothing but the channel messages is taken from outside.
-    LcListener* listener = LcListen(MAIN_WINDOW_CLASS, [window](uint32_t message, uint32_t wParam, int32_t lParam) {
-        if (message == UM_IPCDATA) PostMessageTo(window, message, wParam, lParam);
-    });
+    LcListener* listener = LcListen(MAIN_WINDOW_CLASS,
+                                    [window](uint32_t message, uint32_t wParam, int32_t lParam) {
+                                        if (message == UM_IPCDATA)
+                                            PostMessageTo(window, message, wParam, lParam);
+                                    });
     if (listener == nullptr)
-        std::fputs("kelvora: cannot listen for requests of other programs (no private socket folder)\n", stderr);
+        std::fputs(
+            "kelvora: cannot listen for requests of other programs (no private socket folder)\n",
+            stderr);
     const int status = QApplication::exec();
     LcClose(listener);
     delete window;

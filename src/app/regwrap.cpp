@@ -15,7 +15,9 @@ std::string CleanType_(const std::string& fileType) {
     return TrimText(t);
 }
 
-std::string WithDot_(const std::string& ext) { return !ext.empty() && ext[0] == '.' ? ext : "." + ext; }
+std::string WithDot_(const std::string& ext) {
+    return !ext.empty() && ext[0] == '.' ? ext : "." + ext;
+}
 
 // Opens `key` for writing and stores the value; false on any failure.
 bool Put_(uint32_t root, const std::string& key, const std::string& name, const std::string& text) {
@@ -42,8 +44,7 @@ std::string RegReadStr(QRegistry& reg, const std::string& name, const std::strin
 void RegWriteStr(QRegistry& reg, const std::string& name, const std::string& text) {
     try {
         reg.WriteString(name, text);
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 void RegAssociateFileExt(const std::string& ext, const std::string& fileType) {
@@ -61,7 +62,8 @@ std::string RegFileTypeGet(const std::string& ext) {
     }
 }
 
-void RegFileTypeCreate(const std::string& fileType, const std::string& description, const std::string& icon) {
+void RegFileTypeCreate(const std::string& fileType, const std::string& description,
+                       const std::string& icon) {
     const std::string type = CleanType_(fileType);
     if (type.empty()) return;
     Put_(HKEY_CLASSES_ROOT, type, "", description);
@@ -79,8 +81,8 @@ bool RegIsExtAssociated(const std::string& ext, const std::string& fileType) {
     }
 }
 
-void RegFileCmdCreate(const std::string& fileType, const std::string& verb, const std::string& caption,
-                      const std::string& command, bool makeDefault) {
+void RegFileCmdCreate(const std::string& fileType, const std::string& verb,
+                      const std::string& caption, const std::string& command, bool makeDefault) {
     const std::string type = CleanType_(fileType);
     if (type.empty() || verb.empty()) return;
     const std::string key = type + "\\shell\\" + verb;
@@ -99,7 +101,8 @@ std::string RegGetString(uint32_t root, const std::string& key, const std::strin
     }
 }
 
-void RegPutString(uint32_t root, const std::string& key, const std::string& name, const std::string& text) {
+void RegPutString(uint32_t root, const std::string& key, const std::string& name,
+                  const std::string& text) {
     Put_(root, key, name, text);
 }
 

@@ -22,17 +22,19 @@ void RegAssociateFileExt(const std::string& ext, const std::string& fileType);
 std::string RegFileTypeGet(const std::string& ext);
 // Creates the file type (trailing "\" and blanks removed; nothing when that leaves it empty)
 // with its description and its "DefaultIcon".
-void RegFileTypeCreate(const std::string& fileType, const std::string& description, const std::string& icon);
+void RegFileTypeCreate(const std::string& fileType, const std::string& description,
+                       const std::string& icon);
 // True when both are given, both keys exist and the extension's default value is exactly the
 // file type.
 bool RegIsExtAssociated(const std::string& ext, const std::string& fileType);
 // Creates fileType\shell\verb with the caption and its "Command" subkey with the command;
 // `makeDefault` makes the caption the default value of fileType\shell.
-void RegFileCmdCreate(const std::string& fileType, const std::string& verb, const std::string& caption,
-                      const std::string& command, bool makeDefault);
+void RegFileCmdCreate(const std::string& fileType, const std::string& verb,
+                      const std::string& caption, const std::string& command, bool makeDefault);
 // A value of a key that is opened without being created; empty when missing.
 std::string RegGetString(uint32_t root, const std::string& key, const std::string& name);
 // Writes a value, creating the key.
-void RegPutString(uint32_t root, const std::string& key, const std::string& name, const std::string& text);
+void RegPutString(uint32_t root, const std::string& key, const std::string& name,
+                  const std::string& text);
 
 }  // namespace kelvora

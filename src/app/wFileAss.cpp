@@ -46,8 +46,10 @@ std::string IconPath_(const std::string& programPath, const std::string& name) {
 // The program as the first word of a command: quoted when it holds a blank, or the shell
 // would run only the part in front of the blank.
 std::string CommandProgram_(const std::string& programPath) {
-    const bool quoted = programPath.size() >= 2 && programPath.front() == '"' && programPath.back() == '"';
-    return programPath.find(' ') != std::string::npos && !quoted ? '"' + programPath + '"' : programPath;
+    const bool quoted = programPath.size() >= 2 && programPath.front() == '"' &&
+                        programPath.back() == '"';
+    return programPath.find(' ') != std::string::npos && !quoted ? '"' + programPath + '"'
+                                                                 : programPath;
 }
 
 }  // namespace
@@ -62,7 +64,9 @@ QFasList* FasPrepare() {
     Fas_RegDefineBackupKey(list, FAS_BACKUP_NAME);
     for (int32_t i = 0; list && i < list->count; ++i) {
         QFasItem* item = Fas_GetItemPtr(list, i);
-        Fas_SetAssoc(list, i, Fas_RegIsAssoc(list, i, FasItemFileType(*item)) ? FAS_ASSOCIATED : FAS_NOT_ASSOCIATED);
+        Fas_SetAssoc(
+            list, i,
+            Fas_RegIsAssoc(list, i, FasItemFileType(*item)) ? FAS_ASSOCIATED : FAS_NOT_ASSOCIATED);
     }
     return list;
 }
@@ -84,7 +88,8 @@ void FasCreateFileTypes(const std::string& programPath) {
     }
 }
 
-void FasApply(QFasList* list, const std::function<bool(int32_t)>& checked, const std::string& programPath) {
+void FasApply(QFasList* list, const std::function<bool(int32_t)>& checked,
+              const std::string& programPath) {
     DesktopCacheBatch batch;
     FasCreateFileTypes(programPath);
     for (int32_t i = 0; list && i < list->count; ++i) {
@@ -167,7 +172,8 @@ bool ShowAssocDialog(const std::string& programPath, QWidget* parent) {
             });
         }
         if (dlg.exec() == QDialog::Accepted) {
-            FasApply(list, [&dlg](int32_t i) { return dlg.IsChecked(i); }, programPath);
+            FasApply(
+                list, [&dlg](int32_t i) { return dlg.IsChecked(i); }, programPath);
             ok = true;
         }
     } catch (const std::exception& e) {

@@ -31,7 +31,8 @@ QFasList* FasPrepare();
 void FasCreateFileTypes(const std::string& programPath);
 // Creates the file types, then associates every item whose flag in `checked` is set and
 // restores every other one.
-void FasApply(QFasList* list, const std::function<bool(int32_t)>& checked, const std::string& programPath);
+void FasApply(QFasList* list, const std::function<bool(int32_t)>& checked,
+              const std::string& programPath);
 // Gives every extension that is still ours back to its previous owner (the Uninst command).
 void FasRestoreAll();
 

@@ -53,8 +53,10 @@ constexpr int32_t CHANNEL_CLOSED_ANSWER = 3;
 constexpr int32_t ERROR_TEXT_MAX = 1024;
 
 const char* const LOW_COLOR_WARNING =
-    "Your screen currently can't show High Color and True Color images in their full quality! \r\n\r\n"
-    "To increase the quality open Display Properties from Control Panel and set the display color depth "
+    "Your screen currently can't show High Color and True Color images in their full quality! "
+    "\r\n\r\n"
+    "To increase the quality open Display Properties from Control Panel and set the display color "
+    "depth "
     "to High Color or True Color. You can disable this warning in the Options dialog.";
 
 // The window the player's callbacks report to.
@@ -78,7 +80,9 @@ std::string FixedTwo_(double v) {
     return ec == std::errc() ? std::string(buf, end) : std::string("0.00");
 }
 
-QString Q_(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+QString Q_(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 // Runs an event's command; an error that leaves the command's frames is shown with its text.
 template <class Body>
@@ -139,7 +143,8 @@ QToolButton* TfrmKelvora::MakeButton_(int32_t glyph, int32_t left, void (TfrmKel
     b->setFocusPolicy(Qt::NoFocus);
     b->setIcon(GlyphIcon(glyph, GLYPH_SIZE));
     b->setIconSize(QSize(GLYPH_SIZE, GLYPH_SIZE));
-    connect(b, &QToolButton::clicked, this, [this, command] { Handle_([&] { (this->*command)(); }); });
+    connect(b, &QToolButton::clicked, this,
+            [this, command] { Handle_([&] { (this->*command)(); }); });
     return b;
 }
 
@@ -353,7 +358,9 @@ void TfrmKelvora::HandleMessage(uint32_t message, uint32_t wParam, int32_t lPara
                           NumToStr(static_cast<uint32_t>(std::max(frameCount_, 0)), 100));
             break;
         }
-        case UM_SHOWTIME: SetPanelLeft(SecToStr(23, lParam) + " - " + SecToStr(23, duration_)); break;
+        case UM_SHOWTIME:
+            SetPanelLeft(SecToStr(23, lParam) + " - " + SecToStr(23, duration_));
+            break;
         case UM_SHOWPOSITION:
             if (bar1->Released()) {
                 barSetting_ = true;
@@ -388,13 +395,16 @@ void TfrmKelvora::ChannelAction_(int32_t channel, const std::string& text) {
         case 1:
             // The wait keeps the event loop running.
             if (!text.empty() && OpenMediaFile(text))
-                ::QTimer::singleShot(PLAY_DELAY_MS, this, [this] { Handle_([&] { StartPlaying(); }); });
+                ::QTimer::singleShot(PLAY_DELAY_MS, this,
+                                     [this] { Handle_([&] { StartPlaying(); }); });
             break;
         case 2:
             CloseFile();
             // The answer goes out on a thread of its own: a requester slow to accept must not
             // hold the window up.
-            std::thread([requester = text] { IPC_DataSendInt(requester, CHANNEL_CLOSED_ANSWER, -1); }).detach();
+            std::thread([requester = text] {
+                IPC_DataSendInt(requester, CHANNEL_CLOSED_ANSWER, -1);
+            }).detach();
             break;
         default: break;
     }
@@ -438,7 +448,8 @@ void TfrmKelvora::ProcessCommandLine() {
 
 // --- Display ------------------------------------------------------------------------------------
 
-void TfrmKelvora::EnableButtons(bool play, bool pause, bool open, bool backward, bool forward, bool options) {
+void TfrmKelvora::EnableButtons(bool play, bool pause, bool open, bool backward, bool forward,
+                                bool options) {
     try {
         popup_.clear();
         for (QToolButton* b : {btnPlay, btnInfo}) b->setEnabled(play);
@@ -477,8 +488,8 @@ void TfrmKelvora::EnableButtons(bool play, bool pause, bool open, bool backward,
 
 void TfrmKelvora::SetTitle(const std::string& displayName, bool playing) {
     const std::string title = displayName.empty() ? std::string(PROGRAM_NAME) + " " + KV_VERSION
-                                                   : displayName + " - " + PROGRAM_NAME +
-                                                         (playing ? " (playing)" : " (paused)");
+                                                  : displayName + " - " + PROGRAM_NAME +
+                                                        (playing ? " (playing)" : " (paused)");
     setWindowTitle(Q_(title));
     AppTitleSet(title);
 }
@@ -489,8 +500,8 @@ void TfrmKelvora::SetPanelRight(const std::string& text) { panRight->setText(Q_(
 
 void TfrmKelvora::ShowControls(bool visible) {
     bar1->setVisible(visible);
-    for (QToolButton* b : {btnPlay, btnPause, btnEject, btntoStart, btnFastBack, btn1Back, btn1Forward, btnFastFwd,
-                           btnToEnd, btnInfo, btnOptions})
+    for (QToolButton* b : {btnPlay, btnPause, btnEject, btntoStart, btnFastBack, btn1Back,
+                           btn1Forward, btnFastFwd, btnToEnd, btnInfo, btnOptions})
         b->setVisible(visible);
     panLeft->setVisible(visible);
     panRight->setVisible(visible);
@@ -572,10 +583,12 @@ void TfrmKelvora::DisplayLogo() {
         int64_t size = 0;
         LogoGetBlock(block, size);
         ImgFromFn(block, size, logo);
-        _imgalloc_(big, LOGO_CANVAS_WIDTH, LOGO_CANVAS_HEIGHT, "wMain.DisplayLogo.logobig", __LINE__, logo.bitsPP);
+        _imgalloc_(big, LOGO_CANVAS_WIDTH, LOGO_CANVAS_HEIGHT, "wMain.DisplayLogo.logobig",
+                   __LINE__, logo.bitsPP);
         std::memset(big.data, 0, static_cast<size_t>(big.size));
         // A logo larger than the canvas loses the same amount on both sides.
-        ImgInsert(logo, big, (LOGO_CANVAS_WIDTH - logo.width) / 2, (LOGO_CANVAS_HEIGHT - logo.height) / 2);
+        ImgInsert(logo, big, (LOGO_CANVAS_WIDTH - logo.width) / 2,
+                  (LOGO_CANVAS_HEIGHT - logo.height) / 2);
         ImgCopyPalette(logo, big);
         ResizeWindow(LOGO_CANVAS_WIDTH, LOGO_CANVAS_HEIGHT, false);
         HplShowImage(player_, big);
@@ -624,7 +637,8 @@ void TfrmKelvora::BarChanged_() {
 // --- Opening and playing ------------------------------------------------------------------------
 
 void TfrmKelvora::ComputeFrameRate_() {
-    double rate = info_.kind == UNI_STILL || info_.kind == UNI_SEQUENCE ? settings_.imgFrameRate : info_.img.frameRate;
+    double rate = info_.kind == UNI_STILL || info_.kind == UNI_SEQUENCE ? settings_.imgFrameRate
+                                                                        : info_.img.frameRate;
     if (!(rate >= FRAME_RATE_MIN)) rate = FRAME_RATE_MIN;  // NaN included
     frameRate_ = std::min(rate, FRAME_RATE_MAX);
 }
@@ -692,8 +706,10 @@ void TfrmKelvora::EvEject() {
         FFMakeLoadFilter(0, FF_FILTER_LIST, filter);
         FileOpenDlg("Open a File", settings_.fileOpenDir, filter, name, filterIndex_);
         QCoreApplication::processEvents();
-        if (!name.empty()) OpenMediaFile(name);
-        else if (!HplIsOpen(player_)) ResetNoFile(true);
+        if (!name.empty())
+            OpenMediaFile(name);
+        else if (!HplIsOpen(player_))
+            ResetNoFile(true);
     } catch (...) {
         ExceptionBox("EvEject: ");
     }
@@ -744,8 +760,10 @@ void TfrmKelvora::PlayNext() {
 void TfrmKelvora::PlayPause() {
     if (closing_) return;
     const int32_t state = HplGetState(player_);
-    if (state == HPL_STOPPED && btnPlay->isEnabled()) StartPlaying();
-    else if (state == HPL_PLAYING && btnPause->isEnabled()) Pause();
+    if (state == HPL_STOPPED && btnPlay->isEnabled())
+        StartPlaying();
+    else if (state == HPL_PLAYING && btnPause->isEnabled())
+        Pause();
 }
 
 void TfrmKelvora::JumpToStart() {
@@ -766,8 +784,10 @@ void TfrmKelvora::JumpToEnd() {
 
 void TfrmKelvora::SmallStepForward() {
     if (!btn1Forward->isEnabled()) return;
-    if (frameCount_ > 0) HplSeekBy(player_, HPL_UNIT_FRAMES, 1);
-    else HplSeekBy(player_, HPL_UNIT_SECONDS, 1);
+    if (frameCount_ > 0)
+        HplSeekBy(player_, HPL_UNIT_FRAMES, 1);
+    else
+        HplSeekBy(player_, HPL_UNIT_SECONDS, 1);
     PostStatus();
     atEnd_ = false;
     ShowPlayerError();
@@ -776,8 +796,10 @@ void TfrmKelvora::SmallStepForward() {
 void TfrmKelvora::SmallStepBackward() {
     if (!btn1Back->isEnabled()) return;
     WaitCursorScope wait;
-    if (frameCount_ > 0) HplSeekBy(player_, HPL_UNIT_FRAMES, -1);
-    else HplSeekBy(player_, HPL_UNIT_SECONDS, -1);
+    if (frameCount_ > 0)
+        HplSeekBy(player_, HPL_UNIT_FRAMES, -1);
+    else
+        HplSeekBy(player_, HPL_UNIT_SECONDS, -1);
     PostStatus();
     atEnd_ = false;
     ShowPlayerError();
@@ -873,7 +895,8 @@ void TfrmKelvora::PlayerStatus_() {
         ExceptionBox("PlayCBF: ");
     }
     // The worker never shows a box: its failure is shown by the window thread.
-    if (!HplGetResult(p) && !errorPending_.exchange(true)) PostMessageTo(this, UM_PLAYERERROR, 0, 0);
+    if (!HplGetResult(p) && !errorPending_.exchange(true))
+        PostMessageTo(this, UM_PLAYERERROR, 0, 0);
 }
 
 void PlayCBF(HplPlayer* /*player*/, void* /*user*/) {
@@ -881,13 +904,16 @@ void PlayCBF(HplPlayer* /*player*/, void* /*user*/) {
     if (form && form->playerExists_) form->PlayerStatus_();
 }
 
-void DisplayEvent(HplPlayer* /*player*/, int32_t button, uint32_t /*keys*/, int32_t /*position*/, void* /*user*/) {
+void DisplayEvent(HplPlayer* /*player*/, int32_t button, uint32_t /*keys*/, int32_t /*position*/,
+                  void* /*user*/) {
     TfrmKelvora* form = gForm.load();
     if (!form) return;
     Handle_([&] {
         if (button == DSP_BUTTON_LEFT) {
-            if (form->noFile_) StartFile(HOME_PAGE, "", "", false, false);
-            else form->PlayPause();
+            if (form->noFile_)
+                StartFile(HOME_PAGE, "", "", false, false);
+            else
+                form->PlayPause();
         } else if (button == DSP_BUTTON_RIGHT) {
             form->PopupMenu();
         }

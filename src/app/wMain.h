@@ -184,7 +184,8 @@ protected:
 
 private:
     friend void PlayCBF(HplPlayer* player, void* user);
-    friend void DisplayEvent(HplPlayer* player, int32_t button, uint32_t keys, int32_t position, void* user);
+    friend void DisplayEvent(HplPlayer* player, int32_t button, uint32_t keys, int32_t position,
+                             void* user);
 
     void CreateControls_();
     void Creation_();
@@ -214,7 +215,7 @@ private:
     bool noFile_ = false;
     bool firstActivation_ = true;
     bool quitDone_ = false;
-    int32_t exitStatus_ = 0;    // the program's exit status when it ends
+    int32_t exitStatus_ = 0;  // the program's exit status when it ends
     bool uninstalling_ = false;
     bool barSetting_ = false;
     bool controlsVisible_ = true;

@@ -42,7 +42,9 @@ std::string gLastDir;
 std::string gText;
 std::function<void(TfrmNotepad&)> gShowHook;
 
-QString Q_(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+QString Q_(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 // The control keeps "\n" line ends; files and the report use "\r\n".
 QString ToControl_(const std::string& text) {
@@ -138,7 +140,8 @@ TfrmNotepad::TfrmNotepad(QWidget* parent) : QDialog(parent, Qt::Window) {
     mnuOpen = mnuFile->addAction(QStringLiteral("&Open..."), this, [this] { mnuOpenClick(); });
     mnuSaveAs = mnuFile->addAction(QStringLiteral("Save &As..."), this, [this] { mnuSaveAsClick(); });
     mnuFile->addSeparator();
-    mnuClose = mnuFile->addAction(QStringLiteral("Close This Window"), this, [this] { mnuCloseClick(); });
+    mnuClose = mnuFile->addAction(QStringLiteral("Close This Window"), this,
+                                  [this] { mnuCloseClick(); });
 
     mnuEdit = menuBar->addMenu(QStringLiteral("&Edit"));
     mnuCut = mnuEdit->addAction(QStringLiteral("Cu&t"), this, [this] { mnuCutClick(); });
@@ -148,17 +151,21 @@ TfrmNotepad::TfrmNotepad(QWidget* parent) : QDialog(parent, Qt::Window) {
     mnuPaste = mnuEdit->addAction(QStringLiteral("&Paste"), this, [this] { mnuPasteClick(); });
     mnuPaste->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_V));
     mnuEdit->addSeparator();
-    mnuSelectAll = mnuEdit->addAction(QStringLiteral("Select &All"), this, [this] { mnuSelectAllClick(); });
+    mnuSelectAll = mnuEdit->addAction(QStringLiteral("Select &All"), this,
+                                      [this] { mnuSelectAllClick(); });
     mnuSelectAll->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
     mnuEdit->addSeparator();
-    mnuWordWrap = mnuEdit->addAction(QStringLiteral("&Word wrap"), this, [this] { mnuWordWrapClick(); });
+    mnuWordWrap = mnuEdit->addAction(QStringLiteral("&Word wrap"), this,
+                                     [this] { mnuWordWrapClick(); });
     mnuWordWrap->setCheckable(true);
 
     mnuInfo = menuBar->addMenu(QStringLiteral("&Info"));
     auto* forms = new QActionGroup(this);
     forms->setExclusive(true);
-    mnuInfoStandard = mnuInfo->addAction(QStringLiteral("Standard"), this, [this] { mnuInfoStandardClick(); });
-    mnuInfoDelimited = mnuInfo->addAction(QStringLiteral("Delimited"), this, [this] { mnuInfoDelimitedClick(); });
+    mnuInfoStandard = mnuInfo->addAction(QStringLiteral("Standard"), this,
+                                         [this] { mnuInfoStandardClick(); });
+    mnuInfoDelimited = mnuInfo->addAction(QStringLiteral("Delimited"), this,
+                                          [this] { mnuInfoDelimitedClick(); });
     for (QAction* a : {mnuInfoStandard, mnuInfoDelimited}) {
         a->setCheckable(true);
         forms->addAction(a);
@@ -233,7 +240,8 @@ void TfrmNotepad::_RecalcInfoText() {
 
 void TfrmNotepad::_MoveCursorToEnd() {
     QTextCursor cursor = txtInfo->textCursor();
-    const int last = txtInfo->document()->characterCount() - 1;  // the count includes the final block end
+    const int last = txtInfo->document()->characterCount() -
+                     1;  // the count includes the final block end
     cursor.setPosition(last > 0 ? last - 1 : 0);
     txtInfo->setTextCursor(cursor);
     // The caret waits at the end; the view stays at the report's beginning.
@@ -323,7 +331,9 @@ void TfrmNotepad::mnuSelectAllClick() {
 
 // The action has toggled its own mark when triggered from the menu; the control's state is
 // the one to flip.
-void TfrmNotepad::mnuWordWrapClick() { _EnableWordWrap(txtInfo->lineWrapMode() == QPlainTextEdit::NoWrap); }
+void TfrmNotepad::mnuWordWrapClick() {
+    _EnableWordWrap(txtInfo->lineWrapMode() == QPlainTextEdit::NoWrap);
+}
 
 void TfrmNotepad::mnuInfoStandardClick() {
     mnuInfoStandard->setChecked(true);
@@ -341,7 +351,8 @@ void DlgNotepadInfo(const std::string& caption, bool editable, int32_t scheme) {
     _DlgShow(caption, scheme);
 }
 
-void DlgNotepadText(const std::string& caption, const std::string& text, bool editable, int32_t scheme) {
+void DlgNotepadText(const std::string& caption, const std::string& text, bool editable,
+                    int32_t scheme) {
     gEditable = editable;
     gInfoMode = false;
     gText = text;

@@ -80,7 +80,8 @@ private:
 // the window is closed. The caller fills the report list before and frees it after.
 void DlgNotepadInfo(const std::string& caption, bool editable, int32_t scheme);
 // `text` in a modeless notepad; returns at once.
-void DlgNotepadText(const std::string& caption, const std::string& text, bool editable, int32_t scheme);
+void DlgNotepadText(const std::string& caption, const std::string& text, bool editable,
+                    int32_t scheme);
 // The window while it is shown, else null.
 TfrmNotepad* NotepadWindow();
 

@@ -76,8 +76,9 @@ void SettingsLoad(QAppSettings& s, const std::string& file) {
     PrefsReadBool("ShowFrameRate", s.showFrameRate, def.showFrameRate);
     PrefsReadFloat("ImgFrameRate", s.imgFrameRate, def.imgFrameRate);
     // The still-image rate divides durations: keep it in the range the options dialog allows.
-    s.imgFrameRate = std::isfinite(s.imgFrameRate) ? ClampFloat(s.imgFrameRate, FRAME_RATE_MIN, FRAME_RATE_MAX)
-                                                   : def.imgFrameRate;
+    s.imgFrameRate = std::isfinite(s.imgFrameRate)
+                         ? ClampFloat(s.imgFrameRate, FRAME_RATE_MIN, FRAME_RATE_MAX)
+                         : def.imgFrameRate;
     PrefsReadBool("WarningLowColor", s.warningLowColor, def.warningLowColor);
 }
 
@@ -159,7 +160,8 @@ TfrmOpt::TfrmOpt(QAppSettings& settings, QWidget* parent) : QDialog(parent), set
     for (QPushButton* b : {btnCancel, btnFileAss, btnShortcut, btnAbout}) b->setAutoDefault(false);
 
     // The groups are tight in the fixed client area: small group margins and spacing.
-    for (QLayout* l : {static_cast<QLayout*>(play), static_cast<QLayout*>(rate), static_cast<QLayout*>(other)}) {
+    for (QLayout* l :
+         {static_cast<QLayout*>(play), static_cast<QLayout*>(rate), static_cast<QLayout*>(other)}) {
         l->setContentsMargins(9, 4, 9, 6);
         l->setSpacing(4);
     }
@@ -228,7 +230,8 @@ void TfrmOpt::btnFileAssClick() {
 }
 
 void TfrmOpt::btnShortcutClick() {
-    CreateDesktopLink(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString(), "Kelvora");
+    CreateDesktopLink(QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString(),
+                      "Kelvora");
 }
 
 void TfrmOpt::btnAboutClick() {

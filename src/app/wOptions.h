@@ -31,9 +31,9 @@ struct QAppSettings {
     int32_t repeatPlaying = 1;      // plays in a row, REPEAT_MIN..REPEAT_MAX
     bool repeatForever = false;     // overrides repeatPlaying
     bool audioEnabled = true;
-    bool showFrameRate = false;     // the measured frame rate instead of the frame counter
-    double imgFrameRate = 15.0;     // for still images and still-image sequences
-    bool warningLowColor = true;    // warn at start on a screen of fewer than 15 bits per pixel
+    bool showFrameRate = false;   // the measured frame rate instead of the frame counter
+    double imgFrameRate = 15.0;   // for still images and still-image sequences
+    bool warningLowColor = true;  // warn at start on a screen of fewer than 15 bits per pixel
 };
 
 // "kelvora.ini" in `appDir` when that directory is writable, otherwise
@@ -45,8 +45,8 @@ std::string SettingsFileName();  // for the running program's directory
 // rates are clamped.
 void SettingsLoad(QAppSettings& settings, const std::string& file);
 // Writes the settings and then, unless `uninstalling`, the published entries.
-void SettingsSave(const QAppSettings& settings, const std::string& file, const std::string& programPath,
-                  bool uninstalling);
+void SettingsSave(const QAppSettings& settings, const std::string& file,
+                  const std::string& programPath, bool uninstalling);
 // Writes the six published entries (section "tarnwel" of "win.ini") and flushes the file.
 void SettingsPublish(const std::string& programPath);
 

@@ -23,7 +23,8 @@ void FFInfo(const std::string& fileName, int32_t type, QffInfo& info) {
         FFClearInfo(info);
         if (type == BAD_HANDLE) type = FFTypeByExt(fileName, FF_TABLE_LOAD);
         const QffReader* reader = FFReaderOf(type);
-        if (!reader || !reader->info) ErrFail(ERR_FORMAT, FORMAT_WRITE);  // "no information routine"
+        if (!reader || !reader->info)
+            ErrFail(ERR_FORMAT, FORMAT_WRITE);  // "no information routine"
         reader->info(fileName, info);
         info.type = type;
         QffDesc row;
@@ -46,9 +47,12 @@ void ReaderSetGeometry(QStillReader& reader, int32_t width, int32_t height, int3
     reader.bitsPP = bits;
     reader.bytesPP = (bits + 7) / 8;
     int64_t row;
-    if (bits == 1) row = (int64_t{width} + 7) / 8;
-    else if (bits == 4) row = (int64_t{width} + 1) / 2;
-    else row = int64_t{width} * reader.bytesPP;
+    if (bits == 1)
+        row = (int64_t{width} + 7) / 8;
+    else if (bits == 4)
+        row = (int64_t{width} + 1) / 2;
+    else
+        row = int64_t{width} * reader.bytesPP;
     // Headers are checked against sane limits by the readers; clamp so that nothing here wraps.
     const int64_t all = row * height;
     reader.rowBytes = static_cast<int32_t>(row > INT32_MAX ? INT32_MAX : row < 0 ? 0 : row);
@@ -71,7 +75,8 @@ void GetCmpsData_(QStillReader& reader) {
         const int64_t bytes = int64_t{reader.fileSize} - reader.dataOffset;
         // Pixel data that would start at or past the end of the file is a truncated file.
         if (reader.dataOffset < 0 || bytes <= 0) ErrFail(ERR_FILE, FILE_READ);
-        _memalloc_(reader.cmpsData, bytes, __LINE__, MEM_KIND_C, "ConForm.GetCmpsData_.imgf.CmpsData");
+        _memalloc_(reader.cmpsData, bytes, __LINE__, MEM_KIND_C,
+                   "ConForm.GetCmpsData_.imgf.CmpsData");
         reader.cmpsBytes = static_cast<int32_t>(bytes);
         FSeek(reader.fileId, reader.dataOffset);
         FRead(reader.fileId, reader.cmpsData, reader.cmpsBytes);
@@ -83,7 +88,8 @@ int32_t FileSize32_(int32_t fileId) {
     return static_cast<int32_t>(size < 0 ? 0 : size > INT32_MAX ? INT32_MAX : size);
 }
 
-int32_t ReaderOpen_(QStillReader& reader, const std::string& fileName, uint8_t* header, int32_t bytes) {
+int32_t ReaderOpen_(QStillReader& reader, const std::string& fileName, uint8_t* header,
+                    int32_t bytes) {
     reader = QStillReader{};
     FOpen(reader.fileId, fileName, FM_READ);
     reader.fileSize = FileSize32_(reader.fileId);
@@ -99,7 +105,8 @@ void CheckGeometry_(int64_t width, int64_t height, int32_t bits) {
 
 void CheckRowsInFile_(const QStillReader& reader, int32_t padding) {
     const int64_t end = int64_t{reader.dataOffset} +
-                        (int64_t{reader.height} - 1) * (int64_t{reader.rowBytes} + padding) + reader.rowBytes;
+                        (int64_t{reader.height} - 1) * (int64_t{reader.rowBytes} + padding) +
+                        reader.rowBytes;
     if (reader.dataOffset < 0 || end > reader.fileSize) ErrFail(ERR_FILE, FILE_READ);
 }
 
@@ -108,8 +115,8 @@ void CheckCmpsInFile_(const QStillReader& reader) {
 }
 
 void FillStillInfo_(const QStillReader& reader, QffInfo& info) {
-    FFFillPictureInfo(info, static_cast<double>(FSize(reader.fileId)), reader.width, reader.height, reader.bytesPP,
-                    reader.bitsPP, reader.supported);
+    FFFillPictureInfo(info, static_cast<double>(FSize(reader.fileId)), reader.width, reader.height,
+                      reader.bytesPP, reader.bitsPP, reader.supported);
     if (reader.compressed) info.videoCompression = "Run Length Encoding (RLE)";
 }
 

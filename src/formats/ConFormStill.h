@@ -25,18 +25,18 @@ struct QStillReader {
     int32_t paletteOffset;
     int32_t paletteBytes;
     int32_t dataOffset;
-    uint8_t* cmpsData;      // tracked block of the compressed data
+    uint8_t* cmpsData;  // tracked block of the compressed data
     int32_t cmpsBytes;
-    int32_t cmapEntryBytes; // TGA only
-    int32_t cmapStart;      // TGA only
-    int32_t rowBytes;       // stored bytes of one row
-    int32_t imageBytes;     // stored bytes of all rows
+    int32_t cmapEntryBytes;  // TGA only
+    int32_t cmapStart;       // TGA only
+    int32_t rowBytes;        // stored bytes of one row
+    int32_t imageBytes;      // stored bytes of all rows
     bool compressed;
     bool supported;
     bool bottomUp;
     bool coreHeader;
-    bool bitFields;         // BMP only: pixels are converted through the masks into 24 bits
-    uint32_t masks[3];      // BMP only: red, green and blue masks of bit-field pixels
+    bool bitFields;     // BMP only: pixels are converted through the masks into 24 bits
+    uint32_t masks[3];  // BMP only: red, green and blue masks of bit-field pixels
 };
 
 // Loads a still picture; type BAD_HANDLE takes the type from the file's extension.
@@ -53,7 +53,8 @@ void GetCmpsData_(QStillReader& reader);
 int32_t FileSize32_(int32_t fileId);
 // Clears the reader, opens the file and reads up to `bytes` of its start into `header` (zeros
 // after what the file holds); returns how many bytes the file gave.
-int32_t ReaderOpen_(QStillReader& reader, const std::string& fileName, uint8_t* header, int32_t bytes);
+int32_t ReaderOpen_(QStillReader& reader, const std::string& fileName, uint8_t* header,
+                    int32_t bytes);
 // A header whose picture is empty or beyond the sane limits is refused before anything is
 // allocated: (ERR_IMG, 4).
 void CheckGeometry_(int64_t width, int64_t height, int32_t bits);

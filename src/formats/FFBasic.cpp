@@ -12,7 +12,8 @@ namespace kelvora {
 
 // --- Bounded byte reader ----------------------------------------------------------------------
 
-void BrOpenFile(QByteReader& r, int32_t fileId, int64_t start, int64_t end, int64_t capacity, const char* label) {
+void BrOpenFile(QByteReader& r, int32_t fileId, int64_t start, int64_t end, int64_t capacity,
+                const char* label) {
     const int64_t fileSize = std::max<int64_t>(FSize(fileId), 0);  // BAD_HANDLE for an unknown id
     r = QByteReader{};
     r.fileId = fileId;
@@ -57,7 +58,8 @@ int64_t BrFillSlow_(QByteReader& r, int64_t n) {
         r.capacity = n;
     }
     // The unread bytes move to the front and the rest of the buffer is filled after them.
-    if (ready > 0 && r.pos > 0) std::memmove(r.buffer, r.buffer + r.pos, static_cast<size_t>(ready));
+    if (ready > 0 && r.pos > 0)
+        std::memmove(r.buffer, r.buffer + r.pos, static_cast<size_t>(ready));
     r.data = r.buffer;
     r.base += r.pos;
     r.pos = 0;
@@ -95,7 +97,6 @@ void BrSeek(QByteReader& r, int64_t position) {
     }
 }
 
-
 bool FFSaneGeometry(int64_t width, int64_t height, int32_t bits) {
     if (width <= 0 || height <= 0 || width > FF_MAX_SIDE || height > FF_MAX_SIDE) return false;
     if (bits <= 0 || bits > 32) return false;
@@ -110,7 +111,7 @@ struct DepthRow {
     int32_t depth[6];  // from 8, 15, 16, 24, 32, other
 };
 const DepthRow kDepthTable[] = {
-    {FT_AVI, {8, 15, 24, 24, 32, 24}},  {FT_BMP, {8, 15, 24, 24, 32, 24}},
+    {FT_AVI, {8, 15, 24, 24, 32, 24}},   {FT_BMP, {8, 15, 24, 24, 32, 24}},
     {FT_FLIC, {8, 8, 8, 8, 8, 8}},       {FT_HAV, {8, 16, 16, 24, 24, 24}},
     {FT_JPEG, {24, 24, 24, 24, 24, 24}}, {FT_PCX, {8, 24, 24, 24, 24, 24}},
     {FT_PNG, {8, 24, 24, 24, 32, 24}},   {FT_TGA, {8, 15, 24, 24, 32, 24}},
@@ -148,8 +149,10 @@ void FFInit(int32_t type, QffPrep& prep, Qimg& image, int32_t alignment) {
             if (depth != BAD_HANDLE) {
                 if (depth != image.bitsPP) {
                     // Convert the padded copy when there is one, else the image itself.
-                    if (prep.tempUsed) ImgConvBpp(prep.temp, prep.temp, depth);
-                    else ImgConvBpp(image, prep.temp, depth);
+                    if (prep.tempUsed)
+                        ImgConvBpp(prep.temp, prep.temp, depth);
+                    else
+                        ImgConvBpp(image, prep.temp, depth);
                     prep.tempUsed = -1;
                 }
                 failure = false;
@@ -178,7 +181,9 @@ std::string FourCCStr(uint32_t code) {
     return s;
 }
 
-double RateOf(double count, double seconds) { return (count > 0 && seconds > 0) ? count / seconds : 0; }
+double RateOf(double count, double seconds) {
+    return (count > 0 && seconds > 0) ? count / seconds : 0;
+}
 
 int32_t MulPos(int32_t a, int32_t b) {
     return (a > 0 && b > 0) ? static_cast<int32_t>(static_cast<int64_t>(a) * b) : 0;
@@ -192,7 +197,9 @@ int32_t Trunc32_(double v) {
 }  // namespace
 
 int32_t TruncMul2(double a, double b) { return (a > 0 && b > 0) ? Trunc32_(a * b) : 0; }
-int32_t TruncMul3(double a, double b, double c) { return (a > 0 && b > 0 && c > 0) ? Trunc32_(a * b * c) : 0; }
+int32_t TruncMul3(double a, double b, double c) {
+    return (a > 0 && b > 0 && c > 0) ? Trunc32_(a * b * c) : 0;
+}
 int32_t TruncMulDiv(double count, double a, double b) {
     return (count > 0 && a > 0 && b > 0) ? Trunc32_(a * count / b) : 0;
 }

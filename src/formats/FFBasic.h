@@ -39,11 +39,11 @@ struct QByteReader {
     bool overrun;
     // All zero for a block in memory (a zero-filled reader reads as an empty block).
     int32_t fileId;
-    uint8_t* buffer;      // the tracked buffer, `capacity` bytes; `data` is the buffer
+    uint8_t* buffer;  // the tracked buffer, `capacity` bytes; `data` is the buffer
     int64_t capacity;
-    const char* label;    // the buffer's label (a string literal: kept, not copied)
-    int64_t base;         // source offset of data[0]
-    int64_t start;        // the window
+    const char* label;  // the buffer's label (a string literal: kept, not copied)
+    int64_t base;       // source offset of data[0]
+    int64_t start;      // the window
     int64_t end;
 };
 
@@ -57,7 +57,8 @@ inline QByteReader ByteReader(const void* data, int64_t size) {
 // Sets `r` up to read the file `fileId` from `start` to `end` (both clipped to the file's size)
 // through a buffer of `capacity` bytes (at least 1), allocated under `label`. Nothing is read
 // yet. Raises what the allocation raises.
-void BrOpenFile(QByteReader& r, int32_t fileId, int64_t start, int64_t end, int64_t capacity, const char* label);
+void BrOpenFile(QByteReader& r, int32_t fileId, int64_t start, int64_t end, int64_t capacity,
+                const char* label);
 // Releases a file-backed reader's buffer (nothing for a block in memory; the file stays
 // open); the reader is then empty.
 void BrClose(QByteReader& r);
@@ -115,19 +116,25 @@ inline uint16_t BrU16BE(QByteReader& r) {
 }
 inline uint32_t BrU32LE(QByteReader& r) {
     const uint8_t* p = BrTake(r, 4);
-    return p ? (uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24)) : 0;
+    return p ? (uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
+                (uint32_t{p[3]} << 24))
+             : 0;
 }
 inline uint32_t BrU32BE(QByteReader& r) {
     const uint8_t* p = BrTake(r, 4);
-    return p ? ((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]}) : 0;
+    return p ? ((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) |
+                uint32_t{p[3]})
+             : 0;
 }
 inline int32_t BrI32LE(QByteReader& r) { return static_cast<int32_t>(BrU32LE(r)); }
 // Copies `count` bytes (zeros past the end, with overrun set).
 inline void BrBytes(QByteReader& r, void* destination, int64_t count) {
     if (count <= 0) return;
     const uint8_t* p = BrTake(r, count);
-    if (p) std::memcpy(destination, p, static_cast<size_t>(count));
-    else std::memset(destination, 0, static_cast<size_t>(count));
+    if (p)
+        std::memcpy(destination, p, static_cast<size_t>(count));
+    else
+        std::memset(destination, 0, static_cast<size_t>(count));
 }
 inline void BrSkip(QByteReader& r, int64_t count) { BrTake(r, count); }
 // Moves to `position` (an offset in the block or the file); outside the block or the window,
@@ -151,7 +158,7 @@ int32_t FFOutputDepth(int32_t type, int32_t bits);
 
 // A picture prepared for writing: the image itself, or a temporary padded and/or converted copy.
 struct QffPrep {
-    Qimg* image;     // the picture to write
+    Qimg* image;  // the picture to write
     Qimg temp;
     int32_t tempUsed;
 };
@@ -172,8 +179,8 @@ void FFDone(QffPrep& prep);
 //   up to the frame. The palette flag tells whether the restart or any step changed the palette.
 // Runs inside the reader's monitored routine: the early exit is its MonExit.
 template <class Handle, class Forget, class Next, class Restart>
-void FFDecodeForward(Handle& h, int32_t frame, int32_t mode, bool holds, Forget&& forget, Next&& next,
-                     Restart&& restart) {
+void FFDecodeForward(Handle& h, int32_t frame, int32_t mode, bool holds, Forget&& forget,
+                     Next&& next, Restart&& restart) {
     const bool continuous = (mode & 1) != 0;
     if (frame < 0 || frame > h.frames) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
     if (!holds) forget();

@@ -28,7 +28,8 @@ namespace {
 // it to the reader's own routine.
 
 template <auto Slot>
-using ReaderOf_ = std::remove_pointer_t<std::remove_reference_t<decltype(std::declval<MviHandle&>().*Slot)>>;
+using ReaderOf_ =
+    std::remove_pointer_t<std::remove_reference_t<decltype(std::declval<MviHandle&>().*Slot)>>;
 
 // The reader handle lives in a zeroed tracked block labelled after the slot. The failure release
 // of Basic frees such a block without running destructors, hence the requirement on its type.

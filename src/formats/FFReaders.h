@@ -50,12 +50,12 @@ struct MviHandle {
     const int32_t* height;
     const int32_t* bytesPP;
     const int32_t* bitsPP;
-    const double* frameRate;   // frames per second
+    const double* frameRate;  // frames per second
     const int32_t* frames;
-    const int32_t* curFrame;   // the frame last decoded into the caller's image
-    const int32_t* sndPos;     // the sample position after the last sound load
+    const int32_t* curFrame;  // the frame last decoded into the caller's image
+    const int32_t* sndPos;    // the sample position after the last sound load
     const int32_t* writeMode;
-    const int32_t* newPalette; // the last load changed the image's palette
+    const int32_t* newPalette;  // the last load changed the image's palette
     // One slot per reader; only the slot of the handle's format holds a tracked block
     // ("ConForm.MviOpen.mf.HAV", ...).
     QGifHandle* gif;

@@ -2,9 +2,9 @@
 
 #include <png.h>
 
+#include <climits>
 #include <csetjmp>
 #include <cstdint>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -100,8 +100,8 @@ bool WritePng_(PngSink_& sink, const Qimg& img) {
     }
     png_set_write_fn(png, &sink, PngWriteData_, PngFlush_);
     const bool palette = img.bitsPP == 8;
-    png_set_IHDR(png, info, static_cast<png_uint_32>(img.width), static_cast<png_uint_32>(img.height), 8,
-                 palette ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, static_cast<png_uint_32>(img.width), static_cast<png_uint_32>(img.height),
+                 8, palette ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (palette) {
         png_color colours[256];
@@ -129,8 +129,8 @@ void ImgSavePPM(const std::string& fileName, Qimg& image) {
         uint8_t* row = nullptr;
         _memalloc_(row, rowBytes, __LINE__, MEM_KIND_C, "FFWrite.ImgSavePPM.row");
         const int32_t id = Create_(fileName, created);
-        const std::string header =
-            "P6\n" + std::to_string(src.width) + " " + std::to_string(src.height) + "\n255\n";
+        const std::string header = "P6\n" + std::to_string(src.width) + " " +
+                                   std::to_string(src.height) + "\n255\n";
         FWrite(id, header.data(), static_cast<int32_t>(header.size()));
         for (int32_t y = 0; y < src.height; ++y) {
             ImgRowTo24(true, 3, src.width, row, src.data + int64_t{y} * rowBytes);
@@ -242,8 +242,8 @@ void WAVWriterCreate(QWavWriter& w, const std::string& fileName, const QWaveFmt&
     Monitored([&] {
         w = QWavWriter{BAD_HANDLE, format, 0};
         const uint16_t bits = format.bitsPerSample;
-        if (format.formatTag != WAVE_FORMAT_PCM || (bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
-            !WaveFmtFix(w.format))
+        if (format.formatTag != WAVE_FORMAT_PCM ||
+            (bits != 8 && bits != 16 && bits != 24 && bits != 32) || !WaveFmtFix(w.format))
             ErrFail(ERR_WAV, WAV_CREATE);
         w.format.extraSize = 0;
         uint8_t head[WAV_HEADER_BYTES];

@@ -28,8 +28,8 @@ void ImgSavePNG(const std::string& fileName, Qimg& image);
 // (ERR_WAV, 4) "Cannot write to WAV file.". The caller removes a file whose writing failed.
 struct QWavWriter {
     int32_t fileId;
-    QWaveFmt format;     // completed by WaveFmtFix
-    int64_t dataBytes;   // written so far
+    QWaveFmt format;    // completed by WaveFmtFix
+    int64_t dataBytes;  // written so far
 };
 
 void WAVWriterCreate(QWavWriter& w, const std::string& fileName, const QWaveFmt& format);

@@ -60,11 +60,16 @@ double ExposureOf_(const std::string& model, uint8_t code) {
 
 std::string CompressionText_(const QBayHandle& bay) {
     std::string text = bay.model;
-    if (bay.model == "EK" && bay.channels == 1) text = "HR";
-    else if (bay.model == "EK" && bay.channels == 3) text = "HRC";
-    else if (bay.model == "ML") text = "HG";
-    if (bay.channels == 1) text += " (monochrome)";
-    else if (bay.channels == 3) text += " (color)";
+    if (bay.model == "EK" && bay.channels == 1)
+        text = "HR";
+    else if (bay.model == "EK" && bay.channels == 3)
+        text = "HRC";
+    else if (bay.model == "ML")
+        text = "HG";
+    if (bay.channels == 1)
+        text += " (monochrome)";
+    else if (bay.channels == 3)
+        text += " (color)";
     return text;
 }
 
@@ -77,9 +82,12 @@ void BayOpen_(QBayHandle& bay, const std::string& fileName) {
         FOpen(bay.fileId, fileName, FM_READ);
         // The exact length is the only header: it fixes the height and bounds every read.
         const int64_t size = FSize(bay.fileId);
-        if (size == kSmallFile) bay.height = 144;
-        else if (size == kLargeFile) bay.height = 384;
-        else ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
+        if (size == kSmallFile)
+            bay.height = 144;
+        else if (size == kLargeFile)
+            bay.height = 384;
+        else
+            ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         bay.fileSize = static_cast<int32_t>(size);
         bay.width = kBayWidth;
 
@@ -95,7 +103,8 @@ void BayOpen_(QBayHandle& bay, const std::string& fileName) {
         const uint8_t mode = BrU8(br);
         BrSkip(br, 2);
         const uint8_t exposureCode = BrU8(br);
-        if (br.overrun || std::memcmp(signature, "BAY 2", 5) != 0) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
+        if (br.overrun || std::memcmp(signature, "BAY 2", 5) != 0)
+            ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
 
         bay.model.assign(model, 2);
         bay.exposure = ExposureOf_(bay.model, exposureCode);
@@ -106,8 +115,7 @@ void BayOpen_(QBayHandle& bay, const std::string& fileName) {
     });
 }
 
-void BayColor_(const uint8_t* samples, uint8_t* pixels, int32_t width, bool topDown,
-               int32_t height) {
+void BayColor_(const uint8_t* samples, uint8_t* pixels, int32_t width, bool topDown, int32_t height) {
     const int64_t stride = int64_t{width} * 3;
     for (int32_t y0 = 0; y0 < height; y0 += 2) {
         uint8_t* upper = pixels + (topDown ? y0 : height - 1 - y0) * stride;
@@ -160,7 +168,8 @@ void BayInfo(const std::string& fileName, QffInfo& info) {
         QBayHandle bay;
         BayOpen_(bay, fileName);
         FClose(bay.fileId);
-        FFFillPictureInfo(info, bay.fileSize, bay.width, bay.height, bay.channels, 8 * bay.channels, bay.valid);
+        FFFillPictureInfo(info, bay.fileSize, bay.width, bay.height, bay.channels, 8 * bay.channels,
+                          bay.valid);
         info.frameRate = bay.exposure;
         info.videoCompression = FFShortStr(CompressionText_(bay));
     });

@@ -17,15 +17,15 @@ namespace kelvora {
 
 // State of an open Bayer file.
 struct QBayHandle {
-    int32_t fileId;       // tracked file
+    int32_t fileId;  // tracked file
     int32_t fileSize;
-    int32_t width;        // always 512
-    int32_t height;       // 144 or 384
-    int32_t channels;     // 3 colour, 1 monochrome, 0 unknown
-    bool valid;           // channels is not 0
-    bool colour;          // channels is 3
-    double exposure;      // exposure value of the model's code table; 0 when unknown
-    std::string model;    // the two-character camera model code
+    int32_t width;      // always 512
+    int32_t height;     // 144 or 384
+    int32_t channels;   // 3 colour, 1 monochrome, 0 unknown
+    bool valid;         // channels is not 0
+    bool colour;        // channels is 3
+    double exposure;    // exposure value of the model's code table; 0 when unknown
+    std::string model;  // the two-character camera model code
 };
 
 // Opens and checks the file and fills the handle; leaves the file at offset 0.
@@ -35,8 +35,7 @@ void BayOpen_(QBayHandle& bay, const std::string& fileName);
 void BayLoad(const std::string& fileName, Qimg& image);
 // Demosaics width x height block-ordered samples into 3-byte blue, green, red pixels; rows go
 // top-down when `topDown` is set, else bottom-up. Width and height must be even.
-void BayColor_(const uint8_t* samples, uint8_t* pixels, int32_t width, bool topDown,
-               int32_t height);
+void BayColor_(const uint8_t* samples, uint8_t* pixels, int32_t width, bool topDown, int32_t height);
 // Fills the file information record; the frame-rate field carries the exposure value.
 void BayInfo(const std::string& fileName, QffInfo& info);
 

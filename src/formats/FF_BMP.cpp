@@ -125,7 +125,8 @@ bool DIBunRLE_(const uint8_t* data, int32_t bytes, uint8_t* pixels, int32_t widt
                 });
             } else {
                 const int64_t pos = y * width + x;
-                std::memcpy(pixels + pos, literal, static_cast<size_t>(std::min<int64_t>(value, total - pos)));
+                std::memcpy(pixels + pos, literal,
+                            static_cast<size_t>(std::min<int64_t>(value, total - pos)));
                 x += value;
             }
             if ((literalBytes & 1) && BrLeft(src) > 0) BrSkip(src, 1);
@@ -143,7 +144,8 @@ void DIBReadPalette_(const QStillReader& reader, Qimg& image) {
     FRead(reader.fileId, table, reader.paletteBytes);
     const int32_t entryBytes = reader.coreHeader ? 3 : 4;
     for (int32_t i = 0; i < 256 && (i + 1) * entryBytes <= int32_t{sizeof table}; ++i)
-        image.palette[i] = QBGR{table[i * entryBytes], table[i * entryBytes + 1], table[i * entryBytes + 2]};
+        image.palette[i] = QBGR{table[i * entryBytes], table[i * entryBytes + 1],
+                                table[i * entryBytes + 2]};
 }
 
 }  // namespace
@@ -246,8 +248,10 @@ void DIBLoad_(const std::string& fileName, Qimg& image) {
         if (!reader.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         const int32_t depth = DIBDepth_(reader);
         const int32_t padding = (4 - reader.rowBytes % 4) % 4;
-        if (reader.compressed) CheckCmpsInFile_(reader);
-        else CheckRowsInFile_(reader, padding);
+        if (reader.compressed)
+            CheckCmpsInFile_(reader);
+        else
+            CheckRowsInFile_(reader, padding);
         // 32-bit bit-field rows are narrowed to 24 bits in place, so their block starts at 32.
         const int32_t allocBits = reader.bitFields && reader.bytesPP == 4 ? 32 : depth;
         _imgalloc_(image, reader.width, reader.height, "ConForm.DIBLoad_.ih", __LINE__, allocBits);
@@ -255,8 +259,8 @@ void DIBLoad_(const std::string& fileName, Qimg& image) {
         if (reader.compressed) {
             GetCmpsData_(reader);
             FillBytes(0, image.size, image.data);  // pixels the runs skip stay index 0
-            if (!DIBunRLE_(reader.cmpsData, reader.cmpsBytes, image.data, reader.width, reader.height,
-                           reader.bitsPP == 4))
+            if (!DIBunRLE_(reader.cmpsData, reader.cmpsBytes, image.data, reader.width,
+                           reader.height, reader.bitsPP == 4))
                 ErrFail(ERR_IMG, IMG_DECOMPRESS);
             MemFree(reader.cmpsData);
             if (reader.bottomUp) ImgFlipV(image, image);  // decoded in stored order
@@ -266,7 +270,8 @@ void DIBLoad_(const std::string& fileName, Qimg& image) {
             if (reader.bitFields) {
                 DIBConvertMasks_(reader, image.data);
                 if (allocBits != depth)
-                    _imgalloc_(image, reader.width, reader.height, "ConForm.DIBLoad_.ih", __LINE__, depth);
+                    _imgalloc_(image, reader.width, reader.height, "ConForm.DIBLoad_.ih", __LINE__,
+                               depth);
             }
         }
         FClose(reader.fileId);

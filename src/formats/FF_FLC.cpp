@@ -65,8 +65,8 @@ void Open_(QFlcHandle& h, const std::string& fileName) {
 }
 
 bool HoldsMovie_(const QFlcHandle& h, const Qimg& image) {
-    return ImgValid(image) && image.width == h.width && image.height == h.height && image.bitsPP == 8 &&
-           image.size >= h.frameBytes;
+    return ImgValid(image) && image.width == h.width && image.height == h.height &&
+           image.bitsPP == 8 && image.size >= h.frameBytes;
 }
 
 // --- Image sub-chunks -----------------------------------------------------------------------------
@@ -88,8 +88,10 @@ bool ByteRun_(QByteReader& r, uint8_t* px, int32_t w, int32_t hgt) {
             if (x + n > w) return false;
             const uint8_t* src = BrTake(r, count > 0 ? 1 : n);
             if (!src) return true;
-            if (count > 0) std::memset(row + x, src[0], static_cast<size_t>(n));
-            else std::memcpy(row + x, src, static_cast<size_t>(n));
+            if (count > 0)
+                std::memset(row + x, src[0], static_cast<size_t>(n));
+            else
+                std::memcpy(row + x, src, static_cast<size_t>(n));
             x += n;
         }
     }
@@ -113,8 +115,10 @@ bool ByteDelta_(QByteReader& r, uint8_t* px, int32_t w, int32_t hgt) {
             if (x + n > w) return false;
             const uint8_t* src = BrTake(r, count > 0 ? n : 1);
             if (!src) return true;
-            if (count > 0) std::memcpy(row + x, src, static_cast<size_t>(n));
-            else std::memset(row + x, src[0], static_cast<size_t>(n));
+            if (count > 0)
+                std::memcpy(row + x, src, static_cast<size_t>(n));
+            else
+                std::memset(row + x, src[0], static_cast<size_t>(n));
             x += n;
         }
     }
@@ -168,7 +172,8 @@ bool WordDelta_(QByteReader& r, uint8_t* px, int32_t w, int32_t hgt) {
 
 // Reads the frame chunk that starts at or after nextChunk and decodes its sub-chunks.
 void DecodeNext_(QFlcHandle& h, Qimg& image) {
-    if (!HoldsMovie_(h, image)) _imgalloc_(image, h.width, h.height, "FF_FLC.FLCLoadNext.ih", __LINE__, 8);
+    if (!HoldsMovie_(h, image))
+        _imgalloc_(image, h.width, h.height, "FF_FLC.FLCLoadNext.ih", __LINE__, 8);
     h.target = image.data;
 
     // Other chunks (prefix, segment tables) are passed over by their sizes.
@@ -186,7 +191,8 @@ void DecodeNext_(QFlcHandle& h, Qimg& image) {
         const uint16_t type = BrU16LE(r);
         subChunks = BrU16LE(r);
         const uint32_t least = type == FLC_CHUNK_FRAME ? FLC_CHUNK_HEADER : FLC_SUBCHUNK_HEADER;
-        if (r.overrun || size < least || pos + size > h.fileSize) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
+        if (r.overrun || size < least || pos + size > h.fileSize)
+            ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         if (type == FLC_CHUNK_FRAME) break;
         pos += size;
     }
@@ -201,7 +207,8 @@ void DecodeNext_(QFlcHandle& h, Qimg& image) {
         QFlcChunk chunk;
         chunk.size = BrU32LE(r);
         chunk.type = BrU16LE(r);
-        if (chunk.size < FLC_SUBCHUNK_HEADER || sub + chunk.size > frameEnd) ErrFail(ERR_MVI, MVI_DECOMPRESS);
+        if (chunk.size < FLC_SUBCHUNK_HEADER || sub + chunk.size > frameEnd)
+            ErrFail(ERR_MVI, MVI_DECOMPRESS);
         const int64_t dataBytes = int64_t{chunk.size} - FLC_SUBCHUNK_HEADER;
         switch (chunk.type) {
             case FLC_COLOR_256:
@@ -214,20 +221,18 @@ void DecodeNext_(QFlcHandle& h, Qimg& image) {
             case FLC_BYTE_RUN:
                 if (dataBytes > INT32_MAX - 2048) ErrFail(ERR_MVI, MVI_DECOMPRESS);
                 h.cmpsBytes = static_cast<int32_t>(dataBytes);
-                _memalloc_(h.cmpsData, dataBytes + 1024, __LINE__, MEM_KIND_C, "FF_FLC.FLCLoadNext.ff.cmpsdata");
+                _memalloc_(h.cmpsData, dataBytes + 1024, __LINE__, MEM_KIND_C,
+                           "FF_FLC.FLCLoadNext.ff.cmpsdata");
                 FRead(h.fileId, h.cmpsData, h.cmpsBytes);
                 FLCunCmps_(h, chunk);
                 MemFree(h.cmpsData);
                 break;
-            case FLC_BLACK:
-                std::memset(h.target, 0, static_cast<size_t>(h.frameBytes));
-                break;
+            case FLC_BLACK: std::memset(h.target, 0, static_cast<size_t>(h.frameBytes)); break;
             case FLC_COPY:
                 if (dataBytes < h.frameBytes) ErrFail(ERR_MVI, MVI_DECOMPRESS);
                 FRead(h.fileId, h.target, h.frameBytes);
                 break;
-            default:
-                break;
+            default: break;
         }
         sub += chunk.size;
     }
@@ -260,7 +265,8 @@ void FLCRewind(QFlcHandle& h) {
 
 void FLCGetPal_(QFlcHandle& h, QBGR* palette, const QFlcChunk& chunk) {
     Monitored([&] {
-        const int32_t bytes = static_cast<int32_t>(std::min<int64_t>(int64_t{chunk.size} - FLC_SUBCHUNK_HEADER, INT32_MAX));
+        const int32_t bytes = static_cast<int32_t>(
+            std::min<int64_t>(int64_t{chunk.size} - FLC_SUBCHUNK_HEADER, INT32_MAX));
         uint8_t* data = nullptr;
         _memalloc_(data, std::max(bytes, 1), __LINE__, MEM_KIND_C, "FF_FLC.FLCGetPal_.palette");
         FRead(h.fileId, data, bytes);
@@ -275,7 +281,8 @@ void FLCGetPal_(QFlcHandle& h, QBGR* palette, const QFlcChunk& chunk) {
             for (; count > 0 && index < 256; --count, ++index) {
                 const uint8_t* rgb = BrTake(r, 3);
                 if (!rgb) break;
-                palette[index] = QBGR{static_cast<uint8_t>(rgb[2] << shift), static_cast<uint8_t>(rgb[1] << shift),
+                palette[index] = QBGR{static_cast<uint8_t>(rgb[2] << shift),
+                                      static_cast<uint8_t>(rgb[1] << shift),
                                       static_cast<uint8_t>(rgb[0] << shift)};
             }
             if (r.overrun) break;
@@ -320,7 +327,8 @@ void FLCLoad(QFlcHandle& h, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
         // Delta frames build on the picture they were made against.
         FFDecodeForward(
-            h, frame, mode, HoldsMovie_(h, image), [&] { FLCRewind(h); }, [&] { FLCLoadNext(h, image); },
+            h, frame, mode, HoldsMovie_(h, image), [&] { FLCRewind(h); },
+            [&] { FLCLoadNext(h, image); },
             [&](bool continuous) {
                 if (!continuous || h.curFrame >= frame) FLCRewind(h);
                 return false;
@@ -340,7 +348,8 @@ void FLCInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         QFlcHandle h{};
         FLCOpen(h, fileName);
-        FFFillPictureInfo(info, static_cast<double>(h.fileSize), h.width, h.height, 1, 8, h.width > 0);
+        FFFillPictureInfo(info, static_cast<double>(h.fileSize), h.width, h.height, 1, 8,
+                          h.width > 0);
         info.frames = h.frames;
         info.frameRate = h.frameRate;
         info.videoCompression = "RLE + pixel difference from previous frame";

@@ -61,24 +61,24 @@ struct QFlcChunk {
 // The reader handle. Plain data: the movie layer keeps it in a zero-filled tracked block.
 struct QFlcHandle {
     QFlcHeader header;
-    int32_t bytesPP;       // 1
-    int32_t bitsPP;        // 8
+    int32_t bytesPP;  // 1
+    int32_t bitsPP;   // 8
     int32_t fileId;
     int64_t fileSize;
-    int32_t frames;        // the header's frame count
-    int32_t curFrame;      // frames decoded since the last rewind
-    double frameRate;      // frames per second, one decimal
+    int32_t frames;    // the header's frame count
+    int32_t curFrame;  // frames decoded since the last rewind
+    double frameRate;  // frames per second, one decimal
     // Decoding context of the current frame.
-    uint8_t* target;       // the image's pixels
+    uint8_t* target;  // the image's pixels
     int32_t width;
     int32_t height;
-    int32_t stride;        // = width
-    int32_t frameBytes;    // width x height
-    uint8_t* cmpsData;     // the sub-chunk being decoded (tracked while it is)
+    int32_t stride;      // = width
+    int32_t frameBytes;  // width x height
+    uint8_t* cmpsData;   // the sub-chunk being decoded (tracked while it is)
     int32_t cmpsBytes;
-    int32_t newPalette;    // the last load changed the palette (0 or -1)
-    int32_t writeMode;     // always 0: the reader never writes
-    int64_t nextChunk;     // where the search for the next frame chunk starts
+    int32_t newPalette;  // the last load changed the palette (0 or -1)
+    int32_t writeMode;   // always 0: the reader never writes
+    int64_t nextChunk;   // where the search for the next frame chunk starts
 };
 
 void FLCOpen(QFlcHandle& h, const std::string& fileName);

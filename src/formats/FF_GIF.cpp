@@ -115,7 +115,8 @@ int64_t ReadHeader_(QGifHandle& h, uint8_t* raw) {
     h.height = BrU16LE(r);
     const uint8_t packed = BrU8(r);
     const uint8_t background = BrU8(r);
-    if (r.overrun || (std::memcmp(signature, "GIF87a", 6) != 0 && std::memcmp(signature, "GIF89a", 6) != 0) ||
+    if (r.overrun ||
+        (std::memcmp(signature, "GIF87a", 6) != 0 && std::memcmp(signature, "GIF89a", 6) != 0) ||
         !FFSaneGeometry(h.width, h.height, 8))
         ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
     h.bgIndex = -1;
@@ -135,13 +136,15 @@ bool TakeCached_(QGifHandle& h, const std::string& name, int64_t stamp, const ui
         std::lock_guard<std::mutex> lock(CacheMutex_());
         const GifCache_& c = Cache_();
         if (!c.valid || c.name != name || c.size != h.fileSize || c.stamp != stamp ||
-            std::memcmp(c.header, raw, kHeaderBytes) != 0 || std::memcmp(c.globalPal, h.globalPal, sizeof h.globalPal) != 0)
+            std::memcmp(c.header, raw, kHeaderBytes) != 0 ||
+            std::memcmp(c.globalPal, h.globalPal, sizeof h.globalPal) != 0)
             return false;
         h.frameRate = c.frameRate;
         h.sequential = c.sequential;
         starts = c.starts;
     }
-    for (size_t i = 0; i < starts.size(); ++i) GIFChk4ImgFPos_(h, static_cast<int32_t>(i), starts[i]);
+    for (size_t i = 0; i < starts.size(); ++i)
+        GIFChk4ImgFPos_(h, static_cast<int32_t>(i), starts[i]);
     h.frames = static_cast<int32_t>(starts.size());
     return true;
 }
@@ -169,7 +172,8 @@ void Scan_(QGifHandle& h) {
     QGifGCE gce;
     QGifImgDesc d;
     int64_t start = 0;
-    while (h.frames < GIF_MAX_FRAMES && GIFGetImgHdr_(h, gce, d, h.frames, start) && start <= INT32_MAX) {
+    while (h.frames < GIF_MAX_FRAMES && GIFGetImgHdr_(h, gce, d, h.frames, start) &&
+           start <= INT32_MAX) {
         if ((d.packed & 0x80) && !BrTake(h.src, 3 * TableEntries_(d.packed))) break;
         if (!BrTake(h.src, 1)) break;  // LZW minimum code size
         if (!SkipSubBlocks_(h)) break;
@@ -241,7 +245,8 @@ int64_t Unblock_(uint8_t* p, int64_t n) {
 // output is full; false on a code that is not defined yet. The output is only ever written
 // forwards, so each code's string is copied from where it was last written: a new code is the
 // previous string and the first byte after it, which is where they stand in the output.
-bool GifLzw_(const uint8_t* data, int64_t bytes, int32_t minSize, uint8_t* out, int64_t total, LzwTables_& t) {
+bool GifLzw_(const uint8_t* data, int64_t bytes, int32_t minSize, uint8_t* out, int64_t total,
+             LzwTables_& t) {
     const int32_t clear = 1 << minSize;
     const int32_t endCode = clear + 1;
     int32_t size = minSize + 1;
@@ -304,12 +309,13 @@ bool GifLzw_(const uint8_t* data, int64_t bytes, int32_t minSize, uint8_t* out, 
 }
 
 bool HoldsScreen_(const QGifHandle& h, const Qimg& image) {
-    return ImgValid(image) && image.width == h.width && image.height == h.height && image.bitsPP == 8 &&
-           image.size >= int64_t{h.width} * h.height;
+    return ImgValid(image) && image.width == h.width && image.height == h.height &&
+           image.bitsPP == 8 && image.size >= int64_t{h.width} * h.height;
 }
 
 // A frame's rectangle clipped to the screen (empty when it lies outside).
-void ClipToScreen_(const QGifHandle& h, const QGifImgDesc& d, int32_t& x, int32_t& y, int32_t& w, int32_t& hgt) {
+void ClipToScreen_(const QGifHandle& h, const QGifImgDesc& d, int32_t& x, int32_t& y, int32_t& w,
+                   int32_t& hgt) {
     x = std::min<int32_t>(d.left, h.width);
     y = std::min<int32_t>(d.top, h.height);
     w = std::min<int32_t>(d.width, h.width - x);
@@ -329,7 +335,9 @@ int32_t MergePalette_(Qimg& image, const QBGR* palette, uint8_t* pixels, int64_t
     bool needed[256] = {};
     for (int64_t i = 0; i < n; ++i) needed[pixels[i]] = true;
     if (key >= 0) needed[key] = false;
-    auto same = [](const QBGR& a, const QBGR& b) { return a.blue == b.blue && a.green == b.green && a.red == b.red; };
+    auto same = [](const QBGR& a, const QBGR& b) {
+        return a.blue == b.blue && a.green == b.green && a.red == b.red;
+    };
     // Usually every colour the pixels use already sits at their index.
     bool agree = true;
     for (int32_t i = 0; i < 256 && agree; ++i) agree = !needed[i] || same(own[i], palette[i]);
@@ -351,7 +359,8 @@ int32_t MergePalette_(Qimg& image, const QBGR* palette, uint8_t* pixels, int64_t
         if (j < 0) {
             int32_t best = INT32_MAX;
             for (int32_t e = 0; e < 256; ++e) {
-                const int32_t db = own[e].blue - c.blue, dg = own[e].green - c.green, dr = own[e].red - c.red;
+                const int32_t db = own[e].blue - c.blue, dg = own[e].green - c.green,
+                              dr = own[e].red - c.red;
                 const int32_t dist = db * db + dg * dg + dr * dr;
                 if (dist < best) best = dist, j = e;
             }
@@ -389,7 +398,8 @@ void ApplyDisposal_(QGifHandle& h, Qimg& image) {
 // Composes frame curFrame + 1; curFrame is below the frame count.
 void ComposeNext_(QGifHandle& h, Qimg& image) {
     const int32_t k = h.curFrame;
-    if (!HoldsScreen_(h, image)) _imgalloc_(image, h.width, h.height, "FF_GIF.GIFLoadNext.ih", __LINE__, 8);
+    if (!HoldsScreen_(h, image))
+        _imgalloc_(image, h.width, h.height, "FF_GIF.GIFLoadNext.ih", __LINE__, 8);
     QBGR before[256];
     std::memcpy(before, image.palette, sizeof before);
     ApplyDisposal_(h, image);
@@ -473,8 +483,10 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
             target = temp.data;
         }
         LzwTables_* tables = nullptr;
-        _memalloc_(tables, sizeof(LzwTables_), __LINE__, MEM_KIND_C, "FF_GIF.GIFLoadNext.GIFLZWChBuf");
-        if (!GifLzw_(stream, streamBytes, minSize, target, pixels, *tables)) ErrFail(ERR_IMG, IMG_DECOMPRESS);
+        _memalloc_(tables, sizeof(LzwTables_), __LINE__, MEM_KIND_C,
+                   "FF_GIF.GIFLoadNext.GIFLZWChBuf");
+        if (!GifLzw_(stream, streamBytes, minSize, target, pixels, *tables))
+            ErrFail(ERR_IMG, IMG_DECOMPRESS);
         MemFree(tables);
 
         Qimg* placed = &temp;
@@ -486,11 +498,14 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
             placed = &sprite;
         }
         if (paste) {
-            const int32_t key =
-                covering ? -1 : MergePalette_(image, framePal, placed->data, pixels, transparent ? gce.transparent : -1);
+            const int32_t key = covering ? -1
+                                         : MergePalette_(image, framePal, placed->data, pixels,
+                                                         transparent ? gce.transparent : -1);
             std::memcpy(placed->palette, image.palette, sizeof image.palette);  // the paste passes it on
-            if (key >= 0) ImgSprite(*placed, image, d.left, d.top, static_cast<uint32_t>(key));
-            else ImgInsert(*placed, image, d.left, d.top);
+            if (key >= 0)
+                ImgSprite(*placed, image, d.left, d.top, static_cast<uint32_t>(key));
+            else
+                ImgInsert(*placed, image, d.left, d.top);
         }
         ImgFree(sprite);
         ImgFree(temp);
@@ -512,7 +527,8 @@ bool ClipWin_(const Qimg& image, int32_t& x, int32_t& y, int32_t& w, int32_t& hg
 
 // --- Frame headers ------------------------------------------------------------------------------
 
-bool GIFGetImgHdr_(QGifHandle& h, QGifGCE& gce, QGifImgDesc& desc, int32_t frameIndex, int64_t& frameStart) {
+bool GIFGetImgHdr_(QGifHandle& h, QGifGCE& gce, QGifImgDesc& desc, int32_t frameIndex,
+                   int64_t& frameStart) {
     gce = QGifGCE{};
     desc = QGifImgDesc{};
     frameStart = -1;
@@ -580,13 +596,15 @@ void FillWin_(Qimg& image, int32_t x, int32_t y, int32_t w, int32_t hgt, uint8_t
 void ExtractWin_(const Qimg& image, int32_t x, int32_t y, int32_t w, int32_t hgt, uint8_t* buffer) {
     if (!ClipWin_(image, x, y, w, hgt)) return;
     for (int32_t r = 0; r < hgt; ++r)
-        std::memcpy(buffer + int64_t{r} * w, image.data + int64_t{y + r} * image.width + x, static_cast<size_t>(w));
+        std::memcpy(buffer + int64_t{r} * w, image.data + int64_t{y + r} * image.width + x,
+                    static_cast<size_t>(w));
 }
 
 void InsertWin_(Qimg& image, int32_t x, int32_t y, int32_t w, int32_t hgt, const uint8_t* buffer) {
     if (!ClipWin_(image, x, y, w, hgt)) return;
     for (int32_t r = 0; r < hgt; ++r)
-        std::memcpy(image.data + int64_t{y + r} * image.width + x, buffer + int64_t{r} * w, static_cast<size_t>(w));
+        std::memcpy(image.data + int64_t{y + r} * image.width + x, buffer + int64_t{r} * w,
+                    static_cast<size_t>(w));
 }
 
 void GIFunInterlace_(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height) {
@@ -633,10 +651,13 @@ void GIFLoad(QGifHandle& h, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
         // Only a picture of this animation can take the frame after it.
         FFDecodeForward(
-            h, frame, mode, HoldsScreen_(h, image), [&] { h.curFrame = 0; }, [&] { GIFLoadNext(h, image); },
+            h, frame, mode, HoldsScreen_(h, image), [&] { h.curFrame = 0; },
+            [&] { GIFLoadNext(h, image); },
             [&](bool continuous) {
-                if (!h.sequential) h.curFrame = frame - 1;  // every frame stands alone
-                else if (!continuous || h.curFrame >= frame) h.curFrame = 0;
+                if (!h.sequential)
+                    h.curFrame = frame - 1;  // every frame stands alone
+                else if (!continuous || h.curFrame >= frame)
+                    h.curFrame = 0;
                 return false;
             });
     });
@@ -656,7 +677,8 @@ void GIFInfo(const std::string& fileName, QffInfo& info, bool fullScan) {
     Monitored([&] {
         QGifHandle h{};
         GIFOpen(h, fileName, !fullScan);
-        FFFillPictureInfo(info, static_cast<double>(h.fileSize), h.width, h.height, 1, 8, h.width > 0);
+        FFFillPictureInfo(info, static_cast<double>(h.fileSize), h.width, h.height, 1, 8,
+                          h.width > 0);
         info.frames = h.frames;
         info.frameRate = h.frameRate;
         info.videoCompression = "Variable-Length-Code LZW (Lempel-Ziv & Welch)";

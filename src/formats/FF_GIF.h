@@ -59,30 +59,30 @@ struct QGifImgDesc {
     uint16_t top;
     uint16_t width;
     uint16_t height;
-    uint8_t packed;     // bit 7 local colour table, bit 6 interlaced, bits 0-2 table size
+    uint8_t packed;  // bit 7 local colour table, bit 6 interlaced, bits 0-2 table size
 };
 
 // The reader handle. Plain data: the movie layer keeps it in a zero-filled tracked block.
 struct QGifHandle {
-    int32_t width;        // logical screen
+    int32_t width;  // logical screen
     int32_t height;
-    int32_t bytesPP;      // 1
-    int32_t bitsPP;       // 8
+    int32_t bytesPP;  // 1
+    int32_t bitsPP;   // 8
     int32_t frames;
-    int32_t curFrame;     // frames composed so far; 0 before the first
-    double frameRate;     // frames per second; 0 when the file gives no delays
+    int32_t curFrame;  // frames composed so far; 0 before the first
+    double frameRate;  // frames per second; 0 when the file gives no delays
     int64_t fileSize;
-    int32_t bgIndex;      // background colour index, -1 without a global colour table
-    int32_t prevLeft;     // the previous frame's rectangle, clipped to the screen
+    int32_t bgIndex;   // background colour index, -1 without a global colour table
+    int32_t prevLeft;  // the previous frame's rectangle, clipped to the screen
     int32_t prevTop;
     int32_t prevWidth;
     int32_t prevHeight;
     int32_t prevDisposal;
-    uint8_t* prevImg;     // what lay under the previous frame (disposal 3), tracked
-    QBGR prevPal[256];    // the palette of prevImg's indices
-    int32_t newPalette;   // the last load changed the picture's palette (0 or -1)
-    int32_t palRestore;   // the last frame brought a local colour table
-    int32_t sequential;   // a frame after the first depends on the picture before it
+    uint8_t* prevImg;    // what lay under the previous frame (disposal 3), tracked
+    QBGR prevPal[256];   // the palette of prevImg's indices
+    int32_t newPalette;  // the last load changed the picture's palette (0 or -1)
+    int32_t palRestore;  // the last frame brought a local colour table
+    int32_t sequential;  // a frame after the first depends on the picture before it
     QBGR globalPal[256];
     int32_t fileId;
     // Frame starts: block b holds the offsets of frames 256 b to 256 b + 255 (tracked).
@@ -109,7 +109,8 @@ void GIFDone();
 // Reads the next frame header from the reader's position: the extensions before it (the graphic
 // control extension kept, others passed over) and the image descriptor. For the first frame
 // (index 0) bytes before the separator are passed over; later frames must follow at once.
-bool GIFGetImgHdr_(QGifHandle& h, QGifGCE& gce, QGifImgDesc& desc, int32_t frameIndex, int64_t& frameStart);
+bool GIFGetImgHdr_(QGifHandle& h, QGifGCE& gce, QGifImgDesc& desc, int32_t frameIndex,
+                   int64_t& frameStart);
 // Records the start of frame `index`, allocating its block of the table when it is the first.
 void GIFChk4ImgFPos_(QGifHandle& h, int32_t index, int64_t start);
 void GIFFreeFPosBlk_(QGifHandle& h);

@@ -74,8 +74,8 @@ void Open_(QHavHandle& h, const std::string& fileName) {
     // A larger header keeps the page table after itself; what else it holds is not ours.
     if (r.overrun || headerSize < HAV_HEADER_SIZE || headerSize + PAGE_TABLE_BYTES > h.fileSize)
         Refuse_(h, MVI_INVALID_FORMAT);
-    if (h.frames < 0 || h.frames > HAV_MAX_FRAMES || h.keyInterval < 0 || !std::isfinite(h.frameRate) ||
-        h.frameRate < 0)
+    if (h.frames < 0 || h.frames > HAV_MAX_FRAMES || h.keyInterval < 0 ||
+        !std::isfinite(h.frameRate) || h.frameRate < 0)
         Refuse_(h, MVI_INVALID_FORMAT);
     if (h.frames > 0 &&
         (h.bytesPP < 1 || h.bytesPP > 3 || !FFSaneGeometry(h.width, h.height, 8 * h.bytesPP)))
@@ -100,7 +100,8 @@ void Open_(QHavHandle& h, const std::string& fileName) {
     for (int32_t p = 0; p < HAV_PAGES; ++p) h.pageTable[p] = BrI32LE(t);
     const int32_t pages = (h.frames + HAV_PAGE_ENTRIES - 1) / HAV_PAGE_ENTRIES;
     for (int32_t p = 0; p < pages; ++p)
-        if (h.pageTable[p] < 0 || int64_t{h.pageTable[p]} + PAGE_BYTES > h.fileSize) Refuse_(h, MVI_INVALID_FORMAT);
+        if (h.pageTable[p] < 0 || int64_t{h.pageTable[p]} + PAGE_BYTES > h.fileSize)
+            Refuse_(h, MVI_INVALID_FORMAT);
 
     h.imageBytes = h.frames > 0 ? h.width * h.height * h.bytesPP : 0;
     h.bitsPP = 8 * h.bytesPP;
@@ -141,7 +142,8 @@ struct SoundBlock_ {
 // Reads and checks the header of the sound block at `offset`. The chain only runs forward, past
 // the block's own samples, so a damaged chain cannot loop.
 SoundBlock_ ReadSoundHeader_(QHavHandle& h, int32_t offset) {
-    if (offset < HAV_HEADER_SIZE || offset > h.fileSize - HAV_SOUND_BLOCK_HEADER) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
+    if (offset < HAV_HEADER_SIZE || offset > h.fileSize - HAV_SOUND_BLOCK_HEADER)
+        ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
     uint8_t head[HAV_SOUND_BLOCK_HEADER];
     FSeek(h.fileId, offset);
     FRead(h.fileId, head, HAV_SOUND_BLOCK_HEADER);
@@ -152,7 +154,8 @@ SoundBlock_ ReadSoundHeader_(QHavHandle& h, int32_t offset) {
     b.samples = BrI32LE(r);
     const int64_t bytes = int64_t{b.samples} * h.soundFormat.blockAlign;
     const int64_t end = int64_t{offset} + HAV_SOUND_BLOCK_HEADER + bytes;
-    if (b.samples < 0 || end > h.fileSize || (b.next != 0 && b.next < end)) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
+    if (b.samples < 0 || end > h.fileSize || (b.next != 0 && b.next < end))
+        ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
     b.bytes = static_cast<int32_t>(bytes);
     return b;
 }
@@ -175,8 +178,10 @@ void HAVOpen(QHavHandle& h, const std::string& fileName) {
         // The buffers that live until close are made now: a block first made inside a later
         // load that fails would be released under the handle's feet.
         if (h.predicted && h.frames > 0)
-            _memalloc_(h.predictImg, h.imageBytes, __LINE__, MEM_KIND_C, "FF_HAV.HAVImgLoadNext.PredictImg");
-        if (h.soundFlags != 0) _memalloc_(h.audioBuf, 4, __LINE__, MEM_KIND_C, "FF_HAV.HAVSndSeek.hf.AudioBuf");
+            _memalloc_(h.predictImg, h.imageBytes, __LINE__, MEM_KIND_C,
+                       "FF_HAV.HAVImgLoadNext.PredictImg");
+        if (h.soundFlags != 0)
+            _memalloc_(h.audioBuf, 4, __LINE__, MEM_KIND_C, "FF_HAV.HAVSndSeek.hf.AudioBuf");
     });
 }
 
@@ -209,8 +214,8 @@ void HAVImgLoadNext(QHavHandle& h, Qimg& image) {
         _memalloc_(dskbuf, capacity, __LINE__, MEM_KIND_C, "FF_HAV.HAVImgLoadNext.dskbuf");
         const int32_t size = ReadRecord_(h, n, dskbuf, "FF_HAV.HAVImgLoadNext.dskbuf");
         const QHavIndexEntry& e = h.page[(n - 1) % HAV_PAGE_ENTRIES];
-        QHavFrameJob job{dskbuf, capacity, size, h.fileId, int64_t{e.offset} + e.size, h.fileSize,
-                         h.codec, &h.predictImg, false};
+        QHavFrameJob job{dskbuf,     capacity, size,          h.fileId, int64_t{e.offset} + e.size,
+                         h.fileSize, h.codec,  &h.predictImg, false};
         // Until the decode completes the image holds no whole frame: a failure leaves the
         // reader to start again from a key frame instead of building on a half-decoded one.
         h.curFrame = 0;
@@ -263,10 +268,13 @@ void HAVImgLoad(QHavHandle& h, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
         // Only an image that holds this movie's picture can take the frame after it.
         FFDecodeForward(
-            h, frame, mode, HoldsMovie_(h, image), [&] { h.curFrame = 0; }, [&] { HAVImgLoadNext(h, image); },
+            h, frame, mode, HoldsMovie_(h, image), [&] { h.curFrame = 0; },
+            [&] { HAVImgLoadNext(h, image); },
             [&](bool continuous) {
-                const int32_t key = HAVNearestKeyFrame(h, frame + 1, -1);  // the last key frame at or before
-                if (continuous && h.curFrame < frame && h.curFrame >= key) return false;  // on from here
+                const int32_t key = HAVNearestKeyFrame(h, frame + 1,
+                                                       -1);  // the last key frame at or before
+                if (continuous && h.curFrame < frame && h.curFrame >= key)
+                    return false;  // on from here
                 h.curFrame = key - 1;
                 // The palette in force before the key frame, which the frames decoded from there
                 // build on; a continuous restart needs it as much as a random access.
@@ -277,7 +285,8 @@ void HAVImgLoad(QHavHandle& h, Qimg& image, int32_t frame, int32_t mode) {
 
 void HAVSndSeek(QHavHandle& h, int32_t position) {
     Monitored([&] {
-        if (h.soundFlags == 0 || position < 0 || position > h.sampleCount || h.firstSoundBlock == 0) MonExit();
+        if (h.soundFlags == 0 || position < 0 || position > h.sampleCount || h.firstSoundBlock == 0)
+            MonExit();
         int64_t through = 0;
         int32_t offset = h.firstSoundBlock;
         SoundBlock_ b;
@@ -319,7 +328,8 @@ void HAVSndLoad(QHavHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t co
         while (copied < wanted && h.audioNext != 0) {
             const SoundBlock_ b = ReadSoundHeader_(h, h.audioNext);
             LoadSoundBlock_(h, b, "FF_HAV.HAVSndLoad.hf.AudioBuf");
-            h.audioThrough = static_cast<int32_t>(std::min<int64_t>(int64_t{h.audioThrough} + b.samples, INT32_MAX));
+            h.audioThrough = static_cast<int32_t>(
+                std::min<int64_t>(int64_t{h.audioThrough} + b.samples, INT32_MAX));
             const int32_t take = std::min(b.bytes, wanted - copied);
             if (take > 0) std::memcpy(sound.data + copied, h.audioBuf, static_cast<size_t>(take));
             h.audioPos = take;
@@ -349,7 +359,8 @@ void HAVInfo(const std::string& fileName, QffInfo& info) {
             FFFillPictureInfo(info, info.fileSize, h.width, h.height, h.bytesPP, h.bitsPP, true);
             info.frames = h.frames;
             info.frameRate = h.frameRate;
-            static const char* const kCodecs[] = {"HAV BEST codec", "HAV FAST codec", "HAV BEST-P codec"};
+            static const char* const kCodecs[] = {"HAV BEST codec", "HAV FAST codec",
+                                                  "HAV BEST-P codec"};
             info.videoCompression = h.codec >= 0 && h.codec <= 2 ? kCodecs[h.codec] : "N/A";
         }
         if (h.soundFlags != 0) {

@@ -37,8 +37,8 @@ constexpr int32_t HAV_SOUND_STEREO = 4;
 
 // One index entry.
 struct QHavIndexEntry {
-    int32_t offset;   // of the frame record
-    int32_t size;     // bytes of the record (streamed bands follow it)
+    int32_t offset;  // of the frame record
+    int32_t size;    // bytes of the record (streamed bands follow it)
     uint32_t flags;
 };
 
@@ -62,18 +62,18 @@ struct QHavHandle {
     int64_t fileSize;
     int32_t imageBytes;
     int32_t bitsPP;
-    int32_t curFrame;          // last frame decoded into the caller's image; 0 before the first
-    int32_t predicted;         // codec bit 1
-    uint8_t* predictImg;       // prediction buffer (tracked, allocated on first use)
-    int32_t newPalette;        // the last load changed the image palette
-    int32_t writeMode;         // always 0: the reader never writes
+    int32_t curFrame;     // last frame decoded into the caller's image; 0 before the first
+    int32_t predicted;    // codec bit 1
+    uint8_t* predictImg;  // prediction buffer (tracked, allocated on first use)
+    int32_t newPalette;   // the last load changed the image palette
+    int32_t writeMode;    // always 0: the reader never writes
     // Sound state.
-    uint8_t* audioBuf;         // the samples of one block (tracked)
-    int32_t audioBufSize;      // bytes in audioBuf
-    int32_t audioPos;          // read position in audioBuf
-    int32_t audioNext;         // offset of the block after the buffered one; 0 = none
-    int32_t audioThrough;      // sample frames through the end of the buffered block
-    int32_t sndNextPos;        // the next expected sample position
+    uint8_t* audioBuf;     // the samples of one block (tracked)
+    int32_t audioBufSize;  // bytes in audioBuf
+    int32_t audioPos;      // read position in audioBuf
+    int32_t audioNext;     // offset of the block after the buffered one; 0 = none
+    int32_t audioThrough;  // sample frames through the end of the buffered block
+    int32_t sndNextPos;    // the next expected sample position
     QWaveFmt soundFormat;
 };
 

@@ -10,8 +10,11 @@ namespace kelvora {
 void JPGInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         int32_t width = 0, height = 0, bytesPP = 0;
-        ErrRaiseCode(ERR_IMG, info_JPEG_file(fileName.c_str(), width, height, bytesPP) != 0 ? IMG_OPEN : 0, __LINE__);
-        FFFillPictureInfo(info, FileSizeByName(fileName), width, height, bytesPP, bytesPP * 8, width > 0);
+        ErrRaiseCode(ERR_IMG,
+                     info_JPEG_file(fileName.c_str(), width, height, bytesPP) != 0 ? IMG_OPEN : 0,
+                     __LINE__);
+        FFFillPictureInfo(info, FileSizeByName(fileName), width, height, bytesPP, bytesPP * 8,
+                          width > 0);
         info.videoCompression = "JFIF 1.02";
     });
 }
@@ -21,7 +24,8 @@ void JPGLoad(const std::string& fileName, Qimg& image) {
         QffInfo info;
         FFClearInfo(info);
         JPGInfo(fileName, info);
-        if (!FFSaneGeometry(info.width, info.height, info.bitsPP)) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
+        if (!FFSaneGeometry(info.width, info.height, info.bitsPP))
+            ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         _imgalloc_(image, info.width, info.height, "FF_JPG.JPGLoad.img", __LINE__, info.bitsPP);
         // The library checks that the file still has the size the block was made for.
         int32_t width = info.width, height = info.height, bytesPP = info.bytesPP;

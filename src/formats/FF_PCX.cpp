@@ -104,8 +104,8 @@ void PCXLoad_(const std::string& fileName, Qimg& image) {
         if (!reader.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         CheckCmpsInFile_(reader);
         // Room for the padded rows while decoding.
-        _imgalloc_(image, reader.rowBytes / reader.bytesPP, reader.height, "ConForm.PCXLoad_.ih", __LINE__,
-                   reader.bitsPP);
+        _imgalloc_(image, reader.rowBytes / reader.bytesPP, reader.height, "ConForm.PCXLoad_.ih",
+                   __LINE__, reader.bitsPP);
         GetCmpsData_(reader);
         if (reader.bytesPP == 1) {
             // The palette is the last 768 bytes (red, green, blue), after a marker byte that is
@@ -119,7 +119,8 @@ void PCXLoad_(const std::string& fileName, Qimg& image) {
         MemFree(reader.cmpsData);
         if (reader.bytesPP == 3) PCX24Fix_(reader, image.data);
         // Gives the block back its exact size; the compacted rows are kept.
-        _imgalloc_(image, reader.width, reader.height, "ConForm.PCXLoad_.ih", __LINE__, reader.bitsPP);
+        _imgalloc_(image, reader.width, reader.height, "ConForm.PCXLoad_.ih", __LINE__,
+                   reader.bitsPP);
         FClose(reader.fileId);
     });
 }

@@ -79,8 +79,7 @@ void PNGSetPalette_(Qimg& image, const png_color* entries, int32_t count) {
 void error_handler_(png_structp png, png_const_charp message) {
     try {
         pngError = message ? message : "";
-    } catch (...) {
-    }
+    } catch (...) {}
     png_longjmp(png, 1);
 }
 
@@ -88,8 +87,7 @@ void error_handler_(png_structp png, png_const_charp message) {
 void warning_handler_(png_structp, png_const_charp message) {
     try {
         ErrNoteMsg(ERR_LIBRARY, message ? message : "", __LINE__);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 }  // namespace
@@ -105,7 +103,8 @@ void PNGOpen_(QPngHandle& h, const std::string& fileName) {
             FSeek(h.fileId, 0);
             pngError.clear();
             // libpng checks the caller's version string against its own, so it gets its own.
-            h.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, error_handler_, warning_handler_);
+            h.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, error_handler_,
+                                           warning_handler_);
             if (h.png) h.info = png_create_info_struct(h.png);
             if (!h.info) ErrFail(ERR_IMG, IMG_INIT_COMPRESSION);
             png_set_read_fn(h.png, &h, PNGRead_);
@@ -136,8 +135,8 @@ void PNGInfo(const std::string& fileName, QffInfo& info) {
         QPngHandle h;
         PNGOpen_(h, fileName);
         const int32_t bits = h.bitDepth * h.bytesPP;
-        FFFillPictureInfo(info, FileSizeByName(fileName), static_cast<int32_t>(h.width), static_cast<int32_t>(h.height),
-                        (bits + 7) / 8, bits, h.width > 0);
+        FFFillPictureInfo(info, FileSizeByName(fileName), static_cast<int32_t>(h.width),
+                          static_cast<int32_t>(h.height), (bits + 7) / 8, bits, h.width > 0);
         info.videoCompression = "Deflate compression (modified LZ77)";
         PNGClose_(h);
     });
@@ -152,17 +151,19 @@ void PNGLoad(const std::string& fileName, Qimg& image) {
             const int32_t fileDepth = h.bitDepth;
             int32_t channels = 0;
             png_size_t rowBytes = 0;
-            PNGCheck_(PNGTry_(h.png, [&] {
-                png_set_strip_16(h.png);
-                png_set_strip_alpha(h.png);
-                png_set_packing(h.png);
-                png_set_bgr(h.png);
-                // Asked for before png_read_update_info, so that png_read_image combines the passes.
-                png_set_interlace_handling(h.png);
-                png_read_update_info(h.png, h.info);
-                channels = png_get_channels(h.png, h.info);
-                rowBytes = png_get_rowbytes(h.png, h.info);
-            }), __LINE__);
+            PNGCheck_(PNGTry_(h.png,
+                              [&] {
+                                  png_set_strip_16(h.png);
+                                  png_set_strip_alpha(h.png);
+                                  png_set_packing(h.png);
+                                  png_set_bgr(h.png);
+                                  // Asked for before png_read_update_info, so that png_read_image combines the passes.
+                                  png_set_interlace_handling(h.png);
+                                  png_read_update_info(h.png, h.info);
+                                  channels = png_get_channels(h.png, h.info);
+                                  rowBytes = png_get_rowbytes(h.png, h.info);
+                              }),
+                      __LINE__);
             PNGHeader_(h);  // grey with alpha now reads as grey
             const int32_t width = static_cast<int32_t>(h.width);
             const int32_t height = static_cast<int32_t>(h.height);
@@ -171,15 +172,17 @@ void PNGLoad(const std::string& fileName, Qimg& image) {
                 ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
             _imgalloc_(image, width, height, "FF_PNG.PNGLoad.img", __LINE__, channels * 8);
             png_bytep* rowPointers = nullptr;
-            _memalloc_(rowPointers, int64_t{height} * static_cast<int64_t>(sizeof(png_bytep)), __LINE__, MEM_KIND_C,
-                       "FF_PNG.PNGLoad.row_pointers");
-            for (int32_t y = 0; y < height; ++y) rowPointers[y] = image.data + static_cast<size_t>(y) * rowBytes;
+            _memalloc_(rowPointers, int64_t{height} * static_cast<int64_t>(sizeof(png_bytep)),
+                       __LINE__, MEM_KIND_C, "FF_PNG.PNGLoad.row_pointers");
+            for (int32_t y = 0; y < height; ++y)
+                rowPointers[y] = image.data + static_cast<size_t>(y) * rowBytes;
             PNGCheck_(PNGTry_(h.png, [&] { png_read_image(h.png, rowPointers); }), __LINE__);
             MemFree(rowPointers);
             if (h.colorType == PNG_COLOR_TYPE_GRAY) {
                 png_color grey[256];
                 const int32_t depth = fileDepth < 8 ? fileDepth : 8;
-                kelvora::png_build_grayscale_palette(depth, grey);  // ours: not every libpng build has it
+                kelvora::png_build_grayscale_palette(depth,
+                                                     grey);  // ours: not every libpng build has it
                 PNGSetPalette_(image, grey, 1 << depth);
             } else if (h.colorType == PNG_COLOR_TYPE_PALETTE) {
                 png_colorp entries = nullptr;

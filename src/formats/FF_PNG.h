@@ -13,13 +13,13 @@ namespace kelvora {
 
 // An open PNG file: header fields as png_get_IHDR reports them.
 struct QPngHandle {
-    int32_t fileId;       // tracked file; also libpng's read source (its io pointer is the handle)
+    int32_t fileId;  // tracked file; also libpng's read source (its io pointer is the handle)
     png_structp png;
     png_infop info;
     png_uint_32 width;
     png_uint_32 height;
-    int32_t bytesPP;      // 3 RGB, 4 RGBA, 1 palette or grey (with or without alpha)
-    int32_t bitDepth;     // per sample: 1, 2, 4, 8 or 16
+    int32_t bytesPP;   // 3 RGB, 4 RGBA, 1 palette or grey (with or without alpha)
+    int32_t bitDepth;  // per sample: 1, 2, 4, 8 or 16
     int32_t colorType;
     int32_t interlace;
     int32_t compression;

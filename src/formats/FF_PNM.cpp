@@ -70,7 +70,8 @@ int32_t PNMNumber_(QByteReader& rd, int32_t code) {
 // A sample scaled to 8 bits; values above the maximum count as the maximum.
 uint8_t PNMScale_(const QPNMHandle& pnm, int32_t value) {
     value = std::min(value, pnm.maxValue);
-    return static_cast<uint8_t>(pnm.sampleShift >= 0 ? value << pnm.sampleShift : value >> -pnm.sampleShift);
+    return static_cast<uint8_t>(pnm.sampleShift >= 0 ? value << pnm.sampleShift
+                                                     : value >> -pnm.sampleShift);
 }
 
 }  // namespace
@@ -95,7 +96,8 @@ void PNMOpen_(QPNMHandle& pnm, QByteReader& rd, const std::string& fileName) {
         pnm.bytesPP = (pnm.bitsPP + 7) / 8;
         // Shift by the significant bits of the maximum above or below 8: 255 keeps samples as
         // they are, 15 shifts left by 4, 65535 keeps the high byte.
-        if (pnm.maxValue > 0) pnm.sampleShift = 8 - std::bit_width(static_cast<uint32_t>(pnm.maxValue));
+        if (pnm.maxValue > 0)
+            pnm.sampleShift = 8 - std::bit_width(static_cast<uint32_t>(pnm.maxValue));
         pnm.sampleBytes = pnm.maxValue > 255 ? 2 : 1;
         pnm.fileSize = FSize(pnm.fileId);
         pnm.supported = pnm.bytesPP > 0 && pnm.maxValue >= 1 && pnm.maxValue <= kMaxSample &&
@@ -119,7 +121,8 @@ void PNMLoad(const std::string& fileName, Qimg& image) {
         _imgalloc_(image, pnm.width, pnm.height, "FF_PNM.PNMLoad.img", __LINE__, pnm.bitsPP);
         uint8_t* p = image.data;
         if (pnm.ascii) {
-            for (int64_t k = 0; k < samples; ++k) p[k] = PNMScale_(pnm, PNMNumber_(rd, IMG_CORRUPT));
+            for (int64_t k = 0; k < samples; ++k)
+                p[k] = PNMScale_(pnm, PNMNumber_(rd, IMG_CORRUPT));
         } else if (pnm.sampleBytes == 1) {
             // Straight from the file into the picture, after the bytes the header took.
             FSeek(pnm.fileId, BrTell(rd));
@@ -132,15 +135,18 @@ void PNMLoad(const std::string& fileName, Qimg& image) {
                 const int64_t n = std::min(BrFill(rd, 2) / 2, samples - done);
                 const uint8_t* q = BrTake(rd, 2 * n);
                 if (n <= 0 || !q) ErrFail(ERR_FILE, FILE_READ);
-                for (int64_t k = 0; k < n; ++k) p[done + k] = PNMScale_(pnm, (q[2 * k] << 8) | q[2 * k + 1]);
+                for (int64_t k = 0; k < n; ++k)
+                    p[done + k] = PNMScale_(pnm, (q[2 * k] << 8) | q[2 * k + 1]);
                 done += n;
             }
         }
         BrClose(rd);
         FClose(pnm.fileId);
         ImgSetSize(image, pnm.width, pnm.height, pnm.bitsPP);
-        if (pnm.bytesPP == 1) PalGreyRamp(image.palette);
-        else ImgSwapRB(image, image);
+        if (pnm.bytesPP == 1)
+            PalGreyRamp(image.palette);
+        else
+            ImgSwapRB(image, image);
     });
 }
 
@@ -151,8 +157,8 @@ void PNMInfo(const std::string& fileName, QffInfo& info) {
         PNMOpen_(pnm, rd, fileName);
         BrClose(rd);
         FClose(pnm.fileId);
-        FFFillPictureInfo(info, static_cast<double>(pnm.fileSize), pnm.width, pnm.height, pnm.bytesPP,
-                        pnm.bytesPP * 8, pnm.supported);
+        FFFillPictureInfo(info, static_cast<double>(pnm.fileSize), pnm.width, pnm.height,
+                          pnm.bytesPP, pnm.bytesPP * 8, pnm.supported);
         info.videoCompression = pnm.ascii ? "Ascii encoded" : "Binary encoded";
     });
 }

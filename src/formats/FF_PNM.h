@@ -17,7 +17,7 @@ struct QPNMHandle {
     bool supported;
     int32_t width;
     int32_t height;
-    int32_t bytesPP;      // of the loaded picture: 1 grey, 3 colour
+    int32_t bytesPP;  // of the loaded picture: 1 grey, 3 colour
     int32_t bitsPP;
     int32_t sampleShift;  // scales a sample to 8 bits: left by this, or right by its negation
     int64_t fileSize;

@@ -112,7 +112,8 @@ void RASOpen_(QRASHandle& ras, const std::string& fileName) {
         // Sizes are unsigned in the file; a value past 2^31 is a damaged header, not a picture.
         if (ras.width < 0 || ras.height < 0 || ras.depth < 0) ErrFail(ERR_IMG, IMG_BAD_HEADER);
         ras.fileSize = FSize(ras.fileId);
-        const bool knownDepth = ras.depth == 1 || ras.depth == 8 || ras.depth == 24 || ras.depth == 32;
+        const bool knownDepth = ras.depth == 1 || ras.depth == 8 || ras.depth == 24 ||
+                                ras.depth == 32;
         ras.supported = ras.type >= 0 && ras.type <= kTypeRGB && knownDepth &&
                         FFSaneGeometry(ras.width, ras.height, RASImageDepth_(ras.depth));
     });
@@ -127,14 +128,16 @@ void RASLoad(const std::string& fileName, Qimg& image) {
         const int64_t rowBytes = (int64_t{w} * ras.depth + 7) / 8;
         const int64_t paddedBytes = rowBytes + (rowBytes & 1);
         // The colour map and some pixel data must lie in the file before anything is allocated.
-        if (ras.mapLength < 0 || ras.mapLength >= ras.fileSize - kHeaderBytes) ErrFail(ERR_FILE, FILE_READ);
+        if (ras.mapLength < 0 || ras.mapLength >= ras.fileSize - kHeaderBytes)
+            ErrFail(ERR_FILE, FILE_READ);
         const int64_t dataStart = int64_t{kHeaderBytes} + ras.mapLength;
         const int64_t rest = ras.fileSize - dataStart;
         // Raw rows are padded to even lengths; files that leave the pad bytes out are read too.
         const int64_t step = rest >= paddedBytes * h ? paddedBytes : rowBytes;
         if (ras.type != kTypeRLE && rest < step * h) ErrFail(ERR_FILE, FILE_READ);
         // Three bytes of run-length data give at most 256 bytes: refuse what cannot be filled.
-        if (ras.type == kTypeRLE && paddedBytes * h > (rest / 3 + 1) * 256) ErrFail(ERR_IMG, IMG_DECOMPRESS);
+        if (ras.type == kTypeRLE && paddedBytes * h > (rest / 3 + 1) * 256)
+            ErrFail(ERR_IMG, IMG_DECOMPRESS);
 
         const int32_t depth = RASImageDepth_(ras.depth);
         _imgalloc_(image, w, h, "FF_RAS.RASLoad.img", __LINE__, depth);
@@ -145,8 +148,8 @@ void RASLoad(const std::string& fileName, Qimg& image) {
             // No stream longer than two bytes per decoded byte can be used up.
             const int64_t bytes = std::min({rest, 2 * paddedBytes * h, int64_t{INT32_MAX}});
             QByteReader src{};
-            BrOpenFile(src, ras.fileId, dataStart, dataStart + bytes, std::min<int64_t>(bytes, kBufferBytes),
-                       "FF_RAS.RASLoad.cmpsdata");
+            BrOpenFile(src, ras.fileId, dataStart, dataStart + bytes,
+                       std::min<int64_t>(bytes, kBufferBytes), "FF_RAS.RASLoad.cmpsdata");
             if (paddedBytes == rowBytes) {
                 std::memset(image.data, 0, static_cast<size_t>(rowBytes * h));
                 RASunRLE_(src, image.data, rowBytes * h);
@@ -190,7 +193,8 @@ void RASInfo(const std::string& fileName, QffInfo& info) {
         RASOpen_(ras, fileName);
         FClose(ras.fileId);
         FFFillPictureInfo(info, static_cast<double>(ras.fileSize), ras.width, ras.height,
-                        static_cast<int32_t>((int64_t{ras.depth} + 7) / 8), ras.depth, ras.supported);
+                          static_cast<int32_t>((int64_t{ras.depth} + 7) / 8), ras.depth,
+                          ras.supported);
         if (ras.type == kTypeRLE) info.videoCompression = "Run Length Encoding (RLE)";
     });
 }

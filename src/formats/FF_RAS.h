@@ -14,7 +14,7 @@ struct QRASHandle {
     int32_t fileId;
     int64_t fileSize;
     bool supported;
-    int32_t magic;      // 0x59A66A95
+    int32_t magic;  // 0x59A66A95
     int32_t width;
     int32_t height;
     int32_t depth;

@@ -43,8 +43,10 @@ void SGIunRLE_(QByteReader src, uint8_t* line, int32_t xSize) {
             if (!p2) break;
             const uint8_t v = *p2;  // held in a register: the stores below could alias the source
             const int32_t k = std::min(n, xSize - o);
-            if (k > 32) std::memset(line + o, v, static_cast<size_t>(k));
-            else for (int32_t q = 0; q < k; ++q) line[o + q] = v;
+            if (k > 32)
+                std::memset(line + o, v, static_cast<size_t>(k));
+            else
+                for (int32_t q = 0; q < k; ++q) line[o + q] = v;
             o += k;
         }
     }
@@ -75,7 +77,10 @@ void SGIOpen_(QSGIHandle& sgi, const std::string& fileName) {
         if (sgi.magic != kSgiMagic) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
         sgi.fileSize = FSize(sgi.fileId);
         switch (sgi.dimension) {
-            case 1: sgi.ySize = 1; sgi.zSize = 1; break;
+            case 1:
+                sgi.ySize = 1;
+                sgi.zSize = 1;
+                break;
             case 2: sgi.zSize = 1; break;
             case 3: break;
             default: sgi.zSize = 0; break;
@@ -102,7 +107,8 @@ void SGILoad(const std::string& fileName, Qimg& image) {
         // Three and four channels are decoded channel by channel and then interleaved.
         const int32_t planes = zs >= 3 ? zs : 1;
         uint8_t* templine = nullptr;
-        if (zs >= 3) _memalloc_(templine, int64_t{xs} * zs, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.templine");
+        if (zs >= 3)
+            _memalloc_(templine, int64_t{xs} * zs, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.templine");
         uint8_t* linetbl = nullptr;
         uint8_t* lentbl = nullptr;
         const int64_t cmpsBytes = int64_t{2} * xs * zs;
@@ -117,7 +123,9 @@ void SGILoad(const std::string& fileName, Qimg& image) {
         // pixel) is read at once and its lines decoded from memory; others are read through a
         // buffer that holds at least a line.
         uint8_t* filedata = nullptr;
-        const bool whole = rle && sgi.fileSize <= INT32_MAX && sgi.fileSize <= kDataStart + 2 * tableBytes + 2 * int64_t{xs} * ys * zs + 65536;
+        const bool whole = rle && sgi.fileSize <= INT32_MAX &&
+                           sgi.fileSize <=
+                               kDataStart + 2 * tableBytes + 2 * int64_t{xs} * ys * zs + 65536;
         QByteReader file{};
         if (whole) {
             _memalloc_(filedata, sgi.fileSize, __LINE__, MEM_KIND_C, "FF_SGI.SGILoad.filedata");
@@ -143,7 +151,8 @@ void SGILoad(const std::string& fileName, Qimg& image) {
                     BrSeek(lengths, entry);
                     const int64_t offset = BrU32BE(offsets);
                     const int64_t length = BrU32BE(lengths);
-                    if (offset > sgi.fileSize || length > sgi.fileSize - offset) ErrFail(ERR_IMG, IMG_DECOMPRESS);
+                    if (offset > sgi.fileSize || length > sgi.fileSize - offset)
+                        ErrFail(ERR_IMG, IMG_DECOMPRESS);
                     // A whole line never needs more than two bytes per pixel.
                     const int64_t take = std::min(length, cmpsBytes);
                     std::memset(line, 0, static_cast<size_t>(xs));
@@ -192,7 +201,7 @@ void SGIInfo(const std::string& fileName, QffInfo& info) {
         SGIOpen_(sgi, fileName);
         FClose(sgi.fileId);
         FFFillPictureInfo(info, static_cast<double>(sgi.fileSize), sgi.xSize, sgi.ySize, sgi.zSize,
-                        sgi.zSize * sgi.bytesPC * 8, sgi.supported);
+                          sgi.zSize * sgi.bytesPC * 8, sgi.supported);
         if (sgi.storage == 1) info.videoCompression = "Run Length Encoding (RLE)";
     });
 }

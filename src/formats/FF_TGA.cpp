@@ -113,9 +113,12 @@ void TGALoad_(const std::string& fileName, Qimg& image) {
         QStillReader reader;
         TGAOpen_(reader, fileName);
         if (!reader.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
-        if (reader.compressed) CheckCmpsInFile_(reader);
-        else CheckRowsInFile_(reader, 0);
-        _imgalloc_(image, reader.width, reader.height, "ConForm.TGALoad_.ih", __LINE__, reader.bitsPP);
+        if (reader.compressed)
+            CheckCmpsInFile_(reader);
+        else
+            CheckRowsInFile_(reader, 0);
+        _imgalloc_(image, reader.width, reader.height, "ConForm.TGALoad_.ih", __LINE__,
+                   reader.bitsPP);
         std::memset(image.palette, 0, sizeof image.palette);
         TGAReadPalette_(reader, image);
         if (reader.compressed) {

@@ -67,7 +67,9 @@ void TIFCheck_(bool ok, int32_t code, int32_t line) {
 }
 
 // Samples kept per pixel: a second sample (alpha of grey or palette pictures) is dropped.
-int32_t TIFOutSamples_(const QTifHandle& h) { return h.samplesPerPixel == 2 ? 1 : h.samplesPerPixel; }
+int32_t TIFOutSamples_(const QTifHandle& h) {
+    return h.samplesPerPixel == 2 ? 1 : h.samplesPerPixel;
+}
 
 bool TIFSupported_(const QTifHandle& h) {
     const uint16_t c = h.compression;
@@ -94,7 +96,7 @@ struct TIFSink_ {
     int32_t outSamples;  // per pixel kept
     uint8_t* dest8;
     uint16_t* dest16;
-    int32_t order[4];    // where sample s of a pixel is stored
+    int32_t order[4];  // where sample s of a pixel is stored
 };
 
 TIFSink_ TIFMakeSink_(uint32_t width, int32_t samples, int32_t outSamples, uint8_t* dest8) {
@@ -124,24 +126,28 @@ uint32_t Sample_(const uint8_t* src, size_t i) {
 // Stores `count` pixels from (x, row) on: every sample of each pixel when plane < 0 (samples
 // interleaved), else sample `plane` of each pixel (separate planes).
 template <int Bits>
-void TIFPutT_(const TIFSink_& k, uint32_t row, uint32_t x, uint32_t count, const uint8_t* src, int32_t plane) {
+void TIFPutT_(const TIFSink_& k, uint32_t row, uint32_t x, uint32_t count, const uint8_t* src,
+              int32_t plane) {
     const int32_t perPixel = plane < 0 ? k.samples : 1;
     const int32_t first = plane < 0 ? 0 : plane;
     const int32_t keep = std::min(perPixel, k.outSamples - first);
     size_t d = (static_cast<size_t>(row) * k.width + x) * static_cast<size_t>(k.outSamples);
     size_t s = 0;
-    for (uint32_t i = 0; i < count; ++i, d += static_cast<size_t>(k.outSamples), s += static_cast<size_t>(perPixel)) {
+    for (uint32_t i = 0; i < count;
+         ++i, d += static_cast<size_t>(k.outSamples), s += static_cast<size_t>(perPixel)) {
         for (int32_t j = 0; j < keep; ++j) {
             const uint32_t v = Sample_<Bits>(src, s + static_cast<size_t>(j));
             const size_t at = d + static_cast<size_t>(k.order[first + j]);
-            if constexpr (Bits == 16) k.dest16[at] = static_cast<uint16_t>(v);
-            else k.dest8[at] = static_cast<uint8_t>(v);
+            if constexpr (Bits == 16)
+                k.dest16[at] = static_cast<uint16_t>(v);
+            else
+                k.dest8[at] = static_cast<uint8_t>(v);
         }
     }
 }
 
-void TIFPut_(const TIFSink_& k, int32_t bits, uint32_t row, uint32_t x, uint32_t count, const uint8_t* src,
-             int32_t plane) {
+void TIFPut_(const TIFSink_& k, int32_t bits, uint32_t row, uint32_t x, uint32_t count,
+             const uint8_t* src, int32_t plane) {
     switch (bits) {
         case 1: TIFPutT_<1>(k, row, x, count, src, plane); break;
         case 8: TIFPutT_<8>(k, row, x, count, src, plane); break;
@@ -150,13 +156,16 @@ void TIFPut_(const TIFSink_& k, int32_t bits, uint32_t row, uint32_t x, uint32_t
 }
 
 // Bytes that `pixels` pixels of `samples` samples each take in a row.
-int64_t TIFRowBytes_(int64_t pixels, int32_t samples, int32_t bits) { return (pixels * samples * bits + 7) / 8; }
+int64_t TIFRowBytes_(int64_t pixels, int32_t samples, int32_t bits) {
+    return (pixels * samples * bits + 7) / 8;
+}
 
 // Strip pictures, one scan line at a time. Separate planes are read plane after plane (libtiff
 // would decode each strip again for every switch between planes).
 void TIFReadStrips_(QTifHandle& h, const TIFSink_& k, bool separate) {
     const int32_t bits = h.bitsPerSample;
-    if (!separate && bits == 8 && k.samples == k.outSamples && h.scanlineSize == TIFRowBytes_(h.width, k.samples, 8)) {
+    if (!separate && bits == 8 && k.samples == k.outSamples &&
+        h.scanlineSize == TIFRowBytes_(h.width, k.samples, 8)) {
         // Straight into the image rows.
         for (uint32_t row = 0; row < h.height; ++row) {
             uint8_t* line = k.dest8 + row * static_cast<size_t>(h.scanlineSize);
@@ -165,13 +174,15 @@ void TIFReadStrips_(QTifHandle& h, const TIFSink_& k, bool separate) {
         }
         return;
     }
-    if (h.scanlineSize < TIFRowBytes_(h.width, separate ? 1 : k.samples, bits)) ErrFail(ERR_IMG, IMG_DECOMPRESS);
+    if (h.scanlineSize < TIFRowBytes_(h.width, separate ? 1 : k.samples, bits))
+        ErrFail(ERR_IMG, IMG_DECOMPRESS);
     uint8_t* line = nullptr;
     _memalloc_(line, h.scanlineSize, __LINE__, MEM_KIND_C, "FF_TIF.TIFLoad.line");
     const int32_t planes = separate ? k.outSamples : 1;
     for (int32_t p = 0; p < planes; ++p) {
         for (uint32_t row = 0; row < h.height; ++row) {
-            TIFCheck_(TIFFReadScanline(h.tif, line, row, static_cast<uint16_t>(p)) >= 0, IMG_DECOMPRESS, __LINE__);
+            TIFCheck_(TIFFReadScanline(h.tif, line, row, static_cast<uint16_t>(p)) >= 0,
+                      IMG_DECOMPRESS, __LINE__);
             TIFPut_(k, bits, row, 0, h.width, line, separate ? p : -1);
         }
     }
@@ -188,7 +199,8 @@ void TIFReadTiles_(QTifHandle& h, const TIFSink_& k, bool separate) {
     const int64_t tileRowBytes = static_cast<int64_t>(TIFFTileRowSize64(h.tif));
     TIFCheck_(true, 0, __LINE__);
     // A tile needs no more memory than the whole picture (or a few MiB for small pictures).
-    const int64_t tileLimit = std::max<int64_t>(TIFRowBytes_(h.width, k.samples, bits) * h.height, int64_t{16} << 20);
+    const int64_t tileLimit = std::max<int64_t>(TIFRowBytes_(h.width, k.samples, bits) * h.height,
+                                                int64_t{16} << 20);
     if (tileWidth == 0 || tileLength == 0 || tileBytes <= 0 || tileBytes > tileLimit ||
         tileRowBytes < TIFRowBytes_(tileWidth, separate ? 1 : k.samples, bits) ||
         tileRowBytes * tileLength > tileBytes)
@@ -199,14 +211,15 @@ void TIFReadTiles_(QTifHandle& h, const TIFSink_& k, bool separate) {
     for (int32_t p = 0; p < planes; ++p) {
         for (uint64_t y = 0; y < h.height; y += tileLength) {
             for (uint64_t x = 0; x < h.width; x += tileWidth) {
-                TIFCheck_(TIFFReadTile(h.tif, tile, static_cast<uint32_t>(x), static_cast<uint32_t>(y), 0,
-                                       static_cast<uint16_t>(p)) >= 0,
+                TIFCheck_(TIFFReadTile(h.tif, tile, static_cast<uint32_t>(x),
+                                       static_cast<uint32_t>(y), 0, static_cast<uint16_t>(p)) >= 0,
                           3, __LINE__);
                 const auto cols = static_cast<uint32_t>(std::min<uint64_t>(tileWidth, h.width - x));
                 const auto rows = static_cast<uint32_t>(std::min<uint64_t>(tileLength, h.height - y));
                 for (uint32_t r = 0; r < rows; ++r)
                     TIFPut_(k, bits, static_cast<uint32_t>(y) + r, static_cast<uint32_t>(x), cols,
-                            tile + static_cast<size_t>(r) * static_cast<size_t>(tileRowBytes), separate ? p : -1);
+                            tile + static_cast<size_t>(r) * static_cast<size_t>(tileRowBytes),
+                            separate ? p : -1);
             }
         }
     }
@@ -232,7 +245,8 @@ void TIFScale16_(const uint16_t* src, size_t count, uint8_t* dst) {
 void TIFCmykToBgr_(uint8_t* pixels, size_t count) {
     for (size_t i = 0; i < count; ++i, pixels += 4) {
         const int k = 255 - pixels[3];
-        for (int c = 0; c < 3; ++c) pixels[c] = static_cast<uint8_t>(((255 - pixels[c]) * k + 127) / 255);
+        for (int c = 0; c < 3; ++c)
+            pixels[c] = static_cast<uint8_t>(((255 - pixels[c]) * k + 127) / 255);
         pixels[3] = 0;
     }
 }
@@ -260,11 +274,13 @@ void TIFPalette_(const QTifHandle& h, Qimg& image) {
         case PHOTOMETRIC_PALETTE: {
             uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
             // libtiff keeps 2^bits entries per colour for a palette picture.
-            if (!TIFFGetField(h.tif, TIFFTAG_COLORMAP, &red, &green, &blue) || !red || !green || !blue) break;
+            if (!TIFFGetField(h.tif, TIFFTAG_COLORMAP, &red, &green, &blue) || !red || !green || !blue)
+                break;
             const int32_t count = h.bitsPerSample >= 9 ? 256 : 1 << h.bitsPerSample;
             const int shift = checkpal_(count, red, green, blue) == 16 ? 8 : 0;
             for (int32_t i = 0; i < count; ++i)
-                pal[i] = QBGR{static_cast<uint8_t>(blue[i] >> shift), static_cast<uint8_t>(green[i] >> shift),
+                pal[i] = QBGR{static_cast<uint8_t>(blue[i] >> shift),
+                              static_cast<uint8_t>(green[i] >> shift),
                               static_cast<uint8_t>(red[i] >> shift)};
             break;
         }
@@ -279,15 +295,19 @@ void TIFRead_(QTifHandle& h, Qimg& image) {
     const int32_t height = static_cast<int32_t>(h.height);
     _imgalloc_(image, width, height, "FF_TIF.TIFLoad.img", __LINE__, outSamples * 8);
     TIFPalette_(h, image);
-    const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(outSamples);
+    const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(height) *
+                           static_cast<size_t>(outSamples);
     TIFSink_ sink = TIFMakeSink_(h.width, h.samplesPerPixel, outSamples, image.data);
     if (h.bitsPerSample == 16)
-        _memalloc_(sink.dest16, static_cast<int64_t>(samples * 2), __LINE__, MEM_KIND_C, "FF_TIF.TIFLoad.tempimg");
+        _memalloc_(sink.dest16, static_cast<int64_t>(samples * 2), __LINE__, MEM_KIND_C,
+                   "FF_TIF.TIFLoad.tempimg");
     uint16_t planar = PLANARCONFIG_CONTIG;
     TIFFGetFieldDefaulted(h.tif, TIFFTAG_PLANARCONFIG, &planar);
     const bool separate = planar == PLANARCONFIG_SEPARATE && h.samplesPerPixel > 1;
-    if (TIFFIsTiled(h.tif)) TIFReadTiles_(h, sink, separate);
-    else TIFReadStrips_(h, sink, separate);
+    if (TIFFIsTiled(h.tif))
+        TIFReadTiles_(h, sink, separate);
+    else
+        TIFReadStrips_(h, sink, separate);
     if (sink.dest16) {
         TIFScale16_(sink.dest16, samples, image.data);
         MemFree(sink.dest16);
@@ -318,16 +338,14 @@ void TIFWith_(QTifHandle& h, Body&& body) {
 void error_handler_(const char* message) {
     try {
         if (tifError.empty()) tifError = (message && *message) ? message : "TIFF error";
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 // libtiff's warning procedure: the message becomes the last warning.
 void warning_handler_(const char* message) {
     try {
         ErrNoteMsg(ERR_LIBRARY, message ? message : "", __LINE__);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 }  // namespace
@@ -378,9 +396,10 @@ void TIFInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         QTifHandle h;
         TIFOpen_(h, fileName);
-        const int32_t bits = h.bitsPerSample == 16 ? h.samplesPerPixel * 8 : h.bitsPerSample * h.samplesPerPixel;
-        FFFillPictureInfo(info, FileSizeByName(fileName), static_cast<int32_t>(h.width), static_cast<int32_t>(h.height),
-                        (bits + 7) / 8, bits, h.supported);
+        const int32_t bits = h.bitsPerSample == 16 ? h.samplesPerPixel * 8
+                                                   : h.bitsPerSample * h.samplesPerPixel;
+        FFFillPictureInfo(info, FileSizeByName(fileName), static_cast<int32_t>(h.width),
+                          static_cast<int32_t>(h.height), (bits + 7) / 8, bits, h.supported);
         info.videoCompression = CompressionName_(h.compression);
         TIFClose_(h);
     });

@@ -16,12 +16,12 @@ struct QTifHandle {
     TIFF* tif;
     uint32_t height;
     uint32_t width;
-    int64_t scanlineSize;     // TIFFScanlineSize
+    int64_t scanlineSize;  // TIFFScanlineSize
     uint16_t bitsPerSample;
     uint16_t samplesPerPixel;
     uint16_t compression;
     uint16_t photometric;
-    bool supported;           // TIFLoad can decode it
+    bool supported;  // TIFLoad can decode it
 };
 
 // Opens the file and reads the fields; (ERR_IMG, 8) when libtiff cannot open it, or the

@@ -21,7 +21,8 @@ QXpmDesc XPMSize_(const std::string& fileName) {
 void XPMInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         const QXpmDesc desc = XPMSize_(fileName);
-        FFFillPictureInfo(info, FileSizeByName(fileName), desc.width, desc.height, 3, 24, desc.width > 0);
+        FFFillPictureInfo(info, FileSizeByName(fileName), desc.width, desc.height, 3, 24,
+                          desc.width > 0);
     });
 }
 

@@ -22,7 +22,8 @@ const QffDesc kLoadTable[] = {
     {FT_PNM, 9, ".pnm.ppm.pgm", "PNM", "Portable Image", "PNM, Portable Image"},
     {FT_PCX, 9, ".pcx", "PCX", "Zsoft Paintbrush", "PCX, Zsoft Paintbrush"},
     {FT_PNG, 9, ".png", "PNG", "Portable Network Graphics", "PNG, Portable Network Graphics"},
-    {FT_AVI, 26, ".avi", "AVI", "Windows Audio Video Interleaved", "AVI, Windows Audio Video Interleaved"},
+    {FT_AVI, 26, ".avi", "AVI", "Windows Audio Video Interleaved",
+     "AVI, Windows Audio Video Interleaved"},
     {FT_WAV, 20, ".wav", "WAV", "Windows Wave Sound", "WAV, Windows Wave Sound"},
     {FT_JPEG, 9, ".jpg.jpeg.jif.jfif.jpe.J", "JPEG", "Joint Photographic Experts Group",
      "JPEG, Joint Photographic Experts Group"},
@@ -32,7 +33,8 @@ const QffDesc kLoadTable[] = {
     {FT_TGA, 9, ".tga", "TGA", "Truevision Targa", "TGA, Truevision Targa"},
     {FT_BAY, 9, ".bay", "BAY", "Bayer Image", "BAY, Bayer Image"},
     {FT_XPM, 9, ".xpm", "XPM", "X PixMap", "XPM, X PixMap"},
-    {FT_MPA, 20, ".mp3.mp2.m2a.mpa", "MPA", "MPEG Audio Layer I/II/III", "MP3/MPA, MPEG Audio Layer I/II/III"},
+    {FT_MPA, 20, ".mp3.mp2.m2a.mpa", "MPA", "MPEG Audio Layer I/II/III",
+     "MP3/MPA, MPEG Audio Layer I/II/III"},
     {FT_OGG, 20, ".ogg", "OGG", "Ogg Vorbis Audio", "OGG, Ogg Vorbis Audio"},
 };
 
@@ -100,7 +102,8 @@ const QffDesc* TableBegin_(int32_t table, size_t& count) {
 std::string ExtKey_(const std::string& fileName) {
     const size_t slash = fileName.find_last_of('/');
     const size_t dot = fileName.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string();
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return std::string();
     std::string ext = fileName.substr(dot);
     for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     ext += '.';
@@ -111,8 +114,8 @@ std::string ExtKey_(const std::string& fileName) {
 
 void FFClearInfo(QffInfo& info) { info = QffInfo{}; }
 
-void FFFillPictureInfo(QffInfo& info, double fileSize, int32_t width, int32_t height, int32_t bytesPP,
-                     int32_t bitsPP, bool supported) {
+void FFFillPictureInfo(QffInfo& info, double fileSize, int32_t width, int32_t height,
+                       int32_t bytesPP, int32_t bitsPP, bool supported) {
     info.fileSize = fileSize;
     info.width = width;
     info.height = height;
@@ -123,7 +126,9 @@ void FFFillPictureInfo(QffInfo& info, double fileSize, int32_t width, int32_t he
     info.videoSupported = FFBool(supported);
 }
 
-std::string FFShortStr(const std::string& text) { return text.size() > 255 ? text.substr(0, 255) : text; }
+std::string FFShortStr(const std::string& text) {
+    return text.size() > 255 ? text.substr(0, 255) : text;
+}
 
 void FFFindByExt(const std::string& fileName, QffDesc& row, int32_t table) {
     row = QffDesc{BAD_HANDLE, 0, "", "", "", ""};
@@ -160,7 +165,8 @@ void FFConvExt_(const std::string& extensions, std::string& pattern, std::string
     while ((dot = work.find('.')) != std::string::npos) {
         work[dot] = ',';
         const size_t next = work.find('.', dot + 1);
-        const std::string ext = work.substr(dot + 1, next == std::string::npos ? std::string::npos : next - dot - 1);
+        const std::string ext = work.substr(
+            dot + 1, next == std::string::npos ? std::string::npos : next - dot - 1);
         pattern += "*." + ext + ";";
     }
     if (!pattern.empty()) pattern.pop_back();

@@ -50,7 +50,7 @@ constexpr int32_t FF_FILTER_NO_CATCHALL = 4;  // leave out "All supported format
 struct QffDesc {
     int32_t type;
     int32_t flags;
-    std::string extensions;   // each with its leading point, concatenated: ".bmp.dib.rle"
+    std::string extensions;  // each with its leading point, concatenated: ".bmp.dib.rle"
     std::string shortName;
     std::string longName;
     std::string description;  // the format's display name
@@ -61,20 +61,20 @@ struct QffDesc {
 struct QffInfo {
     int32_t type;
     double fileSize;
-    int32_t dataRate;         // bytes per second the file declares; 0 when none
+    int32_t dataRate;  // bytes per second the file declares; 0 when none
     int32_t width;
     int32_t height;
     int32_t bytesPP;
-    int32_t bitsPP;           // as stored (BMP 16-bit as 15; 1 and 4 bits stay 1 and 4)
+    int32_t bitsPP;  // as stored (BMP 16-bit as 15; 1 and 4 bits stay 1 and 4)
     int32_t frames;
-    double videoDuration;     // left 0 by the format routines; the unified layer fills it
-    double imageBytes;        // likewise
-    double frameRate;         // 0 for stills
+    double videoDuration;  // left 0 by the format routines; the unified layer fills it
+    double imageBytes;     // likewise
+    double frameRate;      // 0 for stills
     std::string videoCompression;
     int32_t hasVideo;
     int32_t videoSupported;
-    QWaveFmt soundFormat;     // as stored
-    QWaveFmt playFormat;      // the PCM the reader delivers
+    QWaveFmt soundFormat;  // as stored
+    QWaveFmt playFormat;   // the PCM the reader delivers
     int32_t soundSamples;
     std::string soundCompression;
     int32_t hasSound;
@@ -89,8 +89,8 @@ constexpr int32_t FFBool(bool value) { return value ? -1 : 0; }
 // The picture part of the record: one frame (a movie sets its count after) of the given size
 // and depth, with pictures when it has a width, decodable when `supported`. The compression
 // text is the reader's own.
-void FFFillPictureInfo(QffInfo& info, double fileSize, int32_t width, int32_t height, int32_t bytesPP,
-                     int32_t bitsPP, bool supported);
+void FFFillPictureInfo(QffInfo& info, double fileSize, int32_t width, int32_t height,
+                       int32_t bytesPP, int32_t bitsPP, bool supported);
 // Cuts a text to the 255 characters of a short string.
 std::string FFShortStr(const std::string& text);
 

@@ -34,7 +34,8 @@ struct BitReader_ {
         if (end - p >= 4) {
             // All whole bytes that fit, in one load; the bits of a partly taken byte that come
             // along are the same ones the next refill brings again.
-            const uint32_t next = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+            const uint32_t next = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+                                  (uint32_t{p[2]} << 8) | p[3];
             win |= next >> bits;
             const int32_t n = (32 - bits) >> 3;
             p += n;
@@ -42,8 +43,10 @@ struct BitReader_ {
         } else {
             while (bits <= 24) {
                 uint32_t b = 0;
-                if (p < end) b = *p++;
-                else ++pad;
+                if (p < end)
+                    b = *p++;
+                else
+                    ++pad;
                 win |= b << (24 - bits);
                 bits += 8;
             }
@@ -93,8 +96,8 @@ inline void CopyBytes_(uint8_t* base, int64_t dst, int64_t src, int32_t len) {
 }
 
 template <int32_t B, bool FAST>
-bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes, int32_t start,
-                 int32_t end, int32_t stride) {
+bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes,
+                 int32_t start, int32_t end, int32_t stride) {
     BitReader_ br{data, data + size, 0, 0, 0};
     int64_t out = start;
     int32_t offsets[HAV_MATCH_CLASSES];
@@ -200,22 +203,24 @@ bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t image
 
 struct ImageChunk_ {
     int32_t bands;
-    int32_t stored;                  // bands 0..stored-1 have their data in the record
+    int32_t stored;  // bands 0..stored-1 have their data in the record
     int32_t size[HAV_MAX_BANDS];
     int32_t rows[HAV_MAX_BANDS];
     int32_t compressed[HAV_MAX_BANDS];
-    int32_t dataPos;                 // record offset of the first stored band's data
-    int32_t end;                     // record offset just past the stored data
+    int32_t dataPos;  // record offset of the first stored band's data
+    int32_t end;      // record offset just past the stored data
 };
 
 // Parses the palette chunk at `pos`; false when it does not fit the record or the palette.
-bool ParsePalette_(const uint8_t* rec, int32_t recSize, int32_t pos, QHavPalChunk& pal, int32_t& next) {
+bool ParsePalette_(const uint8_t* rec, int32_t recSize, int32_t pos, QHavPalChunk& pal,
+                   int32_t& next) {
     QByteReader r = ByteReader(rec + pos, recSize - pos);
     BrSkip(r, 4);
     const int64_t header = BrI32LE(r);
     const int64_t count = BrI32LE(r);
     const int64_t first = BrI32LE(r);
-    if (r.overrun || header < HAV_CHUNK_HEADER || count < 0 || first < 0 || first + count > 256) return false;
+    if (r.overrun || header < HAV_CHUNK_HEADER || count < 0 || first < 0 || first + count > 256)
+        return false;
     if (pos + header + 3 * count > recSize) return false;
     pal = QHavPalChunk{static_cast<int32_t>(first), static_cast<int32_t>(count), rec + pos + header};
     next = static_cast<int32_t>(pos + header + 3 * count);
@@ -229,8 +234,8 @@ bool ParseImage_(const uint8_t* rec, int32_t recSize, int32_t pos, ImageChunk_& 
     const int64_t header = BrI32LE(r);
     const int64_t bands = BrI32LE(r);
     const int64_t stored = BrI32LE(r);
-    if (r.overrun || header < HAV_CHUNK_HEADER || bands < 0 || bands > HAV_MAX_BANDS || stored < 0 ||
-        stored > bands || header > recSize - pos)
+    if (r.overrun || header < HAV_CHUNK_HEADER || bands < 0 || bands > HAV_MAX_BANDS ||
+        stored < 0 || stored > bands || header > recSize - pos)
         return false;
     c.bands = static_cast<int32_t>(bands);
     c.stored = static_cast<int32_t>(stored);
@@ -241,7 +246,8 @@ bool ParseImage_(const uint8_t* rec, int32_t recSize, int32_t pos, ImageChunk_& 
         QByteReader d = ByteReader(rec + table, recSize - table);
         BrSkip(d, 4);
         descSize = BrI32LE(d);
-        if (d.overrun || descSize < HAV_BAND_DESC || table + bands * descSize > recSize) return false;
+        if (d.overrun || descSize < HAV_BAND_DESC || table + bands * descSize > recSize)
+            return false;
     }
     for (int32_t k = 0; k < c.bands; ++k) {
         QByteReader d = ByteReader(rec + table + k * descSize, HAV_BAND_DESC);
@@ -267,7 +273,8 @@ void WalkChunks_(const uint8_t* rec, int32_t recSize, OnPalette onPalette, OnIma
     BrSkip(r, 4);
     const int64_t first = BrI32LE(r);
     const int64_t count = BrI32LE(r);
-    if (r.overrun || first < HAV_FRAME_HEADER || first > recSize || count < 0) ErrFail(ERR_MVI, MVI_DECOMPRESS);
+    if (r.overrun || first < HAV_FRAME_HEADER || first > recSize || count < 0)
+        ErrFail(ERR_MVI, MVI_DECOMPRESS);
     int32_t pos = static_cast<int32_t>(first);
     ImageChunk_ image;
     for (int64_t c = 0; c < count; ++c) {
@@ -315,7 +322,8 @@ void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
             int64_t total = 0;
             int32_t j = k;
             while (j < c.bands && total + c.size[j] < imageBytes) total += c.size[j++];
-            if (j == k || total > job.bufferSize || filePos + total > job.fileSize) ErrFail(ERR_MVI, MVI_DECOMPRESS);
+            if (j == k || total > job.bufferSize || filePos + total > job.fileSize)
+                ErrFail(ERR_MVI, MVI_DECOMPRESS);
             FSeek(job.fileId, filePos);
             FRead(job.fileId, job.buffer, static_cast<int32_t>(total));
             filePos += total;
@@ -324,7 +332,8 @@ void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
             nextStreamed = j;
         }
         const int64_t bandBytes = int64_t{c.rows[k]} * stride;
-        if (out + bandBytes > imageBytes || pos + c.size[k] > regionEnd) ErrFail(ERR_MVI, MVI_DECOMPRESS);
+        if (out + bandBytes > imageBytes || pos + c.size[k] > regionEnd)
+            ErrFail(ERR_MVI, MVI_DECOMPRESS);
         const int32_t from = static_cast<int32_t>(out);
         const int32_t to = static_cast<int32_t>(out + bandBytes);
         if (c.compressed[k] == 0) {
@@ -350,8 +359,8 @@ void ApplyPalette_(const QHavPalChunk& pal, QBGR* palette) {
 
 }  // namespace
 
-bool HavDecodeBand(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes, int32_t start,
-                   int32_t end, int32_t stride, int32_t bytesPP, bool fast) {
+bool HavDecodeBand(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes,
+                   int32_t start, int32_t end, int32_t stride, int32_t bytesPP, bool fast) {
     if (start < 0 || start > end || end > imageBytes || size < 0 || stride <= 0) return false;
     switch (bytesPP * 2 + (fast ? 1 : 0)) {
         case 2: return DecodeBand_<1, false>(data, size, base, imageBytes, start, end, stride);
@@ -383,8 +392,9 @@ void HavDecodeFrame(QHavFrameJob& job, Qimg& image) {
     Monitored([&] {
         job.newPalette = false;
         if (job.recordSize < HAV_FRAME_HEADER || job.recordSize > job.bufferSize || !image.data ||
-            image.width <= 0 || image.height <= 0 || int64_t{image.width} * image.height * image.bytesPP > image.size ||
-            image.bytesPP < 1 || image.bytesPP > 3)
+            image.width <= 0 || image.height <= 0 ||
+            int64_t{image.width} * image.height * image.bytesPP > image.size || image.bytesPP < 1 ||
+            image.bytesPP > 3)
             ErrFail(ERR_MVI, MVI_DECOMPRESS);
         WalkChunks_(
             job.buffer, job.recordSize,

@@ -39,11 +39,11 @@ constexpr int32_t HAV_DICT_SIZE = 1024;
 // BEST (the decoder looks at 12 bits):
 constexpr uint32_t HAV_BEST_LITERAL = 0x300;  // | byte, 10 bits
 constexpr uint32_t HAV_BEST_RUN = 0x000;      // | p0, 12 bits, then B-1 bytes and a length code
-constexpr uint32_t HAV_BEST_COPY = 0x100;     // | (n-2), 12 bits: n = 2..129 bytes from the row above
-constexpr uint32_t HAV_BEST_SKIP = 0x180;     // | (n-2), 12 bits: n = 2..65 bytes kept
-constexpr uint32_t HAV_BEST_LONG = 0x1C0;     // | x, 12 bits: end of band, or a long skip (+ length code)
-constexpr uint32_t HAV_BEST_REPEAT = 0x200;   // + entry (0..1023), 12 bits
-constexpr uint32_t HAV_BEST_MATCH = 0x600;    // + class * 64 + d, 12 bits, then a length code
+constexpr uint32_t HAV_BEST_COPY = 0x100;  // | (n-2), 12 bits: n = 2..129 bytes from the row above
+constexpr uint32_t HAV_BEST_SKIP = 0x180;  // | (n-2), 12 bits: n = 2..65 bytes kept
+constexpr uint32_t HAV_BEST_LONG = 0x1C0;  // | x, 12 bits: end of band, or a long skip (+ length code)
+constexpr uint32_t HAV_BEST_REPEAT = 0x200;  // + entry (0..1023), 12 bits
+constexpr uint32_t HAV_BEST_MATCH = 0x600;   // + class * 64 + d, 12 bits, then a length code
 // FAST (the decoder looks at 10 bits):
 constexpr uint32_t HAV_FAST_LITERAL = 0x100;  // | byte, 9 bits
 constexpr uint32_t HAV_FAST_RUN = 0x000;      // | p0, 10 bits, then B-1 bytes and a length code
@@ -55,8 +55,8 @@ constexpr int32_t HAV_LEN_MIN = 2;    // shortest value of the length code
 constexpr int32_t HAV_LEN_MAX = 767;  // longest
 constexpr int32_t HAV_BEST_COPY_MAX = 129;
 constexpr int32_t HAV_FAST_COPY_MAX = 65;
-constexpr int32_t HAV_SKIP_MAX = 65;                     // short skip
-constexpr int32_t HAV_LONG_SKIP_MIN = 66;                // 64 * 2 + 0 - 62
+constexpr int32_t HAV_SKIP_MAX = 65;       // short skip
+constexpr int32_t HAV_LONG_SKIP_MIN = 66;  // 64 * 2 + 0 - 62
 constexpr int32_t HAV_LONG_SKIP_MAX = 64 * HAV_LEN_MAX + 63 - 62;
 constexpr int32_t HAV_MATCH_CLASSES = 24;
 
@@ -73,22 +73,22 @@ int32_t HavMatchOffset(int32_t cls, int32_t stride);
 
 // One palette chunk of a record.
 struct QHavPalChunk {
-    int32_t first;          // first palette index
-    int32_t count;          // entries
-    const uint8_t* entries; // count x (red, green, blue)
+    int32_t first;           // first palette index
+    int32_t count;           // entries
+    const uint8_t* entries;  // count x (red, green, blue)
 };
 
 // What decoding one frame record needs.
 struct QHavFrameJob {
-    uint8_t* buffer;        // the read buffer: the record, and later the streamed portions
-    int32_t bufferSize;     // its capacity: at least image bytes + HAV_READ_SLACK
-    int32_t recordSize;     // bytes of the record at the start of buffer
-    int32_t fileId;         // the file the streamed bands are read from
-    int64_t streamPos;      // where they start: just after the record
+    uint8_t* buffer;     // the read buffer: the record, and later the streamed portions
+    int32_t bufferSize;  // its capacity: at least image bytes + HAV_READ_SLACK
+    int32_t recordSize;  // bytes of the record at the start of buffer
+    int32_t fileId;      // the file the streamed bands are read from
+    int64_t streamPos;   // where they start: just after the record
     int64_t fileSize;
     int32_t codec;
-    uint8_t** predict;      // the variable holding the prediction buffer (allocated on first use)
-    bool newPalette;        // out: a palette chunk was applied
+    uint8_t** predict;  // the variable holding the prediction buffer (allocated on first use)
+    bool newPalette;    // out: a palette chunk was applied
 };
 
 // Decodes the record into `image` (allocated at the movie's geometry, holding the previous

@@ -14,12 +14,12 @@ namespace kelvora {
 namespace {
 
 constexpr int32_t HASH_BITS = 16;
-constexpr int32_t MAX_CHAIN = 16;          // hash-chain candidates tried per position
-constexpr int32_t REP_BITS = 12;           // lookup of dictionary entries by their first bytes
-constexpr int32_t BAND_TARGET = 65536;     // bytes per band the writer aims at
-constexpr int32_t SKIP_SURE = 32;          // a skip this long is taken without looking further
-constexpr int32_t RECORD_MAX_HEADER = HAV_FRAME_HEADER + HAV_CHUNK_HEADER + 3 * 256 + HAV_CHUNK_HEADER +
-                                      HAV_MAX_BANDS * HAV_BAND_DESC;
+constexpr int32_t MAX_CHAIN = 16;       // hash-chain candidates tried per position
+constexpr int32_t REP_BITS = 12;        // lookup of dictionary entries by their first bytes
+constexpr int32_t BAND_TARGET = 65536;  // bytes per band the writer aims at
+constexpr int32_t SKIP_SURE = 32;       // a skip this long is taken without looking further
+constexpr int32_t RECORD_MAX_HEADER = HAV_FRAME_HEADER + HAV_CHUNK_HEADER + 3 * 256 +
+                                      HAV_CHUNK_HEADER + HAV_MAX_BANDS * HAV_BAND_DESC;
 
 void Put32_(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -87,8 +87,10 @@ struct BitWriter_ {
         }
     }
     void PutLen(int32_t v) {
-        if (v >= 256) Put(static_cast<uint32_t>(v - 256), 16);
-        else Put(static_cast<uint32_t>(v), HavLenBits(v));
+        if (v >= 256)
+            Put(static_cast<uint32_t>(v - 256), 16);
+        else
+            Put(static_cast<uint32_t>(v), HavLenBits(v));
     }
     void Flush() {
         if (n > 0) *out++ = static_cast<uint8_t>(acc << (8 - n));
@@ -111,10 +113,10 @@ struct Coder_ {
     int32_t* head;
     int32_t* chain;
     int32_t mask;
-    int32_t window;        // farthest source a match reaches
-    int32_t inserted;      // positions below this are in the hash chains
-    int32_t lastDelta;     // source distance of the last match: moving content repeats it
-    int32_t matches;       // dictionary entries written in this band
+    int32_t window;     // farthest source a match reaches
+    int32_t inserted;   // positions below this are in the hash chains
+    int32_t lastDelta;  // source distance of the last match: moving content repeats it
+    int32_t matches;    // dictionary entries written in this band
     int32_t dictPos[HAV_DICT_SIZE];
     int32_t dictLen[HAV_DICT_SIZE];
     int32_t rep[1 << REP_BITS];
@@ -131,8 +133,8 @@ int32_t EncodeBand_(Coder_& c, int32_t start, int32_t end, uint8_t* out, int32_t
     BitWriter_ bw{out, 0, 0};
     const uint8_t* cur = c.cur;
     const int32_t B = c.bytesPP;
-    const int32_t lit = c.fast ? 9 : 10;       // bits of a literal
-    const int32_t tok = c.fast ? 10 : 12;      // bits of a run, skip or long-skip token
+    const int32_t lit = c.fast ? 9 : 10;   // bits of a literal
+    const int32_t tok = c.fast ? 10 : 12;  // bits of a run, skip or long-skip token
     const int32_t copyBits = c.fast ? 9 : 12;
     const int32_t copyMax = c.fast ? HAV_FAST_COPY_MAX : HAV_BEST_COPY_MAX;
     c.matches = 0;
@@ -156,16 +158,19 @@ int32_t EncodeBand_(Coder_& c, int32_t start, int32_t end, uint8_t* out, int32_t
         const int32_t room = end - t;
         if (!c.key && cur[t] == c.prev[t]) {
             const int32_t n = SameLen_(cur + t, c.prev + t, std::min(room, HAV_LONG_SKIP_MAX));
-            if (n >= 2) consider(SKIP, n, n <= HAV_SKIP_MAX ? tok : tok + HavLenBits((n + 62) >> 6), 0, 0);
+            if (n >= 2)
+                consider(SKIP, n, n <= HAV_SKIP_MAX ? tok : tok + HavLenBits((n + 62) >> 6), 0, 0);
         }
         if (len < SKIP_SURE) {
             if (room >= 2 * B) {  // run of the pixel at t
                 const int32_t maxBytes = std::min(room, HAV_LEN_MAX * B);
                 const int32_t count = 1 + SameLen_(cur + t + B, cur + t, maxBytes - B) / B;
-                if (count >= 2) consider(RUN, count * B, tok + 8 * (B - 1) + HavLenBits(count), count, 0);
+                if (count >= 2)
+                    consider(RUN, count * B, tok + 8 * (B - 1) + HavLenBits(count), count, 0);
             }
             if (t >= c.stride) {  // the row above
-                const int32_t n = SameLen_(cur + t, cur + t - c.stride, std::min(room, c.fast ? copyMax : HAV_LEN_MAX));
+                const int32_t n = SameLen_(cur + t, cur + t - c.stride,
+                                           std::min(room, c.fast ? copyMax : HAV_LEN_MAX));
                 if (n >= 2) {
                     consider(COPY, std::min(n, copyMax), copyBits, 0, 0);
                     if (!c.fast && n > copyMax) consider(MATCH, n, 12 + HavLenBits(n), 12, 0);
@@ -179,7 +184,9 @@ int32_t EncodeBand_(Coder_& c, int32_t start, int32_t end, uint8_t* out, int32_t
                 const int32_t maxLen = std::min(room, HAV_LEN_MAX);
                 int32_t best = 1, bestCls = 0, bestD = 0;
                 auto tryDelta = [&](int32_t delta) {
-                    if (delta <= 0 || delta > t || best >= maxLen || cur[t - delta + best] != cur[t + best]) return;
+                    if (delta <= 0 || delta > t || best >= maxLen ||
+                        cur[t - delta + best] != cur[t + best])
+                        return;
                     int32_t cls, d;
                     if (!DeltaClass_(delta, c.stride, cls, d)) return;
                     const int32_t n = SameLen_(cur + t, cur + t - delta, maxLen);
@@ -202,7 +209,8 @@ int32_t EncodeBand_(Coder_& c, int32_t start, int32_t end, uint8_t* out, int32_t
                     const int32_t e = c.rep[Hash3_(cur + t, REP_BITS)];
                     if (e >= 0) {
                         const int32_t n = c.dictLen[e];
-                        if (n <= room && std::memcmp(cur + c.dictPos[e], cur + t, static_cast<size_t>(n)) == 0)
+                        if (n <= room &&
+                            std::memcmp(cur + c.dictPos[e], cur + t, static_cast<size_t>(n)) == 0)
                             consider(REPEAT, n, 12, e, 0);
                     }
                 }
@@ -215,9 +223,12 @@ int32_t EncodeBand_(Coder_& c, int32_t start, int32_t end, uint8_t* out, int32_t
                 break;
             case SKIP:
                 if (len <= HAV_SKIP_MAX) {
-                    bw.Put((c.fast ? HAV_FAST_SKIP : HAV_BEST_SKIP) | static_cast<uint32_t>(len - 2), tok);
+                    bw.Put((c.fast ? HAV_FAST_SKIP : HAV_BEST_SKIP) | static_cast<uint32_t>(len - 2),
+                           tok);
                 } else {
-                    bw.Put((c.fast ? HAV_FAST_LONG : HAV_BEST_LONG) | static_cast<uint32_t>((len + 62) & 63), tok);
+                    bw.Put((c.fast ? HAV_FAST_LONG : HAV_BEST_LONG) |
+                               static_cast<uint32_t>((len + 62) & 63),
+                           tok);
                     bw.PutLen((len + 62) >> 6);
                 }
                 break;
@@ -239,7 +250,8 @@ int32_t EncodeBand_(Coder_& c, int32_t start, int32_t end, uint8_t* out, int32_t
                 break;
             }
             case COPY:
-                bw.Put((c.fast ? HAV_FAST_COPY : HAV_BEST_COPY) | static_cast<uint32_t>(len - 2), copyBits);
+                bw.Put((c.fast ? HAV_FAST_COPY : HAV_BEST_COPY) | static_cast<uint32_t>(len - 2),
+                       copyBits);
                 break;
             case MATCH: {
                 bw.Put(HAV_BEST_MATCH + static_cast<uint32_t>(arg * 64 + arg2), 12);
@@ -252,9 +264,7 @@ int32_t EncodeBand_(Coder_& c, int32_t start, int32_t end, uint8_t* out, int32_t
                 c.lastDelta = t - (t - HavMatchOffset(arg, c.stride) + arg2);
                 break;
             }
-            case REPEAT:
-                bw.Put(HAV_BEST_REPEAT + static_cast<uint32_t>(arg), 12);
-                break;
+            case REPEAT: bw.Put(HAV_BEST_REPEAT + static_cast<uint32_t>(arg), 12); break;
         }
         t += len;
     }
@@ -301,9 +311,10 @@ void WriteSoundBlock_(QHavWriter& w, const uint8_t* samples, int32_t frames) {
 void WriteHeader_(QHavWriter& w) {
     uint8_t head[HAV_HEADER_SIZE + HAV_PAGES * 4] = {};
     Put32_(head, HAV_MAGIC);
-    const int32_t fields[] = {HAV_HEADER_SIZE, HAV_VERSION, w.width, w.height, w.bytesPP, w.codec,
-                              w.frames, w.keyInterval};
-    for (size_t i = 0; i < std::size(fields); ++i) Put32_(head + 4 + 4 * i, static_cast<uint32_t>(fields[i]));
+    const int32_t fields[] = {HAV_HEADER_SIZE, HAV_VERSION, w.width,  w.height,
+                              w.bytesPP,       w.codec,     w.frames, w.keyInterval};
+    for (size_t i = 0; i < std::size(fields); ++i)
+        Put32_(head + 4 + 4 * i, static_cast<uint32_t>(fields[i]));
     std::memcpy(head + 36, &w.frameRate, 8);
     Put32_(head + 44, static_cast<uint32_t>(w.soundFlags));
     Put32_(head + 48, w.soundFormat.samplesPerSec);
@@ -318,8 +329,9 @@ void WriteHeader_(QHavWriter& w) {
 
 }  // namespace
 
-void HAVCreate(QHavWriter& w, const std::string& fileName, int32_t width, int32_t height, int32_t bytesPP,
-               int32_t codec, int32_t keyInterval, double frameRate, const QWaveFmt* sound) {
+void HAVCreate(QHavWriter& w, const std::string& fileName, int32_t width, int32_t height,
+               int32_t bytesPP, int32_t codec, int32_t keyInterval, double frameRate,
+               const QWaveFmt* sound) {
     Monitored([&] {
         std::memset(static_cast<void*>(&w), 0, sizeof w);
         w.fileId = BAD_HANDLE;
@@ -329,13 +341,15 @@ void HAVCreate(QHavWriter& w, const std::string& fileName, int32_t width, int32_
         if (sound) {
             w.soundFormat = *sound;
             if (w.soundFormat.formatTag != WAVE_FORMAT_PCM || w.soundFormat.channels < 1 ||
-                w.soundFormat.channels > 2 || (w.soundFormat.bitsPerSample != 8 && w.soundFormat.bitsPerSample != 16) ||
+                w.soundFormat.channels > 2 ||
+                (w.soundFormat.bitsPerSample != 8 && w.soundFormat.bitsPerSample != 16) ||
                 w.soundFormat.samplesPerSec < 1 || w.soundFormat.samplesPerSec > 1000000 ||
                 !WaveFmtFix(w.soundFormat))
                 ErrFail(ERR_MVI, MVI_CREATE);
             w.soundFlags = 1 | (w.soundFormat.bitsPerSample == 16 ? HAV_SOUND_16BIT : 0) |
                            (w.soundFormat.channels == 2 ? HAV_SOUND_STEREO : 0);
-            w.sndBlockFrames = std::max<int32_t>(1, static_cast<int32_t>(w.soundFormat.samplesPerSec / 4));
+            w.sndBlockFrames = std::max<int32_t>(
+                1, static_cast<int32_t>(w.soundFormat.samplesPerSec / 4));
         }
         w.width = width;
         w.height = height;
@@ -365,8 +379,10 @@ void HAVCreate(QHavWriter& w, const std::string& fileName, int32_t width, int32_
             int64_t ring = 1;
             while (ring <= window) ring <<= 1;
             w.hashMask = static_cast<int32_t>(ring - 1);
-            _memalloc_(w.hashHead, int64_t{4} << HASH_BITS, __LINE__, MEM_KIND_C, "HavWriter.HAVCreate.w.hashHead");
-            _memalloc_(w.hashChain, ring * 4, __LINE__, MEM_KIND_C, "HavWriter.HAVCreate.w.hashChain");
+            _memalloc_(w.hashHead, int64_t{4} << HASH_BITS, __LINE__, MEM_KIND_C,
+                       "HavWriter.HAVCreate.w.hashHead");
+            _memalloc_(w.hashChain, ring * 4, __LINE__, MEM_KIND_C,
+                       "HavWriter.HAVCreate.w.hashChain");
         }
     });
 }
@@ -398,7 +414,8 @@ void HAVAddFrame(QHavWriter& w, const Qimg& image) {
             if (lo <= hi) {
                 const int32_t count = hi - lo + 1;
                 const int32_t fields[] = {HAV_CHUNK_PALETTE, HAV_CHUNK_HEADER, count, lo};
-                for (int32_t i = 0; i < 4; ++i) Put32_(head + pos + 4 * i, static_cast<uint32_t>(fields[i]));
+                for (int32_t i = 0; i < 4; ++i)
+                    Put32_(head + pos + 4 * i, static_cast<uint32_t>(fields[i]));
                 uint8_t* e = head + pos + HAV_CHUNK_HEADER;
                 for (int32_t i = lo; i <= hi; ++i, e += 3) {
                     e[0] = image.palette[i].red;
@@ -463,7 +480,8 @@ void HAVAddFrame(QHavWriter& w, const Qimg& image) {
         while (stored < bands && record + sizes[stored] <= int64_t{w.imageBytes} + HAV_READ_SLACK)
             record += sizes[stored++];
         const int32_t fields[] = {HAV_CHUNK_IMAGE, HAV_CHUNK_HEADER, bands, stored};
-        for (int32_t i = 0; i < 4; ++i) Put32_(head + imageChunk + 4 * i, static_cast<uint32_t>(fields[i]));
+        for (int32_t i = 0; i < 4; ++i)
+            Put32_(head + imageChunk + 4 * i, static_cast<uint32_t>(fields[i]));
         for (int32_t k = 0; k < bands; ++k) {
             uint8_t* d = head + imageChunk + HAV_CHUNK_HEADER + k * HAV_BAND_DESC;
             Put32_(d + 4, HAV_BAND_DESC);
@@ -499,11 +517,13 @@ void HAVAddSound(QHavWriter& w, const uint8_t* samples, int32_t frames) {
             ErrFail(ERR_MVI, MVI_WRITE);
         const int32_t blockBytes = w.sndBlockFrames * align;
         if (!MemIsTrackedBy(&w.sndPending, w.sndPending))
-            _memalloc_(w.sndPending, blockBytes, __LINE__, MEM_KIND_C, "HavWriter.HAVAddSound.w.sndPending");
+            _memalloc_(w.sndPending, blockBytes, __LINE__, MEM_KIND_C,
+                       "HavWriter.HAVAddSound.w.sndPending");
         // Fill the pending block; each full one goes out.
         int64_t done = 0;
         while (done < bytes) {
-            const int32_t take = static_cast<int32_t>(std::min<int64_t>(bytes - done, blockBytes - w.sndPendingBytes));
+            const int32_t take = static_cast<int32_t>(
+                std::min<int64_t>(bytes - done, blockBytes - w.sndPendingBytes));
             std::memcpy(w.sndPending + w.sndPendingBytes, samples + done, static_cast<size_t>(take));
             w.sndPendingBytes += take;
             done += take;
@@ -518,7 +538,8 @@ void HAVAddSound(QHavWriter& w, const uint8_t* samples, int32_t frames) {
 void HAVWriterClose(QHavWriter& w) {
     Monitored([&] {
         if (w.soundFlags != 0) {
-            if (w.sndPendingBytes > 0) WriteSoundBlock_(w, w.sndPending, w.sndPendingBytes / w.soundFormat.blockAlign);
+            if (w.sndPendingBytes > 0)
+                WriteSoundBlock_(w, w.sndPending, w.sndPendingBytes / w.soundFormat.blockAlign);
             // An empty block ends the chain, so every block with samples has a successor.
             WriteSoundBlock_(w, nullptr, 0);
         }

@@ -33,27 +33,27 @@ struct QHavWriter {
     double frameRate;
     int32_t soundFlags;
     QWaveFmt soundFormat;
-    int32_t frames;             // written so far
-    int32_t sampleCount;        // sample frames written so far
+    int32_t frames;       // written so far
+    int32_t sampleCount;  // sample frames written so far
     int32_t firstSoundBlock;
-    int32_t lastSoundBlock;     // offset of the last block written, whose next field is patched
-    int64_t filePos;            // the end of the file, where the next piece goes
+    int32_t lastSoundBlock;  // offset of the last block written, whose next field is patched
+    int64_t filePos;         // the end of the file, where the next piece goes
     int32_t imageBytes;
     int32_t stride;
     int32_t bandRows;
     int32_t pageTable[HAV_PAGES];
     uint8_t page[HAV_PAGE_ENTRIES * HAV_ENTRY_SIZE];  // the index page being filled
-    QBGR palette[256];          // the palette of the last frame (palette movies)
-    uint8_t* prev;              // what the reader's buffer holds: last pixels or differences
-    uint8_t* cur;               // this frame's differences (BEST-P)
-    uint8_t* tokens;            // the coded bands of one frame
+    QBGR palette[256];  // the palette of the last frame (palette movies)
+    uint8_t* prev;      // what the reader's buffer holds: last pixels or differences
+    uint8_t* cur;       // this frame's differences (BEST-P)
+    uint8_t* tokens;    // the coded bands of one frame
     int32_t tokensSize;
-    int32_t* hashHead;          // BEST match search: newest position per hash
-    int32_t* hashChain;         // older positions with the same hash, a ring over the window
+    int32_t* hashHead;   // BEST match search: newest position per hash
+    int32_t* hashChain;  // older positions with the same hash, a ring over the window
     int32_t hashMask;
-    uint8_t* sndPending;        // sample frames not yet in a block
+    uint8_t* sndPending;  // sample frames not yet in a block
     int32_t sndPendingBytes;
-    int32_t sndBlockFrames;     // sample frames per block
+    int32_t sndBlockFrames;  // sample frames per block
 };
 
 // Creates the file. `sound` is null for a silent movie, else a PCM format of 1 or 2 channels

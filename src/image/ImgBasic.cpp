@@ -74,8 +74,10 @@ void ImgFree(Qimg& image) {
 }
 
 void ImgRedirect(Qimg& image, uint8_t* pixels, int32_t width, int32_t bits, int32_t height) {
-    if (!image.redirected && OwnsPixels_(image)) MemFree(image.data);
-    else std::memset(static_cast<void*>(&image), 0, sizeof(Qimg));
+    if (!image.redirected && OwnsPixels_(image))
+        MemFree(image.data);
+    else
+        std::memset(static_cast<void*>(&image), 0, sizeof(Qimg));
     image.data = pixels;
     image.width = width;
     image.height = height;
@@ -161,7 +163,8 @@ void CheckImage_(const Qimg& image) {
     if (!ImgValid(image) || image.width <= 0 || image.height <= 0)
         ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
     if (!KnownDepth_(image.bitsPP)) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
-    if (!Holds_(image, image.width, image.height, image.bitsPP)) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
+    if (!Holds_(image, image.width, image.height, image.bitsPP))
+        ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
 }
 
 int64_t PixelCount_(const Qimg& image) { return static_cast<int64_t>(image.width) * image.height; }
@@ -225,9 +228,12 @@ void ConvPixels_(const Qimg& src, Qimg& dst) {
     uint8_t* d = dst.data;
     switch (src.bitsPP) {
         case 8:
-            if (to == 15) Pal8To16_<false>(src, d, n);
-            else if (to == 16) Pal8To16_<true>(src, d, n);
-            else Pal8ToTrue_(src, d, n, db);
+            if (to == 15)
+                Pal8To16_<false>(src, d, n);
+            else if (to == 16)
+                Pal8To16_<true>(src, d, n);
+            else
+                Pal8ToTrue_(src, d, n, db);
             break;
         case 15:
             if (to == 16) {
@@ -313,9 +319,12 @@ void ImgConvBppEx(Qimg& source, Qimg& destination, int32_t bits, int32_t method)
         _imgalloc_(out, source.width, source.height,
                    same ? "ImgBasic.ImgConvBppEx.ih_temp" : "ImgBasic.ImgConvBppEx.dest", __LINE__,
                    bits);
-        if (bits != 8) ConvPixels_(source, out);
-        else if (method == 3) ConvGrey_(source, out);
-        else ConvTo8bit(source, out, method == 1 ? 2 : method == 2 ? 1 : 0);  // quantizer numbering
+        if (bits != 8)
+            ConvPixels_(source, out);
+        else if (method == 3)
+            ConvGrey_(source, out);
+        else
+            ConvTo8bit(source, out, method == 1 ? 2 : method == 2 ? 1 : 0);  // quantizer numbering
         if (same) {
             ImgXchg(temp, source);
             ImgFree(temp);
@@ -325,9 +334,7 @@ void ImgConvBppEx(Qimg& source, Qimg& destination, int32_t bits, int32_t method)
 
 // --- The image operation frame --------------------------------------------------------------
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 void ImgInitInfo(QImgInfo& info) {
     info = QImgInfo{};
@@ -339,9 +346,7 @@ void ImgInfo(QImgInfo& info, int32_t operation) {
     ImgInitInfo(info);
     const int32_t identity[6] = {8, 15, 16, 24, 32, 24};
     switch (operation) {
-        case IMGOP_FLIPV:
-            std::copy(identity, identity + 6, info.depthMap);
-            break;
+        case IMGOP_FLIPV: std::copy(identity, identity + 6, info.depthMap); break;
         case IMGOP_SWAPRB:
             std::copy(identity, identity + 6, info.depthMap);
             info.paletteMode = true;
@@ -377,8 +382,10 @@ void ImgInitEx(const QImgInfo& info, QImgJob& job, Qimg& source, int32_t height,
         Qimg& dest = *destination;
         int32_t depth = info.depthMap[ImgDepthSlot(source.bitsPP)];
         if (info.higherDepth && depth != dest.bitsPP) {
-            if (dest.bitsPP < depth) ImgConvBpp(dest, dest, depth);
-            else depth = dest.bitsPP;
+            if (dest.bitsPP < depth)
+                ImgConvBpp(dest, dest, depth);
+            else
+                depth = dest.bitsPP;
         }
         if (info.convertDest && depth != dest.bitsPP) ImgConvBpp(dest, dest, depth);
 
@@ -528,7 +535,8 @@ void ImgResize(Qimg& source, Qimg& destination, int32_t width, int32_t height) {
         };
         std::vector<int32_t> column(static_cast<size_t>(width));
         for (int32_t k = 0; k < width; ++k)
-            column[k] = static_cast<int32_t>(std::min<int64_t>(position(k, stepX), src.width - 1)) * e;
+            column[k] = static_cast<int32_t>(std::min<int64_t>(position(k, stepX), src.width - 1)) *
+                        e;
 
         const int64_t destRow = job.destRowBytes;
         uint8_t* previous = nullptr;
@@ -582,8 +590,7 @@ void PasteRows_(const Qimg& src, Qimg& dest, const PasteArea_& area, bool keyed,
         if (!keyed) {
             std::memcpy(d, s, static_cast<size_t>(area.width) * e);
         } else if (mask != nullptr) {
-            const uint8_t* m =
-                mask->data + static_cast<int64_t>(area.sy + r) * mask->width + area.sx;
+            const uint8_t* m = mask->data + static_cast<int64_t>(area.sy + r) * mask->width + area.sx;
             for (int32_t c = 0; c < area.width; ++c)
                 if (m[c] != keyBytes[0]) std::memcpy(d + c * e, s + c * e, e);
         } else if (e == 1) {  // 8-bit sprites (animation frames): a branch-free select
@@ -601,8 +608,7 @@ int32_t Hidden_(int32_t position) {
 }
 
 // ImgInsert ('+') and ImgSprite ('&').
-void AutoPut_(Qimg& source, Qimg& destination, int32_t x, int32_t y, int32_t operation,
-              uint32_t key) {
+void AutoPut_(Qimg& source, Qimg& destination, int32_t x, int32_t y, int32_t operation, uint32_t key) {
     Monitored([&] {
         if (x >= destination.width || y >= destination.height || &source == &destination) return;
         CheckImage_(source);
@@ -650,8 +656,7 @@ void ImgSprite(Qimg& source, Qimg& destination, int32_t x, int32_t y, uint32_t k
 
 // --- Building records from memory -----------------------------------------------------------
 
-void ImgRowTo24(bool swap, int32_t step, int32_t count, uint8_t* destination,
-                const uint8_t* source) {
+void ImgRowTo24(bool swap, int32_t step, int32_t count, uint8_t* destination, const uint8_t* source) {
     uint8_t* d = destination;
     const uint8_t* s = source;
     if (step >= 3) {
@@ -675,7 +680,6 @@ void ImgRowTo24(bool swap, int32_t step, int32_t count, uint8_t* destination,
     }
 }
 
-
 void PalGreyRamp(QBGR* palette) {
     for (int i = 0; i < 256; ++i) {
         const auto v = static_cast<uint8_t>(i);
@@ -689,7 +693,6 @@ void PalGreyRampInv(QBGR* palette) {
         palette[i] = QBGR{v, v, v};
     }
 }
-
 
 void MakeQimg(Qimg& image, const uint8_t* buffer, int32_t width, bool topDown, int32_t stride,
               int32_t bits, int32_t height) {
@@ -727,7 +730,8 @@ void DibToQimg(Qimg& image, const uint8_t* block, int64_t blockSize) {
         const uint32_t compression = Get32_(block + 16);
         const uint32_t used = Get32_(block + 32);
         if (headerSize < DIB_HEADER_ || headerSize > blockSize) ErrFail(ERR_IMG, IMG_BAD_HEADER);
-        if (width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN) ErrFail(ERR_IMG, IMG_BAD_HEADER);
+        if (width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN)
+            ErrFail(ERR_IMG, IMG_BAD_HEADER);
         int32_t bits = 0;
         switch (bitCount) {
             case 8: bits = 8; break;

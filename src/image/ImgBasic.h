@@ -18,14 +18,14 @@ struct QBGR {
 };
 
 struct Qimg {
-    uint8_t* data;          // tracked block registered under this field, or foreign pixels
-    int32_t size;           // width * height * bytesPP
+    uint8_t* data;  // tracked block registered under this field, or foreign pixels
+    int32_t size;   // width * height * bytesPP
     int32_t width;
     int32_t height;
-    int32_t bytesPP;        // (bitsPP + 7) / 8
-    int32_t bitsPP;         // 8, 15, 16, 24 or 32
-    QBGR palette[256];      // meaningful at 8 bits per pixel
-    int32_t redirected;     // 0, or -1 when data points at foreign memory
+    int32_t bytesPP;     // (bitsPP + 7) / 8
+    int32_t bitsPP;      // 8, 15, 16, 24 or 32
+    QBGR palette[256];   // meaningful at 8 bits per pixel
+    int32_t redirected;  // 0, or -1 when data points at foreign memory
 };
 
 // Allocates or resizes the record's pixel block and sets its header (palette untouched).
@@ -68,21 +68,21 @@ struct QImgInfo {
 
 // One running image operation (filled by ImgInitEx, finished by ImgDone).
 struct QImgJob {
-    Qimg* src;              // working source
-    Qimg* dest;             // working destination
+    Qimg* src;   // working source
+    Qimg* dest;  // working destination
     Qimg temp;
     bool freeTemp;
-    bool xchgTemp;          // the temporary replaces the record at the end
-    bool copyPixels;        // palette mode: the pixels go over unchanged at the end
-    bool copyPalette;       // 8-bit source: its palette goes over at the end
+    bool xchgTemp;     // the temporary replaces the record at the end
+    bool copyPixels;   // palette mode: the pixels go over unchanged at the end
+    bool copyPalette;  // 8-bit source: its palette goes over at the end
     int32_t srcRowBytes;
     int32_t destRowBytes;
     int32_t srcBytes;
     int32_t destBytes;
-    int32_t srcCount;       // elements
+    int32_t srcCount;  // elements
     int32_t destCount;
-    int32_t elemSize;       // 3 in palette mode, else the working source's bytes per pixel
-    uint8_t* srcElems;      // the palettes in palette mode, else the pixel blocks
+    int32_t elemSize;   // 3 in palette mode, else the working source's bytes per pixel
+    uint8_t* srcElems;  // the palettes in palette mode, else the pixel blocks
     uint8_t* destElems;
     int32_t newWidth;
     int32_t newHeight;

@@ -28,7 +28,8 @@ inline int32_t CellOf8_(int32_t red, int32_t green, int32_t blue) {
 }
 
 QPalWork& Work_() {
-    if (quantP == nullptr) ErrRaiseMsg(ERR_GEN, "PalOpt: no work area (PalInit not called)", __LINE__);
+    if (quantP == nullptr)
+        ErrRaiseMsg(ERR_GEN, "PalOpt: no work area (PalInit not called)", __LINE__);
     return *quantP;
 }
 
@@ -49,10 +50,13 @@ void CheckPixels_(const Qimg& image) {
 }
 
 int64_t PixelCount_(const Qimg& image) {
-    return image.width <= 0 || image.height <= 0 ? 0 : static_cast<int64_t>(image.width) * image.height;
+    return image.width <= 0 || image.height <= 0 ? 0
+                                                 : static_cast<int64_t>(image.width) * image.height;
 }
 
-inline uint8_t Clamp255_(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+inline uint8_t Clamp255_(int32_t v) {
+    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
 
 // Σ num ÷ den rounded to nearest, ties to even (num >= 0, den > 0), computed exactly.
 int64_t DivRoundEven_(int64_t num, int64_t den) {
@@ -94,8 +98,10 @@ inline int32_t CellIndexOrNearest_(QPalWork& w, int32_t red, int32_t green, int3
 // columns or p rows, wrapping around); a failing candidate would be rebuilt with the next seed
 // (the fixed seed passes at the first attempt). The mean is 127.5 because the levels pair up
 // as x and 255 - x.
-constexpr uint8_t FIXED_ROW0_[16] = {0, 166, 93, 20, 69, 158, 28, 61, 251, 93, 162, 206, 125, 190, 36, 130};
-constexpr uint8_t FIXED_ROW1_[16] = {121, 231, 146, 219, 190, 138, 210, 109, 174, 16, 113, 28, 69, 146, 251, 53};
+constexpr uint8_t FIXED_ROW0_[16] = {0,   166, 93,  20,  69,  158, 28, 61,
+                                     251, 93,  162, 206, 125, 190, 36, 130};
+constexpr uint8_t FIXED_ROW1_[16] = {121, 231, 146, 219, 190, 138, 210, 109,
+                                     174, 16,  113, 28,  69,  146, 251, 53};
 
 uint64_t SplitMix64_(uint64_t& state) {
     uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
@@ -139,7 +145,8 @@ std::array<uint8_t, 16384> BuildDitherTable_() {
         }
         std::vector<uint8_t> pool;
         pool.reserve(16384);
-        for (int k = 0; k < 64; ++k) pool.insert(pool.end(), static_cast<size_t>(left[k]), levels[k]);
+        for (int k = 0; k < 64; ++k)
+            pool.insert(pool.end(), static_cast<size_t>(left[k]), levels[k]);
         uint64_t state = seed;
         for (size_t i = pool.size() - 1; i > 0; --i) {
             const size_t j = static_cast<size_t>(SplitMix64_(state) % (i + 1));
@@ -166,8 +173,7 @@ const uint8_t* PalDitherTable() {
     return table.data();
 }
 
-int32_t PalNearestColor(const QBGR* palette, int32_t count, int32_t red, int32_t green,
-                        int32_t blue) {
+int32_t PalNearestColor(const QBGR* palette, int32_t count, int32_t red, int32_t green, int32_t blue) {
     int32_t best = MAX_COUNT;
     int32_t found = 0;
     for (int32_t i = 0; i < count; ++i) {
@@ -207,7 +213,8 @@ void PalInit() {
     Monitored([&] {
         // A block released by a failure's frame is no longer ours: start afresh.
         if (quantP != nullptr && !MemIsTrackedBy(&quantP, quantP)) quantP = nullptr;
-        if (quantP == nullptr) _memalloc_(quantP, PAL_WORK_SIZE, __LINE__, MEM_KIND_C, "PalOpt.PalInit.quantP");
+        if (quantP == nullptr)
+            _memalloc_(quantP, PAL_WORK_SIZE, __LINE__, MEM_KIND_C, "PalOpt.PalInit.quantP");
         // PalClearVars
         std::memset(static_cast<void*>(quantP), 0, sizeof(QPalWork));
         std::memset(static_cast<void*>(quantP->hist), 0xFF, sizeof quantP->hist);
@@ -266,11 +273,8 @@ void PalCountColors(const Qimg& image) {
                     bump(CellIndex_(2 * ((v >> 10) & 31), 2 * ((v >> 5) & 31), 2 * (v & 31)));
                 }
                 break;
-            case 8:
-                Count8(image);
-                break;
-            default:
-                break;  // other depths add nothing
+            case 8: Count8(image); break;
+            default: break;  // other depths add nothing
         }
     });
 }
@@ -305,7 +309,8 @@ QBGR CalcBoxColor(const QPalBox& box, bool correct) {
                     static_cast<uint8_t>(w.correction[sg * 4 / sum]),
                     static_cast<uint8_t>(w.correction[sr * 4 / sum])};
     }
-    return QBGR{static_cast<uint8_t>(DivRoundEven_(sb, sum)), static_cast<uint8_t>(DivRoundEven_(sg, sum)),
+    return QBGR{static_cast<uint8_t>(DivRoundEven_(sb, sum)),
+                static_cast<uint8_t>(DivRoundEven_(sg, sum)),
                 static_cast<uint8_t>(DivRoundEven_(sr, sum))};
 }
 
@@ -418,7 +423,8 @@ void CreateLowPalette() {
         if (w.hist[cell] == -1) continue;
         const int32_t r = cell & 63, g = (cell >> 6) & 63, b = cell >> 12;
         if (i < 256)
-            w.palette[i] = QBGR{static_cast<uint8_t>(w.correction[4 * b]), static_cast<uint8_t>(w.correction[4 * g]),
+            w.palette[i] = QBGR{static_cast<uint8_t>(w.correction[4 * b]),
+                                static_cast<uint8_t>(w.correction[4 * g]),
                                 static_cast<uint8_t>(w.correction[4 * r])};
         w.hist[cell] = i;
         ++i;
@@ -431,8 +437,10 @@ void SetDarkColorFirst() {
     if (dark == 0) return;
     std::swap(w.palette[0], w.palette[dark]);
     for (int32_t& cell : w.hist) {
-        if (cell == 0) cell = dark;
-        else if (cell == dark) cell = 0;
+        if (cell == 0)
+            cell = dark;
+        else if (cell == dark)
+            cell = 0;
     }
 }
 
@@ -464,7 +472,8 @@ void Remap24(const Qimg& source, Qimg& destination, int32_t bytesPP) {
     const uint8_t* p = source.data;
     uint8_t* out = destination.data;
     const int32_t* hist = w.hist;
-    for (int64_t i = 0; i < n; ++i, p += bytesPP) out[i] = static_cast<uint8_t>(hist[CellOf8_(p[2], p[1], p[0])]);
+    for (int64_t i = 0; i < n; ++i, p += bytesPP)
+        out[i] = static_cast<uint8_t>(hist[CellOf8_(p[2], p[1], p[0])]);
 }
 
 void Remap8(const Qimg& source, Qimg& destination) {
@@ -558,32 +567,20 @@ void PalRemap(Qimg& source, Qimg& destination, int32_t method) {
         Qimg* src = &source;
         int32_t bytesPP = 3;
         switch (source.bitsPP) {
-            case 8:
-                Remap8(source, destination);
-                return;
+            case 8: Remap8(source, destination); return;
             case 15:
             case 16:
                 ImgConvBpp(source, temp24, 24);
                 src = &temp24;
                 break;
-            case 24:
-                break;
-            case 32:
-                bytesPP = 4;
-                break;
-            default:
-                return;
+            case 24: break;
+            case 32: bytesPP = 4; break;
+            default: return;
         }
         switch (method) {
-            case 0:
-                Remap24(*src, destination, bytesPP);
-                break;
-            case 1:
-                RemapDitherLite24(*src, destination, bytesPP);
-                break;
-            default:
-                RemapDitherHeavy24(*src, destination, bytesPP);
-                break;
+            case 0: Remap24(*src, destination, bytesPP); break;
+            case 1: RemapDitherLite24(*src, destination, bytesPP); break;
+            default: RemapDitherHeavy24(*src, destination, bytesPP); break;
         }
         ImgFree(temp24);
     });

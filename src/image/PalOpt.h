@@ -27,10 +27,10 @@ constexpr int32_t PAL_WORK_SIZE = 1069836;
 #pragma pack(push, 4)
 struct QPalBox {
     int32_t r0, r1, g0, g1, b0, b1;
-    int32_t dr, dg, db;          // r1 - r0, g1 - g0, b1 - b0
-    int32_t size;                // (db^2 + dr^2 + dg^2) * 121; 0: a single cell, never split
+    int32_t dr, dg, db;  // r1 - r0, g1 - g0, b1 - b0
+    int32_t size;        // (db^2 + dr^2 + dg^2) * 121; 0: a single cell, never split
     double spreadR, spreadG, spreadB;
-    int32_t midR, midG, midB;    // (lo + hi) div 2
+    int32_t midR, midG, midB;  // (lo + hi) div 2
 };
 #pragma pack(pop)
 static_assert(sizeof(QPalBox) == 76);
@@ -41,12 +41,12 @@ struct QPalWork {
     // PalReduce: the palette index of every counted cell and of every cell inside a box;
     // the dithers fill further cells with the index of their nearest palette colour.
     int32_t hist[PAL_CELLS];
-    int32_t colours;             // distinct colours: cells that are not -1
+    int32_t colours;  // distinct colours: cells that are not -1
     QBGR palette[256];
-    int32_t correction[256];     // 0 for v < 4, else v
+    int32_t correction[256];  // 0 for v < 4, else v
     int32_t boxCount;
     QPalBox boxes[256];
-    int32_t target;              // 2 .. 256
+    int32_t target;  // 2 .. 256
 };
 static_assert(sizeof(QPalWork) == PAL_WORK_SIZE);
 
@@ -55,11 +55,11 @@ static_assert(sizeof(QPalWork) == PAL_WORK_SIZE);
 void ConvTo8bit(Qimg& source, Qimg& destination, int32_t method);
 
 // --- Steps (each works on the calling thread's work area) -----------------------------------
-void PalInit();                                 // allocate if absent, clear (every cell -1)
-void PalCountColors(const Qimg& image);         // add the picture's pixels to the histogram
-void PalReduce(int32_t colours);                // palette and inverse map
+void PalInit();                          // allocate if absent, clear (every cell -1)
+void PalCountColors(const Qimg& image);  // add the picture's pixels to the histogram
+void PalReduce(int32_t colours);         // palette and inverse map
 void PalRemap(Qimg& source, Qimg& destination, int32_t method);
-void PalDone();                                 // free the work area
+void PalDone();  // free the work area
 // The calling thread's work area between PalInit and PalDone, else null (for inspection).
 QPalWork* PalWorkArea();
 
@@ -86,8 +86,7 @@ void _MakeErrTable(int32_t a, int32_t* table);
 
 // The nearest palette entry to (red, green, blue) among entries 0..count-1 by
 // 3481 dG^2 + 900 dR^2 + 121 dB^2; the lowest index wins ties.
-int32_t PalNearestColor(const QBGR* palette, int32_t count, int32_t red, int32_t green,
-                        int32_t blue);
+int32_t PalNearestColor(const QBGR* palette, int32_t count, int32_t red, int32_t green, int32_t blue);
 // The 128 x 128 dither threshold table, indexed (row mod 128) * 128 + (column mod 128).
 const uint8_t* PalDitherTable();
 

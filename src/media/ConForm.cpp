@@ -26,7 +26,8 @@ int32_t View_(const int32_t* view) { return view ? *view : 0; }
 
 // Runs FFInfo for `type` in an isolated frame; true when it succeeded. `group` and `code`
 // receive its error.
-bool InfoIsolated_(const std::string& fileName, int32_t type, QffInfo& fi, int32_t& group, int32_t& code) {
+bool InfoIsolated_(const std::string& fileName, int32_t type, QffInfo& fi, int32_t& group,
+                   int32_t& code) {
     MonIsolateNext();
     FFInfo(fileName, type, fi);
     group = ErrLastGroup();
@@ -80,7 +81,8 @@ void DeriveInfo_(QUniInfo& info) {
 // Widens a still image into the run of numbered files that follows it.
 void DetectSequence_(const std::string& fileName, QUniInfo& info, int32_t maxSeq, bool allowSign) {
     SeqDesc& s = info.seq;
-    if (!SeqSplit(fileName, allowSign, s.prefix, SEQ_MAX_PART, s.digits, s.first, s.suffix, SEQ_MAX_PART))
+    if (!SeqSplit(fileName, allowSign, s.prefix, SEQ_MAX_PART, s.digits, s.first, s.suffix,
+                  SEQ_MAX_PART))
         return;
     int32_t count = 0;
     int64_t next = 0;
@@ -104,7 +106,8 @@ bool IsDigit_(char c) { return c >= '0' && c <= '9'; }
 // --- Unified layer --------------------------------------------------------------------------
 
 int32_t UniKindOf(uint32_t format, int32_t frames) {
-    const QffReader* reader = format <= INT32_MAX ? FFReaderOf(static_cast<int32_t>(format)) : nullptr;
+    const QffReader* reader = format <= INT32_MAX ? FFReaderOf(static_cast<int32_t>(format))
+                                                  : nullptr;
     if (!reader) return UNI_NONE;
     return frames < 2 ? reader->kindSingle : reader->kindMany;
 }
@@ -136,7 +139,8 @@ bool UniInfo(const std::string& fileName, QUniInfo& info, int32_t maxSeq, bool a
         info.fileName = fileName;
         CopyInfo_(fi, info);
         info.kind = UniKindOf(info.format, info.img.frames);
-        if (info.kind == UNI_STILL && maxSeq > 1) DetectSequence_(fileName, info, maxSeq, allowSign);
+        if (info.kind == UNI_STILL && maxSeq > 1)
+            DetectSequence_(fileName, info, maxSeq, allowSign);
         DeriveInfo_(info);
     });
     if (ErrNone()) return true;
@@ -157,7 +161,9 @@ void UniOpen(UniHandle& handle, const QUniInfo& info) {
             switch (info.kind) {
                 case UNI_STILL: break;
                 case UNI_SEQUENCE: handle.seq = info.seq; break;
-                case UNI_MOVIE: MviOpen(handle.mvi, info.fileName, static_cast<int32_t>(info.format)); break;
+                case UNI_MOVIE:
+                    MviOpen(handle.mvi, info.fileName, static_cast<int32_t>(info.format));
+                    break;
                 default: ErrFail(ERR_UNI, UNI_PROTOCOL); break;
             }
         } catch (...) {
@@ -174,7 +180,8 @@ int32_t UniNearestKeyFrame(UniHandle& handle, int32_t frame, int32_t direction) 
         switch (handle.kind) {
             case UNI_STILL: result = 1; break;
             case UNI_SEQUENCE:
-                result = std::clamp(direction == -1 ? frame - 1 : frame, 1, std::max(1, handle.img.frames));
+                result = std::clamp(direction == -1 ? frame - 1 : frame, 1,
+                                    std::max(1, handle.img.frames));
                 break;
             case UNI_MOVIE: result = MviNearestKeyFrame(handle.mvi, frame, direction); break;
             default: ErrFail(ERR_UNI, UNI_PROTOCOL); break;
@@ -193,8 +200,8 @@ void UniImgLoad(UniHandle& handle, Qimg& image, int32_t frame, int32_t mode) {
                 // Only the files of the run are frames: a number outside it names another file.
                 if (frame < 1) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
                 if (frame > handle.img.frames) ErrFail(ERR_MVI, MVI_END);
-                ImgLoad(handle.kind == UNI_STILL ? handle.fileName : SeqFrameName(handle.seq, frame), image,
-                        static_cast<int32_t>(handle.format));
+                ImgLoad(handle.kind == UNI_STILL ? handle.fileName : SeqFrameName(handle.seq, frame),
+                        image, static_cast<int32_t>(handle.format));
                 handle.curImage = frame;
                 handle.newPalette = -1;
                 break;
@@ -259,7 +266,8 @@ void MviOpen(MviHandle& mf, const std::string& fileName, int32_t format) {
         // A movie or sound format whose reader is not wired in is not supported; any other
         // format is no movie.
         if (!reader || !reader->open)
-            ErrFail(ERR_MVI, reader && reader->kindMany == UNI_MOVIE ? MVI_NOT_SUPPORTED : MVI_INVALID_FORMAT);
+            ErrFail(ERR_MVI, reader && reader->kindMany == UNI_MOVIE ? MVI_NOT_SUPPORTED
+                                                                     : MVI_INVALID_FORMAT);
         try {
             reader->open(mf, fileName);
             mf.format = static_cast<uint32_t>(format);
@@ -291,7 +299,8 @@ void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
         if (View_(mf.writeMode)) MonExit();
         if (frame > View_(mf.frames)) ErrFail(ERR_MVI, MVI_END);
         const QffReader* reader = ReaderOf_(mf);
-        if (!reader || !reader->imgLoad) ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);  // a format without pictures
+        if (!reader || !reader->imgLoad)
+            ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);  // a format without pictures
         reader->imgLoad(mf, image, frame, mode);
     });
 }
@@ -299,8 +308,10 @@ void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
 void MviSndLoad(MviHandle& mf, Qsnd& sound, int32_t start, bool cont, int32_t count) {
     Monitored([&] {
         const QffReader* reader = ReaderOf_(mf);
-        if (reader && reader->sndLoad) reader->sndLoad(mf, sound, start, cont, count);
-        else sound.samples = 0;
+        if (reader && reader->sndLoad)
+            reader->sndLoad(mf, sound, start, cont, count);
+        else
+            sound.samples = 0;
     });
 }
 
@@ -327,7 +338,8 @@ bool SeqSplit(const std::string& fileName, bool allowSign, std::string& prefix, 
     const bool negative = allowSign && runStart > nameStart && fileName[runStart - 1] == '-';
     const size_t prefixEnd = negative ? runStart - 1 : runStart;
     int64_t value = 0;
-    for (size_t i = runStart; i < runEnd && value <= INT32_MAX; ++i) value = value * 10 + (fileName[i] - '0');
+    for (size_t i = runStart; i < runEnd && value <= INT32_MAX; ++i)
+        value = value * 10 + (fileName[i] - '0');
     if (count > 0 && value <= INT32_MAX && prefixEnd <= static_cast<size_t>(std::max(prefixMax, 0)) &&
         fileName.size() - runEnd <= static_cast<size_t>(std::max(suffixMax, 0))) {
         prefix = fileName.substr(0, prefixEnd);
@@ -348,20 +360,21 @@ bool SeqSplit(const std::string& fileName, bool allowSign, std::string& prefix, 
 std::string SeqFrameName(const SeqDesc& seq, int32_t index) {
     const int64_t number = int64_t{seq.first} + index - 1;
     std::string text = std::to_string(number < 0 ? -number : number);
-    if (static_cast<int64_t>(text.size()) < seq.digits) text.insert(0, static_cast<size_t>(seq.digits) - text.size(), '0');
+    if (static_cast<int64_t>(text.size()) < seq.digits)
+        text.insert(0, static_cast<size_t>(seq.digits) - text.size(), '0');
     return seq.prefix + (number < 0 ? "-" : "") + text + seq.suffix;
 }
 
-bool SeqProbe(const std::string& prefix, const std::string& suffix, int32_t number, int64_t& fileSize,
-              const QUniImgDesc& first, int32_t digits) {
+bool SeqProbe(const std::string& prefix, const std::string& suffix, int32_t number,
+              int64_t& fileSize, const QUniImgDesc& first, int32_t digits) {
     const SeqDesc seq{prefix, suffix, number, 1, digits};
     QffInfo fi;
     int32_t group = 0;
     int32_t code = 0;
     const bool ok = InfoIsolated_(SeqFrameName(seq, 1), BAD_HANDLE, fi, group, code);
     fileSize = static_cast<int64_t>(fi.fileSize);
-    return ok && fi.width == first.width && fi.height == first.height && fi.bitsPP == first.bitsPP &&
-           first.frames == 1 && first.videoSupported;
+    return ok && fi.width == first.width && fi.height == first.height &&
+           fi.bitsPP == first.bitsPP && first.frames == 1 && first.videoSupported;
 }
 
 }  // namespace kelvora

@@ -43,7 +43,7 @@ struct SeqDesc {
     std::string suffix;  // the part after the number, extension included
     int32_t first;
     int32_t count;
-    int32_t digits;      // digits of the number in the first file's name
+    int32_t digits;  // digits of the number in the first file's name
 };
 
 // The picture fields of the file information record, with the totals UniInfo derives.
@@ -53,8 +53,8 @@ struct QUniImgDesc {
     int32_t bytesPP;
     int32_t bitsPP;
     int32_t frames;
-    double duration;      // seconds: frames / frame rate
-    double imageBytes;    // width x height x bytes per pixel x frames
+    double duration;    // seconds: frames / frame rate
+    double imageBytes;  // width x height x bytes per pixel x frames
     double frameRate;
     std::string videoCompression;
     int32_t hasVideo;
@@ -67,9 +67,9 @@ struct QUniSndDesc {
     QWaveFmt soundFormat;  // as stored
     QWaveFmt playFormat;   // the PCM the reader delivers
     int32_t soundSamples;
-    double duration;       // seconds: samples / rate
-    double soundBytes;     // samples x block align
-    double rate;           // sample frames per second
+    double duration;    // seconds: samples / rate
+    double soundBytes;  // samples x block align
+    double rate;        // sample frames per second
     int32_t channels;
     int32_t bitsPerSample;
     int32_t blockAlign;
@@ -80,10 +80,10 @@ struct QUniSndDesc {
 
 // What UniInfo finds out about a file.
 struct QUniInfo {
-    uint32_t format;         // format type (table of FileFmtDef)
+    uint32_t format;  // format type (table of FileFmtDef)
     int32_t kind;
     std::string fileName;
-    double fileSize;         // of a sequence: the sum of its files
+    double fileSize;  // of a sequence: the sum of its files
     std::string formatName;
     QUniImgDesc img;
     QUniSndDesc snd;
@@ -97,15 +97,15 @@ struct UniHandle {
     int32_t kind;
     // The whole name (not cut to a short string: a cut name would open another file).
     std::string fileName;
-    int32_t curImage;     // 1-based: the image last loaded
-    int32_t curSndPos;    // sample frames: the position after the last sound load
-    double curImgTime;    // seconds
-    double curSndTime;    // seconds
-    int32_t newPalette;   // the last loaded image brought a new palette
+    int32_t curImage;    // 1-based: the image last loaded
+    int32_t curSndPos;   // sample frames: the position after the last sound load
+    double curImgTime;   // seconds
+    double curSndTime;   // seconds
+    int32_t newPalette;  // the last loaded image brought a new palette
     QUniImgDesc img;
     QUniSndDesc snd;
-    MviHandle mvi;        // kind 3 only
-    SeqDesc seq;          // kind 2 only
+    MviHandle mvi;  // kind 3 only
+    SeqDesc seq;    // kind 2 only
 };
 
 // --- Unified layer --------------------------------------------------------------------------
@@ -151,8 +151,8 @@ bool SeqSplit(const std::string& fileName, bool allowSign, std::string& prefix, 
               int32_t& digits, int32_t& number, std::string& suffix, int32_t suffixMax);
 // True when the file numbered `number` exists and is a picture like the first file (`first`);
 // `fileSize` receives its size.
-bool SeqProbe(const std::string& prefix, const std::string& suffix, int32_t number, int64_t& fileSize,
-              const QUniImgDesc& first, int32_t digits);
+bool SeqProbe(const std::string& prefix, const std::string& suffix, int32_t number,
+              int64_t& fileSize, const QUniImgDesc& first, int32_t digits);
 // The name of frame `index` (from 1) of a sequence.
 std::string SeqFrameName(const SeqDesc& seq, int32_t index);
 

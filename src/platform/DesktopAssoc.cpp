@@ -33,8 +33,9 @@ std::string JoinPath_(const std::vector<std::string>& parts) {
 // A name of the settings file must read back as itself: one line, no "=", not taken for a
 // section or a comment, no blanks at its ends. "@" is the default value's.
 bool IniNameOk_(const std::string& name) {
-    return !name.empty() && name != "@" && !HasControlChars(name) && name.find('=') == std::string::npos &&
-           name.front() != '[' && name.front() != ';' && TrimBlanks(name).size() == name.size();
+    return !name.empty() && name != "@" && !HasControlChars(name) &&
+           name.find('=') == std::string::npos && name.front() != '[' && name.front() != ';' &&
+           TrimBlanks(name).size() == name.size();
 }
 
 std::string IniValueName_(const std::string& name) { return name.empty() ? "@" : name; }
@@ -42,7 +43,8 @@ std::string IniValueName_(const std::string& name) { return name.empty() ? "@" :
 // True when a section of the settings file is the key or lies below it.
 bool IniHasKey_(const std::vector<std::string>& parts) {
     std::string data;
-    if (parts.empty() || FileLoadWhole(DesktopClassesFile(), data, kMaxFileBytes) != FileLoad::Ok) return false;
+    if (parts.empty() || FileLoadWhole(DesktopClassesFile(), data, kMaxFileBytes) != FileLoad::Ok)
+        return false;
     const std::string key = JoinPath_(parts);
     for (std::string_view line : SplitLines(data)) {
         const std::string_view t = TrimBlanks(line);
@@ -50,8 +52,8 @@ bool IniHasKey_(const std::vector<std::string>& parts) {
         const size_t close = t.rfind(']');
         if (close == std::string_view::npos || close == 0) continue;
         const std::string_view name = TrimBlanks(t.substr(1, close - 1));
-        if (SameAsciiText(name, key) ||
-            (name.size() > key.size() && name[key.size()] == '\\' && SameAsciiText(name.substr(0, key.size()), key)))
+        if (SameAsciiText(name, key) || (name.size() > key.size() && name[key.size()] == '\\' &&
+                                         SameAsciiText(name.substr(0, key.size()), key)))
             return true;
     }
     return false;
@@ -61,12 +63,14 @@ bool IniHasKey_(const std::vector<std::string>& parts) {
 std::optional<std::string> IniRead_(const std::vector<std::string>& parts, const std::string& name) {
     if (!name.empty() && !IniNameOk_(name)) return std::nullopt;
     std::string out;
-    ProfileGetString(JoinPath_(parts), IniValueName_(name), "\n", out, kMaxValueLength, DesktopClassesFile());
+    ProfileGetString(JoinPath_(parts), IniValueName_(name), "\n", out, kMaxValueLength,
+                     DesktopClassesFile());
     if (out == "\n") return std::nullopt;
     return out;
 }
 
-void IniWrite_(const std::vector<std::string>& parts, const std::string& name, const std::string& value) {
+void IniWrite_(const std::vector<std::string>& parts, const std::string& name,
+               const std::string& value) {
     if ((!name.empty() && !IniNameOk_(name)) || value.find_first_of("\r\n") != std::string::npos ||
         value.size() >= kMaxValueLength)
         throw ERegistry("the value cannot be stored");
@@ -125,11 +129,16 @@ KeyRef_ Classify_(const std::vector<std::string>& parts) {
     r.type = p0;
     const size_t n = parts.size();
     const bool shell = n >= 2 && SameAsciiText(parts[1], "shell");
-    if (n == 1) r.kind = Kind::Type;
-    else if (n == 2 && SameAsciiText(parts[1], "DefaultIcon")) r.kind = Kind::TypeIcon;
-    else if (n == 2 && shell) r.kind = Kind::TypeShell;
-    else if (n == 3 && shell && DesktopIsVerbId(parts[2])) r.kind = Kind::TypeVerb;
-    else if (n == 4 && shell && DesktopIsVerbId(parts[2]) && SameAsciiText(parts[3], "Command")) r.kind = Kind::TypeCommand;
+    if (n == 1)
+        r.kind = Kind::Type;
+    else if (n == 2 && SameAsciiText(parts[1], "DefaultIcon"))
+        r.kind = Kind::TypeIcon;
+    else if (n == 2 && shell)
+        r.kind = Kind::TypeShell;
+    else if (n == 3 && shell && DesktopIsVerbId(parts[2]))
+        r.kind = Kind::TypeVerb;
+    else if (n == 4 && shell && DesktopIsVerbId(parts[2]) && SameAsciiText(parts[3], "Command"))
+        r.kind = Kind::TypeCommand;
     if (r.kind == Kind::TypeVerb || r.kind == Kind::TypeCommand) r.verb = parts[2];
     return r;
 }
@@ -180,7 +189,9 @@ bool KeyExists_(const std::vector<std::string>& parts) {
         case Kind::Bad: return false;
         default: {
             DesktopTypeEntry e;
-            return (DesktopLoadEntry(DesktopResolveType(r.type), e) == DesktopOwner::Ours && TypeKeyExists_(r, e)) || IniHasKey_(parts);
+            return (DesktopLoadEntry(DesktopResolveType(r.type), e) == DesktopOwner::Ours &&
+                    TypeKeyExists_(r, e)) ||
+                   IniHasKey_(parts);
         }
     }
 }
@@ -222,7 +233,8 @@ void ExtWrite_(const std::string& ext, const std::string& value) {
         if (!id.empty()) ids.push_back(id);
         for (const std::string& app : old) {
             if (isOurs(app)) affected.insert(app);
-            if (app != id && !isOurs(app) && std::find(ids.begin(), ids.end(), app) == ids.end()) ids.push_back(app);
+            if (app != id && !isOurs(app) && std::find(ids.begin(), ids.end(), app) == ids.end())
+                ids.push_back(app);
         }
         m.SetDefaults(mime, ids);
     }
@@ -232,10 +244,12 @@ void ExtWrite_(const std::string& ext, const std::string& value) {
 }
 
 void TypeWrite_(const KeyRef_& r, const std::string& value) {
-    if (!DesktopValueStorable(value) || value.size() >= kMaxValueLength) throw ERegistry("the value cannot be stored");
+    if (!DesktopValueStorable(value) || value.size() >= kMaxValueLength)
+        throw ERegistry("the value cannot be stored");
     const std::string type = DesktopResolveType(r.type);
     DesktopTypeEntry e;
-    if (DesktopLoadEntry(type, e) == DesktopOwner::Foreign) throw ERegistry("the desktop entry belongs to another program");
+    if (DesktopLoadEntry(type, e) == DesktopOwner::Foreign)
+        throw ERegistry("the desktop entry belongs to another program");
     DesktopVerb* verb = nullptr;
     if (r.kind == Kind::TypeVerb || r.kind == Kind::TypeCommand) {
         verb = e.FindVerb(r.verb);
@@ -256,7 +270,8 @@ void TypeWrite_(const KeyRef_& r, const std::string& value) {
     MimeAppsList m;
     m.Load();  // without it the entry lists no MIME types
     bool changed = false;
-    if (!DesktopSaveEntry(type, e, m, changed)) throw ERegistry("the desktop entry cannot be written");
+    if (!DesktopSaveEntry(type, e, m, changed))
+        throw ERegistry("the desktop entry cannot be written");
     if (changed) DesktopRefreshCache();
 }
 
@@ -265,7 +280,9 @@ void TypeWrite_(const KeyRef_& r, const std::string& value) {
 // --- QRegistry ------------------------------------------------------------------------------
 
 bool QRegistry::OpenKey(const std::string& key, bool canCreate) {
-    std::vector<std::string> parts = (!key.empty() && key.front() == '\\') || !open_ ? std::vector<std::string>() : path_;
+    std::vector<std::string> parts = (!key.empty() && key.front() == '\\') || !open_
+                                         ? std::vector<std::string>()
+                                         : path_;
     for (std::string& p : SplitPath_(key)) parts.push_back(std::move(p));
     open_ = false;
     if (root_ != HKEY_CLASSES_ROOT) return false;
@@ -273,7 +290,9 @@ bool QRegistry::OpenKey(const std::string& key, bool canCreate) {
     if (r.kind == Kind::Bad) return false;
     if (canCreate) {
         DesktopTypeEntry e;
-        if (IsTypeKind_(r.kind) && DesktopLoadEntry(DesktopResolveType(r.type), e) == DesktopOwner::Foreign) return false;
+        if (IsTypeKind_(r.kind) &&
+            DesktopLoadEntry(DesktopResolveType(r.type), e) == DesktopOwner::Foreign)
+            return false;
     } else if (!KeyExists_(parts)) {
         return false;
     }
@@ -298,7 +317,9 @@ std::string QRegistry::CurrentPath() const { return open_ ? JoinPath_(path_) : s
 
 bool QRegistry::KeyExists(const std::string& key) const {
     if (root_ != HKEY_CLASSES_ROOT) return false;
-    std::vector<std::string> parts = (!key.empty() && key.front() == '\\') || !open_ ? std::vector<std::string>() : path_;
+    std::vector<std::string> parts = (!key.empty() && key.front() == '\\') || !open_
+                                         ? std::vector<std::string>()
+                                         : path_;
     for (std::string& p : SplitPath_(key)) parts.push_back(std::move(p));
     return KeyExists_(parts);
 }
@@ -310,7 +331,8 @@ bool QRegistry::ValueExists(const std::string& name) const {
     if (r.kind == Kind::Ini) return IniRead_(path_, name).has_value();
     if (!IsTypeKind_(r.kind) || !name.empty()) return false;
     DesktopTypeEntry e;
-    return DesktopLoadEntry(DesktopResolveType(r.type), e) == DesktopOwner::Ours && TypeValue_(r, e).has_value();
+    return DesktopLoadEntry(DesktopResolveType(r.type), e) == DesktopOwner::Ours &&
+           TypeValue_(r, e).has_value();
 }
 
 std::string QRegistry::ReadString(const std::string& name) const {
@@ -323,7 +345,8 @@ std::string QRegistry::ReadString(const std::string& name) const {
         v = IniRead_(path_, name);
     } else if (IsTypeKind_(r.kind) && name.empty()) {
         DesktopTypeEntry e;
-        if (DesktopLoadEntry(DesktopResolveType(r.type), e) == DesktopOwner::Ours) v = TypeValue_(r, e);
+        if (DesktopLoadEntry(DesktopResolveType(r.type), e) == DesktopOwner::Ours)
+            v = TypeValue_(r, e);
     }
     return v.value_or(std::string());
 }

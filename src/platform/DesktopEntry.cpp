@@ -65,8 +65,7 @@ void RunQuiet_(const std::vector<std::string>& args) {
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return;
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
 
 // Refreshes put off by a DesktopCacheBatch.
@@ -88,8 +87,9 @@ bool IsOwnMimeType_(std::string_view type) {
 
 bool IsMimeType_(std::string_view type) {
     const size_t slash = type.find('/');
-    return slash != std::string_view::npos && slash > 0 && slash + 1 < type.size() && type.size() <= 255 &&
-           AsciiAlnumOr(type, "/.+-_!#$&^") && type.find('/', slash + 1) == std::string_view::npos;
+    return slash != std::string_view::npos && slash > 0 && slash + 1 < type.size() &&
+           type.size() <= 255 && AsciiAlnumOr(type, "/.+-_!#$&^") &&
+           type.find('/', slash + 1) == std::string_view::npos;
 }
 
 // --- Entry text -------------------------------------------------------------------------------
@@ -140,7 +140,8 @@ std::string EntryPath_(const std::string& type) {
 std::string QuoteArg_(const std::string& arg) {
     std::string text;
     for (char c : arg) text += c == '%' ? std::string("%%") : std::string(1, c);
-    const bool reserved = arg.empty() || arg.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
+    const bool reserved = arg.empty() ||
+                          arg.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
     if (!reserved) return text;
     std::string out = "\"";
     for (char c : text) {
@@ -209,7 +210,8 @@ const DesktopVerb* MainDesktopVerb(const DesktopTypeEntry& e) {
     return nullptr;
 }
 
-std::string EntryText_(const std::string& type, const DesktopTypeEntry& e, const std::vector<std::string>& mimeTypes) {
+std::string EntryText_(const std::string& type, const DesktopTypeEntry& e,
+                       const std::vector<std::string>& mimeTypes) {
     const DesktopVerb* main = MainDesktopVerb(e);
     std::vector<const DesktopVerb*> actions;
     for (const DesktopVerb& v : e.verbs)
@@ -253,7 +255,8 @@ std::string EntryText_(const std::string& type, const DesktopTypeEntry& e, const
 // --- Names ----------------------------------------------------------------------------------
 
 bool DesktopIsExtName(std::string_view e) {
-    return !e.empty() && e.size() <= 32 && AsciiAlnumOr(e, "_.+-") && e.front() != '.' && e.back() != '.';
+    return !e.empty() && e.size() <= 32 && AsciiAlnumOr(e, "_.+-") && e.front() != '.' &&
+           e.back() != '.';
 }
 
 // A file type that can name a desktop entry (the desktop id without ".desktop").
@@ -263,7 +266,9 @@ bool DesktopIsTypeName(std::string_view t) {
 }
 
 // A verb becomes a desktop action, whose name allows letters, digits and "-".
-bool DesktopIsVerbId(std::string_view v) { return !v.empty() && v.size() <= 64 && AsciiAlnumOr(v, "-"); }
+bool DesktopIsVerbId(std::string_view v) {
+    return !v.empty() && v.size() <= 64 && AsciiAlnumOr(v, "-");
+}
 
 bool DesktopIsId(std::string_view id) {
     return id.ends_with(kDesktopSuffix) && id.size() > 8 && id.size() <= kMaxNameLength + 8 &&
@@ -326,11 +331,13 @@ std::string DesktopResolveType(const std::string& type) {
     DesktopTypeEntry e;
     if (DesktopLoadEntry(type, e) != DesktopOwner::Missing) return type;
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(AppsDir_(), ec), endIt; !ec && it != endIt; it.increment(ec)) {
+    for (std::filesystem::directory_iterator it(AppsDir_(), ec), endIt; !ec && it != endIt;
+         it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (!name.ends_with(kDesktopSuffix)) continue;
         const std::string stem = name.substr(0, name.size() - 8);
-        if (SameAsciiText(stem, type) && DesktopIsTypeName(stem) && DesktopLoadEntry(stem, e) == DesktopOwner::Ours)
+        if (SameAsciiText(stem, type) && DesktopIsTypeName(stem) &&
+            DesktopLoadEntry(stem, e) == DesktopOwner::Ours)
             return stem;
     }
     return type;
@@ -345,7 +352,8 @@ bool DesktopIsOurId(const std::string& id) {
 
 // Writes the entry of `type` with the MIME types whose first application it is. True when
 // the file is as wanted; `changed` tells whether it was rewritten.
-bool DesktopSaveEntry(const std::string& type, const DesktopTypeEntry& e, const MimeAppsList& apps, bool& changed) {
+bool DesktopSaveEntry(const std::string& type, const DesktopTypeEntry& e, const MimeAppsList& apps,
+                      bool& changed) {
     changed = false;
     std::vector<std::string> mimes;
     const std::string id = type + kDesktopSuffix;
@@ -353,7 +361,8 @@ bool DesktopSaveEntry(const std::string& type, const DesktopTypeEntry& e, const 
         if (first == id && IsMimeType_(mime)) mimes.push_back(mime);
     const std::string text = EntryText_(type, e, mimes);
     std::string old;
-    if (FileLoadWhole(EntryPath_(type), old, kMaxEntryBytes) == FileLoad::Ok && old == text) return true;
+    if (FileLoadWhole(EntryPath_(type), old, kMaxEntryBytes) == FileLoad::Ok && old == text)
+        return true;
     changed = FileReplaceCreating(EntryPath_(type), text, 0644);
     return changed;
 }
@@ -369,7 +378,8 @@ bool DesktopRefreshEntries(const std::set<std::string>& ids, const MimeAppsList&
         const std::string stem = id.substr(0, id.size() - 8);
         DesktopTypeEntry e;
         bool changed = false;
-        if (DesktopLoadEntry(stem, e) == DesktopOwner::Ours && DesktopSaveEntry(stem, e, apps, changed) && changed)
+        if (DesktopLoadEntry(stem, e) == DesktopOwner::Ours &&
+            DesktopSaveEntry(stem, e, apps, changed) && changed)
             any = true;
     }
     return any;
@@ -410,8 +420,8 @@ void DesktopSyncMimePackage(const MimeAppsList& apps) {
             std::string upper = ext;
             for (char& c : upper)
                 if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-            xml += "  <mime-type type=\"" + t + "\">\n    <comment>" + upper + " file</comment>\n    <glob pattern=\"*." +
-                   ext + "\"/>\n  </mime-type>\n";
+            xml += "  <mime-type type=\"" + t + "\">\n    <comment>" + upper +
+                   " file</comment>\n    <glob pattern=\"*." + ext + "\"/>\n  </mime-type>\n";
         }
         xml += "</mime-info>\n";
         if (had == FileLoad::Ok && old == xml) return;
@@ -442,7 +452,8 @@ DesktopCacheBatch::~DesktopCacheBatch() {
 // --- Lookups --------------------------------------------------------------------------------
 
 std::vector<std::string> DesktopMimeTypesOfExt(const std::string& ext) {
-    const std::string_view e = !ext.empty() && ext.front() == '.' ? std::string_view(ext).substr(1) : std::string_view(ext);
+    const std::string_view e = !ext.empty() && ext.front() == '.' ? std::string_view(ext).substr(1)
+                                                                  : std::string_view(ext);
     if (!DesktopIsExtName(e)) return {};
     std::vector<std::string> types;
     int best = -1;

@@ -79,7 +79,8 @@ enum class DesktopOwner { Missing, Ours, Foreign };
 DesktopOwner DesktopLoadEntry(const std::string& type, DesktopTypeEntry& e);
 // Writes the entry of `type`, listing the MIME types whose first application it is in `apps`.
 // True when the file is as wanted; `changed` tells whether it was rewritten.
-bool DesktopSaveEntry(const std::string& type, const DesktopTypeEntry& e, const MimeAppsList& apps, bool& changed);
+bool DesktopSaveEntry(const std::string& type, const DesktopTypeEntry& e, const MimeAppsList& apps,
+                      bool& changed);
 // `type`, or the type of ours whose entry differs from it only in letter case.
 std::string DesktopResolveType(const std::string& type);
 // True when the desktop id names an entry of ours.

@@ -17,7 +17,8 @@ FileLoad FileLoadWhole(const std::string& path, std::string& data, int64_t limit
     if (path.empty()) return FileLoad::Missing;
     // O_NONBLOCK keeps a named pipe from blocking the open; regular files ignore it.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? FileLoad::Missing : FileLoad::Refused;
+    if (fd < 0)
+        return (errno == ENOENT || errno == ENOTDIR) ? FileLoad::Missing : FileLoad::Refused;
     struct stat sb;
     if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size > limit) {
         ::close(fd);
@@ -62,7 +63,8 @@ bool FileReplace(const std::string& target, const std::string& data, const mode_
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         tmp = dir + "/." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
-              std::to_string(counter.fetch_add(1)) + "-" + std::to_string(std::time(nullptr) & 0xFFFF);
+              std::to_string(counter.fetch_add(1)) + "-" +
+              std::to_string(std::time(nullptr) & 0xFFFF);
         fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) return false;
     }

@@ -15,7 +15,8 @@ enum class FileLoad { Ok, Missing, Refused };
 // its permission bits). Missing: it does not exist. Refused: it exists but is not a readable
 // regular file of that size (a pipe, a device, a folder, a file that grows past the limit);
 // `data` is then empty.
-FileLoad FileLoadWhole(const std::string& path, std::string& data, int64_t limit, mode_t* mode = nullptr);
+FileLoad FileLoadWhole(const std::string& path, std::string& data, int64_t limit,
+                       mode_t* mode = nullptr);
 
 // Writes all of `data` to `fd`, going on after interruptions; false on a write error.
 bool FileWriteAll(int fd, const std::string& data);

@@ -24,11 +24,11 @@ namespace kelvora {
 namespace {
 
 constexpr size_t RECORD_BYTES = 12;
-constexpr size_t MAX_CONNECTIONS = 32;     // further callers are turned away until one ends
-constexpr int IDLE_LIMIT_MS = 5000;        // a connection silent this long is dropped
-constexpr int POLL_TICK_MS = 250;          // how often idle connections are looked at
-constexpr int SEND_LIMIT_MS = 5000;        // a sender gives up on a listener this slow
-constexpr int CONNECT_TRIES = 100;         // 10 ms apart while the listener's queue is full
+constexpr size_t MAX_CONNECTIONS = 32;  // further callers are turned away until one ends
+constexpr int IDLE_LIMIT_MS = 5000;     // a connection silent this long is dropped
+constexpr int POLL_TICK_MS = 250;       // how often idle connections are looked at
+constexpr int SEND_LIMIT_MS = 5000;     // a sender gives up on a listener this slow
+constexpr int CONNECT_TRIES = 100;      // 10 ms apart while the listener's queue is full
 constexpr int STOP_WAIT_MS = 2000;
 
 using Clock = std::chrono::steady_clock;
@@ -90,7 +90,8 @@ bool WriteAll_(int fd, const uint8_t* data, size_t size) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
         pollfd p{fd, POLLOUT, 0};
         if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
@@ -106,8 +107,8 @@ void PutLE32_(uint8_t* out, uint32_t v) {
 }
 
 uint32_t GetLE32_(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 | static_cast<uint32_t>(in[2]) << 16 |
-           static_cast<uint32_t>(in[3]) << 24;
+    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
 }
 
 // What the listening thread uses. Shared with the thread, so that a thread that does not stop
@@ -145,7 +146,8 @@ void AcceptAll_(ListenState_& st, std::vector<Connection_>& conns) {
         if (fd < 0) {
             if (errno == EINTR) continue;
             // Out of descriptors or the like: pause, so the retry does not spin.
-            if (errno != EAGAIN && errno != EWOULDBLOCK) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             return;
         }
         if (conns.size() >= MAX_CONNECTIONS || !PeerIsUs_(fd)) {
@@ -170,7 +172,8 @@ bool ReadConnection_(ListenState_& st, Connection_& c) {
         if (c.have < RECORD_BYTES) continue;
         c.have = 0;
         try {
-            st.deliver(GetLE32_(c.part), GetLE32_(c.part + 4), static_cast<int32_t>(GetLE32_(c.part + 8)));
+            st.deliver(GetLE32_(c.part), GetLE32_(c.part + 4),
+                       static_cast<int32_t>(GetLE32_(c.part + 8)));
         } catch (...) {
             // The receiver's failure must not end the listener.
         }
@@ -193,10 +196,14 @@ void ListenLoop_(std::shared_ptr<ListenState_> state) {
         for (size_t i = 0; i < conns.size(); ++i) {
             Connection_& c = conns[i];
             bool alive = true;
-            if (fds[2 + i].revents != 0) alive = ReadConnection_(st, c);
-            else if (now - c.lastSeen > std::chrono::milliseconds(IDLE_LIMIT_MS)) alive = false;
-            if (alive) kept.push_back(c);
-            else CloseFd_(c.fd);
+            if (fds[2 + i].revents != 0)
+                alive = ReadConnection_(st, c);
+            else if (now - c.lastSeen > std::chrono::milliseconds(IDLE_LIMIT_MS))
+                alive = false;
+            if (alive)
+                kept.push_back(c);
+            else
+                CloseFd_(c.fd);
         }
         conns.swap(kept);
         if (fds[1].revents != 0) AcceptAll_(st, conns);
@@ -302,7 +309,9 @@ LcListener* LcListen(const std::string& className, LcDeliver deliver) {
     return listener.release();
 }
 
-std::string LcListenName(const LcListener* listener) { return listener ? listener->name : std::string(); }
+std::string LcListenName(const LcListener* listener) {
+    return listener ? listener->name : std::string();
+}
 
 void LcClose(LcListener*& listener) {
     if (listener == nullptr) return;
@@ -312,15 +321,19 @@ void LcClose(LcListener*& listener) {
     (void)!::write(l->state->wakeWrite, &wake, 1);
     if (l->thread.joinable()) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(STOP_WAIT_MS);
-        while (!l->state->finished && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!l->state->finished && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         // A receiver stuck in its callback must not hang the caller: the thread keeps its
         // share of the state and ends on its own.
-        if (l->state->finished) l->thread.join();
-        else l->thread.detach();
+        if (l->state->finished)
+            l->thread.join();
+        else
+            l->thread.detach();
     }
     // Remove the socket file only while it is still the one this listener made.
     struct stat st;
-    if (::lstat(l->path.c_str(), &st) == 0 && st.st_dev == l->dev && st.st_ino == l->ino) ::unlink(l->path.c_str());
+    if (::lstat(l->path.c_str(), &st) == 0 && st.st_dev == l->dev && st.st_ino == l->ino)
+        ::unlink(l->path.c_str());
 }
 
 bool LcFind(const std::string& className) {

@@ -20,7 +20,9 @@ bool IsControl_(char c) {
 
 }  // namespace
 
-char LowerAsciiChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAsciiChar(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string LowerAscii(std::string_view s) {
     std::string out(s);
@@ -35,11 +37,14 @@ bool SameAsciiText(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool IsAsciiAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool IsAsciiAlnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
 
 bool AsciiAlnumOr(std::string_view s, std::string_view extra) {
-    return std::all_of(s.begin(), s.end(),
-                       [&](char c) { return IsAsciiAlnum(c) || extra.find(c) != std::string_view::npos; });
+    return std::all_of(s.begin(), s.end(), [&](char c) {
+        return IsAsciiAlnum(c) || extra.find(c) != std::string_view::npos;
+    });
 }
 
 bool HasControlChars(std::string_view s) { return std::any_of(s.begin(), s.end(), IsControl_); }

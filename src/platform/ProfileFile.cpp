@@ -113,7 +113,8 @@ uint32_t ProfileGetString(const std::string& section, const std::string& key, co
     const std::string_view sec = TrimLineSpace(section);
     const std::string_view name = TrimLineSpace(key);
     const std::string path = ProfileResolvePath(file);
-    if (!path.empty() && !sec.empty() && !name.empty() && FileLoadWhole(path, data, kMaxFileBytes) == FileLoad::Ok) {
+    if (!path.empty() && !sec.empty() && !name.empty() &&
+        FileLoadWhole(path, data, kMaxFileBytes) == FileLoad::Ok) {
         const Lines text = SplitLines_(data);
         bool inSection = false;
         bool seenSection = false;
@@ -139,7 +140,8 @@ uint32_t ProfileGetString(const std::string& section, const std::string& key, co
     return static_cast<uint32_t>(out.size());
 }
 
-bool ProfileWriteString(const std::optional<std::string>& section, const std::optional<std::string>& key,
+bool ProfileWriteString(const std::optional<std::string>& section,
+                        const std::optional<std::string>& key,
                         const std::optional<std::string>& value, const std::string& file) {
     // Nothing is cached, so a flush has nothing to do.
     if (!section && !key && !value) return true;
@@ -151,8 +153,8 @@ bool ProfileWriteString(const std::optional<std::string>& section, const std::op
         name = TrimLineSpace(*key);
         // The key must read back as the same key: one line, no '=', not taken for a section
         // header or a comment.
-        if (name.empty() || HasLineEnd_(name) || name.find('=') != std::string_view::npos || name[0] == '[' ||
-            name[0] == ';')
+        if (name.empty() || HasLineEnd_(name) || name.find('=') != std::string_view::npos ||
+            name[0] == '[' || name[0] == ';')
             return false;
         if (value && HasLineEnd_(*value)) return false;
     }

@@ -36,7 +36,8 @@ uint32_t ProfileGetString(const std::string& section, const std::string& key, co
 // The file is replaced atomically (temporary file renamed into place). False on failure, and
 // for names or values that cannot be stored on one line (line ends, a '=' in a key, an empty
 // name).
-bool ProfileWriteString(const std::optional<std::string>& section, const std::optional<std::string>& key,
+bool ProfileWriteString(const std::optional<std::string>& section,
+                        const std::optional<std::string>& key,
                         const std::optional<std::string>& value, const std::string& file);
 
 }  // namespace kelvora

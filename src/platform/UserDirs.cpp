@@ -38,7 +38,8 @@ std::string HomeDir() {
     struct passwd pw;
     struct passwd* found = nullptr;
     std::vector<char> buf(16384);
-    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && IsAbsolute_(found->pw_dir))
+    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
+        IsAbsolute_(found->pw_dir))
         return NoTrailingSlash(found->pw_dir);
     return std::string();
 }
@@ -49,7 +50,8 @@ std::string DataHome() { return BaseDir_("XDG_DATA_HOME", ".local/share"); }
 
 std::vector<std::string> DataDirs() {
     const char* v = std::getenv("XDG_DATA_DIRS");
-    const std::string_view list = (v && *v) ? std::string_view(v) : std::string_view("/usr/local/share:/usr/share");
+    const std::string_view list = (v && *v) ? std::string_view(v)
+                                            : std::string_view("/usr/local/share:/usr/share");
     std::vector<std::string> dirs;
     for (std::string_view entry : SplitText(list, ':')) {
         if (entry.empty() || entry.front() != '/') continue;

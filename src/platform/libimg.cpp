@@ -18,9 +18,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include <X11/xpm.h>
 #include <jpeglib.h>
 #include <tiffio.h>
-#include <X11/xpm.h>
 
 #include "platform/PlatformText.h"
 
@@ -131,8 +131,9 @@ int JpegRun_(FILE* f, JpegJob_& job) {
         } else {
             const size_t stride = static_cast<size_t>(job.width) * static_cast<size_t>(bytesPP);
             // CMYK rows are decoded into a scratch row from libjpeg's pool (freed with cinfo).
-            JSAMPARRAY scratch = cmyk ? (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
-                                                                   JPOOL_IMAGE, cinfo.output_width * 4, 1)
+            JSAMPARRAY scratch = cmyk ? (*cinfo.mem->alloc_sarray)(
+                                            reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                            cinfo.output_width * 4, 1)
                                       : nullptr;
             while (cinfo.output_scanline < cinfo.output_height) {
                 uint8_t* row = job.pixels + stride * cinfo.output_scanline;
@@ -143,12 +144,16 @@ int JpegRun_(FILE* f, JpegJob_& job) {
                 }
                 // Decode straight into the caller's rows, several at a time.
                 JSAMPROW rows[16];
-                const JDIMENSION want = std::min<JDIMENSION>(16, cinfo.output_height - cinfo.output_scanline);
+                const JDIMENSION want = std::min<JDIMENSION>(
+                    16, cinfo.output_height - cinfo.output_scanline);
                 for (JDIMENSION i = 0; i < want; ++i) rows[i] = row + stride * i;
-                if (jpeg_read_scanlines(&cinfo, rows, want) == 0) break;  // never spin on no progress
+                if (jpeg_read_scanlines(&cinfo, rows, want) == 0)
+                    break;  // never spin on no progress
             }
-            if (cinfo.output_scanline < cinfo.output_height) result = 5;
-            else jpeg_finish_decompress(&cinfo);
+            if (cinfo.output_scanline < cinfo.output_height)
+                result = 5;
+            else
+                jpeg_finish_decompress(&cinfo);
         }
     }
     jpeg_destroy_decompress(&cinfo);
@@ -195,8 +200,10 @@ struct XpmStrings_ {
     explicit XpmStrings_(const char* text) : p(text), xpm2(false) {
         while (std::isspace(static_cast<unsigned char>(*p))) ++p;
         xpm2 = std::strncmp(p, "! XPM2", 6) == 0;
-        if (xpm2) p = std::strchr(p, '\n');
-        else if (std::strncmp(p, "/* XPM */", 9) != 0) p = nullptr;
+        if (xpm2)
+            p = std::strchr(p, '\n');
+        else if (std::strncmp(p, "/* XPM */", 9) != 0)
+            p = nullptr;
     }
 
     bool Next(std::string_view& s) {
@@ -278,8 +285,8 @@ bool XpmPlausible_(const std::vector<char>& text, uint32_t& width, uint32_t& hei
     if (!strings.Next(values)) return false;
     const std::vector<std::string_view> words = XpmWords_(values);
     uint64_t w, h, colours, cpp;
-    if (words.size() < 4 || !XpmNumber_(words[0], w) || !XpmNumber_(words[1], h) || !XpmNumber_(words[2], colours) ||
-        !XpmNumber_(words[3], cpp))
+    if (words.size() < 4 || !XpmNumber_(words[0], w) || !XpmNumber_(words[1], h) ||
+        !XpmNumber_(words[2], colours) || !XpmNumber_(words[3], cpp))
         return false;
     const uint64_t fileSize = text.size() - 1;
     if (w == 0 || h == 0 || colours == 0 || cpp == 0) return false;
@@ -301,8 +308,7 @@ struct Rgb_ {
 std::string ColourKey_(const char* name) {
     std::string key;
     for (; *name; ++name)
-        if (!std::isspace(static_cast<unsigned char>(*name)))
-            key += LowerAsciiChar(*name);
+        if (!std::isspace(static_cast<unsigned char>(*name))) key += LowerAsciiChar(*name);
     return key;
 }
 
@@ -311,9 +317,9 @@ std::string ColourKey_(const char* name) {
 const std::unordered_map<std::string, Rgb_>& ColourNames_() {
     static const std::unordered_map<std::string, Rgb_> names = [] {
         std::unordered_map<std::string, Rgb_> m = {
-            {"black", {0, 0, 0}},       {"white", {255, 255, 255}}, {"red", {255, 0, 0}},
-            {"green", {0, 255, 0}},     {"blue", {0, 0, 255}},      {"yellow", {255, 255, 0}},
-            {"cyan", {0, 255, 255}},    {"magenta", {255, 0, 255}}, {"gray", {190, 190, 190}},
+            {"black", {0, 0, 0}},      {"white", {255, 255, 255}}, {"red", {255, 0, 0}},
+            {"green", {0, 255, 0}},    {"blue", {0, 0, 255}},      {"yellow", {255, 255, 0}},
+            {"cyan", {0, 255, 255}},   {"magenta", {255, 0, 255}}, {"gray", {190, 190, 190}},
             {"grey", {190, 190, 190}},
         };
         std::ifstream in("/usr/share/X11/rgb.txt");
@@ -328,7 +334,8 @@ const std::unordered_map<std::string, Rgb_>& ColourNames_() {
             if (r < 0 || r > 255 || g < 0 || g > 255 || b < 0 || b > 255) continue;
             const std::string key = ColourKey_(name.c_str());
             if (!key.empty())
-                m[key] = Rgb_{static_cast<uint8_t>(r), static_cast<uint8_t>(g), static_cast<uint8_t>(b)};
+                m[key] = Rgb_{static_cast<uint8_t>(r), static_cast<uint8_t>(g),
+                              static_cast<uint8_t>(b)};
         }
         return m;
     }();
@@ -366,7 +373,8 @@ Rgb_ XpmColour_(const char* spec) {
     const auto& names = ColourNames_();
     const auto it = names.find(key);
     if (it != names.end()) return it->second;
-    if ((key.rfind("gray", 0) == 0 || key.rfind("grey", 0) == 0) && key.size() > 4 && key.size() <= 7) {
+    if ((key.rfind("gray", 0) == 0 || key.rfind("grey", 0) == 0) && key.size() > 4 &&
+        key.size() <= 7) {
         int n = 0;
         for (size_t i = 4; i < key.size(); ++i) {
             if (!std::isdigit(static_cast<unsigned char>(key[i]))) return {0, 0, 0};
@@ -390,7 +398,8 @@ const char* XpmEntryColour_(const XpmColor& c) {
 
 void FillXpm_(const XpmImage& img, uint8_t* pixels) {
     std::vector<Rgb_> table(img.ncolors);
-    for (unsigned i = 0; i < img.ncolors; ++i) table[i] = XpmColour_(XpmEntryColour_(img.colorTable[i]));
+    for (unsigned i = 0; i < img.ncolors; ++i)
+        table[i] = XpmColour_(XpmEntryColour_(img.colorTable[i]));
     const size_t count = static_cast<size_t>(img.width) * img.height;
     for (size_t i = 0; i < count; ++i, pixels += 3) {
         const unsigned index = img.data[i];
@@ -418,8 +427,12 @@ void TiffPass_(ExternMsgProc proc, const char* module, const char* fmt, va_list 
     proc(text);
 }
 
-void TiffError_(const char* module, const char* fmt, va_list ap) { TiffPass_(tiffError, module, fmt, ap); }
-void TiffWarning_(const char* module, const char* fmt, va_list ap) { TiffPass_(tiffWarning, module, fmt, ap); }
+void TiffError_(const char* module, const char* fmt, va_list ap) {
+    TiffPass_(tiffError, module, fmt, ap);
+}
+void TiffWarning_(const char* module, const char* fmt, va_list ap) {
+    TiffPass_(tiffWarning, module, fmt, ap);
+}
 
 // libtiff's handlers are process-wide: one pair, installed once, passes each message on to the
 // procedure of the thread that is running libtiff.
@@ -444,7 +457,8 @@ int info_JPEG_file(const char* name, int32_t& width, int32_t& height, int32_t& b
     return result;
 }
 
-int read_JPEG_file(const char* name, uint8_t* pixels, int32_t& width, int32_t& height, int32_t& bytesPP) {
+int read_JPEG_file(const char* name, uint8_t* pixels, int32_t& width, int32_t& height,
+                   int32_t& bytesPP) {
     if (!pixels || width <= 0 || height <= 0) return 1;
     JpegJob_ job{pixels, width, height, bytesPP};
     return JpegFile_(name, job);
@@ -464,8 +478,10 @@ int ReadXpm(const char* name, QXpmDesc& desc) {
     std::memset(&img, 0, sizeof img);
     if (XpmCreateXpmImageFromBuffer(text.data(), &img, nullptr) < 0) return 2;
     int result = 0;
-    if (img.width != width || img.height != height || !img.data || !img.colorTable) result = 3;
-    else if (desc.pixels) FillXpm_(img, desc.pixels);
+    if (img.width != width || img.height != height || !img.data || !img.colorTable)
+        result = 3;
+    else if (desc.pixels)
+        FillXpm_(img, desc.pixels);
     else {
         desc.width = static_cast<int32_t>(width);
         desc.height = static_cast<int32_t>(height);

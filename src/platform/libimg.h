@@ -25,7 +25,8 @@ int info_JPEG_file(const char* name, int32_t& width, int32_t& height, int32_t& b
 // Decodes the file into `pixels`, rows top-down and packed. On entry width, height and bytesPP
 // describe the caller's buffer (as info_JPEG_file reported them); a file that no longer matches
 // them fails without writing. On success they hold the decoded size.
-int read_JPEG_file(const char* name, uint8_t* pixels, int32_t& width, int32_t& height, int32_t& bytesPP);
+int read_JPEG_file(const char* name, uint8_t* pixels, int32_t& width, int32_t& height,
+                   int32_t& bytesPP);
 
 // --- XPM ----------------------------------------------------------------------------------------
 

@@ -74,12 +74,12 @@ struct TimerCtl_ {
 
 struct DXASoundBuf {
     SDL_AudioDeviceID device = 0;
-    int32_t generation = 0;       // gGeneration when the device was opened
-    SDL_AudioSpec spec{};         // what the device was opened with (kept for a restore)
+    int32_t generation = 0;  // gGeneration when the device was opened
+    SDL_AudioSpec spec{};    // what the device was opened with (kept for a restore)
     std::vector<uint8_t> ring;
-    uint32_t cursor = 0;          // play cursor in ring bytes, guarded by the device lock
-    bool wide24 = false;          // 24-bit ring played as 32-bit device samples
-    std::vector<uint8_t> scratch; // 24-bit bytes on their way to the device
+    uint32_t cursor = 0;           // play cursor in ring bytes, guarded by the device lock
+    bool wide24 = false;           // 24-bit ring played as 32-bit device samples
+    std::vector<uint8_t> scratch;  // 24-bit bytes on their way to the device
     std::atomic<int32_t> playing{0};
     std::thread timer;
     std::shared_ptr<TimerCtl_> timerCtl;
@@ -133,7 +133,10 @@ bool SpecOf_(const QWaveFmt& f, SDL_AudioSpec& spec, bool& wide24) {
         switch (f.bitsPerSample) {
             case 8: spec.format = AUDIO_U8; break;
             case 16: spec.format = AUDIO_S16LSB; break;
-            case 24: spec.format = AUDIO_S32LSB; wide24 = true; break;
+            case 24:
+                spec.format = AUDIO_S32LSB;
+                wide24 = true;
+                break;
             case 32: spec.format = AUDIO_S32LSB; break;
             default: return false;
         }
@@ -207,8 +210,7 @@ void CallFiller_(DXABuffer& buffer, int32_t argument) {
     if (!buffer.inFiller.compare_exchange_strong(idle, 1)) return;
     try {
         filler(buffer.fillerUser, argument);
-    } catch (...) {
-    }
+    } catch (...) {}
     buffer.inFiller.store(0);
 }
 
@@ -235,8 +237,10 @@ void EventKill_(DXABuffer& buffer) {
         }
         s->timerCtl->cv.notify_all();
         // Stopped from inside its own filler: the thread ends by itself once the filler returns.
-        if (s->timer.get_id() == std::this_thread::get_id()) s->timer.detach();
-        else if (s->timer.joinable()) s->timer.join();
+        if (s->timer.get_id() == std::this_thread::get_id())
+            s->timer.detach();
+        else if (s->timer.joinable())
+            s->timer.join();
         s->timerCtl.reset();
     }
     buffer.timerId = 0;
@@ -279,8 +283,8 @@ bool DXAInit(void* window) {
             if (ok) {
                 SDL_CloseAudioDevice(probe);
                 ++gGeneration;
-            }
-            else SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            } else
+                SDL_QuitSubSystem(SDL_INIT_AUDIO);
         }
     }
     gAvailable = ok;
@@ -333,7 +337,8 @@ bool DXABufCreate(DXABuffer& buffer, const QWaveFmt& format, double seconds) {
         // re-blocks other sizes through a stream, and its timer-paced drivers then drift.
         const int64_t frames = size / format.blockAlign;
         uint16_t samples = 1024;
-        while (samples > 64 && (int64_t{samples} * 4 > frames || samples * 50.0 > format.samplesPerSec))
+        while (samples > 64 &&
+               (int64_t{samples} * 4 > frames || samples * 50.0 > format.samplesPerSec))
             samples /= 2;
         if (s->wide24) s->scratch.resize(3 * 1024);
         ok = OpenDevice_(*s);

@@ -38,17 +38,17 @@ using DXAFillerProc = void (*)(int32_t user, int32_t argument);
 struct DXASoundBuf;
 
 struct DXABuffer {
-    DXASoundBuf* sound;                   // null when not created
-    int32_t created;                      // 32-bit boolean
-    int32_t writePos;                     // bytes into the ring; -1: nothing written since a clear
-    double length;                        // seconds
-    int32_t size;                         // bytes
+    DXASoundBuf* sound;  // null when not created
+    int32_t created;     // 32-bit boolean
+    int32_t writePos;    // bytes into the ring; -1: nothing written since a clear
+    double length;       // seconds
+    int32_t size;        // bytes
     QWaveFmt format;
-    int32_t fillerUser;                   // BAD_HANDLE from creation; may be set before play
-    int32_t timerId;                      // 0 when no timer runs
-    int32_t timerPeriod;                  // milliseconds
-    std::atomic<DXAFillerProc> filler;    // null when none
-    std::atomic<int32_t> inFiller;        // keeps the filler from overlapping itself
+    int32_t fillerUser;                 // BAD_HANDLE from creation; may be set before play
+    int32_t timerId;                    // 0 when no timer runs
+    int32_t timerPeriod;                // milliseconds
+    std::atomic<DXAFillerProc> filler;  // null when none
+    std::atomic<int32_t> inFiller;      // keeps the filler from overlapping itself
 };
 
 // Opens the sound output (a second call first closes the first). `window` is kept for the

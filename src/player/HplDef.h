@@ -61,20 +61,20 @@ struct HplPlayer;
 using HplCallback = void (*)(HplPlayer* player, void* user);
 // Called on the window thread for a press in the display: (player, button 1/2/4, key-state
 // flags, packed position, user value).
-using HplMouseCallback = void (*)(HplPlayer* player, int32_t button, uint32_t keys, int32_t position,
-                                  void* user);
+using HplMouseCallback = void (*)(HplPlayer* player, int32_t button, uint32_t keys,
+                                  int32_t position, void* user);
 
 class QplayThread;
 
 struct HplPlayer {
-    std::string fileName;            // short string: the name last passed to HplOpen
-    std::atomic<int32_t> open;       // a file is open
-    QUniInfo info;                   // the file's description
-    UniHandle handle;                // valid while open
-    std::atomic<int32_t> everyFrame; // 1: the video never skips
-    double playStart;                // media time (seconds) at which the run started
-    kelvora::QTimer stopwatch;       // elapsed time of the run
-    QplayThread* thread;             // the last worker started (it frees itself)
+    std::string fileName;             // short string: the name last passed to HplOpen
+    std::atomic<int32_t> open;        // a file is open
+    QUniInfo info;                    // the file's description
+    UniHandle handle;                 // valid while open
+    std::atomic<int32_t> everyFrame;  // 1: the video never skips
+    double playStart;                 // media time (seconds) at which the run started
+    kelvora::QTimer stopwatch;        // elapsed time of the run
+    QplayThread* thread;              // the last worker started (it frees itself)
     // Video state.
     std::atomic<int32_t> busy;
     int32_t videoPresent;
@@ -93,17 +93,17 @@ struct HplPlayer {
     int32_t soundPresent;
     int32_t soundEnabled;
     std::atomic<int32_t> soundPlaying;
-    std::atomic<int32_t> soundEnd;   // also the sound's stop request
+    std::atomic<int32_t> soundEnd;  // also the sound's stop request
     std::atomic<int32_t> soundStopped;
-    std::atomic<int32_t> readPos;    // sample frames: the next to fetch
-    std::atomic<int32_t> basePos;    // sample frames: what HplAtEnd measures from
-    double queuedUntil;              // media time up to which sound has been written
-    double topUpPeriod;              // 0.125 while sound plays, else 0
-    double soundDuration;            // seconds
+    std::atomic<int32_t> readPos;  // sample frames: the next to fetch
+    std::atomic<int32_t> basePos;  // sample frames: what HplAtEnd measures from
+    double queuedUntil;            // media time up to which sound has been written
+    double topUpPeriod;            // 0.125 while sound plays, else 0
+    double soundDuration;          // seconds
     DXABuffer buffer;
     // Result of the last operation.
     std::atomic<int32_t> ok;
-    std::string message;             // short string; guarded by messageLock (both threads write)
+    std::string message;  // short string; guarded by messageLock (both threads write)
     std::mutex messageLock;
     HplMouseCallback mouseProc;
     void* mouseUser;

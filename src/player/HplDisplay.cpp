@@ -31,7 +31,8 @@ QList<QRgb> gPalette;
 
 QList<QRgb> ColourTable_(const QBGR* palette) {
     QList<QRgb> table(256);
-    for (int i = 0; i < 256; ++i) table[i] = qRgb(palette[i].red, palette[i].green, palette[i].blue);
+    for (int i = 0; i < 256; ++i)
+        table[i] = qRgb(palette[i].red, palette[i].green, palette[i].blue);
     return table;
 }
 
@@ -99,8 +100,8 @@ protected:
         if (dsp) Paint_(*dsp, *this);
     }
     void mousePressEvent(QMouseEvent* e) override {
-        const int32_t button = e->button() == Qt::LeftButton    ? DSP_BUTTON_LEFT
-                               : e->button() == Qt::RightButton ? DSP_BUTTON_RIGHT
+        const int32_t button = e->button() == Qt::LeftButton     ? DSP_BUTTON_LEFT
+                               : e->button() == Qt::RightButton  ? DSP_BUTTON_RIGHT
                                : e->button() == Qt::MiddleButton ? DSP_BUTTON_MIDDLE
                                                                  : 0;
         if (button == 0 || !dsp || !dsp->mouseProc) {
@@ -164,8 +165,7 @@ void Paint_(DspWindow& d, QWidget& w) {
                 }
             });
             drawn = ErrNone();
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     if (!drawn) dc.fillRect(0, 0, ww, wh, ColourOf_(background));
     d.painting = 0;
@@ -185,14 +185,17 @@ void Repaint_(DspWindow& d) {
         if (d.repaintQueued) return;
         d.repaintQueued = true;
     }
-    QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        w, [w] { w->update(); }, Qt::QueuedConnection);
 }
 
 // Runs a change of the window on its own thread.
 template <class Fn>
 void OnWindow_(QWidget* w, Fn fn) {
-    if (OnWindowThread_(w)) fn();
-    else QMetaObject::invokeMethod(w, fn, Qt::QueuedConnection);
+    if (OnWindowThread_(w))
+        fn();
+    else
+        QMetaObject::invokeMethod(w, fn, Qt::QueuedConnection);
 }
 
 }  // namespace
@@ -234,8 +237,10 @@ void DspDestroy(DspWindow*& display) {
     if (!display) return;
     if (auto* w = static_cast<DspWidget_*>(display->window)) {
         w->dsp = nullptr;
-        if (OnWindowThread_(w)) delete w;
-        else w->deleteLater();
+        if (OnWindowThread_(w))
+            delete w;
+        else
+            w->deleteLater();
     }
     ImgFree(display->image);
     ImgFree(display->shown);
@@ -251,10 +256,11 @@ void DspSetPos(DspWindow* display, int32_t x, int32_t y, int32_t width, int32_t 
     d.y = y;
     d.width = width;
     d.height = height;
-    if (QWidget* w = d.window) OnWindow_(w, [w, x, y, width, height] {
-        w->setGeometry(x, y, width, height);
-        w->update();
-    });
+    if (QWidget* w = d.window)
+        OnWindow_(w, [w, x, y, width, height] {
+            w->setGeometry(x, y, width, height);
+            w->update();
+        });
 }
 
 void DspSetColor(DspWindow* display, uint32_t colour) {
@@ -310,8 +316,10 @@ void DspGetImage(DspWindow* display, Qimg& image) {
     }
     std::lock_guard<std::mutex> lock(display->lock);
     const Qimg& newest = display->fresh ? display->image : display->shown;
-    if (newest.width > 0 && newest.height > 0 && ImgValid(newest)) ImgCopy(newest, image);
-    else ImgFree(image);
+    if (newest.width > 0 && newest.height > 0 && ImgValid(newest))
+        ImgCopy(newest, image);
+    else
+        ImgFree(image);
 }
 
 // --- Screen routines of the image unit ------------------------------------------------------
@@ -322,8 +330,10 @@ bool ScreenIsPalette(const QPaintDevice* device) {
         if (depth > 0) return depth <= 8;
     }
     int depth = 32;
-    if (device) depth = device->depth();
-    else if (qGuiApp && QGuiApplication::primaryScreen()) depth = QGuiApplication::primaryScreen()->depth();
+    if (device)
+        depth = device->depth();
+    else if (qGuiApp && QGuiApplication::primaryScreen())
+        depth = QGuiApplication::primaryScreen()->depth();
     return depth <= 8;
 }
 
@@ -373,8 +383,10 @@ void ImgPutEx(Qimg& image, QImgRect& source, QPainter& dc, int32_t method, int32
         QImage bitmap(pixels, w, h, stride, FormatOf_(drawn->bitsPP));
         if (!table.isEmpty()) bitmap.setColorTable(table);
         const QRect from(source.x, source.y, source.width, source.height);
-        if (dw != 0 && dh != 0) dc.drawImage(QRect(dx, dy, dw, dh), bitmap, from);
-        else dc.drawImage(QPoint(dx, dy), bitmap, from);
+        if (dw != 0 && dh != 0)
+            dc.drawImage(QRect(dx, dy, dw, dh), bitmap, from);
+        else
+            dc.drawImage(QPoint(dx, dy), bitmap, from);
         MemFree(rows);
         ImgFree(img8);
     });
@@ -393,8 +405,8 @@ void ImgFromFn(const uint8_t* block, int64_t size, Qimg& image) {
         const int32_t bytesPP = BrI32LE(r);
         const int32_t packed = BrI32LE(r);
         // The HAV token codecs know pixels of 1 to 3 bytes only.
-        if (r.overrun || bytesPP < 1 || bytesPP > 4 || !FFSaneGeometry(width, height, bytesPP * 8) ||
-            (packed != 0 && bytesPP > 3))
+        if (r.overrun || bytesPP < 1 || bytesPP > 4 ||
+            !FFSaneGeometry(width, height, bytesPP * 8) || (packed != 0 && bytesPP > 3))
             ErrFail(ERR_IMG, IMG_BAD_HEADER);
         _imgalloc_(image, width, height, "ImgBasic.ImgFromFn.img", __LINE__, bytesPP * 8);
         if (bytesPP == 1) BrBytes(r, image.palette, sizeof image.palette);
@@ -408,7 +420,8 @@ void ImgFromFn(const uint8_t* block, int64_t size, Qimg& image) {
         }
         // The rest of the block is one frame record; bytes it skips stay black.
         const int64_t recordSize = BrLeft(r);
-        if (recordSize < HAV_FRAME_HEADER || recordSize > INT32_MAX) ErrFail(ERR_IMG, IMG_DECOMPRESS);
+        if (recordSize < HAV_FRAME_HEADER || recordSize > INT32_MAX)
+            ErrFail(ERR_IMG, IMG_DECOMPRESS);
         uint8_t* record = nullptr;
         _memalloc_(record, recordSize, __LINE__, MEM_KIND_N, "ImgBasic.ImgFromFn.record");
         std::memcpy(record, block + r.pos, static_cast<size_t>(recordSize));

@@ -55,13 +55,13 @@ struct DspWindow {
     DspMouseProc mouseProc;
     void* mouseUser;
     // Hand-over between the caller's threads and the window thread.
-    std::mutex lock;              // guards image, fresh, repaintQueued, cleared
-    Qimg shown;                   // the frame the window paints (window thread only)
-    bool fresh;                   // image holds a frame the window has not taken yet
-    bool repaintQueued;           // a repaint request is on its way to the window thread
-    bool cleared;                 // show the background until the next image
-    std::atomic<int32_t> frames;  // images handed over by DspSetImage
-    std::atomic<int32_t> painted; // frames the window took and painted
+    std::mutex lock;               // guards image, fresh, repaintQueued, cleared
+    Qimg shown;                    // the frame the window paints (window thread only)
+    bool fresh;                    // image holds a frame the window has not taken yet
+    bool repaintQueued;            // a repaint request is on its way to the window thread
+    bool cleared;                  // show the background until the next image
+    std::atomic<int32_t> frames;   // images handed over by DspSetImage
+    std::atomic<int32_t> painted;  // frames the window took and painted
 };
 
 // A display of the given place and size inside `parent`; with a null parent a display without

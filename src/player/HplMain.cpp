@@ -27,8 +27,10 @@ std::atomic<HplErrorBoxProc> gErrorBox{DefaultErrorBox_};
 constexpr int32_t IDLE_STEP_MS_ = 10;
 
 void Sleep_(int32_t ms) {
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    else std::this_thread::yield();
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    else
+        std::this_thread::yield();
 }
 
 // Truncation toward zero, held inside the 32-bit range.
@@ -202,8 +204,10 @@ void SoundFill_(HplPlayer* p, bool restart, bool ignoreBusy = false) {
         p->readPos = readPos + got;
         if (!p->soundEnd) {
             if (got < n) SndAddSilence(sound, n);
-            if (restart) DXABufClear(p->buffer);
-            else p->basePos = std::clamp(p->basePos.load() + n, 0, std::max(total, 0));
+            if (restart)
+                DXABufClear(p->buffer);
+            else
+                p->basePos = std::clamp(p->basePos.load() + n, 0, std::max(total, 0));
             if (!DXABufFill(p->buffer, n, sound.data)) p->soundEnd = 1;
             p->queuedUntil += n / rate;
         }
@@ -276,7 +280,8 @@ void VideoLoop_(HplPlayer* p) {
             if (first) due = t;
             if (t - due < HPL_LATE || p->everyFrame == 1) {
                 while (due > t && !p->videoStop) {
-                    const int32_t cap = p->topUpPeriod > 0 ? Trunc_(p->topUpPeriod * 500) : IDLE_STEP_MS_;
+                    const int32_t cap = p->topUpPeriod > 0 ? Trunc_(p->topUpPeriod * 500)
+                                                           : IDLE_STEP_MS_;
                     Sleep_(std::min(Trunc_((due - t) * 1000), cap));
                     t = Now_(p);
                     if (SoundPump_(p, t)) t = Now_(p);
@@ -346,8 +351,7 @@ void Reposition_(HplPlayer* p, int32_t unit, double x) {
             if (video) b = std::clamp(HplTimeToFrame(x, p->frameRate), 0, lastFrame);
             if (sound) c = std::clamp(HplTimeToSamples(x, rate), 0, lastSample);
             break;
-        default:
-            return;
+        default: return;
     }
     if (video && b != BAD_HANDLE) {
         b = std::clamp(b, 0, lastFrame);
@@ -439,8 +443,10 @@ void QplayThread::Execute() {
     try {
         if (p->videoPlaying) {
             VideoLoop_(p);
-            if (p->soundPlaying) SoundLoop_(p);
-            else Callback_(p);
+            if (p->soundPlaying)
+                SoundLoop_(p);
+            else
+                Callback_(p);
         } else {
             SoundLoop_(p);
         }
@@ -451,8 +457,7 @@ void QplayThread::Execute() {
     }
     try {
         if (p->soundPlaying) StopSound_(p);
-    } catch (...) {
-    }
+    } catch (...) {}
     p->videoPlaying = 0;
     p->soundPlaying = 0;
     p->videoStopped = 1;
@@ -508,7 +513,8 @@ void HplDone() {
     gInitialised = 0;
 }
 
-void HplSetDisplay(HplPlayer* p, QWidget* parent, int32_t x, int32_t y, int32_t width, int32_t height) {
+void HplSetDisplay(HplPlayer* p, QWidget* parent, int32_t x, int32_t y, int32_t width,
+                   int32_t height) {
     if (!p) return;
     DspDestroy(p->display);
     p->display = DspCreate(parent, x, y, width, height);
@@ -558,7 +564,8 @@ void HplOpen(HplPlayer* p, const std::string& fileName) {
         if (p->videoPresent || p->soundPresent) {
             UniOpen(p->handle, p->info);
             p->open = 1;
-            if (p->videoPresent && p->info.img.frameRate < HPL_MIN_RATE) p->info.img.frameRate = HPL_DEFAULT_RATE;
+            if (p->videoPresent && p->info.img.frameRate < HPL_MIN_RATE)
+                p->info.img.frameRate = HPL_DEFAULT_RATE;
             p->frameRate = p->info.img.frameRate;
             if (gSoundAvailable && p->soundPresent)
                 p->soundDuration = HplSamplesToTime(TotalSamples_(p), SampleRate_(p));
@@ -572,9 +579,10 @@ void HplOpen(HplPlayer* p, const std::string& fileName) {
             Reset_(p);
             std::error_code ec;
             const bool exists = std::filesystem::exists(fileName, ec);
-            ErrRaiseMsg(ERR_USER,
-                        "File \"" + fileName + (exists ? "\" is not supported." : "\" does not exist."),
-                        __LINE__);
+            ErrRaiseMsg(
+                ERR_USER,
+                "File \"" + fileName + (exists ? "\" is not supported." : "\" does not exist."),
+                __LINE__);
         }
     });
     SetResult_(p);
@@ -624,7 +632,8 @@ void HplPlay(HplPlayer* p) {
     const int32_t frames = FrameCount_(p);
     const int32_t total = TotalSamples_(p);
     const double rate = SampleRate_(p);
-    const bool video = p->display && p->videoPresent && p->videoEnabled && frames > 1 && p->curFrame < frames - 1;
+    const bool video = p->display && p->videoPresent && p->videoEnabled && frames > 1 &&
+                       p->curFrame < frames - 1;
     const bool sound = gSoundAvailable && p->soundPresent && p->soundEnabled &&
                        std::abs(int64_t{p->readPos} - total) > HPL_SOUND_TAIL;
     if (!video && !sound) {
@@ -632,7 +641,8 @@ void HplPlay(HplPlayer* p) {
         Callback_(p);
         return;
     }
-    p->playStart = video ? HplFrameToTime(p->curFrame, p->frameRate) : HplSamplesToTime(SoundPos_(p), rate);
+    p->playStart = video ? HplFrameToTime(p->curFrame, p->frameRate)
+                         : HplSamplesToTime(SoundPos_(p), rate);
     p->readPos = HplTimeToSamples(p->playStart, rate);
     p->basePos = p->readPos.load();
     p->videoStopped = video ? 0 : 1;
@@ -689,7 +699,8 @@ void HplStop(HplPlayer* p) {
     // The acknowledgements come first; the wait for the worker's exit makes sure that its
     // last steps (the final callback, the buffer's release) are over before the caller
     // reuses the player.
-    for (int32_t waited = 0; !(p->videoStopped && p->soundStopped) && p->workers.load() > 0; ++waited) {
+    for (int32_t waited = 0; !(p->videoStopped && p->soundStopped) && p->workers.load() > 0;
+         ++waited) {
         if (waited >= HPL_WAIT_LIMIT_MS) {
             SetFailure_(p, "The playback thread does not answer.");
             return;
@@ -743,10 +754,8 @@ double HplGetPos(HplPlayer* p, int32_t unit) {
     const double rate = SampleRate_(p);
     const double frameTime = HplFrameToTime(p->curFrame, p->frameRate);
     switch (unit) {
-        case HPL_UNIT_FRAMES:
-            return p->videoPresent ? p->curFrame.load() : 0;
-        case HPL_UNIT_SAMPLES:
-            return Playing_(p) ? HplTimeToSamples(Now_(p), rate) : SoundPos_(p);
+        case HPL_UNIT_FRAMES: return p->videoPresent ? p->curFrame.load() : 0;
+        case HPL_UNIT_SAMPLES: return Playing_(p) ? HplTimeToSamples(Now_(p), rate) : SoundPos_(p);
         case HPL_UNIT_SECONDS: {
             const bool video = p->videoPlaying != 0;
             const bool sound = p->soundPlaying != 0;
@@ -755,8 +764,7 @@ double HplGetPos(HplPlayer* p, int32_t unit) {
             if (sound) return Now_(p);
             return std::max(HplSamplesToTime(SoundPos_(p), rate), frameTime);
         }
-        default:
-            return BAD_HANDLE;
+        default: return BAD_HANDLE;
     }
 }
 

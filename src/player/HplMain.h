@@ -28,7 +28,8 @@ void HplSetErrorBoxProc(HplErrorBoxProc proc);
 HplPlayer* HplCreate(void* window);
 void HplDestroy(HplPlayer*& player);
 void HplDone();
-void HplSetDisplay(HplPlayer* player, QWidget* parent, int32_t x, int32_t y, int32_t width, int32_t height);
+void HplSetDisplay(HplPlayer* player, QWidget* parent, int32_t x, int32_t y, int32_t width,
+                   int32_t height);
 void HplSetDisplayPos(HplPlayer* player, int32_t x, int32_t y, int32_t width, int32_t height);
 void HplSetBackColor(HplPlayer* player, uint32_t colour);
 void HplSetCallback(HplPlayer* player, HplCallback proc, void* user);

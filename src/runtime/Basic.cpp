@@ -43,8 +43,10 @@ struct FileSlot {
 };
 
 void CloseSlotQuietly_(const FileSlot& s) {
-    if (s.fp) std::fclose(s.fp);
-    else if (s.fd >= 0) ::close(s.fd);
+    if (s.fp)
+        std::fclose(s.fp);
+    else if (s.fd >= 0)
+        ::close(s.fd);
 }
 
 // The process-wide register. Its destructor is the end-of-run release.
@@ -148,7 +150,8 @@ int32_t AddFileSlot_(int32_t& id, const std::string& name, bool text, int fd, FI
     Register& r = Reg();
     std::lock_guard<std::mutex> lock(r.mu);
     if (r.files.size() >= static_cast<size_t>(FILE_MAX_OPEN)) return FILE_FATAL;
-    FileSlot s{r.nextId++, text, name.substr(0, 255), fd, fp, std::this_thread::get_id(), r.fileSeq++};
+    FileSlot s{r.nextId++, text, name.substr(0, 255), fd, fp, std::this_thread::get_id(),
+               r.fileSeq++};
     r.files.push_back(std::move(s));
     id = r.files.back().id;
     return 0;
@@ -220,7 +223,8 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
         } else {
             Register& r = Reg();
             std::lock_guard<std::mutex> lock(r.mu);
-            const int found = current != nullptr && kind != MEM_KIND_N ? r.FindMemBy(owner, current) : -1;
+            const int found = current != nullptr && kind != MEM_KIND_N ? r.FindMemBy(owner, current)
+                                                                       : -1;
             if (found >= 0) {
                 MemEntry& e = r.mem[found];
                 void* p;
@@ -231,7 +235,8 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
                 } else {
                     p = std::realloc(current, static_cast<size_t>(real));
                     if (p && real > e.size)
-                        std::memset(static_cast<uint8_t*>(p) + e.size, 0, static_cast<size_t>(real - e.size));
+                        std::memset(static_cast<uint8_t*>(p) + e.size, 0,
+                                    static_cast<size_t>(real - e.size));
                 }
                 if (!p) {
                     code = MEM_REALLOC;
@@ -250,7 +255,8 @@ void* MemAllocRaw_(void* owner, void* current, int64_t size, int32_t line, int32
                     code = MEM_ALLOC;
                 } else {
                     const size_t index = r.mem.size();
-                    r.AddMem(MemEntry{p, owner, static_cast<int32_t>(real), Describe_(kind, name, index, line),
+                    r.AddMem(MemEntry{p, owner, static_cast<int32_t>(real),
+                                      Describe_(kind, name, index, line),
                                       std::this_thread::get_id(), r.memSeq++});
                     if (static_cast<int32_t>(r.mem.size()) > r.maxCount)
                         r.maxCount = static_cast<int32_t>(r.mem.size());
@@ -369,7 +375,8 @@ int32_t FOpen(int32_t& id, const std::string& name, int32_t mode) {
     int fd = -1;
     if (mode & FM_CREATE) {
         // Creating always grants write access.
-        fd = OpenFile_(name, ((mode & FM_WRITE) && !(mode & FM_READ) ? O_WRONLY : O_RDWR) | O_CREAT | O_TRUNC);
+        fd = OpenFile_(
+            name, ((mode & FM_WRITE) && !(mode & FM_READ) ? O_WRONLY : O_RDWR) | O_CREAT | O_TRUNC);
         if (fd < 0) code = FILE_CREATE;
     } else if (mode & FM_APPEND) {
         fd = OpenFile_(name, access);
@@ -579,7 +586,8 @@ void SwapBytes(int64_t count, void* a, void* b) {
     auto* pb = static_cast<uint8_t*>(b);
     uint8_t piece[512];
     while (count > 0) {
-        const size_t n = static_cast<size_t>(count < int64_t{sizeof piece} ? count : int64_t{sizeof piece});
+        const size_t n = static_cast<size_t>(count < int64_t{sizeof piece} ? count
+                                                                           : int64_t{sizeof piece});
         std::memcpy(piece, pa, n);
         std::memmove(pa, pb, n);
         std::memcpy(pb, piece, n);
@@ -636,7 +644,8 @@ double MaxFloat(double a, double b) { return a > b ? a : b; }
 namespace {
 uint32_t TickMs_() {
     using namespace std::chrono;
-    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 double NowDays_() {
     using namespace std::chrono;

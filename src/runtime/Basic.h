@@ -97,10 +97,10 @@ void MemXchg(A*& a, B*& b) {
 
 // Frees, highest index first, the calling thread's blocks registered at or after `mark`.
 void MemFreeFrom(int64_t mark);
-int32_t MemCount();      // blocks registered now
-int32_t MemMaxCount();   // the highest count reached
-int64_t MemMark();       // the sequence number the next registration will get
-int32_t MemBlockSize(const void* block);           // allocated size, 0 when unregistered
+int32_t MemCount();                       // blocks registered now
+int32_t MemMaxCount();                    // the highest count reached
+int64_t MemMark();                        // the sequence number the next registration will get
+int32_t MemBlockSize(const void* block);  // allocated size, 0 when unregistered
 std::string MemBlockDescription(const void* block);  // "" when unregistered
 
 // --- Files ----------------------------------------------------------------------------------
@@ -157,7 +157,7 @@ double MaxFloat(double a, double b);
 // this record `kelvora::QTimer` and Qt's class `::QTimer`, always, so that neither a using
 // directive nor an added include can make a bare `QTimer` mean the other one.
 struct QTimer {
-    double elapsed;      // seconds
+    double elapsed;  // seconds
     uint16_t hours;
     uint16_t minutes;
     uint16_t seconds;

@@ -46,9 +46,7 @@ void DefaultFatalMessage_(const std::string& caption, const std::string& text) {
 
 FatalMessageProc fatalMessageProc = DefaultFatalMessage_;
 
-std::string Unsigned_(int32_t v) {
-    return std::to_string(static_cast<uint32_t>(v));
-}
+std::string Unsigned_(int32_t v) { return std::to_string(static_cast<uint32_t>(v)); }
 
 std::string MvTexts_(int32_t code) {
     switch (code) {
@@ -135,8 +133,7 @@ std::string ErrText(int32_t group, int32_t code) {
     switch (group) {
         case ERR_LIBRARY:
         case ERR_USER:
-        case ERR_EXCEPTION:
-            return st.lastMessage;
+        case ERR_EXCEPTION: return st.lastMessage;
         case ERR_GEN:
             switch (code) {
                 case 1: return "Out of range.";
@@ -201,16 +198,14 @@ std::string ErrText(int32_t group, int32_t code) {
                 case 5: return "Cannot open AVI file.";
                 case 6: return "Cannot create AVI file.";
                 case 7: return "Cannot initialize AVI codec.";
-                case 8: return "AVI audio stream not valid (decompressor not found?), ignoring audio";
+                case 8:
+                    return "AVI audio stream not valid (decompressor not found?), ignoring audio";
                 default: return "General AVI handling fault.";
             }
-        case ERR_AVIFILE:
-            return "AVI subsystem malfunction: " + Unsigned_(code);
-        case ERR_VFW:
-            return "Video For Windows malfunction: " + Unsigned_(code);
+        case ERR_AVIFILE: return "AVI subsystem malfunction: " + Unsigned_(code);
+        case ERR_VFW: return "Video For Windows malfunction: " + Unsigned_(code);
         case ERR_MVI:
-        case ERR_FORMAT:
-            return MvTexts_(code);
+        case ERR_FORMAT: return MvTexts_(code);
         case ERR_WAV:
             switch (code) {
                 case 1: return "Cannot open WAV file.";
@@ -222,16 +217,12 @@ std::string ErrText(int32_t group, int32_t code) {
             }
         case ERR_HAV:
             return code == 1 ? "End of HAV movie reached." : "General \"HAV\" handling fault.";
-        case ERR_UNI:
-            return code == 1 ? "UNI protocol fault." : "General \"UNI\" handling fault.";
+        case ERR_UNI: return code == 1 ? "UNI protocol fault." : "General \"UNI\" handling fault.";
         case ERR_FLIC:
             return code == 1 ? "End of FLIC movie reached." : "General \"FLIC\" handling fault.";
-        case ERR_ACM:
-            return "Fatal error in Audio Compression Manager: " + Unsigned_(code);
-        case ERR_WINMM:
-            return "Fatal error in Win-MM: " + Unsigned_(code);
-        default:
-            return "Undefined error: " + Unsigned_(group) + ":" + Unsigned_(code);
+        case ERR_ACM: return "Fatal error in Audio Compression Manager: " + Unsigned_(code);
+        case ERR_WINMM: return "Fatal error in Win-MM: " + Unsigned_(code);
+        default: return "Undefined error: " + Unsigned_(group) + ":" + Unsigned_(code);
     }
 }
 
@@ -256,11 +247,15 @@ void ErrRaise(int32_t group, int32_t code, const std::string& message, int32_t /
     throw EMon(ErrText(group, code));
 }
 
-void ErrRaiseCode(int32_t group, int32_t code, int32_t line) { ErrRaise(group, code, std::string(), line); }
+void ErrRaiseCode(int32_t group, int32_t code, int32_t line) {
+    ErrRaise(group, code, std::string(), line);
+}
 void ErrRaiseMsg(int32_t group, const std::string& message, int32_t line) {
     ErrRaise(group, ERR_MSGONLY, message, line);
 }
-void ErrRaiseMsg0(int32_t group, const std::string& message) { ErrRaise(group, ERR_MSGONLY, message, 0); }
+void ErrRaiseMsg0(int32_t group, const std::string& message) {
+    ErrRaise(group, ERR_MSGONLY, message, 0);
+}
 
 void ErrFail(int32_t group, int32_t code, ErrWhere where) {
     assert(group != 0 && code != 0 && "ErrFail needs a real error; use ErrRaiseCode for a result");
@@ -277,7 +272,9 @@ void ErrNote(int32_t group, int32_t code, const std::string& message, int32_t /*
         WarnClear();
     }
 }
-void ErrNoteCode(int32_t group, int32_t code, int32_t line) { ErrNote(group, code, std::string(), line); }
+void ErrNoteCode(int32_t group, int32_t code, int32_t line) {
+    ErrNote(group, code, std::string(), line);
+}
 void ErrNoteMsg(int32_t group, const std::string& message, int32_t line) {
     ErrNote(group, ERR_MSGONLY, message, line);
 }

@@ -45,30 +45,30 @@ constexpr int32_t ERR_WINMM = 20;
 // raises; ERR_FORMAT shows the ERR_MVI texts and repeats their names. Any code a group does not
 // list shows the group's general text; <group>_GENERAL names the first such code. The numbers
 // are published pairs (tests, the command line and other programs see them): never renumber.
-constexpr int32_t GEN_OUT_OF_RANGE = 1;      // "Out of range."
-constexpr int32_t GEN_NOT_SUPPORTED = 2;     // "Not supported."
-constexpr int32_t GEN_INVALID_TYPE = 3;      // "Invalid variable type."
+constexpr int32_t GEN_OUT_OF_RANGE = 1;   // "Out of range."
+constexpr int32_t GEN_NOT_SUPPORTED = 2;  // "Not supported."
+constexpr int32_t GEN_INVALID_TYPE = 3;   // "Invalid variable type."
 constexpr int32_t GEN_GENERAL = 4;
 
-constexpr int32_t MEM_ALLOC = 1;             // "Memory allocation fault."
-constexpr int32_t MEM_MANAGER = 2;           // "Memory manager fault."
-constexpr int32_t MEM_REALLOC = 3;           // "Memory reallocation fault."
-constexpr int32_t MEM_FREE = 4;              // "Memory could not be deallocated."
-constexpr int32_t MEM_INVALID_REQUEST = 5;   // "Invalid memory request."
-constexpr int32_t MEM_FATAL = 6;             // "Fatal memory manager error."
+constexpr int32_t MEM_ALLOC = 1;            // "Memory allocation fault."
+constexpr int32_t MEM_MANAGER = 2;          // "Memory manager fault."
+constexpr int32_t MEM_REALLOC = 3;          // "Memory reallocation fault."
+constexpr int32_t MEM_FREE = 4;             // "Memory could not be deallocated."
+constexpr int32_t MEM_INVALID_REQUEST = 5;  // "Invalid memory request."
+constexpr int32_t MEM_FATAL = 6;            // "Fatal memory manager error."
 constexpr int32_t MEM_GENERAL = 7;
 
-constexpr int32_t FILE_OPEN = 1;             // "Cannot open file: " + last name
-constexpr int32_t FILE_CREATE = 2;           // "Cannot create file: " + last name
-constexpr int32_t FILE_READ = 3;             // "Cannot read from file."
-constexpr int32_t FILE_WRITE = 4;            // "Cannot write to file."
-constexpr int32_t FILE_SEEK = 5;             // "Cannot seek in file."
-constexpr int32_t FILE_DELETE = 6;           // "Cannot delete file: " + last name
-constexpr int32_t FILE_APPEND = 7;           // "Cannot append to file: " + last name
-constexpr int32_t FILE_CLOSE = 8;            // "Cannot close file."
-constexpr int32_t FILE_NOT_EXIST = 9;        // "File not exist."
-constexpr int32_t FILE_RENAME = 10;          // "File name change failed."
-constexpr int32_t FILE_FATAL = 11;           // "Fatal file manager fault."
+constexpr int32_t FILE_OPEN = 1;       // "Cannot open file: " + last name
+constexpr int32_t FILE_CREATE = 2;     // "Cannot create file: " + last name
+constexpr int32_t FILE_READ = 3;       // "Cannot read from file."
+constexpr int32_t FILE_WRITE = 4;      // "Cannot write to file."
+constexpr int32_t FILE_SEEK = 5;       // "Cannot seek in file."
+constexpr int32_t FILE_DELETE = 6;     // "Cannot delete file: " + last name
+constexpr int32_t FILE_APPEND = 7;     // "Cannot append to file: " + last name
+constexpr int32_t FILE_CLOSE = 8;      // "Cannot close file."
+constexpr int32_t FILE_NOT_EXIST = 9;  // "File not exist."
+constexpr int32_t FILE_RENAME = 10;    // "File name change failed."
+constexpr int32_t FILE_FATAL = 11;     // "Fatal file manager fault."
 constexpr int32_t FILE_GENERAL = 12;
 
 constexpr int32_t IMG_NOT_SUPPORTED = 1;     // "Image format not supported."
@@ -90,31 +90,31 @@ constexpr int32_t AUDIO_CONVERT_WAVE = 3;    // "Audio conversion error (WAVE)."
 constexpr int32_t AUDIO_INVALID_FORMAT = 4;  // "Invalid audio format."
 constexpr int32_t AUDIO_GENERAL = 5;
 
-constexpr int32_t AVI_READ = 1;              // "Cannot read from AVI file."
-constexpr int32_t AVI_WRITE = 2;             // "Cannot write to AVI file."
-constexpr int32_t AVI_READ_AUDIO = 3;        // "Cannot read audio data from AVI file."
-constexpr int32_t AVI_WRITE_AUDIO = 4;       // "Cannot write audio data to AVI file."
-constexpr int32_t AVI_OPEN = 5;              // "Cannot open AVI file."
-constexpr int32_t AVI_CREATE = 6;            // "Cannot create AVI file."
-constexpr int32_t AVI_INIT_CODEC = 7;        // "Cannot initialize AVI codec."
-constexpr int32_t AVI_AUDIO_INVALID = 8;     // "AVI audio stream not valid (...), ignoring audio"
+constexpr int32_t AVI_READ = 1;           // "Cannot read from AVI file."
+constexpr int32_t AVI_WRITE = 2;          // "Cannot write to AVI file."
+constexpr int32_t AVI_READ_AUDIO = 3;     // "Cannot read audio data from AVI file."
+constexpr int32_t AVI_WRITE_AUDIO = 4;    // "Cannot write audio data to AVI file."
+constexpr int32_t AVI_OPEN = 5;           // "Cannot open AVI file."
+constexpr int32_t AVI_CREATE = 6;         // "Cannot create AVI file."
+constexpr int32_t AVI_INIT_CODEC = 7;     // "Cannot initialize AVI codec."
+constexpr int32_t AVI_AUDIO_INVALID = 8;  // "AVI audio stream not valid (...), ignoring audio"
 constexpr int32_t AVI_GENERAL = 9;
 
-constexpr int32_t MVI_INVALID_FORMAT = 1;    // "Invalid movie format."
-constexpr int32_t MVI_WRITE = 2;             // "Cannot write to movie file."
-constexpr int32_t MVI_DECOMPRESS = 3;        // "Cannot decompress movie image data."
-constexpr int32_t MVI_COMPRESS = 4;          // "Cannot compress movie image data."
-constexpr int32_t MVI_NOT_SUPPORTED = 5;     // "Movie format not supported."
-constexpr int32_t MVI_OPEN = 6;              // "Cannot open movie file."
-constexpr int32_t MVI_END = 7;               // "End of movie reached."
-constexpr int32_t MVI_CREATE = 8;            // "Cannot create movie file."
+constexpr int32_t MVI_INVALID_FORMAT = 1;  // "Invalid movie format."
+constexpr int32_t MVI_WRITE = 2;           // "Cannot write to movie file."
+constexpr int32_t MVI_DECOMPRESS = 3;      // "Cannot decompress movie image data."
+constexpr int32_t MVI_COMPRESS = 4;        // "Cannot compress movie image data."
+constexpr int32_t MVI_NOT_SUPPORTED = 5;   // "Movie format not supported."
+constexpr int32_t MVI_OPEN = 6;            // "Cannot open movie file."
+constexpr int32_t MVI_END = 7;             // "End of movie reached."
+constexpr int32_t MVI_CREATE = 8;          // "Cannot create movie file."
 constexpr int32_t MVI_GENERAL = 9;
 
-constexpr int32_t WAV_OPEN = 1;              // "Cannot open WAV file."
-constexpr int32_t WAV_CREATE = 2;            // "Cannot create WAV file."
-constexpr int32_t WAV_READ = 3;              // "Cannot read from WAV file."
-constexpr int32_t WAV_WRITE = 4;             // "Cannot write to WAV file."
-constexpr int32_t WAV_SEEK = 5;              // "Cannot seek in WAV file."
+constexpr int32_t WAV_OPEN = 1;    // "Cannot open WAV file."
+constexpr int32_t WAV_CREATE = 2;  // "Cannot create WAV file."
+constexpr int32_t WAV_READ = 3;    // "Cannot read from WAV file."
+constexpr int32_t WAV_WRITE = 4;   // "Cannot write to WAV file."
+constexpr int32_t WAV_SEEK = 5;    // "Cannot seek in WAV file."
 constexpr int32_t WAV_GENERAL = 6;
 
 constexpr int32_t FORMAT_INVALID_FORMAT = MVI_INVALID_FORMAT;
@@ -127,11 +127,11 @@ constexpr int32_t FORMAT_END = MVI_END;
 constexpr int32_t FORMAT_CREATE = MVI_CREATE;
 constexpr int32_t FORMAT_GENERAL = MVI_GENERAL;
 
-constexpr int32_t HAV_END = 1;               // "End of HAV movie reached."
+constexpr int32_t HAV_END = 1;  // "End of HAV movie reached."
 constexpr int32_t HAV_GENERAL = 2;
-constexpr int32_t UNI_PROTOCOL = 1;          // "UNI protocol fault."
+constexpr int32_t UNI_PROTOCOL = 1;  // "UNI protocol fault."
 constexpr int32_t UNI_GENERAL = 2;
-constexpr int32_t FLIC_END = 1;              // "End of FLIC movie reached."
+constexpr int32_t FLIC_END = 1;  // "End of FLIC movie reached."
 constexpr int32_t FLIC_GENERAL = 2;
 
 // The code of an error whose text is a free message given at the raise.

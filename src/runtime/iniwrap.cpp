@@ -62,15 +62,25 @@ void PrefsReadInt(const std::string& key, int32_t& value, int32_t def) {
     value = (first != last && res.ec == std::errc() && res.ptr == last) ? parsed : def;
 }
 
-void PrefsWriteInt(const std::string& key, int32_t value) { _PrefsWriteStr(key, std::to_string(value)); }
+void PrefsWriteInt(const std::string& key, int32_t value) {
+    _PrefsWriteStr(key, std::to_string(value));
+}
 
 void PrefsReadBool(const std::string& key, bool& value, bool def) {
     const std::string text = _PrefsReadStr(key, std::string());
     value = def;
     if (text.empty()) return;
     switch (text[0]) {
-        case '1': case 'T': case 't': case 'Y': case 'y': value = true; break;
-        case '0': case 'F': case 'f': case 'N': case 'n': value = false; break;
+        case '1':
+        case 'T':
+        case 't':
+        case 'Y':
+        case 'y': value = true; break;
+        case '0':
+        case 'F':
+        case 'f':
+        case 'N':
+        case 'n': value = false; break;
         default: break;
     }
 }

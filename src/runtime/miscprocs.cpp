@@ -1,9 +1,9 @@
 #include "runtime/miscprocs.h"
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cerrno>
 #include <mutex>
 #include <vector>
 
@@ -23,7 +23,8 @@ std::string FixedText_(double value, int32_t decimals) {
     if (decimals < 0) decimals = 0;
     // A double has at most 309 integer digits; add sign, point and the decimals.
     std::vector<char> buf(static_cast<size_t>(decimals) + 330);
-    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, decimals);
+    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), value,
+                                   std::chars_format::fixed, decimals);
     if (res.ec != std::errc()) return std::string();
     return std::string(buf.data(), res.ptr);
 }
@@ -138,7 +139,8 @@ double StrToFloatDef(const std::string& text, double def) {
     if (!IsDecimalNumber_(t)) return def;
     if (t[0] == '+') t.remove_prefix(1);
     double value = 0.0;
-    const auto res = std::from_chars(t.data(), t.data() + t.size(), value, std::chars_format::general);
+    const auto res = std::from_chars(t.data(), t.data() + t.size(), value,
+                                     std::chars_format::general);
     if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return def;
     return value;
 }
@@ -157,7 +159,8 @@ std::string TrimFloatToStr(int32_t width, int32_t decimals, double value) {
     }
     std::string text = FixedText_(value, d);
     // A value that rounds to zero carries no sign.
-    if (!text.empty() && text[0] == '-' && text.find_first_not_of("0.", 1) == std::string::npos) text.erase(0, 1);
+    if (!text.empty() && text[0] == '-' && text.find_first_not_of("0.", 1) == std::string::npos)
+        text.erase(0, 1);
     if (width > 0 && text.size() < static_cast<size_t>(width))
         text.insert(0, static_cast<size_t>(width) - text.size(), ' ');
     // Trailing zeros are removed only after a decimal point: 150 with no decimals stays 150.
@@ -202,7 +205,8 @@ std::string FileToStr(const std::string& name) {
         if (pos != BAD_HANDLE && size != BAD_HANDLE && pos < size) ErrFail(ERR_FILE, FILE_READ);
     });
     // The last line has no line end.
-    if (result.size() >= 2 && result.compare(result.size() - 2, 2, "\r\n") == 0) result.resize(result.size() - 2);
+    if (result.size() >= 2 && result.compare(result.size() - 2, 2, "\r\n") == 0)
+        result.resize(result.size() - 2);
     return result;
 }
 
@@ -219,7 +223,8 @@ void StrToFile(const std::string& name, const std::string& text, bool append) {
         TXTWrite(id, text);
         TXTClose(id);
         // Buffered text reaches the file at the close; a failed close lost it.
-        if (WarnLastGroup() == ERR_FILE && WarnLastCode() == FILE_CLOSE) ErrFail(ERR_FILE, FILE_WRITE);
+        if (WarnLastGroup() == ERR_FILE && WarnLastCode() == FILE_CLOSE)
+            ErrFail(ERR_FILE, FILE_WRITE);
     });
 }
 
@@ -272,7 +277,8 @@ std::string ForceFileExt(const std::string& name, const std::string& ext) {
     if (!e.empty() && e[0] != '.') e.insert(0, 1, '.');
     const size_t slash = name.rfind('/');
     const size_t dot = name.rfind('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) return name.substr(0, dot) + e;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+        return name.substr(0, dot) + e;
     return name + e;
 }
 
@@ -281,7 +287,9 @@ std::string TrimText(const std::string& s) { return std::string(TrimControls(s))
 
 std::string LowerText(std::string s) { return LowerAscii(s); }
 
-std::string RepChar(char c, int32_t count) { return count > 0 ? std::string(static_cast<size_t>(count), c) : std::string(); }
+std::string RepChar(char c, int32_t count) {
+    return count > 0 ? std::string(static_cast<size_t>(count), c) : std::string();
+}
 
 int32_t IfThen(bool flag, int32_t a, int32_t b) { return flag ? a : b; }
 
@@ -310,7 +318,8 @@ char At_(const std::string& s, int32_t pos) { return s[static_cast<size_t>(pos) 
 
 // Characters from `from` up to, not including, `to` (both 1-based).
 std::string Span_(const std::string& s, int32_t from, int32_t to) {
-    return to > from ? s.substr(static_cast<size_t>(from) - 1, static_cast<size_t>(to - from)) : std::string();
+    return to > from ? s.substr(static_cast<size_t>(from) - 1, static_cast<size_t>(to - from))
+                     : std::string();
 }
 
 void SkipSpaces_(const std::string& s, int32_t& pos) {
@@ -367,7 +376,8 @@ void CmdLine_Get(std::string& cmdLine, int32_t& pos) {
         cmdLine = CmdLineText_();
     }
     pos = 1;
-    while (ValidPos_(cmdLine, pos) && (At_(cmdLine, pos) == ' ' || At_(cmdLine, pos) == '\t')) ++pos;
+    while (ValidPos_(cmdLine, pos) && (At_(cmdLine, pos) == ' ' || At_(cmdLine, pos) == '\t'))
+        ++pos;
     if (ValidPos_(cmdLine, pos) && At_(cmdLine, pos) == '"') {
         _CmdLine_SkipQuotedString(cmdLine, pos);
     } else {
@@ -383,7 +393,8 @@ void _CmdLine_SkipQuotedString(const std::string& s, int32_t& pos) {
     if (ValidPos_(s, pos)) ++pos;
 }
 
-bool CmdLine_CmdNext(const std::string& cmdLine, std::string& verb, std::string& argument, int32_t& pos) {
+bool CmdLine_CmdNext(const std::string& cmdLine, std::string& verb, std::string& argument,
+                     int32_t& pos) {
     const std::string& s = cmdLine;
     verb.clear();
     argument.clear();
@@ -403,7 +414,8 @@ bool CmdLine_CmdNext(const std::string& cmdLine, std::string& verb, std::string&
         if (ValidPos_(s, pos)) ++pos;
     } else {
         const int32_t start = pos;
-        while (ValidPos_(s, pos) && At_(s, pos) != ' ' && At_(s, pos) != '/' && At_(s, pos) != '"') ++pos;
+        while (ValidPos_(s, pos) && At_(s, pos) != ' ' && At_(s, pos) != '/' && At_(s, pos) != '"')
+            ++pos;
         argument = Span_(s, start, pos);
     }
     return !verb.empty() || !argument.empty();

@@ -92,6 +92,7 @@ void CmdLine_Get(std::string& cmdLine, int32_t& pos);
 void _CmdLine_SkipQuotedString(const std::string& s, int32_t& pos);
 // Reads the next item into `verb` and `argument` (both cleared first); true when either is
 // not empty.
-bool CmdLine_CmdNext(const std::string& cmdLine, std::string& verb, std::string& argument, int32_t& pos);
+bool CmdLine_CmdNext(const std::string& cmdLine, std::string& verb, std::string& argument,
+                     int32_t& pos);
 
 }  // namespace kelvora

@@ -38,7 +38,8 @@ void SndFree(Qsnd& sound) {
 }
 
 bool WaveFmtFix(QWaveFmt& format) {
-    if (format.bitsPerSample == 0 || format.samplesPerSec == 0 || format.channels == 0) return false;
+    if (format.bitsPerSample == 0 || format.samplesPerSec == 0 || format.channels == 0)
+        return false;
     format.blockAlign = static_cast<uint16_t>(format.channels * (format.bitsPerSample / 8));
     format.avgBytesPerSec = format.samplesPerSec * format.blockAlign;
     return true;
@@ -52,7 +53,8 @@ void SndAddSilence(Qsnd& sound, int32_t samples) {
         const int64_t align = sound.format.blockAlign;
         const bool tracked = OwnsData_(sound);
         // A record without a live block holds nothing, whatever its sample count says.
-        int64_t have = tracked ? std::min<int64_t>(int64_t{sound.samples} * align, sound.allocated) : 0;
+        int64_t have = tracked ? std::min<int64_t>(int64_t{sound.samples} * align, sound.allocated)
+                               : 0;
         if (have < 0) have = 0;
         const int64_t want = int64_t{samples} * align;
         if (have >= want) return;
@@ -62,7 +64,8 @@ void SndAddSilence(Qsnd& sound, int32_t samples) {
         if (sound.allocated < want || !tracked) {
             // A fresh record is cleared by the allocation; its format is what is being padded.
             const QWaveFmt format = sound.format;
-            _sndalloc_(sound, static_cast<int32_t>(want), __LINE__, "SndBasic.SndAddSilence.snd.SndData");
+            _sndalloc_(sound, static_cast<int32_t>(want), __LINE__,
+                       "SndBasic.SndAddSilence.snd.SndData");
             sound.format = format;
         }
         FillBytes(sound.format.bitsPerSample == 8 ? 128 : 0, want - have, sound.data + have);
@@ -114,8 +117,9 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
         sound.format = loader.destFormat;
 
         // The kept buffer counts only while its block is alive and its figures are consistent.
-        const int32_t kept =
-            MemIsTrackedBy(&loader.converted, loader.converted) ? MemBlockSize(loader.converted) : 0;
+        const int32_t kept = MemIsTrackedBy(&loader.converted, loader.converted)
+                                 ? MemBlockSize(loader.converted)
+                                 : 0;
         if (loader.valid > kept || loader.position < 0 || loader.position > loader.valid)
             loader.valid = loader.position = 0;
         const int32_t available = loader.valid - loader.position;
@@ -125,7 +129,8 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
             sound.samples = static_cast<int32_t>(wanted / align);
         } else {
             if (available > 0)
-                std::memcpy(sound.data, loader.converted + loader.position, static_cast<size_t>(available));
+                std::memcpy(sound.data, loader.converted + loader.position,
+                            static_cast<size_t>(available));
             int32_t delivered = available;
             loader.valid = loader.position = 0;
             if (loader.endOfSource) {
@@ -136,19 +141,24 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
             for (;;) {
                 int32_t bytes = 0, units = 0;
                 read(reader, block, wanted, bytes, units);
-                if (units <= 0 || bytes <= 0 || !MemIsTrackedBy(&block, block) || bytes > MemBlockSize(block)) {
+                if (units <= 0 || bytes <= 0 || !MemIsTrackedBy(&block, block) ||
+                    bytes > MemBlockSize(block)) {
                     if (MemIsTrackedBy(&block, block)) MemFree(block);
                     loader.endOfSource = true;
                     sound.samples = static_cast<int32_t>(delivered / align);
                     return;
                 }
                 loader.consumed += units;
-                const double estimate = std::nearbyint(units * loader.factor * static_cast<double>(align) * 2);
-                const int32_t size = estimate >= 1 && estimate <= INT32_MAX / 2 ? static_cast<int32_t>(estimate) : 1;
-                _memalloc_(loader.converted, size, __LINE__, MEM_KIND_C, "SndBasic.SndLoad.sl.SndData");
+                const double estimate = std::nearbyint(units * loader.factor *
+                                                       static_cast<double>(align) * 2);
+                const int32_t size = estimate >= 1 && estimate <= INT32_MAX / 2
+                                         ? static_cast<int32_t>(estimate)
+                                         : 1;
+                _memalloc_(loader.converted, size, __LINE__, MEM_KIND_C,
+                           "SndBasic.SndLoad.sl.SndData");
                 int32_t produced = 0;
-                WaveConvert(conv, block, loader.converted, loader.destFormat, *loader.srcFormat, produced,
-                            size, bytes);
+                WaveConvert(conv, block, loader.converted, loader.destFormat, *loader.srcFormat,
+                            produced, size, bytes);
                 loader.valid = produced;
                 const int32_t take = std::min(produced, wanted - delivered);
                 std::memcpy(sound.data + delivered, loader.converted, static_cast<size_t>(take));

@@ -15,11 +15,11 @@ namespace kelvora {
 // bytes are (the extra size is ignored).
 #pragma pack(push, 2)
 struct QWaveFmt {
-    uint16_t formatTag;       // 1 = PCM
+    uint16_t formatTag;  // 1 = PCM
     uint16_t channels;
     uint32_t samplesPerSec;
     uint32_t avgBytesPerSec;
-    uint16_t blockAlign;      // bytes per sample frame
+    uint16_t blockAlign;  // bytes per sample frame
     uint16_t bitsPerSample;
     uint16_t extraSize;
 };
@@ -30,16 +30,16 @@ constexpr uint16_t WAVE_FORMAT_PCM = 1;
 
 // The sound record: a block of samples with its format.
 struct Qsnd {
-    uint8_t* data;        // tracked block registered under this field
-    int32_t allocated;    // bytes requested for data
-    int32_t samples;      // sample frames held: bytes in use = samples * format.blockAlign
+    uint8_t* data;      // tracked block registered under this field
+    int32_t allocated;  // bytes requested for data
+    int32_t samples;    // sample frames held: bytes in use = samples * format.blockAlign
     QWaveFmt format;
 };
 
 // One conversion stream from a fixed source format to a fixed destination format.
 struct QWaveConv {
-    void* stream;         // the conversion stream; null while none is open
-    int32_t flags;        // flags of the next conversion pass
+    void* stream;   // the conversion stream; null while none is open
+    int32_t flags;  // flags of the next conversion pass
 };
 
 // What SndLoad keeps between calls; the reader fills the formats, the total and the factor.
@@ -52,7 +52,7 @@ struct QSndLoader {
     int64_t consumed;     // source units read so far
     int64_t total;        // source units in all
     bool endOfSource;
-    double factor;        // sample frames produced per source unit
+    double factor;  // sample frames produced per source unit
 };
 
 // Reads the next piece of the source into `block` (a tracked block the routine allocates or

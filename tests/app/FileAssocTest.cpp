@@ -29,12 +29,8 @@ constexpr const char* BACKUP = "Tarnwel_Backup\\Kelvora";
 
 class FileAssocTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        program_ = dir_.file("bin/kelvora");
-    }
-    void TearDown() override {
-        Fas_Free(list_);
-    }
+    void SetUp() override { program_ = dir_.file("bin/kelvora"); }
+    void TearDown() override { Fas_Free(list_); }
     // Another program's desktop entry, owning the given MIME types.
     void OtherOwns(const std::string& mimeTypes) {
         WriteFileBytes(dir_.file("data/applications/other-player.desktop"),
@@ -86,7 +82,8 @@ TEST(FileAssocList, EveryLoadExtensionOnceOrderedByFormat) {
     EXPECT_EQ(Fas_GetItemPtr(list, 3)->ext.Get(), ".dib");
     EXPECT_EQ(Fas_GetItemPtr(list, 4)->ext.Get(), ".rle");
     for (int32_t i = 1; i < list->count; ++i) {
-        const std::string a = list->items[i - 1]->formatName.Get(), b = list->items[i]->formatName.Get();
+        const std::string a = list->items[i - 1]->formatName.Get(),
+                          b = list->items[i]->formatName.Get();
         EXPECT_LE(strcasecmp(a.c_str(), b.c_str()), 0) << a << " / " << b;
     }
     EXPECT_EQ(Fas_GetItemPtr(list, list->count), nullptr);
@@ -163,15 +160,20 @@ TEST_F(FileAssocTest, SomeoneElsesExtensionIsLeftAlone) {
 TEST_F(FileAssocTest, ApplyGivesSoundAndPictureTypesAndRestoreAllUndoesIt) {
     OtherOwns("video/x-msvideo=other-player.desktop;\naudio/mpeg=other-player.desktop;\n");
     Prepare();
-    FasApply(list_, [](int32_t) { return true; }, program_);
-    for (const char* ext : {".wav", ".mp3", ".ogg"}) EXPECT_EQ(RegFileTypeGet(ext), FAS_TYPE_AUDIO) << ext;
-    for (const char* ext : {".avi", ".gif", ".png", ".hav", ".J", ".mpg"}) EXPECT_EQ(RegFileTypeGet(ext), FAS_TYPE_VIDEO) << ext;
+    FasApply(
+        list_, [](int32_t) { return true; }, program_);
+    for (const char* ext : {".wav", ".mp3", ".ogg"})
+        EXPECT_EQ(RegFileTypeGet(ext), FAS_TYPE_AUDIO) << ext;
+    for (const char* ext : {".avi", ".gif", ".png", ".hav", ".J", ".mpg"})
+        EXPECT_EQ(RegFileTypeGet(ext), FAS_TYPE_VIDEO) << ext;
     Prepare();
-    for (int32_t i = 0; i < list_->count; ++i) EXPECT_EQ(list_->items[i]->state, FAS_ASSOCIATED) << list_->items[i]->ext.Get();
+    for (int32_t i = 0; i < list_->count; ++i)
+        EXPECT_EQ(list_->items[i]->state, FAS_ASSOCIATED) << list_->items[i]->ext.Get();
 
     // Unchecking one gives that one back.
     const int32_t mp3 = IndexOf(".mp3");
-    FasApply(list_, [&](int32_t i) { return i != mp3; }, program_);
+    FasApply(
+        list_, [&](int32_t i) { return i != mp3; }, program_);
     EXPECT_EQ(RegFileTypeGet(".mp3"), "other-player.desktop");
     EXPECT_EQ(RegFileTypeGet(".avi"), FAS_TYPE_VIDEO);
 
@@ -202,19 +204,24 @@ std::string Shell(const std::string& command) {
 }
 
 TEST_F(FileAssocTest, DesktopToolsOpenFilesWithThePlayerAndThePreviousOwnerAfterwards) {
-    if (!OnPath("xdg-mime") || !OnPath("xdg-open") || !OnPath("file")) GTEST_SKIP() << "xdg-utils missing";
+    if (!OnPath("xdg-mime") || !OnPath("xdg-open") || !OnPath("file"))
+        GTEST_SKIP() << "xdg-utils missing";
     OtherOwns("video/x-msvideo=other-player.desktop;\n");
     // The program stands in as a script that notes its arguments.
     std::filesystem::create_directories(dir_.file("bin"));
-    WriteFileBytes(program_, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n");
+    WriteFileBytes(program_,
+                   "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n");
     ::chmod(program_.c_str(), 0755);
     const std::string clip = dir_.file("clip.avi");
-    WriteFileBytes(clip, std::string("RIFF\x24\0\0\0AVI LIST\x04\0\0\0hdrl", 24) + std::string(64, '\0'));
-    const std::string env = "env -u XDG_CURRENT_DESKTOP -u DESKTOP_SESSION -u KDE_FULL_SESSION "
-                            "-u GNOME_DESKTOP_SESSION_ID -u BROWSER DISPLAY=:77 ";
+    WriteFileBytes(clip,
+                   std::string("RIFF\x24\0\0\0AVI LIST\x04\0\0\0hdrl", 24) + std::string(64, '\0'));
+    const std::string env =
+        "env -u XDG_CURRENT_DESKTOP -u DESKTOP_SESSION -u KDE_FULL_SESSION "
+        "-u GNOME_DESKTOP_SESSION_ID -u BROWSER DISPLAY=:77 ";
 
     Prepare();
-    FasApply(list_, [](int32_t) { return true; }, program_);
+    FasApply(
+        list_, [](int32_t) { return true; }, program_);
     EXPECT_EQ(Shell(env + "xdg-mime query default video/x-msvideo"), "Kelvora.VideoClip.desktop");
     if (OnPath("desktop-file-validate")) {
         EXPECT_EQ(Shell("desktop-file-validate " + DesktopEntryFile(FAS_TYPE_VIDEO) + " 2>&1"), "");

@@ -26,7 +26,8 @@ struct IPCModule : ::testing::Test {
         for (QIPCChannel& r : recs) IPC_DataReset(r, r.channel);
     }
     // Sends through a real listener and returns what arrived once `count` messages are in.
-    std::vector<LcRecord> Transfer(int32_t channel, const std::string& data, int32_t length, size_t count) {
+    std::vector<LcRecord> Transfer(int32_t channel, const std::string& data, int32_t length,
+                                   size_t count) {
         std::mutex mu;
         std::vector<LcRecord> got;
         LcListener* l = LcListen("TfrmKelvora", [&](uint32_t m, uint32_t w, int32_t p) {
@@ -70,7 +71,8 @@ TEST_F(IPCModule, NineByteNameRoundTrip) {
         {UM_IPCDATA, 0x202, 0x6F},        // "o", the rest zero
     };
     ASSERT_EQ(wire, expected);
-    for (size_t i = 0; i + 1 < wire.size(); ++i) EXPECT_TRUE(Offer(wire[i].wParam, wire[i].lParam).empty());
+    for (size_t i = 0; i + 1 < wire.size(); ++i)
+        EXPECT_TRUE(Offer(wire[i].wParam, wire[i].lParam).empty());
     EXPECT_EQ(Offer(wire.back().wParam, wire.back().lParam), std::vector<int32_t>{2});
     EXPECT_EQ(Text(2), "TfrmHello");
     // A complete record ignores its channel until it is reset.
@@ -118,7 +120,8 @@ TEST_F(IPCModule, HostileTotalsAreIgnored) {
     EXPECT_EQ(MemCount(), blocks);
     // The largest accepted total fills exactly, and later words go nowhere.
     EXPECT_TRUE(Offer(0x102, IPC_MAX_TOTAL).empty());
-    for (int32_t i = 0; i < IPC_MAX_TOTAL / 4 - 1; ++i) ASSERT_TRUE(Offer(0x202, 0x41414141).empty());
+    for (int32_t i = 0; i < IPC_MAX_TOTAL / 4 - 1; ++i)
+        ASSERT_TRUE(Offer(0x202, 0x41414141).empty());
     EXPECT_EQ(Offer(0x202, 0x41414141), std::vector<int32_t>{2});
     EXPECT_EQ(Offer(0x202, 0x42424242), std::vector<int32_t>{2});
     EXPECT_EQ(Text(2), std::string(IPC_MAX_TOTAL, 'A'));

@@ -40,15 +40,19 @@ QUniInfo StillInfo() {
     d.fileName = "pic.bmp";
     d.formatName = "BMP/DIB, Windows Device Independent Bitmap";
     d.fileSize = 921654;
-    d.img = QUniImgDesc{640, 480, 3, 24, 1, 0.0, 921600.0, 0.0, "Uncompressed, full frames", -1, -1};
+    d.img = QUniImgDesc{640, 480, 3, 24, 1, 0.0, 921600.0, 0.0, "Uncompressed, full frames",
+                        -1,  -1};
     d.snd.soundCompression = "PCM, uncompressed";
     return d;
 }
 
 const std::string kHeader =
-    "\"FileName\";\"FileFormat\";\"FileSize\";\"FileUncompSize\";\"FileComprRatio\";\"FileDataRate\";"
-    "\"FileEstDataRate\";\"VidFormat\";\"VidRes\";\"VidColors\";\"VidRate\";\"VidFrames\";\"VidTime\";"
-    "\"VidUncmpSize\";\"AudFormat\";\"AudRate\";\"AudChannels\";\"AudBits\";\"AudSamples\";\"AudTime\";"
+    "\"FileName\";\"FileFormat\";\"FileSize\";\"FileUncompSize\";\"FileComprRatio\";"
+    "\"FileDataRate\";"
+    "\"FileEstDataRate\";\"VidFormat\";\"VidRes\";\"VidColors\";\"VidRate\";\"VidFrames\";"
+    "\"VidTime\";"
+    "\"VidUncmpSize\";\"AudFormat\";\"AudRate\";\"AudChannels\";\"AudBits\";\"AudSamples\";"
+    "\"AudTime\";"
     "\"AudUncmpSize\"\r\n";
 const std::string kRule = std::string(40, '=') + "\r\n";
 
@@ -83,7 +87,8 @@ TEST(Informer, WavReport) {
                   kRule);
     EXPECT_EQ(_GetTextualInfo(d, true, true),
               kHeader +
-                  "\"tone.wav\";\"WAV, Windows Wave Sound\";88244;88200;\"100.0%\";86;86;\"No video stream\";\"\";\"\";;;;;"
+                  "\"tone.wav\";\"WAV, Windows Wave Sound\";88244;88200;\"100.0%\";86;86;\"No "
+                  "video stream\";\"\";\"\";;;;;"
                   "\"PCM, uncompressed\";22050;2;\"16\";22050;1.000;88200;\r\n");
 }
 
@@ -114,10 +119,11 @@ TEST(Informer, StillReport) {
               "Duration:  \r\n"
               "Uncompressed size:  \r\n" +
                   kRule);
-    EXPECT_EQ(_GetTextualInfo(d, true, false),
-              "\"pic.bmp\";\"BMP/DIB, Windows Device Independent Bitmap\";921654;921600;\"100.0%\";;;"
-              "\"Uncompressed, full frames\";\"640 x 480\";\"24-bit (16,777,216 colors)\";0.00;1;;921600;"
-              "\"No audio stream\";;;\"\";;;;\r\n");
+    EXPECT_EQ(
+        _GetTextualInfo(d, true, false),
+        "\"pic.bmp\";\"BMP/DIB, Windows Device Independent Bitmap\";921654;921600;\"100.0%\";;;"
+        "\"Uncompressed, full frames\";\"640 x 480\";\"24-bit (16,777,216 colors)\";0.00;1;;921600;"
+        "\"No audio stream\";;;\"\";;;;\r\n");
     // A still shown for a given frame rate, pictures that cannot be decoded.
     d.img.frameRate = 25;
     d.img.duration = 0.04;
@@ -156,7 +162,8 @@ TEST(Informer, ListCutsAt32k) {
     InfoListAdd(b);
     InfoListAdd(a);  // once only
     EXPECT_EQ(InfoListGetStr(true), _GetTextualInfo(a, true, true) + _GetTextualInfo(b, true, false));
-    EXPECT_EQ(InfoListGetStr(false), _GetTextualInfo(a, false, true) + _GetTextualInfo(b, false, false));
+    EXPECT_EQ(InfoListGetStr(false),
+              _GetTextualInfo(a, false, true) + _GetTextualInfo(b, false, false));
 
     const std::string notice = "\r\n...Sorry, Windows edit box can't handle more than 32k...";
     a.fileName = std::string(12000, 'a');
@@ -166,7 +173,7 @@ TEST(Informer, ListCutsAt32k) {
     const std::string two = _GetTextualInfo(a, false, true) + _GetTextualInfo(b, false, false);
     ASSERT_LT(two.size(), INFO_MAX_TEXT);
     EXPECT_EQ(InfoListGetStr(false), two + notice);  // the third would pass 32,000 characters
-    a.fileName = std::string(40000, 'a');             // the first is always whole
+    a.fileName = std::string(40000, 'a');            // the first is always whole
     b.fileName = std::string(20000, 'b');
     EXPECT_EQ(InfoListGetStr(true), _GetTextualInfo(a, true, true) + notice);
     InfoListDone();

@@ -25,8 +25,10 @@ struct SettingsTest : ::testing::Test {
         file = app.file("kelvora.ini");
     }
     void TearDown() override {
-        if (hadOld) setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-        else unsetenv("XDG_CONFIG_HOME");
+        if (hadOld)
+            setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
     }
     std::string Published(const std::string& key) {
         PrefsPrepare("win.ini", "tarnwel");
@@ -49,9 +51,10 @@ TEST_F(SettingsTest, LoadGivesDefaultsAndClampsBadValues) {
     EXPECT_TRUE(s.warningLowColor);
     EXPECT_DOUBLE_EQ(s.imgFrameRate, 15.0);
 
-    test::WriteFileBytes(file,
-                         "[Local]\nRepeatPlaying=0\nAudioEnabled=no\nRepeatForever=yes\nPlayMode=1\n"
-                         "ImgFrameRate=0\nShowFrameRate=maybe\nFileOpenDir=/home/me/clips\n");
+    test::WriteFileBytes(
+        file,
+        "[Local]\nRepeatPlaying=0\nAudioEnabled=no\nRepeatForever=yes\nPlayMode=1\n"
+        "ImgFrameRate=0\nShowFrameRate=maybe\nFileOpenDir=/home/me/clips\n");
     SettingsLoad(s, file);
     EXPECT_EQ(s.repeatPlaying, 1);
     EXPECT_FALSE(s.audioEnabled);

@@ -35,9 +35,9 @@ TEST_F(VclTest, QuestionsPassTheirFlagsAndMapTheAnswers) {
         int32_t flags;
         char result;
     } cases[] = {
-        {false, 1, ID_YES, 36, 'Y'},        {false, 2, ID_YES, 292, 'Y'}, {false, 0, ID_NO, 292, 'N'},
-        {false, 1, ID_CANCEL, 36, 'N'},     {true, 1, ID_YES, 35, 'Y'},   {true, 2, ID_NO, 291, 'N'},
-        {true, 3, ID_CANCEL, 547, 'C'},     {true, 1, ID_OK, 35, 'C'},
+        {false, 1, ID_YES, 36, 'Y'},    {false, 2, ID_YES, 292, 'Y'}, {false, 0, ID_NO, 292, 'N'},
+        {false, 1, ID_CANCEL, 36, 'N'}, {true, 1, ID_YES, 35, 'Y'},   {true, 2, ID_NO, 291, 'N'},
+        {true, 3, ID_CANCEL, 547, 'C'}, {true, 1, ID_OK, 35, 'C'},
     };
     for (const auto& c : cases) {
         VclScriptPush(c.answer);
@@ -81,11 +81,14 @@ TEST_F(VclTest, ExceptionBoxShowsTheHandledMessageCut) {
 }
 
 TEST_F(VclTest, FilterEntriesGiveExtensions) {
-    const std::string filter = "Bitmap (*.bmp;*.dib)|*.bmp;*.dib|Any file (*.*)|*.*|Archive| *.tar.gz |Raw|raw|Jpeg|*.jpg,*.jpeg";
+    const std::string filter =
+        "Bitmap (*.bmp;*.dib)|*.bmp;*.dib|Any file (*.*)|*.*|Archive| *.tar.gz "
+        "|Raw|raw|Jpeg|*.jpg,*.jpeg";
     const struct {
         int32_t index;
         const char* ext;
-    } cases[] = {{1, ".bmp"}, {2, ""}, {3, ".tar.gz"}, {4, ""}, {5, ".jpg"}, {6, ""}, {0, ""}, {-3, ""}, {2147483647, ""}};
+    } cases[] = {{1, ".bmp"}, {2, ""}, {3, ".tar.gz"}, {4, ""},         {5, ".jpg"},
+                 {6, ""},     {0, ""}, {-3, ""},       {2147483647, ""}};
     for (const auto& c : cases) {
         std::string ext = "old";
         FilterToExt(filter, c.index, ext);
@@ -107,7 +110,8 @@ TEST_F(VclTest, FilterEntriesGiveExtensions) {
 }
 
 TEST_F(VclTest, FiltersBecomeDialogFilters) {
-    const auto list = FilterToDialog("All supported formats|*.bmp;*.gif|BMP (*.bmp;*.dib)|*.bmp;*.dib|Any file (*.*)|*.*");
+    const auto list = FilterToDialog(
+        "All supported formats|*.bmp;*.gif|BMP (*.bmp;*.dib)|*.bmp;*.dib|Any file (*.*)|*.*");
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0], "All supported formats (*.bmp *.gif)");
     EXPECT_EQ(list[1], "BMP (*.bmp *.dib)");

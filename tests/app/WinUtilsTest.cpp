@@ -54,14 +54,16 @@ TEST_F(WinUtilsTest, FolderListValues) {
         test::ScopedEnv homeValue{"HOME", notAbsolute};
         const std::string pwHome = HomeDir();
         EXPECT_EQ(pwHome.find("relative"), std::string::npos);
-        EXPECT_EQ(GetShellFolder("Desktop"), pwHome.empty() ? "" : AddBS(pwHome) + "Desk top/") << notAbsolute;
+        EXPECT_EQ(GetShellFolder("Desktop"), pwHome.empty() ? "" : AddBS(pwHome) + "Desk top/")
+            << notAbsolute;
     }
 }
 
 TEST_F(WinUtilsTest, LauncherRunsTheProgramQuoted) {
     const std::string program = work.file("my $prog 100%");
     const std::string link = work.file("Player");
-    ASSERT_TRUE(CreateLink(program, link, "Plays clips", work.path(), "", program, 0, SW_SHOWNORMAL, 0));
+    ASSERT_TRUE(
+        CreateLink(program, link, "Plays clips", work.path(), "", program, 0, SW_SHOWNORMAL, 0));
     const std::string text = test::ReadFileBytes(link + ".desktop");
     EXPECT_EQ(text.rfind("[Desktop Entry]\nType=Application\n", 0), 0u);
     EXPECT_EQ(Key(text, "Name"), "Player");

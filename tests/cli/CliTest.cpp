@@ -40,7 +40,8 @@ struct CliTest : ::testing::Test {
     }
     // Runs the program in the temporary folder with `args` (no quoting needed there).
     CliRun Cli(const std::string& args) {
-        const std::string cmd = "cd '" + dir.path() + "' && '" KV_CLI "' " + args + " >stdout 2>stderr";
+        const std::string cmd = "cd '" + dir.path() + "' && '" KV_CLI "' " + args +
+                                " >stdout 2>stderr";
         const int rc = std::system(cmd.c_str());
         return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFileBytes(dir.file("stdout")),
                 ReadFileBytes(dir.file("stderr"))};
@@ -95,33 +96,41 @@ TEST_F(CliTest, ExitCodes) {
 TEST_F(CliTest, InfoPrintsTheReport) {
     const CliRun d = Cli("info grey.bay missing.bay flat.bay --delimited");
     EXPECT_EQ(d.status, 1);  // one file could not be described; the others are reported
-    EXPECT_EQ(d.out,
-              "\"FileName\";\"FileFormat\";\"FileSize\";\"FileUncompSize\";\"FileComprRatio\";\"FileDataRate\";"
-              "\"FileEstDataRate\";\"VidFormat\";\"VidRes\";\"VidColors\";\"VidRate\";\"VidFrames\";\"VidTime\";"
-              "\"VidUncmpSize\";\"AudFormat\";\"AudRate\";\"AudChannels\";\"AudBits\";\"AudSamples\";\"AudTime\";"
-              "\"AudUncmpSize\"\r\n"
-              "\"grey.bay\";\"BAY, Bayer Image\";74752;73728;\"101.4%\";;18250;\"HG (monochrome)\";\"512 x 144\";"
-              "\"8-bit (256 colors)\";250.00;1;0.004;73728;\"No audio stream\";;;\"\";;;;\r\n"
-              "\"flat.bay\";\"BAY, Bayer Image\";197632;589824;\"33.5%\";;96500;\"HRC (color)\";\"512 x 384\";"
-              "\"24-bit (16,777,216 colors)\";500.00;1;0.002;589824;\"No audio stream\";;;\"\";;;;\r\n");
+    EXPECT_EQ(
+        d.out,
+        "\"FileName\";\"FileFormat\";\"FileSize\";\"FileUncompSize\";\"FileComprRatio\";"
+        "\"FileDataRate\";"
+        "\"FileEstDataRate\";\"VidFormat\";\"VidRes\";\"VidColors\";\"VidRate\";\"VidFrames\";"
+        "\"VidTime\";"
+        "\"VidUncmpSize\";\"AudFormat\";\"AudRate\";\"AudChannels\";\"AudBits\";\"AudSamples\";"
+        "\"AudTime\";"
+        "\"AudUncmpSize\"\r\n"
+        "\"grey.bay\";\"BAY, Bayer Image\";74752;73728;\"101.4%\";;18250;\"HG (monochrome)\";\"512 "
+        "x 144\";"
+        "\"8-bit (256 colors)\";250.00;1;0.004;73728;\"No audio stream\";;;\"\";;;;\r\n"
+        "\"flat.bay\";\"BAY, Bayer Image\";197632;589824;\"33.5%\";;96500;\"HRC (color)\";\"512 x "
+        "384\";"
+        "\"24-bit (16,777,216 colors)\";500.00;1;0.002;589824;\"No audio stream\";;;\"\";;;;\r\n");
     const CliRun r = Cli("info grey.bay");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string head =
-        "File name:  grey.bay\r\nFile Format:  BAY, Bayer Image\r\nFile Size:  74,752 bytes\r\nUncompressed size:  ";
+        "File name:  grey.bay\r\nFile Format:  BAY, Bayer Image\r\nFile Size:  74,752 "
+        "bytes\r\nUncompressed size:  ";
     EXPECT_EQ(r.out.substr(0, head.size()), head);
     EXPECT_EQ(r.out.substr(r.out.size() - 42), std::string(40, '=') + "\r\n");
 }
 
 TEST_F(CliTest, ExportWritesEachPictureType) {
     ASSERT_EQ(Cli("export flat.bay --frame 1 -o out.ppm").status, 0);
-    EXPECT_EQ(ReadFileBytes(dir.file("out.ppm")), "P6\n512 384\n255\n" + std::string(512 * 384 * 3, '\x64'));
+    EXPECT_EQ(ReadFileBytes(dir.file("out.ppm")),
+              "P6\n512 384\n255\n" + std::string(512 * 384 * 3, '\x64'));
 
     const CliRun grey = Cli("export flat.bay --frame 1 -o out.BMP --bpp 8 --method 3");
     ASSERT_EQ(grey.status, 0) << grey.err;
     const std::string bmp = ReadFileBytes(dir.file("out.BMP"));
     ASSERT_EQ(bmp.size(), 14u + 40 + 1024 + 512 * 384);
-    EXPECT_EQ(bmp[28], 8);                                       // bits per pixel
-    EXPECT_EQ(bmp.substr(14 + 40 + 4 * 100, 3), "ddd");          // grey ramp entry 100
+    EXPECT_EQ(bmp[28], 8);                                           // bits per pixel
+    EXPECT_EQ(bmp.substr(14 + 40 + 4 * 100, 3), "ddd");              // grey ramp entry 100
     EXPECT_EQ(bmp.substr(bmp.size() - 512), std::string(512, 'd'));  // every pixel is index 100
 
     ASSERT_EQ(Cli("export grey.bay --frame 1 -o out.png").status, 0);
@@ -136,7 +145,8 @@ TEST_F(CliTest, EncodedMovieExportsAnyFrame) {
     ASSERT_EQ(enc.status, 0) << enc.err;
     const CliRun info = Cli("info m.hav");
     ASSERT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("File Format:  HAV, High quality Audio Video\r\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("File Format:  HAV, High quality Audio Video\r\n"), std::string::npos)
+        << info.out;
     EXPECT_NE(info.out.find("Number of frames:  2\r\n"), std::string::npos);
 
     ASSERT_EQ(Cli("export m.hav --frame 2 -o f2.ppm").status, 0);
@@ -144,7 +154,7 @@ TEST_F(CliTest, EncodedMovieExportsAnyFrame) {
     ASSERT_EQ(Cli("export m.hav --frame 1 -o f1.ppm").status, 0);
     EXPECT_EQ(ReadFileBytes(dir.file("f1.ppm")), ReadFileBytes(dir.file("a.ppm")));
     EXPECT_EQ(Cli("export m.hav --frame 3 -o f3.ppm").status, 1);  // past the end
-    EXPECT_EQ(Cli("hav-encode m2.hav").status, 2);                   // no -o
+    EXPECT_EQ(Cli("hav-encode m2.hav").status, 2);                 // no -o
 }
 
 TEST_F(CliTest, FramesInAnyOrderMatchTheWholeExport) {
@@ -175,14 +185,18 @@ TEST_F(CliTest, FramesInAnyOrderMatchTheWholeExport) {
         EXPECT_FALSE(std::filesystem::exists(dir.file("all" + std::to_string(c.frames + 1) + ".ppm")));
         const size_t frameBytes = static_cast<size_t>(c.width) * c.height * 3;
         for (int n : c.order) {
-            ASSERT_EQ(Cli(std::string("export ") + c.input + " --frame " + std::to_string(n) + " -o one.ppm").status, 0);
+            ASSERT_EQ(Cli(std::string("export ") + c.input + " --frame " + std::to_string(n) +
+                          " -o one.ppm")
+                          .status,
+                      0);
             const std::string one = ReadFileBytes(dir.file("one.ppm"));
             const std::string name = std::string("all0") + std::to_string(n) + ".ppm";
             EXPECT_EQ(one, ReadFileBytes(dir.file(name))) << "frame " << n;
             // P6 holds red, green, blue; the decode is blue, green, red.
             std::string rgb = c.bgr.substr((n - 1) * frameBytes, frameBytes);
             for (size_t i = 0; i < rgb.size(); i += 3) std::swap(rgb[i], rgb[i + 2]);
-            EXPECT_EQ(one, "P6\n" + std::to_string(c.width) + " " + std::to_string(c.height) + "\n255\n" + rgb)
+            EXPECT_EQ(one, "P6\n" + std::to_string(c.width) + " " + std::to_string(c.height) +
+                               "\n255\n" + rgb)
                 << "frame " << n;
         }
     }
@@ -194,7 +208,8 @@ TEST_F(CliTest, SoundExportAndMovieEncodingKeepTheSound) {
     const std::string tone = ReadFileBytes(data + "tone-8k.u8");
     // 44-byte header: PCM, 1 channel, 8000 Hz, 8 bits; then the samples (an even count).
     auto wav = [](const std::string& samples) {
-        std::string h("RIFF____WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0data____", 44);
+        std::string h(
+            "RIFF____WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0data____", 44);
         auto put32 = [&](size_t at, uint32_t v) {
             for (int i = 0; i < 4; ++i) h[at + i] = static_cast<char>(v >> (8 * i));
         };
@@ -210,16 +225,19 @@ TEST_F(CliTest, SoundExportAndMovieEncodingKeepTheSound) {
     const CliRun enc = Cli("hav-encode -o again.hav --codec fast --key 2 clip.hav");
     ASSERT_EQ(enc.status, 0) << enc.err;
     const CliRun info = Cli("info again.hav --delimited");
-    EXPECT_NE(info.out.find("\"HAV FAST codec\";\"32 x 24\";\"24-bit (16,777,216 colors)\";10.00;6;0.600;13824;"
-                            "\"PCM, uncompressed\";8000;1;\"8\";2400;0.300;2400;"),
-              std::string::npos)
+    EXPECT_NE(
+        info.out.find(
+            "\"HAV FAST codec\";\"32 x 24\";\"24-bit (16,777,216 colors)\";10.00;6;0.600;13824;"
+            "\"PCM, uncompressed\";8000;1;\"8\";2400;0.300;2400;"),
+        std::string::npos)
         << info.out;
     ASSERT_EQ(Cli("export again.hav --sound -o again.wav").status, 0);
     EXPECT_TRUE(ReadFileBytes(dir.file("again.wav")) == wav(tone));
 
     // Stills and a sequence in one movie, silent: 1 + 3 frames.
     for (int i = 1; i <= 3; ++i)
-        WriteFileBytes(dir.file("s" + std::to_string(i) + ".ppm"), "P6\n4 2\n255\n" + std::string(24, char(40 * i)));
+        WriteFileBytes(dir.file("s" + std::to_string(i) + ".ppm"),
+                       "P6\n4 2\n255\n" + std::string(24, char(40 * i)));
     const CliRun mixed = Cli("hav-encode -o mixed.hav s3.ppm s1.ppm");
     ASSERT_EQ(mixed.status, 0) << mixed.err;
     ASSERT_EQ(Cli("export mixed.hav --all -o m%d.ppm").status, 0);
@@ -247,7 +265,8 @@ TEST_F(CliTest, AnimatedPicturesExportThroughTheMovieLayer) {
 TEST_F(CliTest, PlayRunsTheEngineToTheEndAndStopsOnInterrupt) {
     setenv("SDL_AUDIODRIVER", "dummy", 1);  // no sound card needed
     const std::string data = std::string(KV_TEST_DATA) + "/formats/hav/";
-    WriteFileBytes(dir.file("clip.hav"), ReadFileBytes(data + "clip-bestp24.hav"));  // 6 frames at 10 fps
+    WriteFileBytes(dir.file("clip.hav"),
+                   ReadFileBytes(data + "clip-bestp24.hav"));  // 6 frames at 10 fps
     const CliRun quiet = Cli("play clip.hav --audio=none --every-frame");
     ASSERT_EQ(quiet.status, 0) << quiet.err;
     EXPECT_NE(quiet.out.find("frame 6 / 6"), std::string::npos) << quiet.out;
@@ -273,7 +292,9 @@ TEST_F(CliTest, PlayRunsTheEngineToTheEndAndStopsOnInterrupt) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
     // A twelve-second run interrupted after half a second ends at once.
-    const std::string cmd = "cd '" + dir.path() + "' && { '" KV_CLI "' play clip.hav --audio=none --fps 0.5 >/dev/null & " +
+    const std::string cmd = "cd '" + dir.path() +
+                            "' && { '" KV_CLI
+                            "' play clip.hav --audio=none --fps 0.5 >/dev/null & " +
                             "pid=$!; sleep 0.5; kill -INT $pid; wait $pid; }";
     const int rc = std::system(cmd.c_str());
     EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 130);

@@ -54,7 +54,8 @@ struct SendTest : ::testing::Test {
     void SetUp() override { setenv("XDG_RUNTIME_DIR", sockets.path().c_str(), 1); }
     void TearDown() override { LcClose(listener); }
     void StartPlayer() {
-        listener = LcListen("TfrmKelvora", [this](uint32_t m, uint32_t w, int32_t l) { player.Deliver(m, w, l); });
+        listener = LcListen("TfrmKelvora",
+                            [this](uint32_t m, uint32_t w, int32_t l) { player.Deliver(m, w, l); });
         ASSERT_NE(listener, nullptr);
     }
     // Runs the program in the work folder; its exit status, with standard error in `err`.
@@ -75,7 +76,8 @@ TEST_F(SendTest, NoPlayerAndBadUsage) {
     EXPECT_NE(err.find("No running player found."), std::string::npos) << err;
     EXPECT_EQ(Cli("send --close"), 1);
     EXPECT_NE(err.find("No running player found."), std::string::npos) << err;
-    for (const char* bad : {"send", "send --open", "send --close x.avi", "send --stop", "send --play a b"})
+    for (const char* bad :
+         {"send", "send --open", "send --close x.avi", "send --stop", "send --play a b"})
         EXPECT_EQ(Cli(bad), 2) << bad;
 }
 
@@ -84,7 +86,8 @@ TEST_F(SendTest, OpenAndPlayCarryAbsoluteNames) {
     EXPECT_EQ(Cli("send --open clip.avi"), 0) << err;
     EXPECT_EQ(Cli("send --play 'my clip.hav'"), 0) << err;
     // The sender may end before this side has read everything.
-    for (int i = 0; i < 3000 && player.Count() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 3000 && player.Count() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::lock_guard<std::mutex> lock(player.mu);
     const std::vector<std::pair<int32_t, std::string>> expected = {{0, work.file("clip.avi")},
                                                                    {1, work.file("my clip.hav")}};

@@ -79,14 +79,17 @@ TEST_F(BayTest, InfoByModelModeAndExposure) {
         const char* compression;
     };
     const Case cases[] = {
-        {144, "ML", 2, 4, 8, 250, "HG (monochrome)"}, {384, "EK", 1, 3, 24, 1000, "HRC (color)"},
-        {144, "EK", 2, 1, 8, 250, "HR (monochrome)"}, {384, "RO", 1, 2, 24, 500, "RO (color)"},
-        {144, "ML", 1, 8, 24, 0, "HG (color)"},       // exposure code outside the table
-        {144, "EK", 7, 4, 0, 0, "EK"},                 // unknown colour mode: not supported
+        {144, "ML", 2, 4, 8, 250, "HG (monochrome)"},
+        {384, "EK", 1, 3, 24, 1000, "HRC (color)"},
+        {144, "EK", 2, 1, 8, 250, "HR (monochrome)"},
+        {384, "RO", 1, 2, 24, 500, "RO (color)"},
+        {144, "ML", 1, 8, 24, 0, "HG (color)"},  // exposure code outside the table
+        {144, "EK", 7, 4, 0, 0, "EK"},           // unknown colour mode: not supported
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.model) + " mode " + std::to_string(c.mode));
-        const std::string path = Write(BayFile(std::string(512 * c.height, '\x10'), c.model, c.mode, c.exposure));
+        const std::string path = Write(
+            BayFile(std::string(512 * c.height, '\x10'), c.model, c.mode, c.exposure));
         QffInfo info{};
         MonitoredIsolated([&] { FFInfo(path, BAD_HANDLE, info); });
         ASSERT_TRUE(ErrNone()) << ErrLastText();
@@ -125,8 +128,8 @@ TEST_F(BayTest, MonochromeUnpacksBlocksIntoGreyRows) {
     ASSERT_TRUE(Load(BayFile(samples, "ML", 2, 4)));
     ASSERT_EQ(img.bitsPP, 8);
     ASSERT_EQ(img.height, 144);
-    EXPECT_EQ(*Pixel(0, 1), static_cast<uint8_t>(samples[1]));   // top-right of block 0
-    EXPECT_EQ(*Pixel(1, 0), static_cast<uint8_t>(samples[2]));   // bottom-left of block 0
+    EXPECT_EQ(*Pixel(0, 1), static_cast<uint8_t>(samples[1]));     // top-right of block 0
+    EXPECT_EQ(*Pixel(1, 0), static_cast<uint8_t>(samples[2]));     // bottom-left of block 0
     EXPECT_EQ(*Pixel(2, 0), static_cast<uint8_t>(samples[1024]));  // next block row
     EXPECT_EQ(Fnv1a(img.data, img.size), 0xa4cd5f51bf44acd2ull);
     EXPECT_EQ(img.palette[200].red, 200);
@@ -137,15 +140,19 @@ TEST_F(BayTest, ColourDemosaicMatchesReference) {
     ASSERT_EQ(img.bitsPP, 24);
     EXPECT_EQ(Fnv1a(img.data, img.size), 0xd60de40f1fc2da31ull);
     // Pixels where the edge replacements apply (blue, green, red), for a readable failure.
-    const std::array<int32_t, 5> expected[] = {{0, 0, 101, 220, 4},     {2, 511, 143, 131, 72},
-                                               {3, 0, 202, 145, 173},   {143, 0, 78, 185, 224},
+    const std::array<int32_t, 5> expected[] = {{0, 0, 101, 220, 4},
+                                               {2, 511, 143, 131, 72},
+                                               {3, 0, 202, 145, 173},
+                                               {143, 0, 78, 185, 224},
                                                {143, 511, 89, 78, 218}};
     for (const auto& [y, x, b, g, r] : expected) {
         const uint8_t* q = Pixel(y, x);
-        EXPECT_EQ((std::array<int32_t, 3>{q[0], q[1], q[2]}), (std::array<int32_t, 3>{b, g, r})) << y << "," << x;
+        EXPECT_EQ((std::array<int32_t, 3>{q[0], q[1], q[2]}), (std::array<int32_t, 3>{b, g, r}))
+            << y << "," << x;
     }
     ASSERT_TRUE(Load(BayFile(std::string(512 * 384, '\x64'), "EK", 1, 1)));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(img.data), img.size), std::string(512 * 384 * 3, '\x64'));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(img.data), img.size),
+              std::string(512 * 384 * 3, '\x64'));
 }
 
 TEST(BayColor, BottomUpReversesRows) {
@@ -154,5 +161,6 @@ TEST(BayColor, BottomUpReversesRows) {
     std::vector<uint8_t> down(6 * 4 * 3), up(6 * 4 * 3);
     BayColor_(s, down.data(), 6, true, 4);
     BayColor_(s, up.data(), 6, false, 4);
-    for (int y = 0; y < 4; ++y) EXPECT_EQ(0, std::memcmp(&down[y * 18], &up[(3 - y) * 18], 18)) << "row " << y;
+    for (int y = 0; y < 4; ++y)
+        EXPECT_EQ(0, std::memcmp(&down[y * 18], &up[(3 - y) * 18], 18)) << "row " << y;
 }

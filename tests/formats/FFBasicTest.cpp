@@ -54,7 +54,8 @@ TEST_F(FileReaderTest, ReadsWhatAMemoryReaderReads) {
     struct Window {
         int32_t start, end, capacity;
     };
-    for (const Window& w : {Window{0, 1000, 16}, Window{100, 357, 7}, Window{999, 1000, 1}, Window{0, 1000, 4096}}) {
+    for (const Window& w :
+         {Window{0, 1000, 16}, Window{100, 357, 7}, Window{999, 1000, 1}, Window{0, 1000, 4096}}) {
         // Plain copies: clang 14 cannot capture structured bindings in the lambdas below.
         const int32_t start = w.start, end = w.end, capacity = w.capacity;
         QByteReader f{};
@@ -72,15 +73,16 @@ TEST_F(FileReaderTest, ReadsWhatAMemoryReaderReads) {
         for (int step = 0; step < 3000; ++step) {
             if (f.overrun) restart();
             const int what = static_cast<int>(rng() % 10);
-            const std::string where = "window " + std::to_string(start) + "-" + std::to_string(end) + " step " +
-                                      std::to_string(step);
+            const std::string where = "window " + std::to_string(start) + "-" +
+                                      std::to_string(end) + " step " + std::to_string(step);
             if (what < 4) {
                 const int64_t n = rng() % 40;
                 const uint8_t* a = BrTake(f, n);
                 const uint8_t* b = BrTake(m, n);
                 ASSERT_EQ(a == nullptr, b == nullptr) << where;
                 if (a) {
-                    ASSERT_EQ(std::string(reinterpret_cast<const char*>(a), n), std::string(reinterpret_cast<const char*>(b), n))
+                    ASSERT_EQ(std::string(reinterpret_cast<const char*>(a), n),
+                              std::string(reinterpret_cast<const char*>(b), n))
                         << where;
                 }
             } else if (what < 6) {
@@ -115,7 +117,8 @@ TEST_F(FileReaderTest, WindowEndsBoundEveryRead) {
     EXPECT_EQ(BrTell(r), 100);
     EXPECT_EQ(BrLeft(r), 10);
     BrSkip(r, 6);
-    EXPECT_EQ(BrU32LE(r), uint32_t{At(106)} | At(107) << 8 | At(108) << 16 | uint32_t{At(109)} << 24);  // to the very end
+    EXPECT_EQ(BrU32LE(r), uint32_t{At(106)} | At(107) << 8 | At(108) << 16 |
+                              uint32_t{At(109)} << 24);  // to the very end
     EXPECT_FALSE(r.overrun);
     EXPECT_EQ(BrLeft(r), 0);
     EXPECT_EQ(BrFill(r, 5), 0);  // nothing from beyond the window, though the file goes on

@@ -30,7 +30,8 @@ TEST(FFReaders, RowsAgreeWithTheFormatTable) {
             EXPECT_TRUE(!(row.flags & FF_PICTURE) || reader->imgLoad) << row.shortName;
             EXPECT_TRUE(!(row.flags & FF_SOUND) || reader->sndLoad) << row.shortName;
         } else {
-            EXPECT_FALSE(reader->imgLoad || reader->sndLoad || reader->close || reader->bind) << row.shortName;
+            EXPECT_FALSE(reader->imgLoad || reader->sndLoad || reader->close || reader->bind)
+                << row.shortName;
         }
     }
     EXPECT_EQ(rows, 19);
@@ -53,7 +54,8 @@ struct FakeMovie {
 
 // One call of the stepping with a restart that goes back to `key` unless a continuous run can
 // go on from where it stands; returns the error pair as group * 100 + code.
-int32_t Step(FakeMovie& m, int32_t frame, int32_t mode, bool holds = true, int32_t key = 1, bool keyPalette = false) {
+int32_t Step(FakeMovie& m, int32_t frame, int32_t mode, bool holds = true, int32_t key = 1,
+             bool keyPalette = false) {
     MonitoredIsolated([&] {
         FFDecodeForward(
             m, frame, mode, holds,

@@ -41,7 +41,8 @@ struct FFWriteTest : test::RegisterBalanceTest {
         if (bits == 8) {
             _imgalloc_(pic, 5, 3, "FFWriteTest.pic", __LINE__, 8);
             for (int i = 0; i < 15; ++i) pic.data[i] = static_cast<uint8_t>(i * 17);
-            for (int i = 0; i < 256; ++i) pic.palette[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)};
+            for (int i = 0; i < 256; ++i)
+                pic.palette[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)};
             return;
         }
         _imgalloc_(pic, 5, 3, "FFWriteTest.pic", __LINE__, 24);
@@ -90,10 +91,13 @@ PngPicture ReadPng(const std::string& path) {
     png_colorp colours = nullptr;
     int count = 0;
     if (png_get_PLTE(png, info, &colours, &count))
-        for (int i = 0; i < count; ++i) out.palette.insert(out.palette.end(), {colours[i].red, colours[i].green, colours[i].blue});
+        for (int i = 0; i < count; ++i)
+            out.palette.insert(out.palette.end(),
+                               {colours[i].red, colours[i].green, colours[i].blue});
     const size_t rowBytes = png_get_rowbytes(png, info);
     out.rows.resize(rowBytes * out.height);
-    for (uint32_t y = 0; y < out.height; ++y) png_read_row(png, out.rows.data() + y * rowBytes, nullptr);
+    for (uint32_t y = 0; y < out.height; ++y)
+        png_read_row(png, out.rows.data() + y * rowBytes, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(fp);
     return out;
@@ -123,8 +127,11 @@ TEST_F(FFWriteTest, BmpLayoutPerDepth) {
         int32_t bits;
         uint32_t fileBits, compression, offset, stride;
     };
-    const Case cases[] = {{8, 8, 0, 14 + 40 + 1024, 8}, {15, 16, 0, 54, 12}, {16, 16, 3, 54 + 12, 12},
-                          {24, 24, 0, 54, 16},           {32, 32, 0, 54, 20}};
+    const Case cases[] = {{8, 8, 0, 14 + 40 + 1024, 8},
+                          {15, 16, 0, 54, 12},
+                          {16, 16, 3, 54 + 12, 12},
+                          {24, 24, 0, 54, 16},
+                          {32, 32, 0, 54, 20}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bits);
         Make(c.bits);
@@ -184,7 +191,8 @@ TEST_F(FFWriteTest, PngReadsBackWithLibpng) {
             ASSERT_EQ(png.colourType, PNG_COLOR_TYPE_PALETTE);
             EXPECT_EQ(png.rows, Bytes(pic.data, pic.data + pic.size));
             ASSERT_EQ(png.palette.size(), 768u);
-            EXPECT_EQ((Bytes{png.palette[300], png.palette[301], png.palette[302]}), (Bytes{50, 155, 100}));
+            EXPECT_EQ((Bytes{png.palette[300], png.palette[301], png.palette[302]}),
+                      (Bytes{50, 155, 100}));
         } else {
             ASSERT_EQ(png.colourType, PNG_COLOR_TYPE_RGB);
             EXPECT_EQ(png.rows, Rgb(pic));

@@ -87,7 +87,9 @@ TEST(FileFmtDef, LoadFilter) {
     FFMakeLoadFilter(64, 0, f);  // no row
     EXPECT_EQ(f, "Any file (*.*)|*.*");
     FFMakeLoadFilter(FF_MOVIE, FF_FILTER_NO_CATCHALL, f);
-    EXPECT_EQ(f, "AVI|*.avi|FLIC|*.flc;*.fli|GIF|*.gif|HAV|*.hav|MPEG|*.mpg;*.mpeg;*.m1v;*.m2v;*.mpe;*.dat|");
+    EXPECT_EQ(f,
+              "AVI|*.avi|FLIC|*.flc;*.fli|GIF|*.gif|HAV|*.hav|MPEG|*.mpg;*.mpeg;*.m1v;*.m2v;*.mpe;*"
+              ".dat|");
 }
 
 TEST(FFBasic, OutputDepths) {

@@ -36,16 +36,20 @@ std::string Le(std::initializer_list<uint32_t> values, int bytes) {
 std::string B(std::initializer_list<uint32_t> v) { return Le(v, 1); }
 std::string W(std::initializer_list<uint32_t> v) { return Le(v, 2); }
 
-std::string Sub(uint16_t type, const std::string& data) { return Le({uint32_t(6 + data.size())}, 4) + W({type}) + data; }
+std::string Sub(uint16_t type, const std::string& data) {
+    return Le({uint32_t(6 + data.size())}, 4) + W({type}) + data;
+}
 
 std::string Chunk(const std::vector<std::string>& subs, uint16_t type = FLC_CHUNK_FRAME) {
     std::string body;
     for (const std::string& sub : subs) body += sub;
-    return Le({uint32_t(16 + body.size())}, 4) + W({type, uint32_t(subs.size())}) + std::string(8, '\0') + body;
+    return Le({uint32_t(16 + body.size())}, 4) + W({type, uint32_t(subs.size())}) +
+           std::string(8, '\0') + body;
 }
 
 std::string Flic(int w, int h, int frames, uint32_t speed, const std::vector<std::string>& chunks) {
-    std::string s = W({0, 0, FLC_MAGIC_FLC, uint32_t(frames), uint32_t(w), uint32_t(h), 8, 3}) + Le({speed}, 4);
+    std::string s = W({0, 0, FLC_MAGIC_FLC, uint32_t(frames), uint32_t(w), uint32_t(h), 8, 3}) +
+                    Le({speed}, 4);
     s.resize(128);
     for (const std::string& c : chunks) s += c;
     return s;
@@ -62,7 +66,8 @@ Error Try(Body&& body) {
 std::string Rgb(const Qimg& img, bool sixtyFour) {
     std::string s;
     for (int64_t i = 0; i < int64_t{img.width} * img.height; ++i)
-        for (uint8_t b : {img.palette[img.data[i]].red, img.palette[img.data[i]].green, img.palette[img.data[i]].blue})
+        for (uint8_t b : {img.palette[img.data[i]].red, img.palette[img.data[i]].green,
+                          img.palette[img.data[i]].blue})
             s += char(sixtyFour ? b | b >> 6 : b);
     return s;
 }
@@ -77,14 +82,16 @@ TEST(Flic, CorpusMatchesFfmpeg) {
         std::vector<int> refs;
         double rate;
     };
-    for (const Case& c : {Case{"2422.flc", false, {1, 2, 14, 27}, 5.8}, Case{"a.fli", true, {1, 2, 192, 384}, 14.0}}) {
+    for (const Case& c : {Case{"2422.flc", false, {1, 2, 14, 27}, 5.8},
+                          Case{"a.fli", true, {1, 2, 192, 384}, 14.0}}) {
         SCOPED_TRACE(c.file);
         auto ref = [&](int n) {  // a P6 file by ffmpeg: the pixels follow the fourth field
             char name[64];
             std::snprintf(name, sizeof name, "%s.f%04d.ppm", c.file, n);
             const std::string d = ReadFileBytes((kCorpus / "ref" / name).string());
             size_t at = 0;
-            for (int field = 0; field < 4; ++field) at = d.find_first_of(" \n", d.find_first_not_of(" \n", at));
+            for (int field = 0; field < 4; ++field)
+                at = d.find_first_of(" \n", d.find_first_not_of(" \n", at));
             return d.substr(at + 1);
         };
         QFlcHandle h{};
@@ -93,7 +100,9 @@ TEST(Flic, CorpusMatchesFfmpeg) {
         EXPECT_DOUBLE_EQ(h.frameRate, c.rate);
         for (int k = 1; k <= h.frames; ++k) {
             FLCLoad(h, img, 0, 1);
-            EXPECT_TRUE(std::find(c.refs.begin(), c.refs.end(), k) == c.refs.end() || Rgb(img, c.sixtyFour) == ref(k)) << k;
+            EXPECT_TRUE(std::find(c.refs.begin(), c.refs.end(), k) == c.refs.end() ||
+                        Rgb(img, c.sixtyFour) == ref(k))
+                << k;
         }
         EXPECT_EQ(Try([&] { FLCLoadNext(h, img); }), Error(ERR_FLIC, 1));  // the ring frame is not shown
         FLCLoad(h, img, c.refs[2], 0);  // back: from the first frame again
@@ -140,8 +149,10 @@ TEST(Flic, PalettePackets) {
     packets += B({16, 16});
     for (uint32_t i = 0; i < 16; ++i) packets += B({i + 100, 5, 6});
     const std::string path = dir.file("pal.flc");
-    WriteFileBytes(path, Flic(4, 2, 1, 0, {Chunk({Sub(FLC_COLOR_256, packets), Sub(FLC_COLOR_64, W({1}) + B({200, 1, 63, 0, 32})),
-                                                 Sub(FLC_DELTA_BYTE, W({1, 1}) + B({1, 2, 2, 9, 9}))})}));
+    WriteFileBytes(path, Flic(4, 2, 1, 0,
+                              {Chunk({Sub(FLC_COLOR_256, packets),
+                                      Sub(FLC_COLOR_64, W({1}) + B({200, 1, 63, 0, 32})),
+                                      Sub(FLC_DELTA_BYTE, W({1, 1}) + B({1, 2, 2, 9, 9}))})}));
     QFlcHandle h{};
     Qimg img{};
     FLCOpen(h, path);
@@ -149,8 +160,10 @@ TEST(Flic, PalettePackets) {
     EXPECT_NE(h.newPalette, 0);
     for (int i = 0; i < 256; ++i) {
         const QBGR e = img.palette[i];
-        const QBGR want = i < 16 ? QBGR{3, 2, uint8_t(i + 1)} : i >= 32 && i < 48 ? QBGR{6, 5, uint8_t(i + 68)}
-                        : i == 200 ? QBGR{128, 0, 252} : QBGR{0, 0, 0};
+        const QBGR want = i < 16              ? QBGR{3, 2, uint8_t(i + 1)}
+                          : i >= 32 && i < 48 ? QBGR{6, 5, uint8_t(i + 68)}
+                          : i == 200          ? QBGR{128, 0, 252}
+                                              : QBGR{0, 0, 0};
         EXPECT_TRUE(e.blue == want.blue && e.green == want.green && e.red == want.red) << i;
     }
     EXPECT_EQ(std::string(img.data, img.data + 8), B({0, 0, 0, 0, 0, 0, 9, 9}));
@@ -177,13 +190,20 @@ TEST(Flic, PictureSubChunks) {
          Sub(FLC_DELTA_BYTE, W({1, 2}) + B({2, 1, 0xFE, 0, 0, 1, 99, 1, 0, 2, 30, 31})),
          B({1, 2, 3, 4, 5, 6, 0, 0, 99, 10, 30, 31, 13, 14, 15})},
         {"word delta: line skip, last byte of an odd line, repeated and copied words",
-         Sub(FLC_DELTA_WORD, W({2, 0xFFFF, 0x8063, 1}) + B({0, 0xFE, 40, 41}) + W({1}) + B({1, 1, 50, 51})),
+         Sub(FLC_DELTA_WORD,
+             W({2, 0xFFFF, 0x8063, 1}) + B({0, 0xFE, 40, 41}) + W({1}) + B({1, 1, 50, 51})),
          B({1, 2, 3, 4, 5, 40, 41, 40, 41, 0x63, 11, 50, 51, 14, 15})},
         {"black", Sub(FLC_BLACK, ""), std::string(15, '\0')},
         {"copy", Sub(FLC_COPY, std::string(15, '*')), std::string(15, '*')},
         {"byte run past the line", Sub(FLC_BYTE_RUN, B({0, 6, 7})), "", {ERR_MVI, 3}},
-        {"byte delta past the line", Sub(FLC_DELTA_BYTE, W({0, 1}) + B({1, 4, 2, 1, 1})), "", {ERR_MVI, 3}},
-        {"word delta past the line", Sub(FLC_DELTA_WORD, W({1, 1}) + B({0, 3, 1, 1, 1, 1, 1, 1})), "", {ERR_MVI, 3}},
+        {"byte delta past the line",
+         Sub(FLC_DELTA_BYTE, W({0, 1}) + B({1, 4, 2, 1, 1})),
+         "",
+         {ERR_MVI, 3}},
+        {"word delta past the line",
+         Sub(FLC_DELTA_WORD, W({1, 1}) + B({0, 3, 1, 1, 1, 1, 1, 1})),
+         "",
+         {ERR_MVI, 3}},
         {"copy short of the picture", Sub(FLC_COPY, std::string(14, '\0')), "", {ERR_MVI, 3}},
         {"sub-chunk past its frame", Sub(FLC_BLACK, "").replace(0, 1, "\x40"), "", {ERR_MVI, 3}},
     };
@@ -195,7 +215,8 @@ TEST(Flic, PictureSubChunks) {
         FLCOpen(h, path);
         FLCLoad(h, img, 1, 1);
         EXPECT_EQ(Try([&] { FLCLoad(h, img, 2, 1); }), c.error) << c.what;
-        EXPECT_TRUE(c.error.first != 0 || std::string(img.data, img.data + 15) == c.picture) << c.what;
+        EXPECT_TRUE(c.error.first != 0 || std::string(img.data, img.data + 15) == c.picture)
+            << c.what;
         FLCClose(h);
         ImgFree(img);
     }
@@ -240,14 +261,16 @@ TEST(Flic, RandomAccessRewinds) {
 TEST(Flic, HostileFilesFailCleanly) {
     std::vector<std::string> files = {ReadFileBytes((kCorpus / "2422.flc").string())};
     if (files[0].empty()) GTEST_SKIP() << kCorpus << " is missing";
-    for (const auto& e : fs::directory_iterator(kCorpus / "damaged")) files.push_back(ReadFileBytes(e.path().string()));
+    for (const auto& e : fs::directory_iterator(kCorpus / "damaged"))
+        files.push_back(ReadFileBytes(e.path().string()));
     TempDir dir;
     const std::string path = dir.file("probe.flc");
     std::mt19937 rng(7);
     for (size_t f = 0; f < files.size(); ++f) {
         for (int v = 0; v < (f == 0 ? 80 : 1); ++v) {
             std::string b = files[f];
-            for (int k = 0; v >= 8 && k < 1 + v % 3; ++k) b[v % 2 ? rng() % 200 : rng() % b.size()] ^= char(1 << rng() % 8);
+            for (int k = 0; v >= 8 && k < 1 + v % 3; ++k)
+                b[v % 2 ? rng() % 200 : rng() % b.size()] ^= char(1 << rng() % 8);
             b.resize(v > 0 && v < 8 ? b.size() * v / 8 : b.size());
             WriteFileBytes(path, b);
             const test::RegisterBalance balance;
@@ -256,7 +279,8 @@ TEST(Flic, HostileFilesFailCleanly) {
             const bool opened = Try([&] { FLCOpen(h, path); }).first == 0;
             for (int32_t n = 1; opened && n <= std::min<int32_t>(h.frames, 40); ++n) {
                 const int32_t g = Try([&] { FLCLoad(h, img, n, 1); }).first;
-                EXPECT_TRUE(g == 0 || g == ERR_IMG || g == ERR_MVI || g == ERR_FLIC) << f << " " << v << " " << g;
+                EXPECT_TRUE(g == 0 || g == ERR_IMG || g == ERR_MVI || g == ERR_FLIC)
+                    << f << " " << v << " " << g;
             }
             if (opened) FLCClose(h);
             ImgFree(img);

@@ -58,16 +58,17 @@ std::vector<std::pair<std::string, std::vector<uint64_t>>> Fixtures() {
 struct FrameSpec {
     int left = 0, top = 0, w = 0, h = 0;
     uint8_t fill = 0;
-    int odd = -1;           // every other pixel this index
+    int odd = -1;  // every other pixel this index
     int delay = 0, disposal = 0, transparent = -1;
-    bool keyFlag = true;    // the extension's flag that the transparent index is in use
+    bool keyFlag = true;  // the extension's flag that the transparent index is in use
     bool local = false;
-    bool broken = false;    // the first code is not defined yet
+    bool broken = false;  // the first code is not defined yet
 };
 
 void Put16(std::string& s, int v) { s += char(v & 255), s += char(v >> 8 & 255); }
 
-std::string MakeGif(int w, int h, bool global, const std::vector<FrameSpec>& frames, std::vector<size_t>* starts = nullptr) {
+std::string MakeGif(int w, int h, bool global, const std::vector<FrameSpec>& frames,
+                    std::vector<size_t>* starts = nullptr) {
     auto table = [](bool reversed) {
         std::string t;
         for (int i = 0; i < 256; ++i) {
@@ -81,7 +82,8 @@ std::string MakeGif(int w, int h, bool global, const std::vector<FrameSpec>& fra
     s += std::string{char(global ? 0xF7 : 0), 0, 0} + (global ? table(false) : "");
     for (const FrameSpec& f : frames) {
         if (starts) starts->push_back(s.size());
-        s += "\x21\xF9\x04" + std::string(1, char(f.disposal << 2 | (f.transparent >= 0 && f.keyFlag)));
+        s += "\x21\xF9\x04" +
+             std::string(1, char(f.disposal << 2 | (f.transparent >= 0 && f.keyFlag)));
         Put16(s, f.delay);
         s += std::string{char(std::max(f.transparent, 0)), 0, ','};
         Put16(s, f.left), Put16(s, f.top), Put16(s, f.w), Put16(s, f.h);
@@ -96,9 +98,11 @@ std::string MakeGif(int w, int h, bool global, const std::vector<FrameSpec>& fra
         std::string data;
         uint32_t acc = 0, bits = 0;
         for (int c : codes)
-            for (acc |= uint32_t(c) << bits, bits += 9; bits >= 8; bits -= 8, acc >>= 8) data += char(acc);
+            for (acc |= uint32_t(c) << bits, bits += 9; bits >= 8; bits -= 8, acc >>= 8)
+                data += char(acc);
         data += char(acc);
-        for (size_t i = 0; i < data.size(); i += 255) s += char(data.substr(i, 255).size()) + data.substr(i, 255);
+        for (size_t i = 0; i < data.size(); i += 255)
+            s += char(data.substr(i, 255).size()) + data.substr(i, 255);
         s += '\0';
     }
     return s + ';';
@@ -153,7 +157,8 @@ TEST(Gif, FrameRates) {
         bool fullScan;
         double rate;
     };
-    for (const Case& c : {Case{{10, 10, 20}, true, 7.5}, Case{{0, 0}, true, 0.0}, Case{{7, 50}, false, 14.0}}) {
+    for (const Case& c :
+         {Case{{10, 10, 20}, true, 7.5}, Case{{0, 0}, true, 0.0}, Case{{7, 50}, false, 14.0}}) {
         std::vector<FrameSpec> frames;
         for (int d : c.delays) frames.push_back(FrameSpec{.w = 4, .h = 3, .delay = d});
         const std::string path = dir.file("rate" + std::to_string(c.delays[0]) + ".gif");
@@ -183,13 +188,14 @@ TEST(Gif, RandomAccessComposesOnlyWhatIsNeeded) {
 
     // Frame 2 is partial, so the animation is sequential. Frame 1 breaks once play has passed it.
     std::vector<FrameSpec> seq = {FrameSpec{.w = 6, .h = 4, .fill = 9}};
-    for (int k = 1; k < 5; ++k) seq.push_back(FrameSpec{.left = k, .w = 2, .h = 2, .fill = uint8_t(k)});
+    for (int k = 1; k < 5; ++k)
+        seq.push_back(FrameSpec{.left = k, .w = 2, .h = 2, .fill = uint8_t(k)});
     WriteFileBytes(path, MakeGif(6, 4, true, seq));
     GIFOpen(h, path, false);
     EXPECT_NE(h.sequential, 0);
     GIFLoad(h, img, 2, 1);
     seq[0].broken = true;
-    WriteFileBytes(path, MakeGif(6, 4, true, seq));  // the same size
+    WriteFileBytes(path, MakeGif(6, 4, true, seq));         // the same size
     EXPECT_EQ(Try([&] { GIFLoad(h, img, 4, 1); }), kNone);  // composes 3 and 4
     EXPECT_EQ(std::vector<uint8_t>(img.data, img.data + 6), (std::vector<uint8_t>{9, 1, 2, 3, 3, 9}));
     EXPECT_EQ(Try([&] { GIFLoad(h, img, 4, 0); }), Error(ERR_IMG, 3));  // starts again at 1
@@ -201,13 +207,23 @@ TEST(Gif, RandomAccessComposesOnlyWhatIsNeeded) {
 TEST(Gif, DisposalClippingAndTransparency) {
     TempDir dir;
     const std::string path = dir.file("compose.gif");
-    WriteFileBytes(path, MakeGif(4, 4, false, {
-        FrameSpec{.w = 4, .h = 4, .fill = 7, .disposal = GIF_DISPOSE_BACKGROUND, .local = true},
-        FrameSpec{.left = 3, .top = 3, .w = 3, .h = 3, .fill = 5, .disposal = GIF_DISPOSE_PREVIOUS, .local = true},
-        FrameSpec{.left = 10, .w = 2, .h = 2, .fill = 6, .local = true},  // wholly outside
-        FrameSpec{.w = 6, .h = 6, .fill = 2, .odd = 4, .transparent = 4, .local = true},
-        FrameSpec{.w = 1, .h = 1, .fill = 3, .transparent = 3, .keyFlag = false, .local = true},
-    }));
+    WriteFileBytes(
+        path,
+        MakeGif(
+            4, 4, false,
+            {
+                FrameSpec{.w = 4, .h = 4, .fill = 7, .disposal = GIF_DISPOSE_BACKGROUND, .local = true},
+                FrameSpec{.left = 3,
+                          .top = 3,
+                          .w = 3,
+                          .h = 3,
+                          .fill = 5,
+                          .disposal = GIF_DISPOSE_PREVIOUS,
+                          .local = true},
+                FrameSpec{.left = 10, .w = 2, .h = 2, .fill = 6, .local = true},  // wholly outside
+                FrameSpec{.w = 6, .h = 6, .fill = 2, .odd = 4, .transparent = 4, .local = true},
+                FrameSpec{.w = 1, .h = 1, .fill = 3, .transparent = 3, .keyFlag = false, .local = true},
+            }));
     QGifHandle h{};
     Qimg img{};
     GIFOpen(h, path, false);
@@ -235,7 +251,8 @@ TEST(Gif, OpenCacheFollowsNameSizeAndTime) {
     TempDir dir;
     const std::string path = dir.file("cached.gif");
     std::vector<size_t> starts;
-    const std::string three = MakeGif(4, 3, true, std::vector<FrameSpec>(3, FrameSpec{.w = 4, .h = 3}), &starts);
+    const std::string three = MakeGif(
+        4, 3, true, std::vector<FrameSpec>(3, FrameSpec{.w = 4, .h = 3}), &starts);
     std::string two = three;
     two[starts[2]] = ';';  // the same size, ending after frame 2
     auto frames = [&] {
@@ -259,11 +276,16 @@ TEST(Gif, DamagedFilesFailCleanly) {
     TempDir dir;
     const std::string path = dir.file("probe.gif");
     const std::string good = MakeGif(4, 3, true, {FrameSpec{.w = 4, .h = 3}});
-    std::string cases[] = {"GIF88a" + good.substr(6), good.substr(0, 10), good, good.substr(0, 781) + ";",
-                           MakeGif(4, 3, true, {FrameSpec{.w = 4, .h = 3, .broken = true}}), good};
-    cases[2][6] = cases[2][7] = 0;            // no width
+    std::string cases[] = {"GIF88a" + good.substr(6),
+                           good.substr(0, 10),
+                           good,
+                           good.substr(0, 781) + ";",
+                           MakeGif(4, 3, true, {FrameSpec{.w = 4, .h = 3, .broken = true}}),
+                           good};
+    cases[2][6] = cases[2][7] = 0;                 // no width
     cases[5].replace(794, 4, "\xFF\xFF\xFF\xFF");  // a frame beyond the sane limits
-    const Error errors[] = {{ERR_IMG, 2}, {ERR_IMG, 2}, {ERR_IMG, 2}, {ERR_MVI, 7}, {ERR_IMG, 3}, {ERR_IMG, 9}};
+    const Error errors[] = {{ERR_IMG, 2}, {ERR_IMG, 2}, {ERR_IMG, 2},
+                            {ERR_MVI, 7}, {ERR_IMG, 3}, {ERR_IMG, 9}};
     for (int i = 0; i < 6; ++i) {
         WriteFileBytes(path, cases[i]);
         Qimg img{};
@@ -274,7 +296,8 @@ TEST(Gif, DamagedFilesFailCleanly) {
         std::mt19937 rng(uint32_t(bytes.size()));
         for (int v = 0; v < 60; ++v) {
             std::string b = bytes;
-            for (int k = 0; v >= 8 && k < 1 + v % 3; ++k) b[rng() % b.size()] ^= char(1 << rng() % 8);
+            for (int k = 0; v >= 8 && k < 1 + v % 3; ++k)
+                b[rng() % b.size()] ^= char(1 << rng() % 8);
             b.resize(v < 8 ? b.size() * v / 8 : b.size());
             std::filesystem::remove(path);
             WriteFileBytes(path, b);
@@ -322,7 +345,9 @@ TEST(Gif, LargeFilesAcrossBufferRefills) {
     TempDir dir;
     const std::string path = dir.file("large.gif");
     std::vector<FrameSpec> frames;
-    for (int k = 0; k < 40; ++k) frames.push_back(FrameSpec{.w = 100, .h = 60, .fill = uint8_t(k), .odd = 200, .local = k % 2 == 1});
+    for (int k = 0; k < 40; ++k)
+        frames.push_back(
+            FrameSpec{.w = 100, .h = 60, .fill = uint8_t(k), .odd = 200, .local = k % 2 == 1});
     std::vector<size_t> starts;
     const std::string bytes = MakeGif(100, 60, true, frames, &starts);
     ASSERT_GT(bytes.size(), size_t{4} * GIF_SCAN_BUFFER);

@@ -37,7 +37,9 @@ std::string Bin(uint32_t v, int32_t bits) {
 }
 
 // The length code as its table gives it.
-std::string Len(int32_t v) { return v >= 256 ? "0000000" + Bin(v - 256, 9) : Bin(v, HavLenBits(v)); }
+std::string Len(int32_t v) {
+    return v >= 256 ? "0000000" + Bin(v - 256, 9) : Bin(v, HavLenBits(v));
+}
 
 const std::string kBestEnd = "000111 000000";
 const std::string kFastEnd = "0111 000000";
@@ -56,9 +58,19 @@ struct BandCase {
 
 TEST(HavDecode, LengthCodeFollowsItsTable) {
     const std::pair<int32_t, const char*> table[] = {
-        {2, "10"}, {3, "11"}, {4, "0100"}, {7, "0111"}, {8, "001000"}, {15, "001111"},
-        {16, "00010000"}, {31, "00011111"}, {32, "0000100000"}, {64, "000001000000"},
-        {128, "00000010000000"}, {255, "00000011111111"}, {256, "0000000000000000"},
+        {2, "10"},
+        {3, "11"},
+        {4, "0100"},
+        {7, "0111"},
+        {8, "001000"},
+        {15, "001111"},
+        {16, "00010000"},
+        {31, "00011111"},
+        {32, "0000100000"},
+        {64, "000001000000"},
+        {128, "00000010000000"},
+        {255, "00000011111111"},
+        {256, "0000000000000000"},
         {767, "0000000111111111"},
     };
     for (const auto& [value, code] : table) EXPECT_EQ(Len(value), code) << value;
@@ -66,7 +78,9 @@ TEST(HavDecode, LengthCodeFollowsItsTable) {
     for (int32_t v = HAV_LEN_MIN; v <= HAV_LEN_MAX; ++v) {
         const Bytes data = Bits("00" + Bin(7, 8) + Len(v) + kFastEnd);
         Bytes buf(static_cast<size_t>(v), 0);
-        ASSERT_TRUE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), v, 0, v, v, 1, true)) << v;
+        ASSERT_TRUE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), v, 0,
+                                  v, v, 1, true))
+            << v;
         EXPECT_EQ(buf, Bytes(static_cast<size_t>(v), 7)) << v;
     }
 }
@@ -75,32 +89,94 @@ TEST(HavDecode, TokenExamples) {
     const BandCase cases[] = {
         // The first FAST token 1000000000 is a literal 0x00 of 9 bits; then a literal 0x01, a run
         // of 5 of length 2, end of band.
-        {"fast literal", true, 1, 4, 1, "1 00000000" "1 00000001" "00 00000101" "10" + kFastEnd, {0, 1, 5, 5}},
+        {"fast literal",
+         true,
+         1,
+         4,
+         1,
+         "1 00000000"
+         "1 00000001"
+         "00 00000101"
+         "10" +
+             kFastEnd,
+         {0, 1, 5, 5}},
         // A run of length 2 of a 3-byte pixel whose stream bytes are 0x10, 0x20, 0x30.
-        {"best run 3 bytes", false, 3, 6, 1, "0000 00010000" "00100000" "00110000" "10" + kBestEnd,
+        {"best run 3 bytes",
+         false,
+         3,
+         6,
+         1,
+         "0000 00010000"
+         "00100000"
+         "00110000"
+         "10" +
+             kBestEnd,
          {0x10, 0x30, 0x20, 0x10, 0x30, 0x20}},
         // A 2-byte pixel travels high byte first and lands little-endian.
-        {"fast run 2 bytes", true, 2, 4, 1, "00 00010010" "00110100" "10" + kFastEnd, {0x34, 0x12, 0x34, 0x12}},
+        {"fast run 2 bytes",
+         true,
+         2,
+         4,
+         1,
+         "00 00010010"
+         "00110100"
+         "10" +
+             kFastEnd,
+         {0x34, 0x12, 0x34, 0x12}},
         // Copies from the row above, FAST (9 bits) and BEST (12 bits); a skip keeps bytes.
-        {"fast copy above", true, 1, 3, 2, "1 00000001" "1 00000010" "1 00000011" "010 000001" + kFastEnd,
+        {"fast copy above",
+         true,
+         1,
+         3,
+         2,
+         "1 00000001"
+         "1 00000010"
+         "1 00000011"
+         "010 000001" +
+             kFastEnd,
          {1, 2, 3, 1, 2, 3}},
-        {"best copy and skip", false, 1, 4, 2,
-         "11 00000001" "11 00000010" "11 00000011" "11 00000100" "0001 0 0000000" "000110 000000" + kBestEnd,
+        {"best copy and skip",
+         false,
+         1,
+         4,
+         2,
+         "11 00000001"
+         "11 00000010"
+         "11 00000011"
+         "11 00000100"
+         "0001 0 0000000"
+         "000110 000000" +
+             kBestEnd,
          {1, 2, 3, 4, 1, 2, 0xAA, 0xAA}},
         // A match of class 0, d = 62: two bytes back, copied byte by byte (overlapping its own output).
-        {"best match overlapping", false, 1, 8, 1, "11 00001001" "11 00001000" + Bin(0x600 + 62, 12) + Len(6) + kBestEnd,
+        {"best match overlapping",
+         false,
+         1,
+         8,
+         1,
+         "11 00001001"
+         "11 00001000" +
+             Bin(0x600 + 62, 12) + Len(6) + kBestEnd,
          {9, 8, 9, 8, 9, 8, 9, 8}},
         // A match of class 12, d = 1: one row up and one byte to the right.
-        {"best match row above right", false, 1, 4, 2,
-         "11 00000001" "11 00000010" "11 00000011" "11 00000100" + Bin(0x600 + 12 * 64 + 1, 12) + Len(3) + "11 00000000" + kBestEnd,
+        {"best match row above right",
+         false,
+         1,
+         4,
+         2,
+         "11 00000001"
+         "11 00000010"
+         "11 00000011"
+         "11 00000100" +
+             Bin(0x600 + 12 * 64 + 1, 12) + Len(3) + "11 00000000" + kBestEnd,
          {1, 2, 3, 4, 2, 3, 4, 0}},
     };
     for (const BandCase& c : cases) {
         const Bytes data = Bits(c.bits);
         const int32_t bytes = c.stride * c.rows;
         Bytes buf(static_cast<size_t>(bytes), 0xAA);
-        ASSERT_TRUE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), bytes, 0, bytes, c.stride,
-                                  c.bytesPP, c.fast))
+        ASSERT_TRUE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), bytes,
+                                  0, bytes, c.stride, c.bytesPP, c.fast))
             << c.name;
         EXPECT_EQ(buf, c.expected) << c.name;
     }
@@ -119,7 +195,8 @@ TEST(HavDecode, LongSkips) {
         const Bytes data = Bits(bits);
         const int32_t bytes = c.skipped + 1;
         Bytes buf(static_cast<size_t>(bytes), 0xAA);
-        ASSERT_TRUE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), bytes, 0, bytes, bytes, 1, c.fast));
+        ASSERT_TRUE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), bytes,
+                                  0, bytes, bytes, 1, c.fast));
         EXPECT_EQ(buf[c.skipped - 1], 0xAA);
         EXPECT_EQ(buf[c.skipped], 0x55);
     }
@@ -128,14 +205,17 @@ TEST(HavDecode, LongSkips) {
 TEST(HavDecode, DictionaryIsCyclic) {
     // "AB", then 1024 matches copying the two bytes before them, a 1025th copying one byte back
     // ("BB"), then a repeat of entry 0: it now names the 1025th match.
-    std::string bits = "11 01000001" "11 01000010";
+    std::string bits =
+        "11 01000001"
+        "11 01000010";
     for (int32_t i = 0; i < 1024; ++i) bits += Bin(0x600 + 62, 12) + Len(2);
     bits += Bin(0x600 + 63, 12) + Len(2);
     bits += Bin(0x200, 12) + kBestEnd;
     const Bytes data = Bits(bits);
     const int32_t bytes = 2 + 1025 * 2 + 2;
     Bytes buf(static_cast<size_t>(bytes), 0);
-    ASSERT_TRUE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), bytes, 0, bytes, bytes, 1, false));
+    ASSERT_TRUE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), bytes, 0,
+                              bytes, bytes, 1, false));
     EXPECT_EQ(buf[bytes - 4], 'B');
     EXPECT_EQ(buf[bytes - 3], 'B');
     EXPECT_EQ(buf[bytes - 2], 'B');
@@ -151,18 +231,24 @@ TEST(HavDecode, BandFaultsAreRefused) {
     } cases[] = {
         {"run past the band's end", true, 0, "00 00000001" + Len(5) + kFastEnd},
         {"copy above the image start", true, 0, "010 000000" + kFastEnd},
-        {"match source before the image start", false, 4, Bin(0x600 + 23 * 64, 12) + Len(2) + kBestEnd},
-        {"match source past the image end", false, 4, Bin(0x600 + 12 * 64 + 63, 12) + Len(2) + kBestEnd},
+        {"match source before the image start", false, 4,
+         Bin(0x600 + 23 * 64, 12) + Len(2) + kBestEnd},
+        {"match source past the image end", false, 4,
+         Bin(0x600 + 12 * 64 + 63, 12) + Len(2) + kBestEnd},
         {"repeat of an unwritten entry", false, 0, Bin(0x200 + 5, 12) + kBestEnd},
         {"long skip past the end", false, 0, "000111 000000" + Len(2) + kBestEnd},
         {"stream ends before end of band", true, 0, "1 00000001"},
-        {"end of band before the band is full", false, 0, "11 00000001" + kBestEnd + "11 00000010" "11 00000011" "11 00000100"},
+        {"end of band before the band is full", false, 0,
+         "11 00000001" + kBestEnd +
+             "11 00000010"
+             "11 00000011"
+             "11 00000100"},
     };
     for (const auto& c : cases) {
         const Bytes data = Bits(c.bits);
         Bytes buf(12, 0);
-        EXPECT_FALSE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), 12, c.start, c.start + 4, 4, 1,
-                                   c.fast))
+        EXPECT_FALSE(HavDecodeBand(data.data(), static_cast<int32_t>(data.size()), buf.data(), 12,
+                                   c.start, c.start + 4, 4, 1, c.fast))
             << c.name;
     }
 }
@@ -171,7 +257,8 @@ TEST(HavDecode, PredictionRebuildsRunningSums) {
     const uint8_t diff[] = {1, 2, 3, 1, 1, 1, 255, 0};
     uint8_t pixels[8] = {};
     HavPredictRebuild(diff, pixels, 8);
-    const uint8_t expected[] = {1, 2, 3, 2, 3, 4, 1, 3};  // sums wrap at 256; byte i adds to sum i mod 3
+    const uint8_t expected[] = {1, 2, 3, 2,
+                                3, 4, 1, 3};  // sums wrap at 256; byte i adds to sum i mod 3
     EXPECT_EQ(0, std::memcmp(pixels, expected, 8));
 }
 
@@ -209,7 +296,8 @@ struct Record {
             U32(static_cast<uint32_t>(rows));
             U32(0);
         }
-        for (int32_t k = 0; k < stored; ++k) b.insert(b.end(), data[k].second.begin(), data[k].second.end());
+        for (int32_t k = 0; k < stored; ++k)
+            b.insert(b.end(), data[k].second.begin(), data[k].second.end());
     }
 };
 
@@ -225,8 +313,15 @@ struct HavFrame : ::testing::Test {
     std::pair<int32_t, int32_t> Decode(Record& r, int32_t codec = HAV_CODEC_BEST) {
         Bytes buffer = r.b;
         buffer.resize(static_cast<size_t>(img.size + HAV_READ_SLACK));
-        job = QHavFrameJob{buffer.data(), static_cast<int32_t>(buffer.size()), static_cast<int32_t>(r.b.size()),
-                           BAD_HANDLE, 0, 0, codec, &predict, false};
+        job = QHavFrameJob{buffer.data(),
+                           static_cast<int32_t>(buffer.size()),
+                           static_cast<int32_t>(r.b.size()),
+                           BAD_HANDLE,
+                           0,
+                           0,
+                           codec,
+                           &predict,
+                           false};
         MonitoredIsolated([&] { HavDecodeFrame(job, img); });
         EXPECT_EQ(MemCount(), blocks + (MemIsTracked(predict) ? 1 : 0));
         return {ErrLastGroup(), ErrLastCode()};
@@ -243,7 +338,7 @@ TEST_F(HavFrame, PaletteChunksAndUnknownChunks) {
     Record r;
     r.Header(3);
     r.Palette(254, {10, 20, 30, 40, 50, 60});  // red, green, blue
-    r.U32(99);                                  // an unknown chunk: passed over, position kept
+    r.U32(99);                                 // an unknown chunk: passed over, position kept
     r.U32(0);
     EXPECT_EQ(Decode(r), std::make_pair(0, 0));
     EXPECT_TRUE(job.newPalette);

@@ -48,17 +48,25 @@ Qimg NewImage(int32_t w, int32_t h, int32_t bits) {
 Clip MakeClip(int32_t w, int32_t h, int32_t bpp, int32_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     Frame f{Bytes(static_cast<size_t>(w) * h * bpp), {}};
-    for (int32_t i = 0; i < 256; ++i) f.palette[i] = QBGR{uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)};
+    for (int32_t i = 0; i < 256; ++i)
+        f.palette[i] = QBGR{uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)};
     Clip clip;
     for (int32_t k = 0; k < n; ++k) {
         for (size_t i = 0; i < f.pixels.size(); ++i) {
-            const int32_t x = static_cast<int32_t>(i / bpp) % w, y = static_cast<int32_t>(i / bpp) / w;
+            const int32_t x = static_cast<int32_t>(i / bpp) % w,
+                          y = static_cast<int32_t>(i / bpp) / w;
             uint8_t& v = f.pixels[i];
             switch (y * 4 / h) {
-                case 0: v = static_cast<uint8_t>((x + 3 * k) * 5 + static_cast<int32_t>(i % bpp) * 40 + y); break;
+                case 0:
+                    v = static_cast<uint8_t>((x + 3 * k) * 5 + static_cast<int32_t>(i % bpp) * 40 + y);
+                    break;
                 case 1: v = static_cast<uint8_t>(17 * (k / 3) + i % bpp); break;
-                case 2: if (rng() % 4 == 0) v = static_cast<uint8_t>(rng()); break;
-                default: v = x < w / 3 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(x / 5); break;
+                case 2:
+                    if (rng() % 4 == 0) v = static_cast<uint8_t>(rng());
+                    break;
+                default:
+                    v = x < w / 3 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(x / 5);
+                    break;
             }
         }
         if (k % 5 == 2)
@@ -72,8 +80,8 @@ Clip MakeClip(int32_t w, int32_t h, int32_t bpp, int32_t n, uint32_t seed) {
     return clip;
 }
 
-void WriteClip(const std::string& path, const Clip& clip, int32_t w, int32_t h, int32_t bpp, int32_t codec, int32_t key,
-               const QWaveFmt* sound = nullptr) {
+void WriteClip(const std::string& path, const Clip& clip, int32_t w, int32_t h, int32_t bpp,
+               int32_t codec, int32_t key, const QWaveFmt* sound = nullptr) {
     QHavWriter wr;
     HAVCreate(wr, path, w, h, bpp, codec, key, 25.0, sound);
     Qimg img = NewImage(w, h, 8 * bpp);
@@ -89,7 +97,8 @@ void WriteClip(const std::string& path, const Clip& clip, int32_t w, int32_t h, 
 ::testing::AssertionResult SameFrame(const Qimg& img, const Frame& f, int32_t bpp) {
     if (!ImgValid(img) || img.size != static_cast<int32_t>(f.pixels.size()))
         return ::testing::AssertionFailure() << "no picture of the right size";
-    if (std::memcmp(img.data, f.pixels.data(), f.pixels.size()) != 0) return ::testing::AssertionFailure() << "pixels differ";
+    if (std::memcmp(img.data, f.pixels.data(), f.pixels.size()) != 0)
+        return ::testing::AssertionFailure() << "pixels differ";
     if (bpp == 1 && std::memcmp(img.palette, f.palette.data(), sizeof img.palette) != 0)
         return ::testing::AssertionFailure() << "palette differs";
     return ::testing::AssertionSuccess();
@@ -128,18 +137,22 @@ struct Builder {
     static void Palette(Record& r, uint32_t first, const Bytes& rgb) {
         if (r.chunks == 0) r.flags = HAV_FLAG_PALETTE;
         ++r.chunks;
-        for (uint32_t v : {uint32_t(HAV_CHUNK_PALETTE), 16u, uint32_t(rgb.size() / 3), first}) U32(r.bytes, v);
+        for (uint32_t v : {uint32_t(HAV_CHUNK_PALETTE), 16u, uint32_t(rgb.size() / 3), first})
+            U32(r.bytes, v);
         r.bytes.insert(r.bytes.end(), rgb.begin(), rgb.end());
     }
     // Raw bands of one row each; bands from `stored` on follow the record.
     static void Image(Record& r, const std::vector<Bytes>& rows, int32_t stored) {
         ++r.chunks;
-        for (uint32_t v : {uint32_t(HAV_CHUNK_IMAGE), 16u, uint32_t(rows.size()), uint32_t(stored)}) U32(r.bytes, v);
+        for (uint32_t v : {uint32_t(HAV_CHUNK_IMAGE), 16u, uint32_t(rows.size()), uint32_t(stored)})
+            U32(r.bytes, v);
         for (const Bytes& row : rows)
-            for (uint32_t v : {0u, uint32_t(HAV_BAND_DESC), uint32_t(row.size()), 1u, 0u}) U32(r.bytes, v);
+            for (uint32_t v : {0u, uint32_t(HAV_BAND_DESC), uint32_t(row.size()), 1u, 0u})
+                U32(r.bytes, v);
         for (size_t k = 0; k < rows.size(); ++k)
-            (static_cast<int32_t>(k) < stored ? r.bytes : r.streamed).insert(
-                (static_cast<int32_t>(k) < stored ? r.bytes : r.streamed).end(), rows[k].begin(), rows[k].end());
+            (static_cast<int32_t>(k) < stored ? r.bytes : r.streamed)
+                .insert((static_cast<int32_t>(k) < stored ? r.bytes : r.streamed).end(),
+                        rows[k].begin(), rows[k].end());
     }
     // Header, page table, index pages, frames, sound blocks: the last frame ends the file when
     // there is no sound.
@@ -152,27 +165,33 @@ struct Builder {
             const uint32_t chunks = static_cast<uint32_t>(r.chunks);
             std::memcpy(&r.bytes[4], "\x10\0\0\0", 4);
             std::memcpy(&r.bytes[8], &chunks, 4);
-            for (uint32_t v : {uint32_t(b.size()), uint32_t(r.bytes.size()), r.flags}) U32(index, v);
+            for (uint32_t v : {uint32_t(b.size()), uint32_t(r.bytes.size()), r.flags})
+                U32(index, v);
             b.insert(b.end(), r.bytes.begin(), r.bytes.end());
             b.insert(b.end(), r.streamed.begin(), r.streamed.end());
         }
         index.resize(pages * HAV_PAGE_ENTRIES * HAV_ENTRY_SIZE);
         std::copy(index.begin(), index.end(), b.begin() + indexAt);
-        for (size_t p = 0; p < pages; ++p) U32(table, static_cast<uint32_t>(indexAt + p * HAV_PAGE_ENTRIES * HAV_ENTRY_SIZE));
+        for (size_t p = 0; p < pages; ++p)
+            U32(table, static_cast<uint32_t>(indexAt + p * HAV_PAGE_ENTRIES * HAV_ENTRY_SIZE));
         const uint32_t first = blocks.empty() ? 0 : static_cast<uint32_t>(b.size());
         for (size_t i = 0; i < blocks.size(); ++i) {
-            const uint32_t next = i + 1 < blocks.size() ? static_cast<uint32_t>(b.size() + 16 + blocks[i].size()) : 0;
+            const uint32_t next = i + 1 < blocks.size()
+                                      ? static_cast<uint32_t>(b.size() + 16 + blocks[i].size())
+                                      : 0;
             for (uint32_t v : {0u, 0u, next, uint32_t(blocks[i].size())}) U32(b, v);
             b.insert(b.end(), blocks[i].begin(), blocks[i].end());
         }
         Bytes head;
-        for (uint32_t v : {HAV_MAGIC, uint32_t(HAV_HEADER_SIZE), uint32_t(HAV_VERSION), uint32_t(width), uint32_t(height),
-                           uint32_t(bytesPP), uint32_t(codec), uint32_t(frames.size()), uint32_t(key)})
+        for (uint32_t v : {HAV_MAGIC, uint32_t(HAV_HEADER_SIZE), uint32_t(HAV_VERSION),
+                           uint32_t(width), uint32_t(height), uint32_t(bytesPP), uint32_t(codec),
+                           uint32_t(frames.size()), uint32_t(key)})
             U32(head, v);
         const double rate = 10;
         head.resize(head.size() + 8);
         std::memcpy(&head[36], &rate, 8);
-        for (uint32_t v : {uint32_t(soundFlags), 8000u, first, 0u, uint32_t(sampleCount)}) U32(head, v);
+        for (uint32_t v : {uint32_t(soundFlags), 8000u, first, 0u, uint32_t(sampleCount)})
+            U32(head, v);
         std::copy(head.begin(), head.end(), b.begin());
         std::copy(table.begin(), table.end(), b.begin() + HAV_HEADER_SIZE);
         return std::string(b.begin(), b.end());
@@ -212,15 +231,15 @@ struct HavMovie : test::RegisterBalanceTest {
 }  // namespace
 
 TEST_F(HavMovie, RoundTripEveryCodecAndDepth) {
-    const struct {
-        int32_t w, h, frames, key;
-    } shapes[] = {{37, 23, 14, 4}, {256, 300, 5, 0}};
+    const struct { int32_t w, h, frames, key; } shapes[] = {{37, 23, 14, 4}, {256, 300, 5, 0}};
     std::mt19937 rng(7);
     for (int32_t codec : {HAV_CODEC_BEST, HAV_CODEC_FAST, HAV_CODEC_BESTP})
         for (int32_t bpp = 1; bpp <= 3; ++bpp)
             for (const auto& s : shapes) {
-                SCOPED_TRACE("codec " + std::to_string(codec) + ", " + std::to_string(bpp) + " bytes, " + std::to_string(s.w) + " wide");
-                const Clip clip = MakeClip(s.w, s.h, bpp, s.frames, static_cast<uint32_t>(codec * 3 + bpp));
+                SCOPED_TRACE("codec " + std::to_string(codec) + ", " + std::to_string(bpp) +
+                             " bytes, " + std::to_string(s.w) + " wide");
+                const Clip clip = MakeClip(s.w, s.h, bpp, s.frames,
+                                           static_cast<uint32_t>(codec * 3 + bpp));
                 const std::string path = dir.file("clip.hav");
                 WriteClip(path, clip, s.w, s.h, bpp, codec, s.key);
                 ASSERT_EQ(Open(path), kOk);
@@ -244,9 +263,9 @@ TEST_F(HavMovie, NearestKeyFrame) {
     const struct {
         int32_t interval, frame, direction, current, expected;
     } cases[] = {
-        {10, 25, -1, 0, 21}, {10, 25, 0, 0, 31}, {10, 95, 0, 0, 91}, {10, 95, 1, 95, 1}, {10, 95, 1, 0, 91},
-        {10, 21, -1, 0, 11}, {10, 21, 0, 0, 21}, {10, 1, -1, 0, 1},  {0, 50, 0, 0, 1},   {0, 50, -1, 0, 1},
-        {1, 50, 0, 0, 50},   {1, 50, -1, 0, 49},
+        {10, 25, -1, 0, 21}, {10, 25, 0, 0, 31},  {10, 95, 0, 0, 91}, {10, 95, 1, 95, 1},
+        {10, 95, 1, 0, 91},  {10, 21, -1, 0, 11}, {10, 21, 0, 0, 21}, {10, 1, -1, 0, 1},
+        {0, 50, 0, 0, 1},    {0, 50, -1, 0, 1},   {1, 50, 0, 0, 50},  {1, 50, -1, 0, 49},
     };
     for (const auto& c : cases) {
         h.keyInterval = c.interval;
@@ -305,10 +324,12 @@ TEST_F(HavMovie, PaletteInForceAtAnyFrame) {
     for (int32_t k = 1; k <= 40; ++k) {
         for (size_t i = 0; i < f.pixels.size(); ++i) f.pixels[i] = static_cast<uint8_t>(i * k);
         if (k == 1 || k == 31)
-            for (int32_t i = 0; i < 256; ++i) f.palette[i] = QBGR{uint8_t(i), uint8_t(k), uint8_t(255 - i)};
+            for (int32_t i = 0; i < 256; ++i)
+                f.palette[i] = QBGR{uint8_t(i), uint8_t(k), uint8_t(255 - i)};
         for (int32_t changed : {3, 5, 12, 27})
             if (k == changed)
-                for (int32_t i = k; i < k + 4; ++i) f.palette[i] = QBGR{uint8_t(k), uint8_t(i), uint8_t(k * i)};
+                for (int32_t i = k; i < k + 4; ++i)
+                    f.palette[i] = QBGR{uint8_t(k), uint8_t(i), uint8_t(k * i)};
         clip.push_back(f);
     }
     WriteClip(dir.file("p.hav"), clip, 8, 4, 1, HAV_CODEC_BEST, 10);
@@ -393,7 +414,9 @@ TEST_F(HavMovie, SoundChain) {
         all.insert(all.end(), part.begin(), part.end());
     }
     EXPECT_EQ(all, pcm);
-    const auto slice = [&](int32_t from, int32_t n) { return Bytes(pcm.begin() + from * 4, pcm.begin() + (from + n) * 4); };
+    const auto slice = [&](int32_t from, int32_t n) {
+        return Bytes(pcm.begin() + from * 4, pcm.begin() + (from + n) * 4);
+    };
     EXPECT_EQ(Sound(4321, false, 100), slice(4321, 100));
     EXPECT_EQ(Sound(2000, false, 5), slice(2000, 5));  // a block boundary
     EXPECT_EQ(Sound(8990, false, 100), slice(8990, 10));
@@ -410,7 +433,8 @@ TEST_F(HavMovie, SoundChainOfOneBlockAndDamagedChains) {
     b.blocks = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}};
     WriteFileBytes(dir.file("one.hav"), b.Make());
     ASSERT_EQ(Open(dir.file("one.hav")), kOk);
-    EXPECT_EQ(Sound(0, false, 10), Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));  // the last block is loaded too
+    EXPECT_EQ(Sound(0, false, 10),
+              Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));  // the last block is loaded too
     EXPECT_EQ(Sound(4, false, 3), Bytes({4, 5, 6}));
     // A chain that points back at itself is refused rather than walked for ever.
     b.sampleCount = 20;
@@ -439,11 +463,13 @@ TEST_F(HavMovie, FixturesMadeWithAnIndependentTool) {
             const size_t at = static_cast<size_t>(n) * (768 + 1024);
             f.pixels.assign(pal8.begin() + at, pal8.begin() + at + 768);
             for (int32_t i = 0; i < 256; ++i)
-                f.palette[i] = QBGR{uint8_t(pal8[at + 768 + 4 * i]), uint8_t(pal8[at + 769 + 4 * i]), uint8_t(pal8[at + 770 + 4 * i])};
+                f.palette[i] = QBGR{uint8_t(pal8[at + 768 + 4 * i]), uint8_t(pal8[at + 769 + 4 * i]),
+                                    uint8_t(pal8[at + 770 + 4 * i])};
         }
         return f;
     };
-    const std::pair<const char*, int32_t> movies[] = {{"clip-best8.hav", 1}, {"clip-fast16.hav", 2}, {"clip-bestp24.hav", 3}};
+    const std::pair<const char*, int32_t> movies[] = {
+        {"clip-best8.hav", 1}, {"clip-fast16.hav", 2}, {"clip-bestp24.hav", 3}};
     for (const auto& [name, bpp] : movies) {
         ASSERT_EQ(Open(data + name), kOk) << name;
         for (int32_t n : {1, 2, 3, 4, 5, 6, 3, 6, 1}) {
@@ -507,10 +533,16 @@ TEST_F(HavMovie, DamagedFilesFailCleanly) {
         {"too many frames", patch(28, 65537), {ERR_MVI, 1}, kOk},
         {"frame rate not a number", patch(40, 0xFFF80000), {ERR_MVI, 1}, kOk},
         {"page past the end", patch(64, static_cast<uint32_t>(good.size())), {ERR_MVI, 1}, kOk},
-        {"first sound block past the end", patch(52, static_cast<uint32_t>(good.size())), {ERR_MVI, 1}, kOk},
+        {"first sound block past the end",
+         patch(52, static_cast<uint32_t>(good.size())),
+         {ERR_MVI, 1},
+         kOk},
         {"more samples than the file holds", patch(60, 1u << 30), {ERR_MVI, 1}, kOk},
         {"record past the end", patch(entry1, static_cast<uint32_t>(good.size())), kOk, {ERR_MVI, 3}},
-        {"record larger than the read buffer", patch(entry1 + 4, 8 * 6 * 3 + 8192 + 1), kOk, {ERR_MVI, 3}},
+        {"record larger than the read buffer",
+         patch(entry1 + 4, 8 * 6 * 3 + 8192 + 1),
+         kOk,
+         {ERR_MVI, 3}},
         {"record of 4 bytes", patch(entry1 + 4, 4), kOk, {ERR_MVI, 3}},
         {"129 bands", patch(image1 + 8, 129), kOk, {ERR_MVI, 3}},
         {"band rows past the image", patch(image1 + HAV_CHUNK_HEADER + 12, 1000), kOk, {ERR_MVI, 3}},
@@ -527,7 +559,8 @@ TEST_F(HavMovie, DamagedFilesFailCleanly) {
     }
     // Every byte of the file damaged in turn: each step fails with a documented error or gives
     // some picture and sound, and leaves nothing behind.
-    const std::pair<int32_t, int32_t> allowed[] = {kOk, {ERR_MVI, 1}, {ERR_MVI, 3}, {ERR_MVI, 5}, {ERR_HAV, 1}};
+    const std::pair<int32_t, int32_t> allowed[] = {
+        kOk, {ERR_MVI, 1}, {ERR_MVI, 3}, {ERR_MVI, 5}, {ERR_HAV, 1}};
     WriteFileBytes(dir.file("bad.hav"), good);
     const int fd = ::open(dir.file("bad.hav").c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);

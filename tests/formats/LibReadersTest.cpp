@@ -30,7 +30,9 @@ namespace {
 using LoadFn = void (*)(const std::string&, Qimg&);
 using InfoFn = void (*)(const std::string&, QffInfo&);
 
-std::string Fixture(const std::string& name) { return std::string(KV_TEST_DATA) + "/formats/" + name; }
+std::string Fixture(const std::string& name) {
+    return std::string(KV_TEST_DATA) + "/formats/" + name;
+}
 
 // A PNM picture (P4, P5, P6) with every sample scaled to 8 bits; P4 gives grey 0 for set bits.
 struct Pnm {
@@ -45,7 +47,8 @@ Pnm ReadPnm(const std::string& path) {
         while (pos < b.size() && (std::isspace(static_cast<unsigned char>(b[pos])) || b[pos] == '#'))
             pos = b[pos] == '#' ? b.find('\n', pos) : pos + 1;
         long v = 0;
-        for (; pos < b.size() && std::isdigit(static_cast<unsigned char>(b[pos])); ++pos) v = v * 10 + (b[pos] - '0');
+        for (; pos < b.size() && std::isdigit(static_cast<unsigned char>(b[pos])); ++pos)
+            v = v * 10 + (b[pos] - '0');
         return v;
     };
     Pnm p;
@@ -56,7 +59,8 @@ Pnm ReadPnm(const std::string& path) {
     ++pos;  // the single blank before the samples
     p.channels = kind == '6' ? 3 : 1;
     const size_t count = static_cast<size_t>(p.width) * p.height * p.channels;
-    const size_t need = kind == '4' ? (p.width + 7) / 8 * static_cast<size_t>(p.height) : count * (maxval > 255 ? 2 : 1);
+    const size_t need = kind == '4' ? (p.width + 7) / 8 * static_cast<size_t>(p.height)
+                                    : count * (maxval > 255 ? 2 : 1);
     if (b.size() < pos + need) return Pnm{};
     const auto* d = reinterpret_cast<const uint8_t*>(b.data() + pos);
     for (size_t i = 0; i < count; ++i) {
@@ -68,7 +72,8 @@ Pnm ReadPnm(const std::string& path) {
             v = maxval > 255 ? (d[2 * i] << 8 | d[2 * i + 1]) : d[i];
         }
         // 16-bit samples keep their high byte (as libpng's strip), small ranges are stretched.
-        p.samples.push_back(static_cast<uint8_t>(maxval > 255 ? v >> 8 : (v * 255 + maxval / 2) / maxval));
+        p.samples.push_back(
+            static_cast<uint8_t>(maxval > 255 ? v >> 8 : (v * 255 + maxval / 2) / maxval));
     }
     return p;
 }
@@ -117,8 +122,8 @@ struct PixelCase {
     const char* file;
     const char* expected;
     int32_t bits;
-    int maxDiff;        // 0: pixel-exact
-    double meanDiff;    // for lossy round trips
+    int maxDiff;      // 0: pixel-exact
+    double meanDiff;  // for lossy round trips
 };
 
 const PixelCase kPixelCases[] = {
@@ -159,7 +164,8 @@ TEST_F(LibReadersTest, DecodesLikeTheIndependentTools) {
             uint8_t rgb[3];
             PixelRgb(img, i, rgb);
             for (int k = 0; k < 3; ++k) {
-                const int d = std::abs(rgb[k] - want.samples[i * want.channels + (want.channels == 3 ? k : 0)]);
+                const int d = std::abs(
+                    rgb[k] - want.samples[i * want.channels + (want.channels == 3 ? k : 0)]);
                 worst = std::max(worst, d);
                 total += d;
             }
@@ -214,14 +220,21 @@ TEST_F(LibReadersTest, InformationRecords) {
 
 // A little-endian one-strip TIFF with one sample per pixel; `colours` (3 * 2^bits values) adds a
 // colour map.
-std::string MakeTiff(uint32_t width, uint32_t height, uint16_t bits, uint16_t compression, uint16_t photometric,
-                     const std::string& data, const std::vector<uint16_t>& colours = {}) {
+std::string MakeTiff(uint32_t width, uint32_t height, uint16_t bits, uint16_t compression,
+                     uint16_t photometric, const std::string& data,
+                     const std::vector<uint16_t>& colours = {}) {
     struct Entry {
         uint16_t tag, type;
         uint32_t count, value;
     };
-    std::vector<Entry> e = {{256, 4, 1, width}, {257, 4, 1, height}, {258, 3, 1, bits}, {259, 3, 1, compression},
-                            {262, 3, 1, photometric}, {273, 4, 1, 0}, {277, 3, 1, 1}, {278, 4, 1, height},
+    std::vector<Entry> e = {{256, 4, 1, width},
+                            {257, 4, 1, height},
+                            {258, 3, 1, bits},
+                            {259, 3, 1, compression},
+                            {262, 3, 1, photometric},
+                            {273, 4, 1, 0},
+                            {277, 3, 1, 1},
+                            {278, 4, 1, height},
                             {279, 4, 1, static_cast<uint32_t>(data.size())}};
     if (!colours.empty()) e.push_back({320, 3, static_cast<uint32_t>(colours.size()), 0});
     const uint32_t ifdBytes = 2 + 12 * static_cast<uint32_t>(e.size()) + 4;
@@ -285,8 +298,10 @@ TEST_F(LibReadersTest, TiffEdgeCases) {
         uint16_t bits, compression;
         const char* codec;
         int32_t supported;
-    } const infoCases[] = {{1, 1, "Uncompressed", 0}, {8, 32946, "Deflate compression (modified LZ77)", -1},
-                           {8, 8, "", 0}, {8, 32773, "Macintosh RLE (PackBits)", -1}};
+    } const infoCases[] = {{1, 1, "Uncompressed", 0},
+                           {8, 32946, "Deflate compression (modified LZ77)", -1},
+                           {8, 8, "", 0},
+                           {8, 32773, "Macintosh RLE (PackBits)", -1}};
     for (const auto& c : infoCases) {
         WriteFileBytes(path, MakeTiff(8, 1, c.bits, c.compression, 1, std::string(8, '\0')));
         QffInfo info;
@@ -308,19 +323,23 @@ TEST_F(LibReadersTest, XpmColourForms) {
     const std::string path = dir.file("c.xpm");
     WriteFileBytes(path,
                    "/* XPM */\nstatic char *c[] = {\n/* w h n cpp */\n\"6 1 6 1\",\n"
-                   "\"a c red\", \"b c #00F\", \"c c #123456\", \"d c None\", \"e c Gray50\", \"f c #FFFF80000000\",\n"
+                   "\"a c red\", \"b c #00F\", \"c c #123456\", \"d c None\", \"e c Gray50\", \"f "
+                   "c #FFFF80000000\",\n"
                    "\"abcdef\"};\n");
     ASSERT_EQ(Isolated([&] { XPMLoad(path, img); }).group, 0) << ErrLastText();
-    const uint8_t want[6][3] = {{255, 0, 0}, {0, 0, 255}, {0x12, 0x34, 0x56}, {0, 0, 0}, {127, 127, 127}, {255, 128, 0}};
+    const uint8_t want[6][3] = {{255, 0, 0}, {0, 0, 255},     {0x12, 0x34, 0x56},
+                                {0, 0, 0},   {127, 127, 127}, {255, 128, 0}};
     for (size_t i = 0; i < 6; ++i) {
         uint8_t rgb[3];
         PixelRgb(img, i, rgb);
-        EXPECT_EQ(std::vector<uint8_t>(rgb, rgb + 3), std::vector<uint8_t>(want[i], want[i] + 3)) << i;
+        EXPECT_EQ(std::vector<uint8_t>(rgb, rgb + 3), std::vector<uint8_t>(want[i], want[i] + 3))
+            << i;
     }
     ImgFree(img);
     WriteFileBytes(path, "! XPM2\n2 1 2 1\na c #FF0000\nb c white\nba\n");
     ASSERT_EQ(Isolated([&] { XPMLoad(path, img); }).group, 0) << ErrLastText();
-    EXPECT_EQ(std::vector<uint8_t>(img.data, img.data + 6), (std::vector<uint8_t>{255, 255, 255, 0, 0, 255}));
+    EXPECT_EQ(std::vector<uint8_t>(img.data, img.data + 6),
+              (std::vector<uint8_t>{255, 255, 255, 0, 0, 255}));
 }
 
 // --- Failures -----------------------------------------------------------------------------------------
@@ -345,9 +364,11 @@ TEST_F(LibReadersTest, FailuresGiveTheDocumentedErrors) {
         {TIFLoad, "II*\0 but nothing more", ERR_LIBRARY, ERR_MSGONLY},
         {XPMLoad, "", ERR_IMG, 8},
         // A header that asks for far more pixels than the file holds is refused before decoding.
-        {XPMLoad, "/* XPM */\nstatic char *x[] = {\"60000 60000 1 1\", \"a c red\", \"a\"};\n", ERR_IMG, 8},
+        {XPMLoad, "/* XPM */\nstatic char *x[] = {\"60000 60000 1 1\", \"a c red\", \"a\"};\n",
+         ERR_IMG, 8},
         // libXpm would lose the memory of the first value of a key given twice.
-        {XPMLoad, "/* XPM */\nstatic char *x[] = {\"1 1 1 1\", \"a c red c blue\", \"a\"};\n", ERR_IMG, 8},
+        {XPMLoad, "/* XPM */\nstatic char *x[] = {\"1 1 1 1\", \"a c red c blue\", \"a\"};\n",
+         ERR_IMG, 8},
     };
     int i = 0;
     for (const auto& c : cases) {
@@ -371,7 +392,9 @@ TEST_F(LibReadersTest, DamagedFilesFailCleanly) {
         LoadFn load;
         InfoFn info;
     };
-    const Reader readers[] = {{".jpg", JPGLoad, JPGInfo}, {".png", PNGLoad, PNGInfo}, {".tif", TIFLoad, TIFInfo},
+    const Reader readers[] = {{".jpg", JPGLoad, JPGInfo},
+                              {".png", PNGLoad, PNGInfo},
+                              {".tif", TIFLoad, TIFInfo},
                               {".xpm", XPMLoad, XPMInfo}};
     struct Entry {
         std::string file;
@@ -379,9 +402,11 @@ TEST_F(LibReadersTest, DamagedFilesFailCleanly) {
     };
     std::vector<Entry> files;
     for (const Reader& r : readers)
-        for (const auto& e : std::filesystem::directory_iterator(Fixture(r.ext + 1)))  // "jpg/" for ".jpg"
+        for (const auto& e :
+             std::filesystem::directory_iterator(Fixture(r.ext + 1)))  // "jpg/" for ".jpg"
             if (e.path().extension() == r.ext) files.push_back({e.path().string(), r});
-    std::sort(files.begin(), files.end(), [](const Entry& a, const Entry& b) { return a.file < b.file; });
+    std::sort(files.begin(), files.end(),
+              [](const Entry& a, const Entry& b) { return a.file < b.file; });
     ASSERT_GE(files.size(), 19u);
     TempDir dir;
     std::mt19937 rng(2024);
@@ -395,7 +420,9 @@ TEST_F(LibReadersTest, DamagedFilesFailCleanly) {
             // A third each in the first and the last 200 bytes (headers, tables, a TIFF's directory
             // written after the pixels), the rest anywhere.
             const size_t zone = std::min<size_t>(200, v.size());
-            const size_t at = i % 3 == 0 ? rng() % v.size() : i % 3 == 1 ? rng() % zone : v.size() - 1 - rng() % zone;
+            const size_t at = i % 3 == 0   ? rng() % v.size()
+                              : i % 3 == 1 ? rng() % zone
+                                           : v.size() - 1 - rng() % zone;
             v[at] = static_cast<char>(v[at] ^ (1 << (rng() % 8)));
             variants.push_back(v);
         }
@@ -405,8 +432,10 @@ TEST_F(LibReadersTest, DamagedFilesFailCleanly) {
             for (int pass = 0; pass < 2; ++pass) {
                 QffInfo info;
                 FFClearInfo(info);
-                const Call r = pass ? Isolated([&] { f.r.load(path, img); }) : Isolated([&] { f.r.info(path, info); });
-                const bool documented = r.group == 0 || r.group == ERR_IMG || r.group == ERR_LIBRARY ||
+                const Call r = pass ? Isolated([&] { f.r.load(path, img); })
+                                    : Isolated([&] { f.r.info(path, info); });
+                const bool documented = r.group == 0 || r.group == ERR_IMG ||
+                                        r.group == ERR_LIBRARY ||
                                         (r.group == ERR_FILE && (r.code == 3 || r.code == 5));
                 EXPECT_TRUE(documented) << f.file << " variant " << i << ": " << r.text;
                 if (pass && r.group == 0) {

@@ -51,7 +51,8 @@ bool IsStill(const fs::path& path) {
 std::vector<fs::path> StillFiles(const fs::path& root) {
     std::vector<fs::path> files;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
         if (it->is_regular_file() && IsStill(it->path())) files.push_back(it->path());
     std::sort(files.begin(), files.end());
     return files;
@@ -67,8 +68,8 @@ struct Variant {
 std::vector<Variant> Variants(const std::string& bytes, int flipCopies, uint32_t seed) {
     std::vector<Variant> out;
     const size_t n = bytes.size();
-    for (size_t cut : {size_t{0}, size_t{1}, size_t{4}, size_t{12}, size_t{18}, size_t{32}, size_t{54},
-                       size_t{128}, size_t{512}, size_t{1078}, n / 2, n - 1})
+    for (size_t cut : {size_t{0}, size_t{1}, size_t{4}, size_t{12}, size_t{18}, size_t{32},
+                       size_t{54}, size_t{128}, size_t{512}, size_t{1078}, n / 2, n - 1})
         if (cut < n) out.push_back({"cut at " + std::to_string(cut), bytes.substr(0, cut)});
     if (n == 0) return out;
     std::mt19937 rng(seed);
@@ -78,9 +79,12 @@ std::vector<Variant> Variants(const std::string& bytes, int flipCopies, uint32_t
         for (int k = 0; k < flips; ++k) {
             const uint32_t zone = rng() % 10;
             size_t at;
-            if (zone < 6) at = rng() % std::min<size_t>(n, 256);
-            else if (zone < 8) at = n - 1 - rng() % std::min<size_t>(n, 1024);
-            else at = rng() % n;
+            if (zone < 6)
+                at = rng() % std::min<size_t>(n, 256);
+            else if (zone < 8)
+                at = n - 1 - rng() % std::min<size_t>(n, 1024);
+            else
+                at = rng() % n;
             const int bit = static_cast<int>(rng() % 8);
             v.bytes[at] = static_cast<char>(v.bytes[at] ^ (1 << bit));
             v.what += " " + std::to_string(at) + ":" + std::to_string(bit);
@@ -96,12 +100,14 @@ std::string Probe(const char* name, Call&& call, Check&& checkSuccess) {
     const test::RegisterBalance balance;
     MonitoredIsolated(call);
     std::string complaint;
-    if (ErrNone()) complaint = checkSuccess();
+    if (ErrNone())
+        complaint = checkSuccess();
     else if (!Documented(ErrLastGroup(), ErrLastCode()))
         complaint = std::string(name) + " failed with " + std::to_string(ErrLastGroup()) + ":" +
                     std::to_string(ErrLastCode()) + " " + ErrLastText();
     if (!balance.Balanced())
-        complaint += std::string(" ") + name + " left " + std::to_string(MemCount() - balance.blocks()) + " blocks, " +
+        complaint += std::string(" ") + name + " left " +
+                     std::to_string(MemCount() - balance.blocks()) + " blocks, " +
                      std::to_string(FileCount() - balance.files()) + " files";
     return complaint;
 }
@@ -114,8 +120,9 @@ std::string LoadAndInfo(const std::string& path) {
             const int32_t b = img.bitsPP;
             const int64_t need = int64_t{img.width} * img.height * img.bytesPP;
             const bool ok = ImgValid(img) && img.width > 0 && img.height > 0 &&
-                            (b == 8 || b == 15 || b == 16 || b == 24 || b == 32) && img.bytesPP == (b + 7) / 8 &&
-                            need <= img.size && (img.redirected || need <= MemBlockSize(img.data));
+                            (b == 8 || b == 15 || b == 16 || b == 24 || b == 32) &&
+                            img.bytesPP == (b + 7) / 8 && need <= img.size &&
+                            (img.redirected || need <= MemBlockSize(img.data));
             ImgFree(img);
             return ok ? "" : "ImgLoad gave an inconsistent picture";
         });
@@ -123,7 +130,9 @@ std::string LoadAndInfo(const std::string& path) {
     complaint += Probe(
         "FFInfo", [&] { FFInfo(path, BAD_HANDLE, info); },
         [&]() -> std::string {
-            return info.width >= 0 && info.height >= 0 && info.fileSize >= 0 ? "" : "FFInfo gave negative sizes";
+            return info.width >= 0 && info.height >= 0 && info.fileSize >= 0
+                       ? ""
+                       : "FFInfo gave negative sizes";
         });
     return complaint;
 }

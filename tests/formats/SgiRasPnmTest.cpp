@@ -40,8 +40,8 @@ std::string Sgi(int storage, int dim, int x, int y, int z, uint32_t colorMap = 0
 }
 
 std::string Ras(int w, int h, int depth, int type, int mapType = 0, int mapLength = 0) {
-    return BE32(0x59A66A95) + BE32(w) + BE32(h) + BE32(depth) + BE32(0) + BE32(type) + BE32(mapType) +
-           BE32(mapLength);
+    return BE32(0x59A66A95) + BE32(w) + BE32(h) + BE32(depth) + BE32(0) + BE32(type) +
+           BE32(mapType) + BE32(mapLength);
 }
 
 // The picture as red, green, blue (and alpha) bytes per pixel.
@@ -92,13 +92,18 @@ struct SgiRasPnmTest : test::RegisterBalanceTest {
 enum Expect { kRgb, kGrey, kGrey15, kRgb16 };
 
 TEST_F(SgiRasPnmTest, FixturesMatchTheirReferenceDecodes) {
-    struct Case { const char* file; const char* expected; Expect kind; int32_t bits; };
+    struct Case {
+        const char* file;
+        const char* expected;
+        Expect kind;
+        int32_t bits;
+    };
     const Case cases[] = {
         {"sgi/rle_rgb.sgi", "sgi/rle_rgb.rgb", kRgb, 24},
         {"sgi/grey_verbatim.sgi", "sgi/grey_verbatim.gray", kGrey, 8},
         {"ras/rle8_map.ras", "ras/rle8_map.rgb", kRgb, 8},  // odd width: runs cover the pad byte
-        {"ras/rgb24.ras", "ras/rgb24.rgb", kRgb, 24},        // RGB order, padded rows
-        {"ras/rle24.ras", "ras/rle24.rgb", kRgb, 24},        // BGR order, run-length
+        {"ras/rgb24.ras", "ras/rgb24.rgb", kRgb, 24},       // RGB order, padded rows
+        {"ras/rle24.ras", "ras/rle24.rgb", kRgb, 24},       // BGR order, run-length
         {"pnm/p6.ppm", "pnm/p6.rgb", kRgb, 24},
         {"pnm/p3.ppm", "pnm/p3.rgb", kRgb, 24},
         {"pnm/p5_max15.pgm", "pnm/p5_max15.gray", kGrey15, 8},
@@ -115,7 +120,9 @@ TEST_F(SgiRasPnmTest, FixturesMatchTheirReferenceDecodes) {
                 case kRgb: want += char(v); break;
                 case kGrey: want += std::string(3, char(v)); break;
                 case kGrey15: want += std::string(3, char(v / 17 << 4)); break;  // 4-bit samples
-                case kRgb16: if (i % 2 == 0) want += char(v); break;            // the high byte
+                case kRgb16:
+                    if (i % 2 == 0) want += char(v);
+                    break;  // the high byte
             }
         }
         EXPECT_EQ(Rgb(img), want) << c.file;
@@ -123,7 +130,12 @@ TEST_F(SgiRasPnmTest, FixturesMatchTheirReferenceDecodes) {
 }
 
 TEST_F(SgiRasPnmTest, CorpusSamplesMatchImageMagickDecodes) {
-    struct Case { const char* file; int32_t w, h; bool alpha; uint64_t hash; };
+    struct Case {
+        const char* file;
+        int32_t w, h;
+        bool alpha;
+        uint64_t hash;
+    };
     const Case cases[] = {
         {"hopper.ras", 128, 128, false, 0x9fd5849cfd0b4536ULL},
         {"transparent.sgi", 200, 150, true, 0x29a727ce7f3512fcULL},
@@ -146,8 +158,8 @@ TEST_F(SgiRasPnmTest, DamagedAndTruncatedFilesFailCleanly) {
         EXPECT_EQ(Load(kCorpus + "damaged-fuzz/negative_size.ppm"), Err(ERR_IMG, 2));
     }
     // Every cut of every fixture either loads or fails; Load checks that nothing stays behind.
-    for (const char* f : {"sgi/rle_rgb.sgi", "sgi/grey_verbatim.sgi", "ras/rle8_map.ras", "ras/rgb24.ras",
-                          "pnm/p6.ppm", "pnm/p3.ppm", "pnm/p6_16.ppm"}) {
+    for (const char* f : {"sgi/rle_rgb.sgi", "sgi/grey_verbatim.sgi", "ras/rle8_map.ras",
+                          "ras/rgb24.ras", "pnm/p6.ppm", "pnm/p3.ppm", "pnm/p6_16.ppm"}) {
         const std::string bytes = ReadFileBytes(kData + f);
         // A fresh name per cut: rewriting one file would flush it to disk every time.
         for (size_t cut = 0; cut < bytes.size(); cut += 11)
@@ -166,7 +178,8 @@ TEST_F(SgiRasPnmTest, SgiPacketsChannelsAndVariants) {
     EXPECT_EQ(img.palette[9].red, 9);  // grey ramp
     // A line that lies outside the file is refused.
     EXPECT_EQ(LoadBytes("b.sgi", Sgi(1, 1, 7, 1, 1) + BE32(520) + BE32(8) + line), Err(ERR_IMG, 3));
-    EXPECT_EQ(LoadBytes("c.sgi", Sgi(1, 1, 7, 1, 1) + BE32(0xFFFFFFF0) + BE32(7) + line), Err(ERR_IMG, 3));
+    EXPECT_EQ(LoadBytes("c.sgi", Sgi(1, 1, 7, 1, 1) + BE32(0xFFFFFFF0) + BE32(7) + line),
+              Err(ERR_IMG, 3));
     EXPECT_EQ(LoadBytes("d.sgi", Sgi(1, 3, 7, 100, 3) + BE32(520)), Err(ERR_IMG, 3));
     // Two rows, bottom-up in the file; a second channel (alpha) is left out of the grey picture.
     EXPECT_EQ(Pixels("g.sgi", Sgi(0, 3, 2, 2, 2) + "abcd" + "WXYZ"), "cdab");
@@ -176,13 +189,15 @@ TEST_F(SgiRasPnmTest, SgiPacketsChannelsAndVariants) {
     EXPECT_EQ(LoadBytes("map.sgi", Sgi(0, 3, 1, 1, 1, 1) + "a"), Err(ERR_IMG, 1));
     EXPECT_EQ(LoadBytes("z5.sgi", Sgi(0, 3, 1, 1, 5) + "abcde"), Err(ERR_IMG, 1));
     EXPECT_EQ(LoadBytes("short.sgi", Sgi(0, 3, 2, 2, 3) + "abcdefghijk"), Err(ERR_FILE, 3));
-    EXPECT_EQ(LoadBytes("magic.sgi", "\x01\xdb" + Sgi(0, 3, 1, 1, 1).substr(2) + "a"), Err(ERR_IMG, 2));
+    EXPECT_EQ(LoadBytes("magic.sgi", "\x01\xdb" + Sgi(0, 3, 1, 1, 1).substr(2) + "a"),
+              Err(ERR_IMG, 2));
 }
 
 // --- Sun raster -----------------------------------------------------------------------------
 
 TEST_F(SgiRasPnmTest, RasEscapesRowsMapsAndDepths) {
-    EXPECT_EQ(Pixels("e.ras", Ras(6, 1, 8, 2) + "\x80\x00\x80\x04\x7F"s), "\x80\x7F\x7F\x7F\x7F\x7F");
+    EXPECT_EQ(Pixels("e.ras", Ras(6, 1, 8, 2) + "\x80\x00\x80\x04\x7F"s),
+              "\x80\x7F\x7F\x7F\x7F\x7F");
     EXPECT_EQ(img.palette[0x7F].green, 0x7F);  // no colour map: grey
     // Odd width: one pad byte per row, or none at all in a file that leaves them out.
     EXPECT_EQ(Pixels("pad.ras", Ras(3, 2, 8, 1) + "abc_def_"), "abcdef");
@@ -205,8 +220,8 @@ TEST_F(SgiRasPnmTest, RasEscapesRowsMapsAndDepths) {
         {Ras(1, 1, 8, 4) + "ab", {ERR_IMG, 1}},
         {Ras(-1, 1, 8, 1) + "ab", {ERR_IMG, 4}},  // a damaged size, not a picture
         {Ras(70000, 1, 8, 1) + "ab", {ERR_IMG, 1}},
-        {Ras(1, 1, 8, 1, 1, 0x7FFFFFF0) + "ab", {ERR_FILE, 3}},   // map beyond the file
-        {Ras(4, 4, 8, 1) + "abc", {ERR_FILE, 3}},                 // rows cut short
+        {Ras(1, 1, 8, 1, 1, 0x7FFFFFF0) + "ab", {ERR_FILE, 3}},    // map beyond the file
+        {Ras(4, 4, 8, 1) + "abc", {ERR_FILE, 3}},                  // rows cut short
         {Ras(30000, 30000, 8, 2) + "\x80\xFF\x01", {ERR_IMG, 3}},  // too little to fill it
     };
     for (const auto& [bytes, expected] : refused) EXPECT_EQ(LoadBytes("r.ras", bytes), expected);
@@ -220,20 +235,21 @@ TEST_F(SgiRasPnmTest, PnmHeadersAndSamples) {
     EXPECT_EQ(Pixels("w.pgm", "P5 2 1 1023\n\x03\xFF\x00\x04"s), "\xFF\x01");
     EXPECT_EQ(Pixels("m.ppm", "P6 1 1 255\r\x01\x02\x03"), "\x03\x02\x01");
     const std::pair<const char*, Err> cases[] = {
-        {"P5 3 2", {ERR_IMG, 9}},                           // ends inside the header
-        {"P2 3 1 255 7 \n ", {ERR_IMG, 9}},                 // ends inside the samples
-        {"P5 2 2 255\nab", {ERR_FILE, 3}},                  // binary samples cut short
-        {"P5 99999999999 1 255\n", {ERR_IMG, 2}},           // number too large
-        {"P5 3x 1 255\n", {ERR_IMG, 2}},                    // not a number
+        {"P5 3 2", {ERR_IMG, 9}},                  // ends inside the header
+        {"P2 3 1 255 7 \n ", {ERR_IMG, 9}},        // ends inside the samples
+        {"P5 2 2 255\nab", {ERR_FILE, 3}},         // binary samples cut short
+        {"P5 99999999999 1 255\n", {ERR_IMG, 2}},  // number too large
+        {"P5 3x 1 255\n", {ERR_IMG, 2}},           // not a number
         {"X5 1 1 255\n", {ERR_IMG, 2}},
         {"P5 1 1 70000\nab", {ERR_IMG, 1}},
         {"P5 1 1 0\na", {ERR_IMG, 1}},
         {"P4 8 1\n\xFF", {ERR_IMG, 1}},
         {"P1 2 1 0 1", {ERR_IMG, 1}},
         {"P5 100000 1 255\n", {ERR_IMG, 1}},
-        {"P2 100 100 255\n1 2 3", {ERR_IMG, 9}},            // refused before allocating
+        {"P2 100 100 255\n1 2 3", {ERR_IMG, 9}},  // refused before allocating
     };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(LoadBytes("t.pgm", text), expected) << text;
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(LoadBytes("t.pgm", text), expected) << text;
 }
 
 // --- Inputs larger than the readers' buffers ------------------------------------------------
@@ -305,7 +321,12 @@ TEST_F(SgiRasPnmTest, InputsAcrossBufferRefills) {
 // --- Information ----------------------------------------------------------------------------
 
 TEST_F(SgiRasPnmTest, InfoReportsTheStoredPicture) {
-    struct Case { std::string file; int32_t w, h, bytes, bits; std::string codec; int32_t loadable; };
+    struct Case {
+        std::string file;
+        int32_t w, h, bytes, bits;
+        std::string codec;
+        int32_t loadable;
+    };
     WriteFileBytes(dir.file("p4.pbm.pnm"), "P4 8 2\n\xFF\x00"s);
     WriteFileBytes(dir.file("ga.sgi"), Sgi(0, 3, 2, 1, 2, 0) + "abcd");
     const Case cases[] = {
@@ -322,9 +343,10 @@ TEST_F(SgiRasPnmTest, InfoReportsTheStoredPicture) {
         MonitoredIsolated([&] { FFInfo(c.file, BAD_HANDLE, info); });
         ASSERT_TRUE(ErrNone()) << c.file << ": " << ErrLastText();
         EXPECT_EQ(info.fileSize, static_cast<double>(std::filesystem::file_size(c.file))) << c.file;
-        EXPECT_EQ(std::tie(info.width, info.height, info.bytesPP, info.bitsPP, info.videoCompression,
-                           info.videoSupported),
-                  std::tie(c.w, c.h, c.bytes, c.bits, c.codec, c.loadable)) << c.file;
+        EXPECT_EQ(std::tie(info.width, info.height, info.bytesPP, info.bitsPP,
+                           info.videoCompression, info.videoSupported),
+                  std::tie(c.w, c.h, c.bytes, c.bits, c.codec, c.loadable))
+            << c.file;
         EXPECT_EQ(std::tie(info.frames, info.hasVideo), std::make_tuple(1, -1));
     }
 }

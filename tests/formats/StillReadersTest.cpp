@@ -32,19 +32,21 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 // A BMP with an information header of `headerSize` bytes (zero past its first 20), then `extra`
 // (masks, colour table) and the pixel data.
-Bytes Bmp(int32_t w, int32_t h, uint16_t bits, uint32_t compression, const Bytes& extra, const Bytes& pixels,
-          uint32_t headerSize = 40) {
+Bytes Bmp(int32_t w, int32_t h, uint16_t bits, uint32_t compression, const Bytes& extra,
+          const Bytes& pixels, uint32_t headerSize = 40) {
     Bytes b{'B', 'M'};
     const auto data = static_cast<uint32_t>(14 + headerSize + extra.size());
-    for (uint32_t v : {data + uint32_t(pixels.size()), 0u, data, headerSize, uint32_t(w), uint32_t(h)})
+    for (uint32_t v :
+         {data + uint32_t(pixels.size()), 0u, data, headerSize, uint32_t(w), uint32_t(h)})
         Put32(b, v);
     Put16(b, 1), Put16(b, bits), Put32(b, compression);
     b.resize(14 + headerSize, 0);
     return b + extra + pixels;
 }
 
-Bytes Tga(uint8_t type, uint16_t w, uint16_t h, uint8_t depth, uint8_t descriptor, const Bytes& pixels,
-          const Bytes& id = {}, uint16_t mapFirst = 0, uint8_t mapBits = 0, const Bytes& map = {}) {
+Bytes Tga(uint8_t type, uint16_t w, uint16_t h, uint8_t depth, uint8_t descriptor,
+          const Bytes& pixels, const Bytes& id = {}, uint16_t mapFirst = 0, uint8_t mapBits = 0,
+          const Bytes& map = {}) {
     Bytes b{uint8_t(id.size()), uint8_t(mapBits ? 1 : 0), type};
     Put16(b, mapFirst), Put16(b, mapBits ? uint16_t(map.size() / ((mapBits + 7) / 8)) : 0);
     b.push_back(mapBits);
@@ -162,16 +164,17 @@ struct StillReadersTest : test::RegisterBalanceTest {
 // ImageMagick cannot read from the g/ file of the same picture.
 
 TEST_F(StillReadersTest, FixturesMatchIndependentDecoders) {
-    CheckPixels(KV_TEST_DATA "/formats/", {
-        {{"bmp/pal4.bmp"}, 37, 21, 8, 0xa6f8810dfde06227ull},
-        {{"bmp/rle8.bmp"}, 37, 21, 8, 0xfdc077e367a369c2ull},
-        {{"bmp/rgb565.bmp"}, 37, 21, 16, 0xdf311e6e6c9bffddull},
-        {{"pcx/pal8.pcx"}, 37, 21, 8, 0x16d9910514de34bcull},   // odd bytes per line
-        {{"pcx/rgb24.pcx"}, 37, 21, 24, 0x7146515c6efeaa6cull}, // planes padded to 38
-        {{"tga/map8.tga"}, 37, 21, 8, 0x893db07d34d5fa64ull},
-        {{"tga/rgb555.tga"}, 37, 21, 15, 0x81135885fe1efc8full},
-        {{"tga/rle24.tga"}, 37, 21, 24, 0x3306b0504c2b9403ull},
-    });
+    CheckPixels(KV_TEST_DATA "/formats/",
+                {
+                    {{"bmp/pal4.bmp"}, 37, 21, 8, 0xa6f8810dfde06227ull},
+                    {{"bmp/rle8.bmp"}, 37, 21, 8, 0xfdc077e367a369c2ull},
+                    {{"bmp/rgb565.bmp"}, 37, 21, 16, 0xdf311e6e6c9bffddull},
+                    {{"pcx/pal8.pcx"}, 37, 21, 8, 0x16d9910514de34bcull},    // odd bytes per line
+                    {{"pcx/rgb24.pcx"}, 37, 21, 24, 0x7146515c6efeaa6cull},  // planes padded to 38
+                    {{"tga/map8.tga"}, 37, 21, 8, 0x893db07d34d5fa64ull},
+                    {{"tga/rgb555.tga"}, 37, 21, 15, 0x81135885fe1efc8full},
+                    {{"tga/rle24.tga"}, 37, 21, 24, 0x3306b0504c2b9403ull},
+                });
 }
 
 TEST_F(StillReadersTest, SamplesMatchIndependentDecoders) {
@@ -183,36 +186,46 @@ TEST_F(StillReadersTest, SamplesMatchIndependentDecoders) {
             files.push_back("tga-gimp/200x32_" + mode + "_" + variant + ".tga");
         return files;
     };
-    CheckPixels(base + "bmpsuite/", {
-        {{"g/pal1.bmp", "g/pal1wb.bmp"}, 127, 64, 8, 0x93cb10c47d28db4dull},
-        {{"g/pal1bg.bmp"}, 127, 64, 8, 0xb7b540345a58dd65ull},
-        {{"g/pal4.bmp", "g/pal4rle.bmp"}, 127, 64, 8, 0x7442826ad2154b09ull},
-        {{"g/pal8.bmp", "g/pal8-0.bmp", "g/pal8os2.bmp", "g/pal8rle.bmp", "g/pal8topdown.bmp", "g/pal8v4.bmp",
-          "g/pal8v5.bmp", "q/pal8offs.bmp", "q/pal8os2sp.bmp", "q/pal8os2v2-16.bmp", "q/pal8os2v2.bmp",
-          "q/pal8oversizepal.bmp"}, 127, 64, 8, 0x4598e7515a0f7954ull},
-        {{"g/pal8nonsquare.bmp"}, 127, 32, 8, 0xb937ea06db3c196cull},
-        {{"g/pal8w124.bmp"}, 124, 61, 8, 0xb48c84d29e14ad3dull},
-        {{"g/pal8w125.bmp"}, 125, 62, 8, 0xdc7be9a5fc79ab93ull},
-        {{"g/pal8w126.bmp"}, 126, 63, 8, 0x06c840bab970062dull},
-        {{"g/rgb16-565.bmp", "g/rgb16-565pal.bmp"}, 127, 64, 16, 0x51d0a8852d09c342ull},
-        {{"g/rgb16.bmp"}, 127, 64, 15, 0x77b89128c335923cull},
-        {{"g/rgb24.bmp", "g/rgb24pal.bmp", "q/rgb24largepal.bmp", "q/rgb24lprof.bmp", "q/rgb24prof.bmp"},
-         127, 64, 24, 0x7cd8f819ae69b2afull},
-        {{"g/rgb32.bmp", "q/rgb32fakealpha.bmp"}, 127, 64, 32, 0x7cd8f819ae69b2afull},
-        {{"g/rgb32bf.bmp", "q/rgb32bf-xbgr.bmp", "q/rgb32h52.bmp"}, 127, 64, 24, 0x7cd8f819ae69b2afull},
-        {{"q/pal1p1.bmp"}, 127, 64, 8, 0xeae45a26ec6206e5ull},
-        {{"q/pal4rletrns.bmp"}, 127, 64, 8, 0x7cde5f81f2661d29ull},
-        {{"q/pal8rletrns.bmp"}, 127, 64, 8, 0xd03d8e3b58c52840ull},
-        {{"q/rgb16-231.bmp"}, 127, 64, 24, 0x214755265dfab2c8ull, {2, 3, 1}},
-        {{"q/rgba16-4444.bmp"}, 127, 64, 24, 0xdaa3e093adc42f11ull, {4, 4, 4}},
-        {{"q/rgba32.bmp", "q/rgba32abf.bmp", "q/rgba32h56.bmp"}, 127, 64, 24, 0x6b079fe1d6ffeee9ull},
-    });
+    CheckPixels(
+        base + "bmpsuite/",
+        {
+            {{"g/pal1.bmp", "g/pal1wb.bmp"}, 127, 64, 8, 0x93cb10c47d28db4dull},
+            {{"g/pal1bg.bmp"}, 127, 64, 8, 0xb7b540345a58dd65ull},
+            {{"g/pal4.bmp", "g/pal4rle.bmp"}, 127, 64, 8, 0x7442826ad2154b09ull},
+            {{"g/pal8.bmp", "g/pal8-0.bmp", "g/pal8os2.bmp", "g/pal8rle.bmp", "g/pal8topdown.bmp",
+              "g/pal8v4.bmp", "g/pal8v5.bmp", "q/pal8offs.bmp", "q/pal8os2sp.bmp",
+              "q/pal8os2v2-16.bmp", "q/pal8os2v2.bmp", "q/pal8oversizepal.bmp"},
+             127,
+             64,
+             8,
+             0x4598e7515a0f7954ull},
+            {{"g/pal8nonsquare.bmp"}, 127, 32, 8, 0xb937ea06db3c196cull},
+            {{"g/pal8w124.bmp"}, 124, 61, 8, 0xb48c84d29e14ad3dull},
+            {{"g/pal8w125.bmp"}, 125, 62, 8, 0xdc7be9a5fc79ab93ull},
+            {{"g/pal8w126.bmp"}, 126, 63, 8, 0x06c840bab970062dull},
+            {{"g/rgb16-565.bmp", "g/rgb16-565pal.bmp"}, 127, 64, 16, 0x51d0a8852d09c342ull},
+            {{"g/rgb16.bmp"}, 127, 64, 15, 0x77b89128c335923cull},
+            {{"g/rgb24.bmp", "g/rgb24pal.bmp", "q/rgb24largepal.bmp", "q/rgb24lprof.bmp",
+              "q/rgb24prof.bmp"},
+             127,
+             64,
+             24,
+             0x7cd8f819ae69b2afull},
+            {{"g/rgb32.bmp", "q/rgb32fakealpha.bmp"}, 127, 64, 32, 0x7cd8f819ae69b2afull},
+            {{"g/rgb32bf.bmp", "q/rgb32bf-xbgr.bmp", "q/rgb32h52.bmp"}, 127, 64, 24, 0x7cd8f819ae69b2afull},
+            {{"q/pal1p1.bmp"}, 127, 64, 8, 0xeae45a26ec6206e5ull},
+            {{"q/pal4rletrns.bmp"}, 127, 64, 8, 0x7cde5f81f2661d29ull},
+            {{"q/pal8rletrns.bmp"}, 127, 64, 8, 0xd03d8e3b58c52840ull},
+            {{"q/rgb16-231.bmp"}, 127, 64, 24, 0x214755265dfab2c8ull, {2, 3, 1}},
+            {{"q/rgba16-4444.bmp"}, 127, 64, 24, 0xdaa3e093adc42f11ull, {4, 4, 4}},
+            {{"q/rgba32.bmp", "q/rgba32abf.bmp", "q/rgba32h56.bmp"}, 127, 64, 24, 0x6b079fe1d6ffeee9ull},
+        });
     CheckPixels(base, {
-        {tga("p"), 200, 32, 8, 0x9ecce710d726e83full},
-        {tga("rgb"), 200, 32, 24, 0x2c7abec183961b6bull},
-        {tga("rgba"), 200, 32, 32, 0x2c7abec183961b6bull},
-        {{"odd_stride.pcx"}, 371, 150, 8, 0x63b17ce546e8786dull},
-    });
+                          {tga("p"), 200, 32, 8, 0x9ecce710d726e83full},
+                          {tga("rgb"), 200, 32, 24, 0x2c7abec183961b6bull},
+                          {tga("rgba"), 200, 32, 32, 0x2c7abec183961b6bull},
+                          {{"odd_stride.pcx"}, 371, 150, 8, 0x63b17ce546e8786dull},
+                      });
 }
 
 // Damaged and unsupported files fail with a documented error, or load where merely odd; each
@@ -221,18 +234,24 @@ TEST_F(StillReadersTest, DamagedSamplesFailCleanly) {
     const std::string base = KV_SHARED_DIR "/corpus-samples/";
     if (!std::filesystem::is_directory(base)) GTEST_SKIP() << "no shared samples";
     const std::vector<std::pair<const char*, Err>> known = {
-        {"bmpsuite/b/badbitcount.bmp", {ERR_IMG, 1}},    {"bmpsuite/b/badwidth.bmp", {ERR_IMG, 4}},
-        {"bmpsuite/b/reallybig.bmp", {ERR_IMG, 4}},      {"bmpsuite/b/shortfile.bmp", {ERR_FILE, 3}},
-        {"bmpsuite/q/pal2.bmp", {ERR_IMG, 1}},           {"bmpsuite/q/rgb24jpeg.bmp", {ERR_IMG, 1}},
-        {"tga-gimp/200x32_la_bl_rle.tga", {ERR_IMG, 2}}, {"tga-gimp/1x1_l_tl_raw.tga", {ERR_IMG, 2}},
-        {"pil184.pcx", {ERR_IMG, 1}},                    {"p_4_planes.pcx", {ERR_IMG, 1}},
+        {"bmpsuite/b/badbitcount.bmp", {ERR_IMG, 1}},
+        {"bmpsuite/b/badwidth.bmp", {ERR_IMG, 4}},
+        {"bmpsuite/b/reallybig.bmp", {ERR_IMG, 4}},
+        {"bmpsuite/b/shortfile.bmp", {ERR_FILE, 3}},
+        {"bmpsuite/q/pal2.bmp", {ERR_IMG, 1}},
+        {"bmpsuite/q/rgb24jpeg.bmp", {ERR_IMG, 1}},
+        {"tga-gimp/200x32_la_bl_rle.tga", {ERR_IMG, 2}},
+        {"tga-gimp/1x1_l_tl_raw.tga", {ERR_IMG, 2}},
+        {"pil184.pcx", {ERR_IMG, 1}},
+        {"p_4_planes.pcx", {ERR_IMG, 1}},
     };
     for (const auto& [file, err] : known) EXPECT_EQ(LoadFile(base + file, BAD_HANDLE), err) << file;
     for (const char* folder : {"bmpsuite/b", "damaged-fuzz"}) {
         for (const auto& entry : std::filesystem::directory_iterator(base + folder)) {
             for (int32_t type : {FT_TGA, FT_PCX, FT_BMP}) {
                 const Err err = LoadFile(entry.path().string(), type);
-                EXPECT_TRUE(err == OK || err.first == ERR_IMG || err == Err(ERR_FILE, 3)) << entry.path();
+                EXPECT_TRUE(err == OK || err.first == ERR_IMG || err == Err(ERR_FILE, 3))
+                    << entry.path();
             }
         }
     }
@@ -265,9 +284,12 @@ TEST_F(StillReadersTest, BmpRunLengthRowsEndOfLineAndDelta) {
     EXPECT_EQ(Row(0), (Bytes{0, 7, 0, 0}));
     EXPECT_EQ(Row(1), (Bytes{10, 11, 12, 9}));
     EXPECT_EQ(Row(2), (Bytes{5, 5, 0, 0}));
-    EXPECT_EQ(Info(Bmp(4, 3, 8, 1, Bytes(1024), rle8), FT_BMP).videoCompression, "Run Length Encoding (RLE)");
+    EXPECT_EQ(Info(Bmp(4, 3, 8, 1, Bytes(1024), rle8), FT_BMP).videoCompression,
+              "Run Length Encoding (RLE)");
     // 4 bits: runs alternate the nibbles; literal nibbles padded to 16 bits.
-    ASSERT_EQ(Load(Bmp(5, 2, 4, 2, Bytes(64), {5, 0x12, 0, 0, 0, 5, 0x34, 0x56, 0x70, 0, 0, 1}), FT_BMP), OK);
+    ASSERT_EQ(
+        Load(Bmp(5, 2, 4, 2, Bytes(64), {5, 0x12, 0, 0, 0, 5, 0x34, 0x56, 0x70, 0, 0, 1}), FT_BMP),
+        OK);
     EXPECT_EQ(Row(0), (Bytes{3, 4, 5, 6, 7}));
     EXPECT_EQ(Row(1), (Bytes{1, 2, 1, 2, 1}));
     // Packets cut off by the end of the data.
@@ -320,16 +342,16 @@ TEST_F(StillReadersTest, BmpHostileHeaders) {
     const std::vector<std::pair<std::function<void(Bytes&)>, Err>> cases = {
         {[](Bytes& b) { b[1] = 'X'; }, {ERR_IMG, 2}},
         {[](Bytes& b) { b.resize(16); }, {ERR_FILE, 3}},
-        {[](Bytes& b) { b[14] = 13; }, {ERR_IMG, 4}},                       // header size
-        {[](Bytes& b) { b[14] = 200; }, {ERR_IMG, 4}},                      // header beyond the file
-        {[](Bytes& b) { b[10] = 20; }, {ERR_IMG, 4}},                       // pixels inside the header
-        {[](Bytes& b) { b[11] = 1; }, {ERR_FILE, 3}},                       // pixels beyond the file
-        {[](Bytes& b) { b.erase(b.end() - 3, b.end()); }, {ERR_FILE, 3}},   // truncated rows
-        {[](Bytes& b) { b[18] = 0; }, {ERR_IMG, 4}},                        // width 0
-        {[](Bytes& b) { b[22] = 0, b[25] = 0x80; }, {ERR_IMG, 4}},          // height -2^31
-        {[](Bytes& b) { b[30] = 4; }, {ERR_IMG, 1}},                        // embedded JPEG
-        {[](Bytes& b) { b[28] = 4, b[30] = 1; }, {ERR_IMG, 1}},             // 8-bit coding on 4 bits
-        {[](Bytes& b) { b[30] = 3; }, {ERR_IMG, 1}},                        // bit fields on 24 bits
+        {[](Bytes& b) { b[14] = 13; }, {ERR_IMG, 4}},   // header size
+        {[](Bytes& b) { b[14] = 200; }, {ERR_IMG, 4}},  // header beyond the file
+        {[](Bytes& b) { b[10] = 20; }, {ERR_IMG, 4}},   // pixels inside the header
+        {[](Bytes& b) { b[11] = 1; }, {ERR_FILE, 3}},   // pixels beyond the file
+        {[](Bytes& b) { b.erase(b.end() - 3, b.end()); }, {ERR_FILE, 3}},  // truncated rows
+        {[](Bytes& b) { b[18] = 0; }, {ERR_IMG, 4}},                       // width 0
+        {[](Bytes& b) { b[22] = 0, b[25] = 0x80; }, {ERR_IMG, 4}},         // height -2^31
+        {[](Bytes& b) { b[30] = 4; }, {ERR_IMG, 1}},                       // embedded JPEG
+        {[](Bytes& b) { b[28] = 4, b[30] = 1; }, {ERR_IMG, 1}},            // 8-bit coding on 4 bits
+        {[](Bytes& b) { b[30] = 3; }, {ERR_IMG, 1}},                       // bit fields on 24 bits
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         Bytes bad = good;
@@ -365,7 +387,6 @@ TEST_F(StillReadersTest, TgaRowOrderColourMapAndRuns) {
     ASSERT_EQ(Load(Tga(10, 3, 2, 24, 0x20, {0xFF, 1, 2, 3}), FT_TGA), OK);
     EXPECT_EQ(Row(1), (Bytes{1, 2, 3, 1, 2, 3, 1, 2, 3}));
 }
-
 
 // --- PCX --------------------------------------------------------------------------------------
 
@@ -405,23 +426,24 @@ TEST_F(StillReadersTest, TgaAndPcxRefusals) {
     Bytes noPalette = Pcx(3, 1, 1, 4, {1, 2, 3, 0});
     noPalette.resize(128 + 700);
     const std::vector<std::tuple<int32_t, Bytes, Err>> cases = {
-        {FT_TGA, Tga(3, 1, 1, 8, 0, {0}), {ERR_IMG, 2}},         // grey
-        {FT_TGA, Tga(11, 1, 1, 8, 0, {0, 0}), {ERR_IMG, 2}},     // run-length grey
-        {FT_TGA, Tga(2, 1, 1, 20, 0, {0, 0, 0}), {ERR_IMG, 1}},  // no image record depth
-        {FT_TGA, Tga(1, 1, 1, 16, 0, {0, 0}), {ERR_IMG, 1}},     // 16-bit colour indices
-        {FT_TGA, Tga(2, 0, 1, 24, 0, {}), {ERR_IMG, 4}},         // empty
-        {FT_TGA, Tga(2, 2, 2, 24, 0, Bytes(11)), {ERR_FILE, 3}}, // truncated rows
-        {FT_TGA, Bytes{0, 0, 2, 0, 0}, {ERR_FILE, 3}},           // truncated header
-        {FT_TGA, longMap, {ERR_FILE, 3}},                        // map longer than the file
+        {FT_TGA, Tga(3, 1, 1, 8, 0, {0}), {ERR_IMG, 2}},          // grey
+        {FT_TGA, Tga(11, 1, 1, 8, 0, {0, 0}), {ERR_IMG, 2}},      // run-length grey
+        {FT_TGA, Tga(2, 1, 1, 20, 0, {0, 0, 0}), {ERR_IMG, 1}},   // no image record depth
+        {FT_TGA, Tga(1, 1, 1, 16, 0, {0, 0}), {ERR_IMG, 1}},      // 16-bit colour indices
+        {FT_TGA, Tga(2, 0, 1, 24, 0, {}), {ERR_IMG, 4}},          // empty
+        {FT_TGA, Tga(2, 2, 2, 24, 0, Bytes(11)), {ERR_FILE, 3}},  // truncated rows
+        {FT_TGA, Bytes{0, 0, 2, 0, 0}, {ERR_FILE, 3}},            // truncated header
+        {FT_TGA, longMap, {ERR_FILE, 3}},                         // map longer than the file
         {FT_TGA, Tga(10, 3, 2, 24, 0, {0x02, 1, 2, 3, 4, 5, 6}), {ERR_IMG, 3}},  // packet cut off
         {FT_PCX, notPcx, {ERR_IMG, 2}},
         {FT_PCX, notRle, {ERR_IMG, 1}},
-        {FT_PCX, Pcx(3, 1, 2, 4, Bytes(8)), {ERR_IMG, 1}},       // two planes
+        {FT_PCX, Pcx(3, 1, 2, 4, Bytes(8)), {ERR_IMG, 1}},  // two planes
         {FT_PCX, reversed, {ERR_IMG, 4}},
-        {FT_PCX, Pcx(3, 1, 3, 4, {0xC5}), {ERR_IMG, 3}},         // run without its value
-        {FT_PCX, noPalette, {ERR_IMG, 3}},                       // no room for the palette
-        {FT_PCX, Pcx(3, 1, 3, 4, {}), {ERR_FILE, 3}},            // no data
+        {FT_PCX, Pcx(3, 1, 3, 4, {0xC5}), {ERR_IMG, 3}},  // run without its value
+        {FT_PCX, noPalette, {ERR_IMG, 3}},                // no room for the palette
+        {FT_PCX, Pcx(3, 1, 3, 4, {}), {ERR_FILE, 3}},     // no data
     };
     for (size_t i = 0; i < cases.size(); ++i)
-        EXPECT_EQ(Load(std::get<1>(cases[i]), std::get<0>(cases[i])), std::get<2>(cases[i])) << "case " << i;
+        EXPECT_EQ(Load(std::get<1>(cases[i]), std::get<0>(cases[i])), std::get<2>(cases[i]))
+            << "case " << i;
 }

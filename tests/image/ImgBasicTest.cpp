@@ -71,7 +71,8 @@ TEST_F(ImgBasicTest, GarbageRecordIsClearedBeforeAllocation) {
 }
 
 TEST_F(ImgBasicTest, InvalidSizesRaiseInvalidMemoryRequest) {
-    for (auto [w, h] : {std::pair{0, 5}, std::pair{5, 0}, std::pair{-2, -3}, std::pair{70000, 70000}}) {
+    for (auto [w, h] :
+         {std::pair{0, 5}, std::pair{5, 0}, std::pair{-2, -3}, std::pair{70000, 70000}}) {
         EXPECT_THROW(_imgalloc_(a, w, h, "a", 1, 24), EMon) << w << "x" << h;
         EXPECT_EQ(ErrLastGroup(), ERR_MEM);
         EXPECT_EQ(ErrLastCode(), 5);
@@ -215,7 +216,8 @@ TEST_F(ImgBasicTest, StaleRecordLeavesTheBlockNowAtItsAddressAlone) {
         ASSERT_NE(a.data, nullptr);
         ASSERT_FALSE(ImgValid(a));
         uint8_t* other = nullptr;
-        if (!test::AllocateAt(other, a.data, kBytes)) GTEST_SKIP() << "the allocator does not reuse addresses";
+        if (!test::AllocateAt(other, a.data, kBytes))
+            GTEST_SKIP() << "the allocator does not reuse addresses";
         EXPECT_FALSE(ImgValid(a)) << c.name;
         const int32_t count = MemCount();
         c.use(a, b, pixels);

@@ -75,7 +75,8 @@ TEST(PalGreyRampTest, RampsUpAndDown) {
 
 TEST_F(ImgBuildTest, MakeQimgReordersRowsAndDropsPadding) {
     Bytes buffer(52 * 3);
-    for (int r = 0; r < 3; ++r) std::fill_n(buffer.begin() + r * 52, 51, static_cast<uint8_t>(r + 1));
+    for (int r = 0; r < 3; ++r)
+        std::fill_n(buffer.begin() + r * 52, 51, static_cast<uint8_t>(r + 1));
     MakeQimg(img, buffer.data(), 17, false, 52, 24, 3);
     EXPECT_EQ(img.size, 153);
     EXPECT_EQ(img.data[50], 3);  // the buffer's last row comes first

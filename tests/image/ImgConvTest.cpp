@@ -31,7 +31,9 @@ struct ImgConvTest : test::RegisterBalanceTest {
     static Bytes Pixels(const Qimg& img) {
         return Bytes(img.data, img.data + img.width * img.height * img.bytesPP);
     }
-    static uint32_t Word(const Qimg& img, int k) { return img.data[2 * k] | img.data[2 * k + 1] << 8; }
+    static uint32_t Word(const Qimg& img, int k) {
+        return img.data[2 * k] | img.data[2 * k + 1] << 8;
+    }
     static void ExpectError(int32_t group, int32_t code) {
         EXPECT_EQ(ErrLastGroup(), group);
         EXPECT_EQ(ErrLastCode(), code);
@@ -82,7 +84,8 @@ TEST_F(ImgConvTest, ConversionRulesAreBitExact) {
 TEST_F(ImgConvTest, RoundTripsAcrossAllDepthPairs) {
     // Channels that every depth holds exactly (multiples of 8) survive any round trip.
     Bytes bytes;
-    for (int k = 0; k < 36; ++k) bytes.push_back(static_cast<uint8_t>((k * 37 + k / 3 * 91) % 32 * 8));
+    for (int k = 0; k < 36; ++k)
+        bytes.push_back(static_cast<uint8_t>((k * 37 + k / 3 * 91) % 32 * 8));
     Make(c, 4, 3, 24, bytes);
     for (int32_t from : {15, 16, 24, 32}) {
         ImgConvBpp(c, a, from);

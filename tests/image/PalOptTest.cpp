@@ -66,18 +66,29 @@ int CellOf_(int r, int g, int b) { return (r >> 2) + 64 * (g >> 2) + 4096 * (b >
 // A smooth, photo-like picture: gradients, a few shapes and low-amplitude noise.
 void MakeNatural_(Qimg& img, int w, int h, uint32_t seed, int bits = 24) {
     std::mt19937 rng(seed);
-    Make24_(img, w, h, [&](int x, int y) {
-        const double fx = double(x) / w, fy = double(y) / h;
-        double r = 40 + 170 * fx + 30 * std::sin(fy * 6.0);
-        double g = 60 + 120 * fy + 40 * std::cos(fx * 5.0 + fy * 3.0);
-        double b = 120 + 90 * (1 - fx) * fy;
-        const double dx = fx - 0.6, dy = fy - 0.4;
-        if (dx * dx + dy * dy < 0.04) { r = 230 - 60 * fy; g = 80; b = 40 + 50 * fx; }
-        if (fx > 0.1 && fx < 0.3 && fy > 0.6 && fy < 0.9) { r = 20; g = 30 + 40 * fx; b = 60; }
-        const int n = int(rng() % 9) - 4;
-        auto cl = [](double v) { return std::clamp(int(v), 0, 255); };
-        return RGB{cl(r + n), cl(g + n), cl(b - n)};
-    }, bits);
+    Make24_(
+        img, w, h,
+        [&](int x, int y) {
+            const double fx = double(x) / w, fy = double(y) / h;
+            double r = 40 + 170 * fx + 30 * std::sin(fy * 6.0);
+            double g = 60 + 120 * fy + 40 * std::cos(fx * 5.0 + fy * 3.0);
+            double b = 120 + 90 * (1 - fx) * fy;
+            const double dx = fx - 0.6, dy = fy - 0.4;
+            if (dx * dx + dy * dy < 0.04) {
+                r = 230 - 60 * fy;
+                g = 80;
+                b = 40 + 50 * fx;
+            }
+            if (fx > 0.1 && fx < 0.3 && fy > 0.6 && fy < 0.9) {
+                r = 20;
+                g = 30 + 40 * fx;
+                b = 60;
+            }
+            const int n = int(rng() % 9) - 4;
+            auto cl = [](double v) { return std::clamp(int(v), 0, 255); };
+            return RGB{cl(r + n), cl(g + n), cl(b - n)};
+        },
+        bits);
 }
 
 struct PalOptTest : test::RegisterBalanceTest {
@@ -117,11 +128,14 @@ struct RefQuant {
         ForCells(x, [&](int r, int g, int b, int64_t) {
             const int c[3] = {r, g, b};
             any = true;
-            for (int a = 0; a < 3; ++a) mn[a] = std::min(mn[a], c[a]), mx[a] = std::max(mx[a], c[a]);
+            for (int a = 0; a < 3; ++a)
+                mn[a] = std::min(mn[a], c[a]), mx[a] = std::max(mx[a], c[a]);
         });
         for (int a = 0; a < 3; ++a) {
-            if (any) x.lo[a] = mn[a], x.hi[a] = mx[a];
-            else if (x.lo[a] <= x.hi[a]) x.lo[a] = x.hi[a] + 1;  // empty box: faces meet
+            if (any)
+                x.lo[a] = mn[a], x.hi[a] = mx[a];
+            else if (x.lo[a] <= x.hi[a])
+                x.lo[a] = x.hi[a] + 1;  // empty box: faces meet
         }
         const int d[3] = {x.hi[0] - x.lo[0], x.hi[1] - x.lo[1], x.hi[2] - x.lo[2]};
         x.size = (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) * 121;
@@ -138,7 +152,8 @@ struct RefQuant {
         ForCells(x, [&](int r, int g, int b, int64_t n) {
             if (n < 2) return;
             const int c[3] = {r, g, b};
-            for (int a = 0; a < 3; ++a) x.spread[a] += double(n - 1) * (mean[a] - c[a]) * (mean[a] - c[a]) * w[a];
+            for (int a = 0; a < 3; ++a)
+                x.spread[a] += double(n - 1) * (mean[a] - c[a]) * (mean[a] - c[a]) * w[a];
         });
     }
 
@@ -173,7 +188,10 @@ struct RefQuant {
             s[0] += n * r, s[1] += n * g, s[2] += n * b;
         });
         if (sum == 0) return QBGR{0, 0, 0};
-        auto c = [&](int64_t v) { const int64_t m = v * 4 / sum; return uint8_t(m < 4 ? 0 : m); };
+        auto c = [&](int64_t v) {
+            const int64_t m = v * 4 / sum;
+            return uint8_t(m < 4 ? 0 : m);
+        };
         return QBGR{c(s[2]), c(s[1]), c(s[0])};
     }
 };
@@ -301,7 +319,8 @@ TEST(PalOptDither, TableCountsPrefixesAndMean) {
     EXPECT_EQ(count.count(45), 1u);
     EXPECT_DOUBLE_EQ(double(sum) / 16384.0, 127.5);
     const int row0[16] = {0, 166, 93, 20, 69, 158, 28, 61, 251, 93, 162, 206, 125, 190, 36, 130};
-    const int row1[16] = {121, 231, 146, 219, 190, 138, 210, 109, 174, 16, 113, 28, 69, 146, 251, 53};
+    const int row1[16] = {121, 231, 146, 219, 190, 138, 210, 109,
+                          174, 16,  113, 28,  69,  146, 251, 53};
     for (int x = 0; x < 16; ++x) {
         EXPECT_EQ(t[x], row0[x]) << x;
         EXPECT_EQ(t[128 + x], row1[x]) << x;
@@ -332,19 +351,19 @@ TEST(PalOptDither, ErrorTablesDampAndRoundTiesToEven) {
     _MakeErrTable(7, t7);
     auto at = [](const int32_t* t, int e) { return t[256 + e]; };
     EXPECT_EQ(at(t7, 0), 0);
-    EXPECT_EQ(at(t7, 1), 0);    // 0.4375
-    EXPECT_EQ(at(t7, 2), 1);    // 0.875
-    EXPECT_EQ(at(t7, 8), 4);    // 3.5 -> 4
-    EXPECT_EQ(at(t5, 8), 2);    // 2.5 -> 2 (ties to even)
-    EXPECT_EQ(at(t3, 8), 2);    // 1.5 -> 2
-    EXPECT_EQ(at(t1, 8), 0);    // 0.5 -> 0
-    EXPECT_EQ(at(t7, 19), 8);   // 8.3125
-    EXPECT_EQ(at(t7, 20), 0);   // round(7/16) div 2
-    EXPECT_EQ(at(t7, 24), 1);   // round(35/16) = 2, div 2
-    EXPECT_EQ(at(t7, 38), 4);   // round(133/16) = 8, div 2
+    EXPECT_EQ(at(t7, 1), 0);   // 0.4375
+    EXPECT_EQ(at(t7, 2), 1);   // 0.875
+    EXPECT_EQ(at(t7, 8), 4);   // 3.5 -> 4
+    EXPECT_EQ(at(t5, 8), 2);   // 2.5 -> 2 (ties to even)
+    EXPECT_EQ(at(t3, 8), 2);   // 1.5 -> 2
+    EXPECT_EQ(at(t1, 8), 0);   // 0.5 -> 0
+    EXPECT_EQ(at(t7, 19), 8);  // 8.3125
+    EXPECT_EQ(at(t7, 20), 0);  // round(7/16) div 2
+    EXPECT_EQ(at(t7, 24), 1);  // round(35/16) = 2, div 2
+    EXPECT_EQ(at(t7, 38), 4);  // round(133/16) = 8, div 2
     EXPECT_EQ(at(t7, 39), 0);
-    EXPECT_EQ(at(t7, 57), 2);   // 8 div 4
-    EXPECT_EQ(at(t5, 30), 1);   // round(55/16) = 3, div 2 = 1 (truncating)
+    EXPECT_EQ(at(t7, 57), 2);  // 8 div 4
+    EXPECT_EQ(at(t5, 30), 1);  // round(55/16) = 3, div 2 = 1 (truncating)
     EXPECT_EQ(at(t7, 58), 0);
     EXPECT_EQ(at(t7, 256), 0);
     for (int e = 0; e <= 256; ++e) {
@@ -379,7 +398,8 @@ TEST_F(PalOptTest, TwoHundredColoursKeptAndCutToSixBits) {
     ASSERT_EQ(dst.bitsPP, 8);
     ASSERT_EQ(dst.width, 20);
     std::set<std::array<int, 3>> seen;
-    for (int i = 0; i < 200; ++i) seen.insert({dst.palette[i].red, dst.palette[i].green, dst.palette[i].blue});
+    for (int i = 0; i < 200; ++i)
+        seen.insert({dst.palette[i].red, dst.palette[i].green, dst.palette[i].blue});
     EXPECT_EQ(seen.size(), 200u);
     for (int y = 0; y < 10; ++y)
         for (int x = 0; x < 20; ++x) {
@@ -438,7 +458,8 @@ TEST_F(PalOptTest, WorkAreaIsATrackedBlockFreedByPalDone) {
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(MemIsTracked(w));
     EXPECT_EQ(MemBlockSize(w), MemSizing(PAL_WORK_SIZE));
-    EXPECT_EQ(MemBlockDescription(w).rfind("C:PalOpt.PalInit.quantP:", 0), 0u) << MemBlockDescription(w);
+    EXPECT_EQ(MemBlockDescription(w).rfind("C:PalOpt.PalInit.quantP:", 0), 0u)
+        << MemBlockDescription(w);
     EXPECT_EQ(w->hist[0], -1);
     EXPECT_EQ(w->hist[262143], -1);
     EXPECT_EQ(w->colours, 0);
@@ -473,7 +494,8 @@ TEST_F(PalOptTest, CountsSaturate) {
 TEST_F(PalOptTest, ManyColoursGiveAtMost256BoxesDarkestFirst) {
     MakeNatural_(src, 160, 120, 7);
     ConvTo8bit(src, dst, 0);
-    for (int i = 1; i < 256; ++i) EXPECT_LE(Dist_(0, 0, 0, dst.palette[0]), Dist_(0, 0, 0, dst.palette[i]));
+    for (int i = 1; i < 256; ++i)
+        EXPECT_LE(Dist_(0, 0, 0, dst.palette[0]), Dist_(0, 0, 0, dst.palette[i]));
     std::set<std::array<int, 3>> used;
     for (int i = 0; i < 160 * 120; ++i) {
         const QBGR& c = dst.palette[dst.data[i]];
@@ -534,7 +556,8 @@ TEST_F(PalOptTest, BruteForceCrossCheckOfBoxesPaletteAndPlainRemap) {
         std::mt19937 rng(seed);
         // About 700 base colours with repeats and small noise: many cells with 2+ pixels.
         std::vector<RGB> base;
-        for (int i = 0; i < 700; ++i) base.push_back(RGB{int(rng() % 256), int(rng() % 256), int(rng() % 256)});
+        for (int i = 0; i < 700; ++i)
+            base.push_back(RGB{int(rng() % 256), int(rng() % 256), int(rng() % 256)});
         Make24_(src, 48, 40, [&](int, int) {
             RGB c = base[rng() % base.size()];
             c.r = std::clamp(c.r + int(rng() % 5) - 2, 0, 255);
@@ -567,7 +590,8 @@ TEST_F(PalOptTest, AllSpreadsZeroMakesEmptyBlackBoxesAndTerminates) {
     PalReduce(256);
     QPalWork* w = PalWorkArea();
     int black = 0;
-    for (int i = 0; i < 256; ++i) black += w->palette[i].red + w->palette[i].green + w->palette[i].blue == 0;
+    for (int i = 0; i < 256; ++i)
+        black += w->palette[i].red + w->palette[i].green + w->palette[i].blue == 0;
     EXPECT_GE(black, empties);
     PalDone();
 }
@@ -595,7 +619,8 @@ TEST_F(PalOptTest, LowPaletteCrossCheckOnRandomPictures) {
     for (uint32_t seed : {21u, 22u, 23u}) {
         std::mt19937 rng(seed);
         std::vector<RGB> base;
-        for (int i = 0; i < 250; ++i) base.push_back(RGB{int(rng() % 256), int(rng() % 256), int(rng() % 256)});
+        for (int i = 0; i < 250; ++i)
+            base.push_back(RGB{int(rng() % 256), int(rng() % 256), int(rng() % 256)});
         Make24_(src, 30, 30, [&](int, int) { return base[rng() % base.size()]; });
         ConvTo8bit(src, dst, 0);
         std::set<int> distinct;
@@ -611,7 +636,8 @@ TEST_F(PalOptTest, LowPaletteCrossCheckOnRandomPictures) {
         // Each distinct colour has its own entry; the rest are white; darkest first.
         std::set<int> idx(dst.data, dst.data + 900);
         EXPECT_EQ(idx.size(), distinct.size());
-        for (int i = 1; i < 256; ++i) EXPECT_LE(Dist_(0, 0, 0, dst.palette[0]), Dist_(0, 0, 0, dst.palette[i]));
+        for (int i = 1; i < 256; ++i)
+            EXPECT_LE(Dist_(0, 0, 0, dst.palette[0]), Dist_(0, 0, 0, dst.palette[i]));
         for (int i = int(distinct.size()); i < 256; ++i) EXPECT_EQ(dst.palette[i].green, 255);
         ImgFree(dst);
     }
@@ -628,7 +654,8 @@ TEST_F(PalOptTest, SmallPicturesUseThePlainMethod) {
             ConvTo8bit(src, dst, m);
             EXPECT_EQ(std::memcmp(dst.data, ref.data, size_t(w * h)), 0) << m;
             EXPECT_EQ(std::memcmp(dst.palette, ref.palette, 768), 0);
-            EXPECT_EQ(std::memcmp(src.data, other.data, size_t(w * h * 3)), 0) << "source untouched";
+            EXPECT_EQ(std::memcmp(src.data, other.data, size_t(w * h * 3)), 0)
+                << "source untouched";
         }
     }
 }
@@ -694,9 +721,12 @@ int Amount_(int a, int e) {
     const int s = e < 0 ? -1 : 1;
     e = std::abs(e);
     int v = 0;
-    if (e <= 19) v = int(std::nearbyint(a * e / 16.0));
-    else if (e <= 38) v = int(std::nearbyint(a * (e - 19) / 16.0)) / 2;
-    else if (e <= 57) v = int(std::nearbyint(a * (e - 38) / 16.0)) / 4;
+    if (e <= 19)
+        v = int(std::nearbyint(a * e / 16.0));
+    else if (e <= 38)
+        v = int(std::nearbyint(a * (e - 19) / 16.0)) / 2;
+    else if (e <= 57)
+        v = int(std::nearbyint(a * (e - 38) / 16.0)) / 4;
     return s * v;
 }
 
@@ -759,7 +789,8 @@ TEST_F(PalOptTest, HeavyDitherMatchesAReference) {
                 const int f = r.Lookup(R, G, B);
                 ASSERT_EQ(dst.data[y * w + x], f) << x << "," << y;
                 if (x == 0 && y % 2 == 0) continue;
-                const int eR = R - r.pal[size_t(f)].red, eG = G - r.pal[size_t(f)].green, eB = B - r.pal[size_t(f)].blue;
+                const int eR = R - r.pal[size_t(f)].red, eG = G - r.pal[size_t(f)].green,
+                          eB = B - r.pal[size_t(f)].blue;
                 if (x + 1 < w) add(x + 1, y, 7, eR, eG, eB);
                 if (y + 1 < h) {
                     if (x > 0) add(x - 1, y + 1, 3, eR, eG, eB);
@@ -816,7 +847,8 @@ TEST_F(PalOptTest, FifteenAndSixteenBitSourcesCountAndRemapLikeTheirExpansion) {
             ConvTo8bit(src, dst, m);
             EXPECT_EQ(std::memcmp(dst.data, expect.data, 40 * 30), 0) << m;
             EXPECT_EQ(std::memcmp(dst.palette, expect.palette, 768), 0) << m;
-            EXPECT_EQ(std::memcmp(src.data, other.data, size_t(src.size)), 0) << "the 16-bit source is kept";
+            EXPECT_EQ(std::memcmp(src.data, other.data, size_t(src.size)), 0)
+                << "the 16-bit source is kept";
             ImgFree(expect);
         }
     }
@@ -906,7 +938,8 @@ TEST_F(PalOptTest, TwoThreadsConvertAtOnce) {
             ImgCopy(pics[p], s);
             ConvTo8bit(s, d, m);
             expect[p][m].assign(d.data, d.data + d.width * d.height);
-            expectPal[p][m].assign(reinterpret_cast<uint8_t*>(d.palette), reinterpret_cast<uint8_t*>(d.palette) + 768);
+            expectPal[p][m].assign(reinterpret_cast<uint8_t*>(d.palette),
+                                   reinterpret_cast<uint8_t*>(d.palette) + 768);
             ImgFree(s);
             ImgFree(d);
         }

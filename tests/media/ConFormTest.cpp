@@ -43,14 +43,17 @@ void SaveBmp(const std::string& path, int32_t w, int32_t h, uint8_t seed) {
     Qimg img{};
     ASSERT_EQ(Try([&] {
                   _imgalloc_(img, w, h, "ConFormTest.img", __LINE__, 24);
-                  for (int32_t i = 0; i < img.size; ++i) img.data[i] = static_cast<uint8_t>(seed + i * 7);
+                  for (int32_t i = 0; i < img.size; ++i)
+                      img.data[i] = static_cast<uint8_t>(seed + i * 7);
                   ImgSaveBMP(path, img);
               }),
               kOk);
     ImgFree(img);
 }
 
-std::string Pixels(const Qimg& img) { return std::string(reinterpret_cast<const char*>(img.data), img.size); }
+std::string Pixels(const Qimg& img) {
+    return std::string(reinterpret_cast<const char*>(img.data), img.size);
+}
 
 // The picture as blue, green, red bytes (palette pictures through their palette).
 std::string Bgr(const Qimg& img) {
@@ -128,11 +131,11 @@ TEST(UniKindOf, ByFormatAndFrames) {
         uint32_t format;
         int32_t one, many;  // kinds for 1 and for 2 frames
     };
-    const Case cases[] = {{0, 0, 0},         {20, 0, 0},           {uint32_t(BAD_HANDLE), 0, 0},
-                          {FT_GIF, 1, 3},    {FT_FLIC, 3, 3},      {FT_AVI, 3, 3},
-                          {FT_HAV, 3, 3},    {FT_MPEG, 3, 3},      {FT_WAV, 3, 3},
-                          {FT_MPA, 3, 3},    {FT_OGG, 3, 3},       {FT_BMP, 1, 2},
-                          {FT_PNG, 1, 2},    {FT_XPM, 1, 2}};
+    const Case cases[] = {{0, 0, 0},      {20, 0, 0},      {uint32_t(BAD_HANDLE), 0, 0},
+                          {FT_GIF, 1, 3}, {FT_FLIC, 3, 3}, {FT_AVI, 3, 3},
+                          {FT_HAV, 3, 3}, {FT_MPEG, 3, 3}, {FT_WAV, 3, 3},
+                          {FT_MPA, 3, 3}, {FT_OGG, 3, 3},  {FT_BMP, 1, 2},
+                          {FT_PNG, 1, 2}, {FT_XPM, 1, 2}};
     for (const Case& c : cases) {
         EXPECT_EQ(UniKindOf(c.format, 1), c.one) << c.format;
         EXPECT_EQ(UniKindOf(c.format, 2), c.many) << c.format;
@@ -141,7 +144,8 @@ TEST(UniKindOf, ByFormatAndFrames) {
 
 TEST(UniInfo, SequenceDetection) {
     TempDir dir;
-    for (int32_t i = 1; i <= 3; ++i) SaveBmp(dir.file("img00" + std::to_string(i) + ".bmp"), 4, 3, uint8_t(i));
+    for (int32_t i = 1; i <= 3; ++i)
+        SaveBmp(dir.file("img00" + std::to_string(i) + ".bmp"), 4, 3, uint8_t(i));
     SaveBmp(dir.file("cut1.bmp"), 4, 3, 1);
     SaveBmp(dir.file("cut2.bmp"), 4, 3, 2);
     SaveBmp(dir.file("cut3.bmp"), 5, 3, 3);  // another width ends the run
@@ -277,7 +281,8 @@ TEST(UniHandle, MoviesInAnyOrderMatchAnIndependentDecode) {
         if (!palette) return bgr.substr(static_cast<size_t>(n - 1) * 2304, 2304);
         const size_t at = static_cast<size_t>(n - 1) * (768 + 1024);
         std::string out;
-        for (size_t i = 0; i < 768; ++i) out += pal8.substr(at + 768 + 4 * static_cast<uint8_t>(pal8[at + i]), 3);
+        for (size_t i = 0; i < 768; ++i)
+            out += pal8.substr(at + 768 + 4 * static_cast<uint8_t>(pal8[at + i]), 3);
         return out;
     };
     for (const bool palette : {false, true}) {
@@ -405,8 +410,12 @@ TEST(UniHandle, WorkerLoadsWhileAnotherThreadDescribes) {
         if (Try([&] { UniOpen(h, movie); }) != kOk) ++workerFaults;
         for (int32_t i = 0; i < 300 && workerFaults == 0; ++i) {
             const int32_t n = 1 + (i * 5) % 6;
-            if (Try([&] { UniImgLoad(h, img, n, 0); }) != kOk || Pixels(img) != bgr.substr((n - 1) * 2304, 2304)) ++workerFaults;
-            if (Try([&] { UniSndLoad(h, snd, (i * 100) % 2400, false, 100); }) != kOk || snd.samples != 100) ++workerFaults;
+            if (Try([&] { UniImgLoad(h, img, n, 0); }) != kOk ||
+                Pixels(img) != bgr.substr((n - 1) * 2304, 2304))
+                ++workerFaults;
+            if (Try([&] { UniSndLoad(h, snd, (i * 100) % 2400, false, 100); }) != kOk ||
+                snd.samples != 100)
+                ++workerFaults;
         }
         SndFree(snd);
         ImgFree(img);
@@ -414,7 +423,9 @@ TEST(UniHandle, WorkerLoadsWhileAnotherThreadDescribes) {
     });
     for (int32_t i = 0; i < 100; ++i) {
         QUniInfo info;
-        if (!UniInfo(kData + "seq/frame001.bmp", info, UNI_SEQ_UNLIMITED, false) || info.img.frames != 3) ++windowFaults;
+        if (!UniInfo(kData + "seq/frame001.bmp", info, UNI_SEQ_UNLIMITED, false) ||
+            info.img.frames != 3)
+            ++windowFaults;
         if (UniInfo(kData + "seq/missing.bmp", info, UNI_SEQ_UNLIMITED, false)) ++windowFaults;
     }
     worker.join();

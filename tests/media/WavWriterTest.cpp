@@ -64,8 +64,10 @@ TEST(WavWriter, HeaderSizesAndPadding) {
 TEST(WavWriter, RefusesWhatIsNotPlainPcm) {
     TempDir dir;
     const test::RegisterBalance balance;
-    for (const QWaveFmt& f : {QWaveFmt{2, 1, 8000, 0, 0, 4, 0}, QWaveFmt{WAVE_FORMAT_PCM, 1, 8000, 0, 0, 12, 0},
-                              QWaveFmt{WAVE_FORMAT_PCM, 0, 8000, 0, 0, 16, 0}, QWaveFmt{WAVE_FORMAT_PCM, 1, 0, 0, 0, 16, 0}}) {
+    for (const QWaveFmt& f :
+         {QWaveFmt{2, 1, 8000, 0, 0, 4, 0}, QWaveFmt{WAVE_FORMAT_PCM, 1, 8000, 0, 0, 12, 0},
+          QWaveFmt{WAVE_FORMAT_PCM, 0, 8000, 0, 0, 16, 0},
+          QWaveFmt{WAVE_FORMAT_PCM, 1, 0, 0, 0, 16, 0}}) {
         QWavWriter w{};
         MonitoredIsolated([&] { WAVWriterCreate(w, dir.file("x.wav"), f); });
         EXPECT_EQ(ErrLastGroup(), ERR_WAV);

@@ -20,10 +20,8 @@ using test::WriteFileBytes;
 // Points the user's configuration and data folders at temporary ones.
 class DesktopAssocTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-    }
-    void TearDown() override {
-    }
+    void SetUp() override {}
+    void TearDown() override {}
     static void Put(const std::string& key, const std::string& name, const std::string& value) {
         QRegistry reg;
         ASSERT_TRUE(reg.OpenKey(key, true)) << key;
@@ -55,9 +53,13 @@ TEST_F(DesktopAssocTest, FileTypeKeysBecomeDesktopEntries) {
     EXPECT_NE(entry.find("\nIcon=/opt/kv/kelvora-video.svg\n"), std::string::npos);
     EXPECT_NE(entry.find("\nExec=/opt/kv/kelvora /play= %f\n"), std::string::npos);
     EXPECT_NE(entry.find("\nActions=Open;\n"), std::string::npos);
-    EXPECT_NE(entry.find("[Desktop Action Open]\nName=Open\nExec=\"/opt/my kv/kelvora\" /open= %f\n"), std::string::npos) << entry;
+    EXPECT_NE(
+        entry.find("[Desktop Action Open]\nName=Open\nExec=\"/opt/my kv/kelvora\" /open= %f\n"),
+        std::string::npos)
+        << entry;
 
-    EXPECT_EQ(Get("Kelvora.VideoClip\\shell\\Open\\Command", ""), "\"/opt/my kv/kelvora\" /open=\"%L\"");
+    EXPECT_EQ(Get("Kelvora.VideoClip\\shell\\Open\\Command", ""),
+              "\"/opt/my kv/kelvora\" /open=\"%L\"");
     EXPECT_EQ(Get("Kelvora.VideoClip\\shell", ""), "Play");
     EXPECT_EQ(Get("Kelvora.VideoClip", ""), "Kelvora Media Clip");
     EXPECT_FALSE(Get("Kelvora.VideoClip", "named"));
@@ -84,9 +86,11 @@ TEST_F(DesktopAssocTest, DesktopEntriesOfOtherProgramsAreNeverWritten) {
 }
 
 TEST_F(DesktopAssocTest, ExtensionValuesAreTheDefaultApplications) {
-    WriteFileBytes(dir_.file("config/mimeapps.list"),
-                   "# mine\n[Added Associations]\nvideo/x-msvideo=foo.desktop;\n\n"
-                   "[Default Applications]\nvideo/x-msvideo=other.desktop;second.desktop;\ntext/plain=ed.desktop;\n");
+    WriteFileBytes(
+        dir_.file("config/mimeapps.list"),
+        "# mine\n[Added Associations]\nvideo/x-msvideo=foo.desktop;\n\n"
+        "[Default "
+        "Applications]\nvideo/x-msvideo=other.desktop;second.desktop;\ntext/plain=ed.desktop;\n");
     EXPECT_EQ(Get(".avi", ""), "other.desktop");
     EXPECT_FALSE(Get(".hav", ""));
     Put("Kelvora.VideoClip", "", "Kelvora Media Clip");
@@ -94,11 +98,13 @@ TEST_F(DesktopAssocTest, ExtensionValuesAreTheDefaultApplications) {
 
     Put(".avi", "", "Kelvora.VideoClip");
     EXPECT_EQ(Get(".avi", ""), "Kelvora.VideoClip");
-    EXPECT_NE(MimeApps().find("video/x-msvideo=Kelvora.VideoClip.desktop;other.desktop;second.desktop;\n"),
+    EXPECT_NE(MimeApps().find(
+                  "video/x-msvideo=Kelvora.VideoClip.desktop;other.desktop;second.desktop;\n"),
               std::string::npos)
         << MimeApps();
-    EXPECT_NE(ReadFileBytes(DesktopEntryFile("Kelvora.VideoClip")).find("\nMimeType=video/x-msvideo;\n"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFileBytes(DesktopEntryFile("Kelvora.VideoClip")).find("\nMimeType=video/x-msvideo;\n"),
+        std::string::npos);
 
     // A type of our own comes with its MIME package while it has an application.
     const std::string package = dir_.file("data/mime/packages/kelvora-types.xml");
@@ -114,9 +120,11 @@ TEST_F(DesktopAssocTest, ExtensionValuesAreTheDefaultApplications) {
     EXPECT_EQ(Get(".avi", ""), "other.desktop");
     const std::string list = MimeApps();
     EXPECT_EQ(list.find("Kelvora"), std::string::npos) << list;
-    EXPECT_NE(list.find("# mine\n[Added Associations]\nvideo/x-msvideo=foo.desktop;\n"), std::string::npos);
+    EXPECT_NE(list.find("# mine\n[Added Associations]\nvideo/x-msvideo=foo.desktop;\n"),
+              std::string::npos);
     EXPECT_NE(list.find("text/plain=ed.desktop;\n"), std::string::npos);
-    EXPECT_EQ(ReadFileBytes(DesktopEntryFile("Kelvora.VideoClip")).find("MimeType="), std::string::npos);
+    EXPECT_EQ(ReadFileBytes(DesktopEntryFile("Kelvora.VideoClip")).find("MimeType="),
+              std::string::npos);
 
     QRegistry reg;
     ASSERT_TRUE(reg.OpenKey(".avi", true));
@@ -136,7 +144,8 @@ TEST_F(DesktopAssocTest, OtherKeysKeepNamedValuesInTheIniFile) {
     EXPECT_EQ(Get("Tarnwel_Backup\\Kelvora", ""), "default");
     EXPECT_TRUE(QRegistry().KeyExists("Tarnwel_Backup"));
     EXPECT_FALSE(QRegistry().KeyExists("Tarnwel_Backup\\Other"));
-    EXPECT_NE(ReadFileBytes(DesktopClassesFile()).find("[Tarnwel_Backup\\Kelvora]"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(DesktopClassesFile()).find("[Tarnwel_Backup\\Kelvora]"),
+              std::string::npos);
 
     QRegistry reg;
     ASSERT_TRUE(reg.OpenKey("Tarnwel_Backup\\Kelvora", true));
@@ -151,11 +160,13 @@ TEST_F(DesktopAssocTest, OtherKeysKeepNamedValuesInTheIniFile) {
 TEST_F(DesktopAssocTest, DamagedFilesReadSafelyAndAreNotOverwritten) {
     WriteFileBytes(dir_.file("config/mimeapps.list"),
                    "[Default Applications\n=\n;;;\n[Default Applications]\nvideo/x-msvideo\n"
-                   "video/x-msvideo = ;; ;\n" + std::string(3000, '[') + "\n");
+                   "video/x-msvideo = ;; ;\n" +
+                       std::string(3000, '[') + "\n");
     EXPECT_FALSE(Get(".avi", ""));
-    WriteFileBytes(dir_.file("data/applications/Kelvora.VideoClip.desktop"),
-                   "[Desktop Entry]\nX-Kelvora-FileType=Kelvora.VideoClip\nX-Kelvora-Verbs=;..;Open;open;" +
-                       std::string(5000, 'a') + ";\nX-Kelvora-Command-Open=\\\nX-Kelvora-Description\n");
+    WriteFileBytes(
+        dir_.file("data/applications/Kelvora.VideoClip.desktop"),
+        "[Desktop Entry]\nX-Kelvora-FileType=Kelvora.VideoClip\nX-Kelvora-Verbs=;..;Open;open;" +
+            std::string(5000, 'a') + ";\nX-Kelvora-Command-Open=\\\nX-Kelvora-Description\n");
     EXPECT_EQ(Get("Kelvora.VideoClip\\shell\\Open\\Command", ""), "\\");
     EXPECT_FALSE(Get("Kelvora.VideoClip", ""));
     Put(".avi", "", "Kelvora.VideoClip");

@@ -31,25 +31,31 @@ protected:
 };
 
 TEST_F(DesktopEntryTest, ExtensionsMapToTheSharedDatabaseOrToTypesOfOurOwn) {
-    if (!std::filesystem::exists("/usr/share/mime/globs2")) GTEST_SKIP() << "no shared MIME database";
+    if (!std::filesystem::exists("/usr/share/mime/globs2"))
+        GTEST_SKIP() << "no shared MIME database";
     EXPECT_EQ(DesktopMimeTypesOfExt(".AVI").front(), "video/x-msvideo");
     // ".ogg" ties between audio and video types: only the first one's class counts.
-    for (const std::string& t : DesktopMimeTypesOfExt("ogg")) EXPECT_EQ(t.rfind("audio/", 0), 0u) << t;
+    for (const std::string& t : DesktopMimeTypesOfExt("ogg"))
+        EXPECT_EQ(t.rfind("audio/", 0), 0u) << t;
     EXPECT_EQ(DesktopMimeTypesOfExt(".hav"), std::vector<std::string>{"application/x-kelvora-hav"});
     EXPECT_EQ(DesktopMimeTypesOfExt(".J"), std::vector<std::string>{"application/x-kelvora-j"});
-    for (const char* bad : {"", ".", "a/b", ".x y", "../../etc", ".a\n"}) EXPECT_TRUE(DesktopMimeTypesOfExt(bad).empty()) << bad;
+    for (const char* bad : {"", ".", "a/b", ".x y", "../../etc", ".a\n"})
+        EXPECT_TRUE(DesktopMimeTypesOfExt(bad).empty()) << bad;
 }
 
 TEST_F(DesktopEntryTest, TheUsersGlobsWeighAndTie) {
     test::ScopedEnv onlyOurs{"XDG_DATA_DIRS", "relative/share"};  // ignored: only the user's database
     std::filesystem::create_directories(dir_.file("data/mime"));
-    WriteFileBytes(dir_.file("data/mime/globs2"),
-                   "# weight:type:glob\n50:text/x-low:*.kv\n80:Video/X-Kv:*.kv\n80:video/x-kv2:*.KV\n"
-                   "80:audio/x-kv:*.kv\n80:video/x-cs:*.Cs:cs\n90:bad type:*.kv\n1000:video/x-big:*.kv\n"
-                   "x:video/x-nan:*.kv\n90:video/x-short\n");
-    EXPECT_EQ(DesktopMimeTypesOfExt(".kv"), (Types{"video/x-kv", "video/x-kv2"}));  // of the first one's class
+    WriteFileBytes(
+        dir_.file("data/mime/globs2"),
+        "# weight:type:glob\n50:text/x-low:*.kv\n80:Video/X-Kv:*.kv\n80:video/x-kv2:*.KV\n"
+        "80:audio/x-kv:*.kv\n80:video/x-cs:*.Cs:cs\n90:bad type:*.kv\n1000:video/x-big:*.kv\n"
+        "x:video/x-nan:*.kv\n90:video/x-short\n");
+    EXPECT_EQ(DesktopMimeTypesOfExt(".kv"),
+              (Types{"video/x-kv", "video/x-kv2"}));  // of the first one's class
     EXPECT_EQ(DesktopMimeTypesOfExt("Cs"), (Types{"video/x-cs"}));
-    EXPECT_EQ(DesktopMimeTypesOfExt("cs"), (Types{"application/x-kelvora-cs"}));  // "cs": the case counts
+    EXPECT_EQ(DesktopMimeTypesOfExt("cs"),
+              (Types{"application/x-kelvora-cs"}));  // "cs": the case counts
 }
 
 TEST_F(DesktopEntryTest, ABatchPutsTheRefreshesOffToItsEnd) {
@@ -67,10 +73,12 @@ TEST_F(DesktopEntryTest, ABatchPutsTheRefreshesOffToItsEnd) {
         ASSERT_TRUE(reg.OpenKeyReadOnly(".hav"));
         EXPECT_EQ(reg.ReadString(""), "Kelvora.VideoClip");
         EXPECT_FALSE(std::filesystem::exists(package));
-        EXPECT_EQ(ReadFileBytes(DesktopEntryFile("Kelvora.VideoClip")).find("MimeType="), std::string::npos);
+        EXPECT_EQ(ReadFileBytes(DesktopEntryFile("Kelvora.VideoClip")).find("MimeType="),
+                  std::string::npos);
     }
     EXPECT_NE(ReadFileBytes(package).find("<glob pattern=\"*.hav\"/>"), std::string::npos);
-    EXPECT_NE(ReadFileBytes(DesktopEntryFile("Kelvora.VideoClip")).find("\nMimeType=application/x-kelvora-hav;\n"),
+    EXPECT_NE(ReadFileBytes(DesktopEntryFile("Kelvora.VideoClip"))
+                  .find("\nMimeType=application/x-kelvora-hav;\n"),
               std::string::npos);
 }
 

@@ -19,7 +19,9 @@ using kelvora::test::WriteFileBytes;
 
 namespace {
 
-std::string Fixture(const std::string& name) { return std::string(KV_TEST_DATA) + "/formats/" + name; }
+std::string Fixture(const std::string& name) {
+    return std::string(KV_TEST_DATA) + "/formats/" + name;
+}
 
 TEST(LibImgTest, GreyPaletteFollowsTheDepth) {
     struct {

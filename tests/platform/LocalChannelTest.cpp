@@ -71,7 +71,8 @@ TEST_F(LocalChannel, RecordsArriveInOrder) {
     ASSERT_EQ(::stat(dir.file("TTest").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(LcFind("TTest"));
-    const std::vector<LcRecord> first = {{0x433, 0x101, 9}, {0x433, 0x201, -1}, {0xFFFFFFFF, 0x80000000, INT32_MIN}};
+    const std::vector<LcRecord> first = {
+        {0x433, 0x101, 9}, {0x433, 0x201, -1}, {0xFFFFFFFF, 0x80000000, INT32_MIN}};
     ASSERT_TRUE(LcSend("TTest", first));
     ASSERT_TRUE(LcSend("TTest", {{7, 8, 9}}));
     std::vector<LcRecord> all = first;
@@ -163,7 +164,8 @@ TEST_F(LocalChannel, RelayedToTheWindowThread) {
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     Window w;
-    LcListener* l = LcListen("TTest", [&w](uint32_t m, uint32_t wp, int32_t lp) { PostMessageTo(&w, m, wp, lp); });
+    LcListener* l = LcListen(
+        "TTest", [&w](uint32_t m, uint32_t wp, int32_t lp) { PostMessageTo(&w, m, wp, lp); });
     ASSERT_NE(l, nullptr);
     ASSERT_TRUE(LcSend("TTest", {{0x433, 0x100, 0}, {0x433, 0x205, -7}}));
     for (int i = 0; i < 3000 && w.got.size() < 2; ++i) {

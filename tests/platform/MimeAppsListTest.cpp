@@ -28,25 +28,27 @@ protected:
 };
 
 TEST_F(MimeAppsListTest, EditsOnlyTheLinesOfTheType) {
-    WriteFileBytes(File(),
-                   "# mine\n[Default Applications]\nVIDEO/X-MSVIDEO=a.desktop;\ntext/plain=ed.desktop;\n"
-                   "video/x-msvideo=late.desktop;\n\n[Added Associations]\nvideo/x-msvideo=b.desktop;\n"
-                   "[Default Applications]\naudio/x-wav=second-group.desktop;\n");
+    WriteFileBytes(
+        File(),
+        "# mine\n[Default Applications]\nVIDEO/X-MSVIDEO=a.desktop;\ntext/plain=ed.desktop;\n"
+        "video/x-msvideo=late.desktop;\n\n[Added Associations]\nvideo/x-msvideo=b.desktop;\n"
+        "[Default Applications]\naudio/x-wav=second-group.desktop;\n");
     MimeAppsList list;
     ASSERT_TRUE(list.Load());
     EXPECT_EQ(list.Defaults("video/x-msvideo"), Ids{"a.desktop"});  // the first line counts
-    EXPECT_TRUE(list.Defaults("audio/x-wav").empty());               // so does the first group
+    EXPECT_TRUE(list.Defaults("audio/x-wav").empty());              // so does the first group
     list.SetDefaults("video/x-msvideo", {"kv.desktop", "a.desktop"});
     list.SetDefaults("audio/x-wav", {"kv.desktop"});  // after the group's last line that is not blank
     ASSERT_TRUE(list.Save());
     EXPECT_EQ(ReadFileBytes(File()),
-              "# mine\n[Default Applications]\nvideo/x-msvideo=kv.desktop;a.desktop;\ntext/plain=ed.desktop;\n"
+              "# mine\n[Default "
+              "Applications]\nvideo/x-msvideo=kv.desktop;a.desktop;\ntext/plain=ed.desktop;\n"
               "audio/x-wav=kv.desktop;\n\n[Added Associations]\nvideo/x-msvideo=b.desktop;\n"
               "[Default Applications]\naudio/x-wav=second-group.desktop;\n");
-    EXPECT_EQ(list.AllFirsts(), (std::vector<std::pair<std::string, std::string>>{
-                                    {"video/x-msvideo", "kv.desktop"},
-                                    {"text/plain", "ed.desktop"},
-                                    {"audio/x-wav", "kv.desktop"}}));
+    EXPECT_EQ(list.AllFirsts(),
+              (std::vector<std::pair<std::string, std::string>>{{"video/x-msvideo", "kv.desktop"},
+                                                                {"text/plain", "ed.desktop"},
+                                                                {"audio/x-wav", "kv.desktop"}}));
 
     list.SetDefaults("text/plain", {});
     list.SetDefaults("image/png", {});  // nothing to remove, nothing added
@@ -63,7 +65,8 @@ TEST_F(MimeAppsListTest, MakesTheGroupAndKeepsTheFileMode) {
     list.SetDefaults("video/x-msvideo", {"kv.desktop"});
     ASSERT_TRUE(list.Save());
     EXPECT_EQ(ReadFileBytes(File()),
-              "[Added Associations]\ntext/plain=ed.desktop;\n\n[Default Applications]\nvideo/x-msvideo=kv.desktop;\n");
+              "[Added Associations]\ntext/plain=ed.desktop;\n\n[Default "
+              "Applications]\nvideo/x-msvideo=kv.desktop;\n");
     struct stat sb {};
     ASSERT_EQ(::stat(File().c_str(), &sb), 0);
     EXPECT_EQ(sb.st_mode & 0777, 0600u);

@@ -55,7 +55,8 @@ TEST(PlatformText, KeyFileLines) {
     EXPECT_FALSE(KeyFileKeyLine("# k=v", key, value));
     EXPECT_FALSE(KeyFileKeyLine("=v", key, value));
     EXPECT_FALSE(KeyFileKeyLine(" \t=v", key, value));
-    EXPECT_EQ(KeyFileSplitList(" a.desktop ;; b.desktop;"), (std::vector<std::string>{"a.desktop", "b.desktop"}));
+    EXPECT_EQ(KeyFileSplitList(" a.desktop ;; b.desktop;"),
+              (std::vector<std::string>{"a.desktop", "b.desktop"}));
     EXPECT_EQ(KeyFileJoinList({"a", "b"}), "a;b;");
     EXPECT_EQ(KeyFileJoinList({}), "");
 }

@@ -20,14 +20,15 @@ using test::WriteFileBytes;
 using namespace std::string_literals;
 constexpr auto none = std::nullopt;
 
-std::string Get(const std::string& file, const std::string& section, const std::string& key, uint32_t size = 1024) {
+std::string Get(const std::string& file, const std::string& section, const std::string& key,
+                uint32_t size = 1024) {
     std::string out;
     ProfileGetString(section, key, "<def>", out, size, file);
     return out;
 }
 
-bool Put(const std::string& file, const std::optional<std::string>& section, const std::optional<std::string>& key,
-         const std::optional<std::string>& value) {
+bool Put(const std::string& file, const std::optional<std::string>& section,
+         const std::optional<std::string>& key, const std::optional<std::string>& value) {
     return ProfileWriteString(section, key, value, file);
 }
 
@@ -59,17 +60,19 @@ TEST(ProfileFile, BareNamesLiveInTheConfigDirectory) {
 TEST(ProfileFile, ReadingFollowsProfileRules) {
     TempDir dir;
     const std::string f = dir.file("a.ini");
-    WriteFileBytes(f,
-                   "orphan=before any section\n[Other]\nk=other\n  [ Local ]  \n; k=comment\nlonely line\n"
-                   "  Name  =   spaced value  \ndq=\"quoted \"\nsq='x'\nmixed=\"x'\none=\"\nempty=\n"
-                   "name=second\n[local]\nlater=invisible\n");
+    WriteFileBytes(
+        f,
+        "orphan=before any section\n[Other]\nk=other\n  [ Local ]  \n; k=comment\nlonely line\n"
+        "  Name  =   spaced value  \ndq=\"quoted \"\nsq='x'\nmixed=\"x'\none=\"\nempty=\n"
+        "name=second\n[local]\nlater=invisible\n");
     EXPECT_EQ(Get(f, "local", "NAME"), "spaced value");  // first of two, trimmed
     EXPECT_EQ(Get(f, "Local", "dq"), "quoted ");
     EXPECT_EQ(Get(f, "Local", "sq"), "x");
     EXPECT_EQ(Get(f, "Local", "mixed"), "\"x'");
     EXPECT_EQ(Get(f, "Local", "one"), "\"");
     EXPECT_EQ(Get(f, "Local", "empty"), "");
-    for (const char* key : {"k", "lonely line", "later", "orphan"}) EXPECT_EQ(Get(f, "Local", key), "<def>") << key;
+    for (const char* key : {"k", "lonely line", "later", "orphan"})
+        EXPECT_EQ(Get(f, "Local", key), "<def>") << key;
     EXPECT_EQ(Get(f, "Other", "k"), "other");
     EXPECT_EQ(Get(f, "Missing", "k"), "<def>");
     EXPECT_EQ(Get(dir.file("none.ini"), "Local", "name"), "<def>");
@@ -101,7 +104,8 @@ TEST(ProfileFile, MalformedFilesGiveDefaults) {
     WriteFileBytes(f, "[s]\n\0\0\xFF\xFE=[\n==\n[\n]\nx\0y=1\nk=v\n"s);
     EXPECT_EQ(Get(f, "s", "k"), "v");
     EXPECT_EQ(Get(f, "s", "x"), "<def>");
-    WriteFileBytes(f, "[s]\na=1\n" + std::string(10 << 20, 'x') + "\nb=2\nbig=" + std::string(10 << 20, 'y'));
+    WriteFileBytes(
+        f, "[s]\na=1\n" + std::string(10 << 20, 'x') + "\nb=2\nbig=" + std::string(10 << 20, 'y'));
     EXPECT_EQ(Get(f, "s", "a") + Get(f, "s", "b"), "12");
     EXPECT_EQ(Get(f, "s", "big").size(), 1023u);
 }
@@ -126,7 +130,8 @@ TEST(ProfileFile, WritingKeepsOtherLinesAndPlacesNewOnes) {
     ASSERT_TRUE(Put(f, "C", "k", " v "));    // new section at the end
     ASSERT_TRUE(Put(f, "B", "new", ""));     // in a section whose last line had no line end
     EXPECT_EQ(ReadFileBytes(f),
-              "; top\n[A]\none=1\njunk line\nTWO=22\nthree=3\n; end of A\n\n[B]\nx=y\nnew=\n\n[C]\nk= v \n");
+              "; top\n[A]\none=1\njunk line\nTWO=22\nthree=3\n; end of "
+              "A\n\n[B]\nx=y\nnew=\n\n[C]\nk= v \n");
     EXPECT_EQ(Get(f, "c", "K"), "v");
     EXPECT_EQ(EntryCount(dir.path()), 1u);  // no temporary file left behind
 }

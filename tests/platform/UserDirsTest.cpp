@@ -67,7 +67,8 @@ TEST_F(UserDirs, AbsoluteValuesAreHonouredByEveryUser) {
     unsetenv("XDG_DATA_HOME");
     EXPECT_EQ(Resolve().profile, dir_.file("home/.config/mimeapps.list"));
     EXPECT_EQ(Resolve().mimeApps, dir_.file("home/.config/mimeapps.list"));
-    EXPECT_EQ(Resolve().entry, dir_.file("home/.local/share/applications/Kelvora.VideoClip.desktop"));
+    EXPECT_EQ(Resolve().entry,
+              dir_.file("home/.local/share/applications/Kelvora.VideoClip.desktop"));
     setenv("HOME", "/", 1);
     EXPECT_EQ(ConfigHome(), "/.config");
 }
@@ -80,7 +81,8 @@ TEST_F(UserDirs, RelativeXdgValuesAreIgnoredAlikeByProfileAndAssociations) {
         EXPECT_EQ(p.profile, dir_.file("home/.config/mimeapps.list")) << bad;
         EXPECT_EQ(p.mimeApps, p.profile) << bad;
         EXPECT_EQ(p.classes, dir_.file("home/.config/kelvora/classes.ini")) << bad;
-        EXPECT_EQ(p.entry, dir_.file("home/.local/share/applications/Kelvora.VideoClip.desktop")) << bad;
+        EXPECT_EQ(p.entry, dir_.file("home/.local/share/applications/Kelvora.VideoClip.desktop"))
+            << bad;
     }
 }
 
@@ -101,7 +103,8 @@ TEST_F(UserDirs, RelativeHomeFallsBackToThePasswordDatabaseForEveryUser) {
         } else {
             EXPECT_EQ(p.profile, ConfigHome() + "/mimeapps.list") << bad;
             EXPECT_EQ(ConfigHome(), (pw == "/" ? "" : pw) + "/.config") << bad;
-            EXPECT_EQ(p.entry.rfind(pw == "/" ? "/.local/share/" : pw + "/.local/share/", 0), 0u) << p.entry;
+            EXPECT_EQ(p.entry.rfind(pw == "/" ? "/.local/share/" : pw + "/.local/share/", 0), 0u)
+                << p.entry;
         }
     }
     // An absolute XDG value still counts without a usable $HOME.

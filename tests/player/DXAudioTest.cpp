@@ -34,7 +34,9 @@ struct DXAudioTest : ::testing::Test {
         EXPECT_FALSE(DXABufIsCreated(buf));
         DXADone();
     }
-    void Init() { ASSERT_TRUE(DXAInit(nullptr)) << "no SDL audio driver " << getenv("SDL_AUDIODRIVER"); }
+    void Init() {
+        ASSERT_TRUE(DXAInit(nullptr)) << "no SDL audio driver " << getenv("SDL_AUDIODRIVER");
+    }
     DXABuffer buf{};
     std::vector<uint8_t> data = std::vector<uint8_t>(200000, 7);
 };
@@ -57,18 +59,19 @@ TEST_F(DXAudioTest, RingArithmeticOfAHalfSecondStereoBuffer) {
     const struct {
         int32_t frames, writePos, freeBytes;
     } steps[] = {
-        {0, -1, 88200},      // nothing written: still emptied
-        {1000, 4000, 84200}, // an emptied ring is written from 0
-        {21050, 0, 0},       // ends exactly at the cursor: full
-        {-1, -1, 88200},     // (a clear)
-        {30000, 0, 0},       // more than the ring: one whole ring
-        {-1, -1, 88200},
-        {22000, 88000, 200},
-        {100, 200, 88000},   // crosses the end: the tail goes to the start
+        {0, -1, 88200},       // nothing written: still emptied
+        {1000, 4000, 84200},  // an emptied ring is written from 0
+        {21050, 0, 0},        // ends exactly at the cursor: full
+        {-1, -1, 88200},      // (a clear)
+        {30000, 0, 0},        // more than the ring: one whole ring
+        {-1, -1, 88200},     {22000, 88000, 200},
+        {100, 200, 88000},  // crosses the end: the tail goes to the start
     };
     for (const auto& s : steps) {
-        if (s.frames < 0) EXPECT_EQ(DXABufClear(buf), 0);
-        else EXPECT_TRUE(DXABufFill(buf, s.frames, data.data())) << s.frames;
+        if (s.frames < 0)
+            EXPECT_EQ(DXABufClear(buf), 0);
+        else
+            EXPECT_TRUE(DXABufFill(buf, s.frames, data.data())) << s.frames;
         EXPECT_EQ(buf.writePos, s.writePos) << s.frames;
         EXPECT_EQ(DXABufGetFreeSize(buf, DXA_UNIT_BYTES), s.freeBytes) << s.frames;
         EXPECT_EQ(DXABufGetFreeSize(buf, DXA_UNIT_FRAMES), s.freeBytes / 4) << s.frames;
@@ -85,7 +88,8 @@ TEST_F(DXAudioTest, RefusedBuffersAndWritesWithoutABuffer) {
     const struct {
         QWaveFmt format;
         double seconds;
-    } refused[] = {{Pcm(44100, 2, 16), 0.0}, {Pcm(0, 2, 16), 0.5}, {Pcm(44100, 2, 12), 0.5}, {adpcm, 0.5}};
+    } refused[] = {
+        {Pcm(44100, 2, 16), 0.0}, {Pcm(0, 2, 16), 0.5}, {Pcm(44100, 2, 12), 0.5}, {adpcm, 0.5}};
     for (const auto& r : refused) {
         EXPECT_FALSE(DXABufCreate(buf, r.format, r.seconds));
         EXPECT_EQ(DXABufStatus(buf), DXA_STATUS_FAILED);

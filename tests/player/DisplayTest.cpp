@@ -22,8 +22,9 @@ using namespace kelvora;
 namespace {
 
 // Pure colours (channels 0 or full), so that every depth holds them exactly.
-const QRgb kColours[] = {qRgb(0, 0, 0),     qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(0, 0, 255),
-                         qRgb(255, 255, 0), qRgb(0, 255, 255), qRgb(255, 0, 255), qRgb(255, 255, 255)};
+const QRgb kColours[] = {qRgb(0, 0, 0),     qRgb(255, 0, 0),    qRgb(0, 255, 0),
+                         qRgb(0, 0, 255),   qRgb(255, 255, 0),  qRgb(0, 255, 255),
+                         qRgb(255, 0, 255), qRgb(255, 255, 255)};
 QRgb ColourAt(int x, int y) { return kColours[(x + 3 * y) % 8]; }
 const QRgb kCanvas = qRgb(1, 2, 3);
 
@@ -31,7 +32,8 @@ const QRgb kCanvas = qRgb(1, 2, 3);
 void MakePicture(Qimg& img, int32_t w, int32_t h, int32_t bits) {
     _imgalloc_(img, w, h, "DisplayTest.img", __LINE__, bits);
     for (int i = 0; i < 8; ++i)
-        img.palette[i] = QBGR{uint8_t(qBlue(kColours[i])), uint8_t(qGreen(kColours[i])), uint8_t(qRed(kColours[i]))};
+        img.palette[i] = QBGR{uint8_t(qBlue(kColours[i])), uint8_t(qGreen(kColours[i])),
+                              uint8_t(qRed(kColours[i]))};
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const QRgb c = ColourAt(x, y);
@@ -39,9 +41,12 @@ void MakePicture(Qimg& img, int32_t w, int32_t h, int32_t bits) {
             uint8_t* p = img.data + (y * w + x) * img.bytesPP;
             const uint16_t v = uint16_t(bits == 15 ? (r >> 3) << 10 | (g >> 3) << 5 | b >> 3
                                                    : (r >> 3) << 11 | (g >> 2) << 5 | b >> 3);
-            if (bits == 8) *p = uint8_t((x + 3 * y) % 8);
-            else if (bits < 24) std::memcpy(p, &v, 2);
-            else p[0] = uint8_t(b), p[1] = uint8_t(g), p[2] = uint8_t(r);
+            if (bits == 8)
+                *p = uint8_t((x + 3 * y) % 8);
+            else if (bits < 24)
+                std::memcpy(p, &v, 2);
+            else
+                p[0] = uint8_t(b), p[1] = uint8_t(g), p[2] = uint8_t(r);
         }
 }
 
@@ -82,7 +87,8 @@ TEST_F(ScreenTest, EveryDepthDrawsItsOwnColoursOnATrueColourScreen) {
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < c.width + 4; ++x) {
                 const bool inside = x >= 2 && x < c.width + 2 && y >= 1 && y < 6;
-                ASSERT_EQ(canvas.pixel(x, y) & 0xFFFFFF, (inside ? ColourAt(x - 2, y - 1) : kCanvas) & 0xFFFFFF)
+                ASSERT_EQ(canvas.pixel(x, y) & 0xFFFFFF,
+                          (inside ? ColourAt(x - 2, y - 1) : kCanvas) & 0xFFFFFF)
                     << c.bits << " bits, " << c.width << " wide, at " << x << "," << y;
             }
     }
@@ -115,7 +121,8 @@ TEST_F(ScreenTest, SourceRectangleIsClippedAndStretchedOnRequest) {
         EXPECT_EQ(r.y, c.clipped.y);
         EXPECT_EQ(r.width, c.clipped.width);
         EXPECT_EQ(r.height, c.clipped.height);
-        EXPECT_EQ(canvas.pixel(r.width - 1, r.height - 1), ColourAt(r.x + r.width - 1, r.y + r.height - 1));
+        EXPECT_EQ(canvas.pixel(r.width - 1, r.height - 1),
+                  ColourAt(r.x + r.width - 1, r.y + r.height - 1));
         EXPECT_EQ(canvas.pixel(r.width, 0), kCanvas);
     }
     QImage canvas = Canvas(8, 6);
@@ -125,7 +132,8 @@ TEST_F(ScreenTest, SourceRectangleIsClippedAndStretchedOnRequest) {
         ImgPutEx(a, r, dc, 0, 0, 0, 6, 4);  // twice the size
     }
     for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 6; ++x) EXPECT_EQ(canvas.pixel(x, y), ColourAt(1 + x / 2, 1 + y / 2)) << x << "," << y;
+        for (int x = 0; x < 6; ++x)
+            EXPECT_EQ(canvas.pixel(x, y), ColourAt(1 + x / 2, 1 + y / 2)) << x << "," << y;
 }
 
 TEST_F(ScreenTest, PaletteScreenDrawsThroughTheRealisedPalette) {
@@ -195,7 +203,8 @@ struct BitWriter {
 
 // A frame record with one image chunk of one stored, BEST-coded band.
 std::string FrameRecord(const std::string& band, uint32_t rows) {
-    return Words({0, 16, 1, 0}) + Words({4, 16, 1, 1}) + Words({0, 20, uint32_t(band.size()), rows, 1}) + band;
+    return Words({0, 16, 1, 0}) + Words({4, 16, 1, 1}) +
+           Words({0, 20, uint32_t(band.size()), rows, 1}) + band;
 }
 
 void FromBlock(const std::string& block, Qimg& img) {
@@ -221,21 +230,22 @@ TEST_F(ScreenTest, ImgFromFnBuildsRawAndCompressedPictures) {
     FromBlock(Words({4, 2, 1, 1}) + pal + FrameRecord(t.bytes, 2), a);
     EXPECT_EQ(a.bitsPP, 8);
     EXPECT_EQ(a.palette[5].red, 200);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(a.data), 8), std::string("\x11\x22\x22\x22\x22\x22\x22\x22", 8));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(a.data), 8),
+              std::string("\x11\x22\x22\x22\x22\x22\x22\x22", 8));
 
     const std::string pal700 = pal.substr(0, 700);
     const struct {
         std::string block;
         int32_t code;
     } bad[] = {
-        {Words({2, 2, 1}), 4},                       // header cut short
-        {Words({2, 2, 5, 0}) + "xxxx", 4},           // 5 bytes per pixel
-        {Words({0, 2, 3, 0}), 4},                    // no width
-        {Words({70000, 1, 3, 0}), 4},                // wider than any picture
-        {Words({2, 2, 4, 1}), 4},                    // compressed 32-bit pixels
-        {Words({2, 2, 1, 0}) + pal700, 3},           // palette cut short
-        {Words({2, 2, 3, 0}) + "abcdefghijk", 3},    // pixels cut short
-        {Words({4, 2, 1, 1}) + pal + "short", 3},    // no frame record
+        {Words({2, 2, 1}), 4},                     // header cut short
+        {Words({2, 2, 5, 0}) + "xxxx", 4},         // 5 bytes per pixel
+        {Words({0, 2, 3, 0}), 4},                  // no width
+        {Words({70000, 1, 3, 0}), 4},              // wider than any picture
+        {Words({2, 2, 4, 1}), 4},                  // compressed 32-bit pixels
+        {Words({2, 2, 1, 0}) + pal700, 3},         // palette cut short
+        {Words({2, 2, 3, 0}) + "abcdefghijk", 3},  // pixels cut short
+        {Words({4, 2, 1, 1}) + pal + "short", 3},  // no frame record
         {Words({4, 2, 1, 1}) + pal + FrameRecord(std::string(4, '\xFF'), 2), 3},  // bad tokens
     };
     for (const auto& c : bad) {

@@ -44,7 +44,8 @@ void MakeMovie(const std::string& path, int32_t frames, double fps, double sound
         }
         const int32_t samples = static_cast<int32_t>(soundSeconds * rate);
         std::vector<int16_t> pcm(static_cast<size_t>(samples));
-        for (int32_t i = 0; i < samples; ++i) pcm[static_cast<size_t>(i)] = static_cast<int16_t>(3000 * std::sin(i * 0.05));
+        for (int32_t i = 0; i < samples; ++i)
+            pcm[static_cast<size_t>(i)] = static_cast<int16_t>(3000 * std::sin(i * 0.05));
         if (samples > 0) HAVAddSound(wr, reinterpret_cast<const uint8_t*>(pcm.data()), samples);
         HAVWriterClose(wr);
     });
@@ -58,10 +59,10 @@ struct Watch {
     std::vector<int32_t> shown;
     int32_t calls = 0;
     int32_t stoppedCalls = 0;
-    int32_t slowFrame = -1;       // the callback sleeps 150 ms after showing this frame
-    double worstLead = 0;         // sound played ahead of (behind) the clock: the extremes seen
+    int32_t slowFrame = -1;  // the callback sleeps 150 ms after showing this frame
+    double worstLead = 0;    // sound played ahead of (behind) the clock: the extremes seen
     double worstLag = 0;
-    double writtenLow = 1e9;      // sound written beyond the clock: the extremes seen
+    double writtenLow = 1e9;  // sound written beyond the clock: the extremes seen
     double writtenHigh = -1e9;
 };
 
@@ -77,7 +78,8 @@ void OnPlay(HplPlayer* p, void* user) {
         std::lock_guard<std::mutex> guard(w->lock);
         ++w->calls;
         if (HplGetState(p) == HPL_STOPPED) ++w->stoppedCalls;
-        if (p->videoPlaying && index >= 0 && (w->shown.empty() || w->shown.back() != index)) w->shown.push_back(index);
+        if (p->videoPlaying && index >= 0 && (w->shown.empty() || w->shown.back() != index))
+            w->shown.push_back(index);
         slow = index == w->slowFrame;
         // On the worker, while sound plays: what was written minus what still waits in the
         // ring is what the device has played, and that must follow the clock.
@@ -130,7 +132,7 @@ struct PlayerTest : test::RegisterBalanceTest {
 
 TEST(PlayerConversions, TruncateAndRefuseNonPositiveOperands) {
     EXPECT_EQ(HplFrameToSamples(3, 44100, 29.97), 4414);  // 4414.41...
-    EXPECT_EQ(HplSamplesToFrame(4414, 29.97, 44100), 2);   // 2.9997...
+    EXPECT_EQ(HplSamplesToFrame(4414, 29.97, 44100), 2);  // 2.9997...
     EXPECT_EQ(HplTimeToFrame(0.999, 10), 9);
     EXPECT_EQ(HplTimeToSamples(0.5, 44100), 22050);
     EXPECT_DOUBLE_EQ(HplFrameToTime(3, 4), 0.75);
@@ -166,11 +168,11 @@ TEST_F(PlayerTest, OpenShowsTheFirstFrameAndPositionsConvert) {
     HplSeek(p, HPL_UNIT_SECONDS, 1.05);
     EXPECT_EQ(HplGetPos(p, HPL_UNIT_FRAMES), 10);
     EXPECT_EQ(HplGetPos(p, HPL_UNIT_SAMPLES), 23152);  // trunc(1.05 x 22050)
-    HplSeek(p, HPL_UNIT_FRAMES, 1000);                  // clamped to the last frame
+    HplSeek(p, HPL_UNIT_FRAMES, 1000);                 // clamped to the last frame
     EXPECT_EQ(HplGetPos(p, HPL_UNIT_FRAMES), 19);
     HplSeekBy(p, HPL_UNIT_FRAMES, -4);
     EXPECT_EQ(HplGetPos(p, HPL_UNIT_FRAMES), 15);
-    HplSeekBy(p, 7, 3);                                 // unknown unit: nothing
+    HplSeekBy(p, 7, 3);  // unknown unit: nothing
     EXPECT_EQ(HplGetPos(p, HPL_UNIT_FRAMES), 15);
     EXPECT_EQ(HplGetPos(p, 7), BAD_HANDLE);
     Qimg img{};
@@ -354,7 +356,8 @@ TEST_F(PlayerTest, TenSecondMovieWithSoundPlaysThroughPauseSeekAndResume) {
         // The engine: the sound written never falls behind the clock (the output never runs
         // dry) and never runs further ahead than the half-second buffer.
         EXPECT_GE(watch.writtenLow, -0.04) << "the output ran dry";
-        EXPECT_LE(watch.writtenHigh, HPL_BUFFER_SECONDS + 0.04 + device) << "more sound written than the buffer holds";
+        EXPECT_LE(watch.writtenHigh, HPL_BUFFER_SECONDS + 0.04 + device)
+            << "more sound written than the buffer holds";
         // The device: what it has taken follows the clock.
         EXPECT_GE(watch.worstLag, -0.04 - device) << "the sound fell behind the clock";
         EXPECT_LE(watch.worstLead, 0.04 + device) << "the sound ran ahead of the clock";

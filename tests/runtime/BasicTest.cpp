@@ -37,9 +37,9 @@ std::pair<int32_t, int32_t> Outcome(F&& body) {
 TEST_F(BasicTest, SizingRule) {
     EXPECT_EQ(MemSizing(100), 108);  // 105 up to a multiple of 4
     EXPECT_EQ(MemSizing(1), 4);
-    EXPECT_EQ(MemSizing(10), 12);    // 10.5 rounds half to even: 10, then up to 12
-    EXPECT_EQ(MemSizing(30), 32);    // 31.5 rounds to 32
-    EXPECT_EQ(MemSizing(50), 52);    // 52.5 rounds to 52
+    EXPECT_EQ(MemSizing(10), 12);  // 10.5 rounds half to even: 10, then up to 12
+    EXPECT_EQ(MemSizing(30), 32);  // 31.5 rounds to 32
+    EXPECT_EQ(MemSizing(50), 52);  // 52.5 rounds to 52
     EXPECT_EQ(MemSizing(0), 0);
     EXPECT_EQ(MemSizing(-4), 0);
     EXPECT_EQ(MemSizing(int64_t{3} << 30), 0);  // past 32 bits after the margin
@@ -62,7 +62,7 @@ TEST_F(BasicTest, KindCResizesOneEntryKindNMakesNew) {
     _memalloc_(c, 4000, 1234, MEM_KIND_C, "Unit.Routine.c");
     EXPECT_EQ(MemCount(), after1);
     EXPECT_EQ(std::memcmp(c, "0123456789abcdef", 16), 0);  // content kept
-    EXPECT_EQ(c[3999], 0);                                  // new bytes are zero
+    EXPECT_EQ(c[3999], 0);                                 // new bytes are zero
     EXPECT_EQ(MemBlockSize(c), 4200);
     EXPECT_EQ(MemBlockDescription(c), "C:Unit.Routine.c:1,234");
 
@@ -309,7 +309,8 @@ TEST_F(BasicTest, OpenFailuresNameTheFile) {
     EXPECT_EQ(id, BAD_HANDLE);
     EXPECT_EQ(ErrLastText(), "Cannot create file: " + missingDir);
     EXPECT_EQ(Outcome([&] { FOpen(id, dir.file("none"), FM_APPEND); }), std::make_pair(ERR_FILE, 7));
-    EXPECT_EQ(Outcome([&] { FOpen(id, dir.path(), FM_READ); }), std::make_pair(ERR_FILE, 1));  // a folder
+    EXPECT_EQ(Outcome([&] { FOpen(id, dir.path(), FM_READ); }),
+              std::make_pair(ERR_FILE, 1));  // a folder
     EXPECT_EQ(Outcome([&] { TXTOpen(id, dir.file("none"), 0); }), std::make_pair(ERR_FILE, 1));
     // A pipe without a writer is refused at once instead of blocking the open.
     const std::string fifo = dir.file("pipe");
@@ -328,7 +329,8 @@ TEST_F(BasicTest, SixtyFifthOpenFailsAndEarlierFilesStayUsable) {
         ids.push_back(id);
     }
     int32_t extra = 0;
-    EXPECT_EQ(Outcome([&] { FOpen(extra, dir.file("data"), FM_READ); }), std::make_pair(ERR_FILE, 11));
+    EXPECT_EQ(Outcome([&] { FOpen(extra, dir.file("data"), FM_READ); }),
+              std::make_pair(ERR_FILE, 11));
     EXPECT_EQ(extra, BAD_HANDLE);
     EXPECT_EQ(ErrLastText(), "Fatal file manager fault.");
     EXPECT_EQ(FileCount(), FILE_MAX_OPEN);

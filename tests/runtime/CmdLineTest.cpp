@@ -47,7 +47,8 @@ TEST(CmdLine, ItemForms) {
     EXPECT_EQ(Parse("k clip.avi"), (Items{{"", "clip.avi"}}));
     EXPECT_EQ(Parse("k /open=clip.avi"), (Items{{"open", "clip.avi"}}));
     EXPECT_EQ(Parse("k /OPEN=clip.avi"), (Items{{"OPEN", "clip.avi"}}));
-    EXPECT_EQ(Parse("k /play=\"my clip.avi\" /Inst"), (Items{{"play", "my clip.avi"}, {"Inst", ""}}));
+    EXPECT_EQ(Parse("k /play=\"my clip.avi\" /Inst"),
+              (Items{{"play", "my clip.avi"}, {"Inst", ""}}));
     EXPECT_EQ(Parse("k \"a b.wav\" c.wav"), (Items{{"", "a b.wav"}, {"", "c.wav"}}));
     // A blank does not end a verb: only "=" or "/" do.
     EXPECT_EQ(Parse("k /play file.avi"), (Items{{"play file.avi", ""}}));
@@ -74,8 +75,8 @@ TEST(CmdLine, RebuiltFromArguments) {
     EXPECT_EQ(FromArgs({"k", "/a.hav"}), "k \"/a.hav\"");
 
     // What a shell or a file manager passes comes out as the items it meant.
-    const std::string line = FromArgs({"/opt/my player/kelvora", "/play=/home/u/my clip.hav", "/open=clip.avi",
-                                       "/tmp/x y.gif", "/PlayClose=/m/a.wav"});
+    const std::string line = FromArgs({"/opt/my player/kelvora", "/play=/home/u/my clip.hav",
+                                       "/open=clip.avi", "/tmp/x y.gif", "/PlayClose=/m/a.wav"});
     EXPECT_EQ(Parse(line), (Items{{"play", "/home/u/my clip.hav"},
                                   {"open", "clip.avi"},
                                   {"", "/tmp/x y.gif"},

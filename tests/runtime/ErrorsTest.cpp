@@ -45,7 +45,8 @@ TEST_F(ErrorsTest, TextsOfTheTable) {
     EXPECT_EQ(ErrText(4, 9), "General \"GEN\" error.");
     EXPECT_EQ(ErrText(5, 6), "Fatal memory manager error.");
     EXPECT_EQ(ErrText(7, 10), "Cannot realize palette.");
-    EXPECT_EQ(ErrText(9, 8), "AVI audio stream not valid (decompressor not found?), ignoring audio");
+    EXPECT_EQ(ErrText(9, 8),
+              "AVI audio stream not valid (decompressor not found?), ignoring audio");
     EXPECT_EQ(ErrText(15, 1), "End of HAV movie reached.");
     EXPECT_EQ(ErrText(16, 2), "General \"UNI\" handling fault.");
     EXPECT_EQ(ErrText(17, 1), "End of FLIC movie reached.");
@@ -188,8 +189,7 @@ TEST_F(ErrorsTest, FailNeverReturnsWhereARaiseOnlyRecords) {
     MonitoredIsolated([&] {
         try {
             ErrRaiseCode(ERR_IMG, IMG_CORRUPT, __LINE__);
-        } catch (const EMon&) {
-        }
+        } catch (const EMon&) {}
         ErrRaiseCode(ERR_GEN, GEN_OUT_OF_RANGE, __LINE__);  // returns: the frame is in flight
         ErrFail(ERR_GEN, GEN_OUT_OF_RANGE);
         afterFail = true;
@@ -200,13 +200,18 @@ TEST_F(ErrorsTest, FailNeverReturnsWhereARaiseOnlyRecords) {
 
 TEST_F(ErrorsTest, GeneralCodesAreTheFirstTheTablesDoNotList) {
     // Each group with its last listed code and its general code.
-    const int32_t groups[][3] = {
-        {ERR_GEN, GEN_INVALID_TYPE, GEN_GENERAL},         {ERR_MEM, MEM_FATAL, MEM_GENERAL},
-        {ERR_FILE, FILE_FATAL, FILE_GENERAL},             {ERR_IMG, IMG_CREATE, IMG_GENERAL},
-        {ERR_AUDIO, AUDIO_INVALID_FORMAT, AUDIO_GENERAL}, {ERR_AVI, AVI_AUDIO_INVALID, AVI_GENERAL},
-        {ERR_MVI, MVI_CREATE, MVI_GENERAL},               {ERR_FORMAT, FORMAT_CREATE, FORMAT_GENERAL},
-        {ERR_WAV, WAV_SEEK, WAV_GENERAL},                 {ERR_HAV, HAV_END, HAV_GENERAL},
-        {ERR_UNI, UNI_PROTOCOL, UNI_GENERAL},             {ERR_FLIC, FLIC_END, FLIC_GENERAL}};
+    const int32_t groups[][3] = {{ERR_GEN, GEN_INVALID_TYPE, GEN_GENERAL},
+                                 {ERR_MEM, MEM_FATAL, MEM_GENERAL},
+                                 {ERR_FILE, FILE_FATAL, FILE_GENERAL},
+                                 {ERR_IMG, IMG_CREATE, IMG_GENERAL},
+                                 {ERR_AUDIO, AUDIO_INVALID_FORMAT, AUDIO_GENERAL},
+                                 {ERR_AVI, AVI_AUDIO_INVALID, AVI_GENERAL},
+                                 {ERR_MVI, MVI_CREATE, MVI_GENERAL},
+                                 {ERR_FORMAT, FORMAT_CREATE, FORMAT_GENERAL},
+                                 {ERR_WAV, WAV_SEEK, WAV_GENERAL},
+                                 {ERR_HAV, HAV_END, HAV_GENERAL},
+                                 {ERR_UNI, UNI_PROTOCOL, UNI_GENERAL},
+                                 {ERR_FLIC, FLIC_END, FLIC_GENERAL}};
     for (const auto& [group, last, general] : groups) {
         SCOPED_TRACE(group);
         EXPECT_EQ(general, last + 1);
@@ -287,8 +292,10 @@ TEST_F(ErrorsTest, NotesDoNotInterrupt) {
 TEST_F(ErrorsTest, DeepNestingWithinTheLimitWorks) {
     std::function<void(int)> nest = [&](int n) {
         Monitored([&] {
-            if (n < MON_MAX_DEPTH) nest(n + 1);
-            else ErrRaiseCode(ERR_GEN, 1, __LINE__);
+            if (n < MON_MAX_DEPTH)
+                nest(n + 1);
+            else
+                ErrRaiseCode(ERR_GEN, 1, __LINE__);
         });
     };
     EXPECT_THROW(nest(1), EMon);
@@ -326,8 +333,8 @@ TEST_F(ErrorsTest, FailureOnOneThreadLeavesTheOtherThreadsBlocksAlone) {
     raised.get_future().wait();
     worker.join();
     EXPECT_EQ(otherThreadLast, 3);
-    EXPECT_TRUE(MemIsTracked(mine));   // registered after the worker's frame, by another thread
-    EXPECT_EQ(MemCount(), before);     // the worker's block is gone, ours replaced it
-    EXPECT_TRUE(ErrNone());  // the worker's error stays on the worker
+    EXPECT_TRUE(MemIsTracked(mine));  // registered after the worker's frame, by another thread
+    EXPECT_EQ(MemCount(), before);    // the worker's block is gone, ours replaced it
+    EXPECT_TRUE(ErrNone());           // the worker's error stays on the worker
     MemFree(mine);
 }

@@ -61,7 +61,8 @@ TEST_F(Iniwrap, TypedValuesRoundTrip) {
     PrefsWriteFloat("Rate", 15);
     PrefsWriteFloat("Fps", 29.97);
     PrefsFlushCache();
-    EXPECT_EQ(ReadFileBytes(f), "[Local]\nName=a b\nCount=-42\nOn=1\nOff=0\nRate=15.0000000000\nFps=29.9700000000\n");
+    EXPECT_EQ(ReadFileBytes(f),
+              "[Local]\nName=a b\nCount=-42\nOn=1\nOff=0\nRate=15.0000000000\nFps=29.9700000000\n");
     std::string s;
     PrefsReadStr("name", s, "");
     EXPECT_EQ(s, "a b");
@@ -87,7 +88,8 @@ TEST_F(Iniwrap, StoredTextsThatAreNotValuesGiveDefaults) {
     EXPECT_TRUE(Bool("empty", true));
     EXPECT_EQ(Int("i1"), 5);
     EXPECT_EQ(Int("i6"), -7);
-    for (const char* key : {"i2", "i3", "empty", "i5", "i7", "i8", "missing"}) EXPECT_EQ(Int(key), 99) << key;
+    for (const char* key : {"i2", "i3", "empty", "i5", "i7", "i8", "missing"})
+        EXPECT_EQ(Int(key), 99) << key;
     EXPECT_EQ(Float("f1"), -1);
     EXPECT_EQ(Float("f2"), 1.5);
     EXPECT_EQ(Float("empty"), -1);

@@ -61,7 +61,8 @@ TEST(Miscprocs, StrToFloatDefReadsOnlyWholeDecimalNumbers) {
     EXPECT_DOUBLE_EQ(StrToFloatDef("\t+12.5\r\n", -1), 12.5);
     EXPECT_DOUBLE_EQ(StrToFloatDef("-.5", -1), -0.5);
     EXPECT_DOUBLE_EQ(StrToFloatDef("1.5e3", -1), 1500);
-    for (const char* bad : {"12,5", "", " ", ".", "1e", "12.5x", "1 2", "inf", "nan", "0x10", "1e999", "+-1"})
+    for (const char* bad :
+         {"12,5", "", " ", ".", "1e", "12.5x", "1 2", "inf", "nan", "0x10", "1e999", "+-1"})
         EXPECT_DOUBLE_EQ(StrToFloatDef(bad, -1), -1) << bad;
 }
 

@@ -27,8 +27,10 @@ ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (had_) setenv(name_, old_.c_str(), 1);
-    else unsetenv(name_);
+    if (had_)
+        setenv(name_, old_.c_str(), 1);
+    else
+        unsetenv(name_);
 }
 
 ScopedXdgDirs::ScopedXdgDirs(const std::string& root)

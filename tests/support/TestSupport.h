@@ -54,7 +54,8 @@ struct ScopedXdgDirs {
 
 // A test failure for each of the register's counts that differs from `blocks` and `files`;
 // `context` names the case in the message.
-inline void ExpectRegisterCounts(int32_t blocks, int32_t files, const std::string& context = std::string()) {
+inline void ExpectRegisterCounts(int32_t blocks, int32_t files,
+                                 const std::string& context = std::string()) {
     EXPECT_EQ(MemCount(), blocks) << "tracked blocks left behind " << context;
     EXPECT_EQ(FileCount(), files) << "tracked files left open " << context;
 }
@@ -67,7 +68,9 @@ public:
     int32_t blocks() const { return blocks_; }
     int32_t files() const { return files_; }
     bool Balanced() const { return MemCount() == blocks_ && FileCount() == files_; }
-    void Expect(const std::string& context = std::string()) const { ExpectRegisterCounts(blocks_, files_, context); }
+    void Expect(const std::string& context = std::string()) const {
+        ExpectRegisterCounts(blocks_, files_, context);
+    }
 
 private:
     int32_t blocks_;
@@ -115,7 +118,9 @@ bool AllocateAt(T*& variable, const void* address, int64_t size) {
 constexpr uint64_t kFnv1aBasis = 0xcbf29ce484222325ull;
 uint64_t Fnv1a(const void* data, size_t size, uint64_t hash = kFnv1aBasis);
 inline uint64_t Fnv1a(std::string_view bytes) { return Fnv1a(bytes.data(), bytes.size()); }
-inline uint64_t Fnv1a(const std::vector<uint8_t>& bytes) { return Fnv1a(bytes.data(), bytes.size()); }
+inline uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
+    return Fnv1a(bytes.data(), bytes.size());
+}
 
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);

@@ -28,9 +28,7 @@ struct AssocDialogTest : ::testing::Test {
         test::WriteFileBytes(dir.file("config/mimeapps.list"),
                              "[Default Applications]\nvideo/x-msvideo=other-player.desktop;\n");
     }
-    void TearDown() override {
-        AssocSetShowHook(nullptr);
-    }
+    void TearDown() override { AssocSetShowHook(nullptr); }
     // Runs the dialog; `user` sets the lines (by extension, upper case) and presses a button.
     bool Dialog(const std::function<void(TfrmAssoc&)>& user) {
         AssocSetShowHook(user);
@@ -54,7 +52,8 @@ TEST_F(AssocDialogTest, ListsEveryExtensionAndAppliesOnlyOnOK) {
         ASSERT_EQ(d.lstExts->count(), 43);
         EXPECT_EQ(d.lstExts->item(0)->text(), "Windows Audio Video Interleaved, AVI");
         EXPECT_EQ(d.lstExts->item(42)->text(), "X PixMap, XPM");
-        for (int i = 0; i < d.lstExts->count(); ++i) EXPECT_EQ(d.lstExts->item(i)->checkState(), Qt::Unchecked);
+        for (int i = 0; i < d.lstExts->count(); ++i)
+            EXPECT_EQ(d.lstExts->item(i)->checkState(), Qt::Unchecked);
         Line(d, "AVI")->setCheckState(Qt::Checked);
         Line(d, "WAV")->setCheckState(Qt::Checked);
         QDir().mkpath(KV_ARTEFACT_DIR);

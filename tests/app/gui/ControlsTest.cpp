@@ -10,14 +10,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/GuiSupport.h"
 #include "app/CtlEx.h"
 #include "app/Glyphs.h"
 #include "app/Logo.h"
-#include "app/ctlpopup.h"
 #include "app/VCLUtils.h"
+#include "app/ctlpopup.h"
 #include "player/HplDisplay.h"
 #include "runtime/Basic.h"
+#include "support/GuiSupport.h"
 #include "support/TestSupport.h"
 
 using namespace kelvora;

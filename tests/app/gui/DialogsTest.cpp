@@ -19,12 +19,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/GuiSupport.h"
 #include "app/VCLUtils.h"
 #include "app/informer.h"
 #include "app/wFileAss.h"
 #include "app/wNotepad.h"
 #include "app/wOptions.h"
+#include "support/GuiSupport.h"
 #include "support/TestSupport.h"
 
 using namespace kelvora;
@@ -147,7 +147,8 @@ TEST_F(DialogsTest, InfoWindowSwitchesBetweenForms) {
     EXPECT_EQ(NotepadWindow(), nullptr);
     InfoListDone();
 
-    const int32_t screens[][4] = {{1024, 768, 682, 512}, {640, 480, 560, 400}, {1600, 1200, 800, 600}};
+    const int32_t screens[][4] = {
+        {1024, 768, 682, 512}, {640, 480, 560, 400}, {1600, 1200, 800, 600}};
     for (const auto& s : screens) {
         int32_t width = 0, height = 0;
         NotepadSizeFor(s[0], s[1], width, height);
@@ -204,7 +205,8 @@ TEST_F(DialogsTest, OptionsReachTheSettingsFileAndTheDesktop) {
     const std::string saved = old ? old : "";
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
     setenv("XDG_DATA_HOME", config.file("data").c_str(), 1);
-    test::WriteFileBytes(config.file("user-dirs.dirs"), "XDG_DESKTOP_DIR=\"" + desktop.path() + "\"\n");
+    test::WriteFileBytes(config.file("user-dirs.dirs"),
+                         "XDG_DESKTOP_DIR=\"" + desktop.path() + "\"\n");
 
     QAppSettings s;
     s.playMode = 1;
@@ -231,8 +233,10 @@ TEST_F(DialogsTest, OptionsReachTheSettingsFileAndTheDesktop) {
         d.btnShortcut->click();
         d.btnOK->click();
     });
-    if (old) setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else unsetenv("XDG_CONFIG_HOME");
+    if (old)
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
     ASSERT_TRUE(ok);
     const std::string program = QCoreApplication::applicationFilePath().toStdString();
     const std::string link = test::ReadFileBytes(desktop.file("Kelvora.desktop"));

@@ -10,8 +10,8 @@
 #include <QApplication>
 #include <QFrame>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QToolButton>
@@ -63,10 +63,13 @@ bool Pump(const std::function<bool()>& done, int ms) {
     }
 }
 
-void Pump(int ms) { Pump([] { return false; }, ms); }
+void Pump(int ms) {
+    Pump([] { return false; }, ms);
+}
 
 // A movie of gradients with a moving disc; `frames` 0 with sound makes a sound-only file.
-void MakeMovie(const std::string& name, int32_t w, int32_t h, int32_t frames, double fps, double soundSeconds = 0) {
+void MakeMovie(const std::string& name, int32_t w, int32_t h, int32_t frames, double fps,
+               double soundSeconds = 0) {
     const QWaveFmt pcm{WAVE_FORMAT_PCM, 1, 8000, 0, 0, 16, 0};
     Qimg img{};
     MonitoredIsolated([&] {
@@ -77,7 +80,8 @@ void MakeMovie(const std::string& name, int32_t w, int32_t h, int32_t frames, do
             for (int32_t y = 0; y < h; ++y)
                 for (int32_t x = 0; x < w; ++x) {
                     uint8_t* p = img.data + 3 * (y * w + x);
-                    const double dx = x - (w * (0.2 + 0.6 * f / std::max(frames, 1))), dy = y - h * 0.4;
+                    const double dx = x - (w * (0.2 + 0.6 * f / std::max(frames, 1))),
+                                 dy = y - h * 0.4;
                     const bool disc = dx * dx + dy * dy < h * h / 25.0;
                     p[0] = disc ? 60 : uint8_t(255 - 160 * y / h);
                     p[1] = disc ? 200 : uint8_t(80 + 100 * y / h);
@@ -87,7 +91,8 @@ void MakeMovie(const std::string& name, int32_t w, int32_t h, int32_t frames, do
         }
         std::vector<int16_t> silence(static_cast<size_t>(soundSeconds * 8000));
         if (!silence.empty())
-            HAVAddSound(wr, reinterpret_cast<const uint8_t*>(silence.data()), static_cast<int32_t>(silence.size()));
+            HAVAddSound(wr, reinterpret_cast<const uint8_t*>(silence.data()),
+                        static_cast<int32_t>(silence.size()));
         HAVWriterClose(wr);
     });
     ImgFree(img);
@@ -99,7 +104,9 @@ struct Form : TfrmKelvora {
     using TfrmKelvora::TfrmKelvora;
     int replays = 0;
     bool event(QEvent* e) override {
-        if (e->type() == PostedMessage::EventType() && static_cast<PostedMessage*>(e)->message == UM_REPLAY) ++replays;
+        if (e->type() == PostedMessage::EventType() &&
+            static_cast<PostedMessage*>(e)->message == UM_REPLAY)
+            ++replays;
         return TfrmKelvora::event(e);
     }
 };
@@ -138,8 +145,8 @@ struct MainWindowTest : ::testing::Test {
     // Buttons as "play pause open backward forward options", each 1 or 0.
     std::string Enabled() const {
         std::string s;
-        for (const QToolButton* b : {form->btnPlay, form->btnPause, form->btnEject, form->btn1Back, form->btn1Forward,
-                                     form->btnOptions})
+        for (const QToolButton* b : {form->btnPlay, form->btnPause, form->btnEject, form->btn1Back,
+                                     form->btn1Forward, form->btnOptions})
             s += b->isEnabled() ? '1' : '0';
         return s;
     }
@@ -157,7 +164,8 @@ TEST_F(MainWindowTest, ButtonsKeysAndMenuFollowTheState) {
     MakeMovie(clip, 100, 50, 100, 25);
     Form& f = Start();
     EXPECT_EQ(Enabled(), "001001");
-    EXPECT_EQ(PopupTexts(f), (std::vector<std::string>{"Open File...", "-", "Options...", "-", "Exit"}));
+    EXPECT_EQ(PopupTexts(f),
+              (std::vector<std::string>{"Open File...", "-", "Options...", "-", "Exit"}));
     int32_t key = VK_RETURN;  // a handled key is consumed even when its command is disabled
     f.FormKeyDown(key);
     EXPECT_EQ(key, 0);
@@ -177,8 +185,8 @@ TEST_F(MainWindowTest, ButtonsKeysAndMenuFollowTheState) {
     EXPECT_EQ(std::count(playing.begin(), playing.end(), "Play"), 0);
     EXPECT_EQ(std::count(playing.begin(), playing.end(), "Options..."), 0);
     VclScriptPush(CMD_OPTIONS);  // not offered while playing: chooses nothing
-    QMouseEvent right(QEvent::MouseButtonPress, QPointF(150, 5), QPointF(150, 5), Qt::RightButton, Qt::RightButton,
-                      Qt::NoModifier);
+    QMouseEvent right(QEvent::MouseButtonPress, QPointF(150, 5), QPointF(150, 5), Qt::RightButton,
+                      Qt::RightButton, Qt::NoModifier);
     QApplication::sendEvent(&f, &right);
     EXPECT_TRUE(Playing());
 
@@ -335,7 +343,8 @@ TEST_F(MainWindowTest, CommandLineForms) {
 
     Start("kelvora /inst");
     EXPECT_EQ(quits, 1);
-    EXPECT_NE(ReadFileBytes(dir.file("cfg/win.ini")).find("Kelvora-WndClass=TfrmKelvora"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(dir.file("cfg/win.ini")).find("Kelvora-WndClass=TfrmKelvora"),
+              std::string::npos);
     std::filesystem::remove(dir.file("cfg/win.ini"));
     Start("kelvora /uninst /open=\"" + clip + "\"");
     EXPECT_TRUE(form->Uninstalling());
@@ -353,7 +362,8 @@ TEST_F(MainWindowTest, DialogsFromTheWindow) {
     ASSERT_TRUE(f.OpenMediaFile(clip));
 
     std::string report;
-    NotepadSetShowHook([&](TfrmNotepad& w) { report = w.windowTitle().toStdString() + "|" + w.Text(); });
+    NotepadSetShowHook(
+        [&](TfrmNotepad& w) { report = w.windowTitle().toStdString() + "|" + w.Text(); });
     int32_t key = VK_F5;
     f.FormKeyDown(key);
     NotepadSetShowHook(nullptr);
@@ -381,7 +391,8 @@ TEST_F(MainWindowTest, ChannelRequests) {
         f.HandleMessage(UM_IPCDATA, 0x100 + ch, static_cast<int32_t>(text.size()));
         for (size_t i = 0; i < text.size(); i += 4) {
             uint32_t word = 0;
-            for (size_t k = 0; k < 4 && i + k < text.size(); ++k) word |= uint32_t(uint8_t(text[i + k])) << (8 * k);
+            for (size_t k = 0; k < 4 && i + k < text.size(); ++k)
+                word |= uint32_t(uint8_t(text[i + k])) << (8 * k);
             f.HandleMessage(UM_IPCDATA, 0x200 + ch, static_cast<int32_t>(word));
         }
     };
@@ -419,20 +430,25 @@ TEST_F(MainWindowTest, ProgramAnswersACloseRequest) {
     ::mkdir(runtime.c_str(), 0700);
     const std::string open = "/open=" + clip;
     const char* args[] = {KV_PLAYER, open.c_str(), nullptr};
-    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "SDL_AUDIODRIVER=dummy", "XDG_RUNTIME_DIR=" + runtime,
+    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "SDL_AUDIODRIVER=dummy",
+                                    "XDG_RUNTIME_DIR=" + runtime,
                                     "XDG_CONFIG_HOME=" + dir.file("cfg"), "HOME=" + dir.path()};
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, KV_PLAYER, nullptr, nullptr, const_cast<char**>(args), envp.data()), 0);
+    ASSERT_EQ(posix_spawn(&pid, KV_PLAYER, nullptr, nullptr, const_cast<char**>(args), envp.data()),
+              0);
     const std::string saved = getenv("XDG_RUNTIME_DIR") ? getenv("XDG_RUNTIME_DIR") : "";
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     const bool up = Pump([] { return LcFind(MAIN_WINDOW_CLASS); }, 10000);
-    if (saved.empty()) unsetenv("XDG_RUNTIME_DIR");
-    else setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    if (saved.empty())
+        unsetenv("XDG_RUNTIME_DIR");
+    else
+        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
     Pump(300);  // the command line has run
-    const std::string cmd = "env XDG_RUNTIME_DIR='" + runtime + "' '" KV_CLI "' send --close >/dev/null 2>&1";
+    const std::string cmd = "env XDG_RUNTIME_DIR='" + runtime +
+                            "' '" KV_CLI "' send --close >/dev/null 2>&1";
     const int rc = up ? std::system(cmd.c_str()) : -1;
     ::kill(pid, SIGTERM);
     int status = 0;

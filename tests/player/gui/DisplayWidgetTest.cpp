@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <thread>
 
-#include "support/GuiSupport.h"
 #include "player/HplDisplay.h"
 #include "runtime/Basic.h"
+#include "support/GuiSupport.h"
 #include "support/TestSupport.h"
 
 using namespace kelvora;
@@ -76,7 +76,8 @@ TEST_F(DisplayWidgetTest, ImageScaledToTheWindowOrBackground) {
     DspSetImage(dsp, img);
     QImage shot = dsp->window->grab().toImage();
     for (int y = 0; y < 30; ++y)
-        for (int x = 0; x < 40; ++x) ASSERT_EQ(shot.pixel(x, y), qRgb(77, y / 2, x / 2)) << x << "," << y;
+        for (int x = 0; x < 40; ++x)
+            ASSERT_EQ(shot.pixel(x, y), qRgb(77, y / 2, x / 2)) << x << "," << y;
     DspClear(dsp);
     EXPECT_EQ(Shown(3, 3), qRgb(0, 0, 255));
     DspSetPos(dsp, 5, 6, 20, 15);  // the image's own size: drawn as it is
@@ -126,8 +127,8 @@ TEST_F(DisplayWidgetTest, MousePressesReportButtonKeysAndPosition) {
     for (const auto& c : cases) {
         click = Click{};
         const QPointF at(12, 7);
-        QMouseEvent press(QEvent::MouseButtonPress, at, dsp->window->mapToGlobal(at), c.button, c.button,
-                          c.modifiers);
+        QMouseEvent press(QEvent::MouseButtonPress, at, dsp->window->mapToGlobal(at), c.button,
+                          c.button, c.modifiers);
         QApplication::sendEvent(dsp->window, &press);
         EXPECT_EQ(click.button, c.reported);
         EXPECT_EQ(click.keys, c.keys);
