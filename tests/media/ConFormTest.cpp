@@ -66,12 +66,6 @@ std::string Bgr(const Qimg& img) {
     return out;
 }
 
-struct Counts {
-    int32_t mem = MemCount();
-    int32_t files = FileCount();
-    bool operator==(const Counts&) const = default;
-};
-
 }  // namespace
 
 TEST(SeqSplit, NamesAndNumbers) {
@@ -227,14 +221,14 @@ TEST(UniInfo, ProbesOtherFormatsAndFailsCleanly) {
         EXPECT_EQ(info.img.width, 37);
         EXPECT_EQ(info.formatName, "BMP/DIB, Windows Device Independent Bitmap");
     }
-    const Counts before;
+    const test::RegisterBalance before;
     for (const char* name : {"missing.bmp", "noext", "notes.txt", "junk.bmp"}) {
         QUniInfo info;
         EXPECT_FALSE(UniInfo(dir.file(name), info, UNI_SEQ_UNLIMITED, false)) << name;
         EXPECT_TRUE(ErrNone()) << name;
         EXPECT_EQ(WarnLastGroup(), ERR_FILE) << name;
         EXPECT_EQ(WarnLastCode(), 9) << name;
-        EXPECT_EQ(Counts{}, before) << name;
+        before.Expect(name);
     }
 }
 
@@ -363,7 +357,7 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
     const std::string movie = ReadFileBytes(kData + "hav/clip-bestp24.hav");
     WriteFileBytes(dir.file("cut.hav"), movie.substr(0, 100));
     WriteFileBytes(dir.file("x.wav"), "RIFF");
-    const Counts before;
+    const test::RegisterBalance before;
     struct Case {
         std::string name;
         int32_t format;
@@ -382,7 +376,7 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
         EXPECT_EQ(Try([&] { MviOpen(mf, c.name, c.format); }), c.err);
         EXPECT_EQ(mf.hav, nullptr);
         EXPECT_EQ(mf.frames, nullptr);
-        EXPECT_EQ(Counts{}, before);
+        before.Expect();
         EXPECT_EQ(Try([&] { MviClose(mf); }), kOk);
     }
     // A failing UniOpen leaves a cleared handle.
@@ -392,7 +386,7 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
     UniHandle h{};
     EXPECT_EQ(Try([&] { UniOpen(h, info); }), Err(ERR_MVI, 1));
     EXPECT_EQ(h.kind, UNI_NONE);
-    EXPECT_EQ(Counts{}, before);
+    before.Expect();
 }
 
 TEST(UniHandle, WorkerLoadsWhileAnotherThreadDescribes) {
@@ -401,7 +395,7 @@ TEST(UniHandle, WorkerLoadsWhileAnotherThreadDescribes) {
     QUniInfo movie;
     ASSERT_TRUE(UniInfo(kData + "hav/clip-bestp24.hav", movie, UNI_SEQ_UNLIMITED, false));
     const std::string bgr = ReadFileBytes(kData + "hav/clip-32x24.bgr");
-    const Counts before;
+    const test::RegisterBalance before;
     int workerFaults = 0, windowFaults = 0;
     std::thread worker([&] {
         UniHandle h{};
@@ -431,5 +425,5 @@ TEST(UniHandle, WorkerLoadsWhileAnotherThreadDescribes) {
     worker.join();
     EXPECT_EQ(workerFaults, 0);
     EXPECT_EQ(windowFaults, 0);
-    EXPECT_EQ(Counts{}, before);
+    before.Expect();
 }
