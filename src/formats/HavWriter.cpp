@@ -535,8 +535,25 @@ void HAVAddSound(QHavWriter& w, const uint8_t* samples, int32_t frames) {
     });
 }
 
+namespace {
+
+// Frees a buffer of the writer only while the register holds it for that field: a failed call
+// may have released it, and its address may since belong to another owner's block.
+template <class T>
+void FreeOwn_(T*& block) {
+    if (MemIsTrackedBy(&block, block)) MemFree(block);
+    block = nullptr;
+}
+
+}  // namespace
+
 void HAVWriterClose(QHavWriter& w) {
     Monitored([&] {
+        // Samples held in a block that a failed HAVAddSound released are gone with it.
+        if (!MemIsTrackedBy(&w.sndPending, w.sndPending)) {
+            w.sndPending = nullptr;
+            w.sndPendingBytes = 0;
+        }
         if (w.soundFlags != 0) {
             if (w.sndPendingBytes > 0)
                 WriteSoundBlock_(w, w.sndPending, w.sndPendingBytes / w.soundFormat.blockAlign);
@@ -547,12 +564,12 @@ void HAVWriterClose(QHavWriter& w) {
         WriteHeader_(w);
         FClose(w.fileId);
         w.fileId = BAD_HANDLE;
-        MemFree(w.prev);
-        MemFree(w.cur);
-        MemFree(w.tokens);
-        MemFree(w.hashHead);
-        MemFree(w.hashChain);
-        MemFree(w.sndPending);
+        FreeOwn_(w.prev);
+        FreeOwn_(w.cur);
+        FreeOwn_(w.tokens);
+        FreeOwn_(w.hashHead);
+        FreeOwn_(w.hashChain);
+        FreeOwn_(w.sndPending);
     });
 }
 
