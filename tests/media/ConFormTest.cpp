@@ -389,6 +389,28 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
     before.Expect();
 }
 
+// A slot whose reader a failure released may point at an address that now holds another
+// owner's block: closing the handle must leave that block alone.
+TEST(MviHandle, CloseLeavesAStaleSlotsAddressAlone) {
+    const test::RegisterBalance before;
+    for (const int32_t format : {FT_HAV, FT_GIF, FT_FLIC}) {
+        SCOPED_TRACE(format);
+        uint8_t* other = nullptr;
+        _memalloc_(other, 4096, __LINE__, MEM_KIND_C, "ConFormTest.other");
+        std::memset(other, 0, 4096);
+        MviHandle mf{};
+        mf.format = static_cast<uint32_t>(format);
+        mf.hav = reinterpret_cast<QHavHandle*>(other);
+        mf.gif = reinterpret_cast<QGifHandle*>(other);
+        mf.flc = reinterpret_cast<QFlcHandle*>(other);
+        EXPECT_EQ(Try([&] { MviClose(mf); }), kOk);
+        EXPECT_TRUE(MemIsTrackedBy(&other, other));
+        EXPECT_EQ(mf.hav, nullptr);
+        MemFree(other);
+    }
+    before.Expect();
+}
+
 TEST(UniHandle, WorkerLoadsWhileAnotherThreadDescribes) {
     // The player's worker loads frames and sound of the open movie while the window thread
     // describes other files: no state is shared between the two.
