@@ -203,7 +203,7 @@ static_assert(InTypeOrder_(), "the reader table must list the format types in or
 
 }  // namespace
 
-const QffReader* FFReaderOf(int32_t type) {
+const QffReader* FFReaderOf(int64_t type) {
     return type >= 1 && type <= kReaderCount ? &kReaders[type - 1] : nullptr;
 }
 

@@ -90,7 +90,9 @@ struct QffReader {
     int32_t kindMany = UNI_NONE;
 };
 
-// The row of a format type, or null for a number that names no format.
-const QffReader* FFReaderOf(int32_t type);
+// The row of a format type, or null for a number that names no format. 64 bits, so that a
+// signed type (BAD_HANDLE) and an unsigned handle format (the same mark read as unsigned) both
+// fall outside the table without a cast.
+const QffReader* FFReaderOf(int64_t type);
 
 }  // namespace kelvora

@@ -106,8 +106,7 @@ bool IsDigit_(char c) { return c >= '0' && c <= '9'; }
 // --- Unified layer --------------------------------------------------------------------------
 
 int32_t UniKindOf(uint32_t format, int32_t frames) {
-    const QffReader* reader = format <= INT32_MAX ? FFReaderOf(static_cast<int32_t>(format))
-                                                  : nullptr;
+    const QffReader* reader = FFReaderOf(format);
     if (!reader) return UNI_NONE;
     return frames < 2 ? reader->kindSingle : reader->kindMany;
 }
@@ -249,15 +248,6 @@ void ConDone() {
 // --- Movie layer ----------------------------------------------------------------------------
 // Each operation reaches the format's reader through its row of the reader table.
 
-namespace {
-
-// The row of an open handle's format, or null.
-const QffReader* ReaderOf_(const MviHandle& mf) {
-    return mf.format <= INT32_MAX ? FFReaderOf(static_cast<int32_t>(mf.format)) : nullptr;
-}
-
-}  // namespace
-
 void MviOpen(MviHandle& mf, const std::string& fileName, int32_t format) {
     Monitored([&] {
         mf = MviHandle{};
@@ -286,11 +276,11 @@ void MviBind(MviHandle& mf) {
     mf.frames = mf.curFrame = mf.sndPos = mf.writeMode = mf.newPalette = &kZero;
     mf.frameRate = &kZeroRate;
     mf.soundFormat = &kNoSound;
-    if (const QffReader* reader = ReaderOf_(mf); reader && reader->bind) reader->bind(mf);
+    if (const QffReader* reader = FFReaderOf(mf.format); reader && reader->bind) reader->bind(mf);
 }
 
 int32_t MviNearestKeyFrame(MviHandle& mf, int32_t frame, int32_t direction) {
-    const QffReader* reader = ReaderOf_(mf);
+    const QffReader* reader = FFReaderOf(mf.format);
     return reader && reader->nearestKeyFrame ? reader->nearestKeyFrame(mf, frame, direction) : 1;
 }
 
@@ -298,7 +288,7 @@ void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
         if (View_(mf.writeMode)) MonExit();
         if (frame > View_(mf.frames)) ErrFail(ERR_MVI, MVI_END);
-        const QffReader* reader = ReaderOf_(mf);
+        const QffReader* reader = FFReaderOf(mf.format);
         if (!reader || !reader->imgLoad)
             ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);  // a format without pictures
         reader->imgLoad(mf, image, frame, mode);
@@ -307,7 +297,7 @@ void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
 
 void MviSndLoad(MviHandle& mf, Qsnd& sound, int32_t start, bool cont, int32_t count) {
     Monitored([&] {
-        const QffReader* reader = ReaderOf_(mf);
+        const QffReader* reader = FFReaderOf(mf.format);
         if (reader && reader->sndLoad)
             reader->sndLoad(mf, sound, start, cont, count);
         else
@@ -317,7 +307,8 @@ void MviSndLoad(MviHandle& mf, Qsnd& sound, int32_t start, bool cont, int32_t co
 
 void MviClose(MviHandle& mf) {
     Monitored([&] {
-        if (const QffReader* reader = ReaderOf_(mf); reader && reader->close) reader->close(mf);
+        if (const QffReader* reader = FFReaderOf(mf.format); reader && reader->close)
+            reader->close(mf);
         mf = MviHandle{};
     });
 }
