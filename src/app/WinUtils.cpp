@@ -19,6 +19,7 @@
 
 #include "app/VCLUtils.h"
 #include "platform/FileIO.h"
+#include "platform/PlatformText.h"
 #include "platform/ProfileFile.h"
 #include "platform/UserDirs.h"
 #include "runtime/miscprocs.h"
@@ -173,28 +174,6 @@ void ReapLater_(pid_t pid) {
     std::thread([pid] { Reap_(pid); }).detach();
 }
 
-// Splits a command line at blanks outside double quotes; the quotes themselves go.
-std::vector<std::string> SplitCommand_(const std::string& line) {
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false, inWord = false;
-    for (char c : line) {
-        if (c == '"') {
-            quoted = !quoted;
-            inWord = true;
-        } else if ((c == ' ' || c == '\t') && !quoted) {
-            if (inWord) words.push_back(word);
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord) words.push_back(word);
-    return words;
-}
-
 bool IsProgram_(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
@@ -228,7 +207,7 @@ bool _ExecAndReturn(const std::string& file, const std::string& parameters,
     if (!address && ::access(name.c_str(), F_OK) != 0) return false;
     std::vector<std::string> args;
     if (!address && IsProgram_(name)) {
-        args = SplitCommand_(parameters);
+        args = SplitCommandWords(parameters);
         args.insert(args.begin(), name);
     } else {
         args = {"xdg-open", name};
@@ -259,7 +238,7 @@ bool _ExecAndWait(const std::string& file, const std::string& parameters,
                   const std::string& directory, bool /*minimized*/) {
     std::string line, dir;
     _ExecCommandLine(file, parameters, directory, line, dir);
-    const pid_t pid = Spawn_(SplitCommand_(line), dir, false);
+    const pid_t pid = Spawn_(SplitCommandWords(line), dir, false);
     if (pid <= 0) return false;
     Reap_(pid);
     return true;

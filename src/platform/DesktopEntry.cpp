@@ -155,23 +155,7 @@ std::string QuoteArg_(const std::string& arg) {
 // arguments, double quotes group (and go). The file's placeholder becomes the field code %f
 // as an argument of its own, since some openers only replace whole arguments.
 std::string ExecOf_(const std::string& command) {
-    std::vector<std::string> tokens;
-    std::string cur;
-    bool quoted = false, have = false;
-    for (char c : command) {
-        if (c == '"') {
-            quoted = !quoted;
-            have = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (have) tokens.push_back(cur);
-            cur.clear();
-            have = false;
-        } else {
-            cur += c;
-            have = true;
-        }
-    }
-    if (have) tokens.push_back(cur);
+    const std::vector<std::string> tokens = SplitCommandWords(command);
     std::vector<std::string> args;
     bool fieldUsed = false;  // an Exec line takes one file field code
     for (const std::string& tok : tokens) {

@@ -125,4 +125,25 @@ std::string KeyFileJoinList(const std::vector<std::string>& items) {
     return out;
 }
 
+std::vector<std::string> SplitCommandWords(std::string_view line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, inWord = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
 }  // namespace kelvora

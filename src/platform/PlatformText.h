@@ -44,6 +44,9 @@ std::vector<std::string_view> SplitText(std::string_view s, char separator);
 // The lines of a text ended by LF, each without a CR before its LF; a last line without an end
 // counts, an empty one after the last LF does not.
 std::vector<std::string_view> SplitLines(std::string_view data);
+// Splits a command line at blanks (spaces, tabs) outside double quotes; the quotes themselves
+// go, and a pair of quotes alone makes an empty word.
+std::vector<std::string> SplitCommandWords(std::string_view line);
 // A path without its trailing "/"s; the root "/" stays.
 std::string NoTrailingSlash(std::string path);
 

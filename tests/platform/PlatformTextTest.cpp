@@ -42,6 +42,11 @@ TEST(PlatformText, SplittingKeepsEveryPiece) {
     EXPECT_TRUE(SplitLines("").empty());
     EXPECT_EQ(NoTrailingSlash("/a/b//"), "/a/b");
     EXPECT_EQ(NoTrailingSlash("///"), "/");
+    // Command words: quotes group and go, a quoted nothing is a word, runs of blanks are one.
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(SplitCommandWords("\"/opt/my player/k\"  /play=\"a b.hav\"\t\"\""),
+              (Words{"/opt/my player/k", "/play=a b.hav", ""}));
+    EXPECT_TRUE(SplitCommandWords(" \t ").empty());
 }
 
 TEST(PlatformText, KeyFileLines) {
