@@ -7,7 +7,8 @@
 // coefficients, samples per block, MPEG audio data); the caller guarantees those bytes are
 // there. The decoder is chosen from the format tag through libavformat's RIFF audio tag table;
 // PCM (1) and IEEE float (3) go by their width, and WAVE_FORMAT_EXTENSIBLE (0xFFFE) by its
-// sub-format. The destination is always 16-bit PCM at the source's rate and channel count.
+// sub-format. The destination is 16-bit PCM at the source's rate and channel count; a PCM
+// source may also be opened to itself (the stream then copies).
 //
 // A stream takes source bytes in any piece sizes: a partial block or MPEG audio frame stays in
 // the stream and is decoded with the next call, and decoded sound that did not fit the caller's
@@ -19,9 +20,10 @@
 #include <cstdint>
 #include <string>
 
-#include "sound/SndBasic.h"
 
 namespace kelvora {
+
+struct QWaveFmt;  // the 18-byte wave format of the sound model
 
 // Results (0 = success).
 constexpr int32_t MMSYSERR_INVALHANDLE = 5;
@@ -72,7 +74,8 @@ struct ACMSTREAMHEADER {
 // channels. ACMERR_NOTPOSSIBLE when no decoder takes the source.
 int32_t acmFormatSuggest(void* driver, const QWaveFmt* source, QWaveFmt* dest, uint32_t destBytes,
                          uint32_t flags);
-// Opens a stream from `source` to `dest` (`dest` as acmFormatSuggest proposes it).
+// Opens a stream from `source` to `dest` (`dest` as acmFormatSuggest proposes it, or a PCM
+// source itself). The stream is ordinary heap memory, not a tracked block: its owner closes it.
 int32_t acmStreamOpen(HACMSTREAM* stream, void* driver, const QWaveFmt* source,
                       const QWaveFmt* dest, void* filter, uintptr_t callback, uintptr_t instance,
                       uint32_t flags);

@@ -12,10 +12,6 @@ namespace kelvora {
 
 namespace {
 
-// Conversion flags of the first pass of a stream and of every later one.
-constexpr int32_t CONV_START = 0x10;
-constexpr int32_t CONV_BLOCKALIGN = 0x04;
-
 void ClearSound_(Qsnd& sound) { std::memset(static_cast<void*>(&sound), 0, sizeof sound); }
 
 // Whether the record's data is a live block registered to this record (not a block that
@@ -73,10 +69,46 @@ void SndAddSilence(Qsnd& sound, int32_t samples) {
     });
 }
 
-void WaveConvertInit(QWaveConv& conv, const QWaveFmt&, const QWaveFmt&) {
-    conv.stream = nullptr;
-    conv.flags = CONV_START + CONV_BLOCKALIGN;
+void WaveConvertInit(QWaveConv& conv, const QWaveFmt& source, const QWaveFmt& destination) {
+    std::memset(static_cast<void*>(&conv), 0, sizeof conv);
+    Monitored([&] {
+        const int32_t result = acmStreamOpen(&conv.stream, nullptr, &source, &destination, nullptr,
+                                             0, 0, ACM_STREAMOPENF_NONREALTIME);
+        if (result != 0) {
+            conv.stream = nullptr;
+            ErrFail(ERR_ACM, result);
+        }
+        conv.flags = ACM_STREAMCONVERTF_START + ACM_STREAMCONVERTF_BLOCKALIGN;
+    });
 }
+
+namespace {
+
+// One pass of the stream over a block: predict, prepare, convert, unprepare.
+void ConvertPass_(QWaveConv& conv, const uint8_t* source, int32_t srcBytes, uint8_t* destination,
+                  int32_t destCapacity, int32_t& produced) {
+    uint32_t predicted = 0;
+    if (const int32_t r = acmStreamSize(conv.stream, static_cast<uint32_t>(srcBytes), &predicted,
+                                        ACM_STREAMSIZEF_SOURCE))
+        ErrFail(ERR_ACM, r);
+    ACMSTREAMHEADER& h = conv.header;
+    h = ACMSTREAMHEADER{};
+    h.cbStruct = sizeof h;
+    h.pbSrc = source;
+    h.cbSrcLength = static_cast<uint32_t>(srcBytes);
+    h.pbDst = destination;
+    h.cbDstLength = static_cast<uint32_t>(destCapacity);
+    if (const int32_t r = acmStreamPrepareHeader(conv.stream, &h, 0)) ErrFail(ERR_ACM, r);
+    h.cbSrcLengthUsed = h.cbDstLengthUsed = 0;
+    const int32_t converted = acmStreamConvert(conv.stream, &h, conv.flags);
+    const int32_t unprepared = acmStreamUnprepareHeader(conv.stream, &h, 0);
+    if (converted) ErrFail(ERR_ACM, converted);
+    if (unprepared) ErrFail(ERR_ACM, unprepared);
+    produced = static_cast<int32_t>(std::min<uint32_t>(h.cbDstLengthUsed, destCapacity));
+    conv.flags = ACM_STREAMCONVERTF_BLOCKALIGN;
+}
+
+}  // namespace
 
 void WaveConvert(QWaveConv& conv, const uint8_t* source, uint8_t* destination,
                  const QWaveFmt& destFormat, const QWaveFmt& srcFormat, int32_t& produced,
@@ -84,18 +116,35 @@ void WaveConvert(QWaveConv& conv, const uint8_t* source, uint8_t* destination,
     produced = 0;
     Monitored([&] {
         if (srcBytes < 1 || destCapacity < 1) return;
-        // Only equal formats convert until compressed sound has a decoder behind it.
-        if (WaveFmtDiffers(srcFormat, destFormat) || destCapacity < srcBytes)
-            ErrFail(ERR_AUDIO, AUDIO_CONVERT_WAVE);
-        std::memcpy(destination, source, static_cast<size_t>(srcBytes));
-        produced = srcBytes;
-        conv.flags = CONV_BLOCKALIGN;
+        if (!WaveFmtDiffers(srcFormat, destFormat)) {
+            if (destCapacity < srcBytes) ErrFail(ERR_AUDIO, AUDIO_CONVERT_WAVE);
+            std::memcpy(destination, source, static_cast<size_t>(srcBytes));
+            produced = srcBytes;
+            return;
+        }
+        QWaveFmt pcm{};
+        if (srcFormat.formatTag == WAVE_FORMAT_PCM) {
+            pcm = srcFormat;
+        } else {
+            pcm.formatTag = WAVE_FORMAT_PCM;
+            if (acmFormatSuggest(nullptr, &srcFormat, &pcm, sizeof pcm,
+                                 ACM_FORMATSUGGESTF_WFORMATTAG) != 0)
+                ErrFail(ERR_AUDIO, AUDIO_CONVERT_WAVE);
+        }
+        if (!WaveFmtFix(pcm)) ErrFail(ERR_AUDIO, AUDIO_CONVERT_WAVE);
+        // Only a conversion to the source's own PCM is made (what the readers ask for).
+        if (!WaveFmtDiffers(pcm, srcFormat) || !WaveFmtDiffers(pcm, destFormat))
+            ConvertPass_(conv, source, srcBytes, destination, destCapacity, produced);
     });
 }
 
 void WaveConvertDone(QWaveConv& conv) {
-    conv.stream = nullptr;
-    conv.flags = 0;
+    const HACMSTREAM stream = conv.stream;
+    std::memset(static_cast<void*>(&conv), 0, sizeof conv);
+    if (!stream) return;
+    Monitored([&] {
+        if (const int32_t r = acmStreamClose(stream, 0)) ErrFail(ERR_ACM, r);
+    });
 }
 
 void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read, int32_t samples,

@@ -3,11 +3,13 @@
 // that carries PCM samples to the output, silence padding, format conversion and the buffered
 // loader with which readers hand out exactly the number of sample frames asked for.
 //
-// Conversion of compressed sound arrives with the compressed-sound readers; until then only
-// equal formats convert (a plain copy) and any other request raises (ERR_AUDIO, 3).
+// Compressed sound converts through the conversion streams of platform/AcmStream, always to
+// the 16-bit PCM that acmFormatSuggest proposes for the source; equal formats are copied.
 
 #include <cstdint>
 #include <string>
+
+#include "platform/AcmStream.h"
 
 namespace kelvora {
 
@@ -36,10 +38,12 @@ struct Qsnd {
     QWaveFmt format;
 };
 
-// One conversion stream from a fixed source format to a fixed destination format.
+// One conversion stream from a fixed source format to a fixed destination format. The stream
+// is not a tracked block: whoever opens it (WaveConvertInit) ends it (WaveConvertDone).
 struct QWaveConv {
-    void* stream;   // the conversion stream; null while none is open
-    int32_t flags;  // flags of the next conversion pass
+    HACMSTREAM stream;  // null while none is open
+    ACMSTREAMHEADER header;
+    uint32_t flags;  // flags of the next conversion pass
 };
 
 // What SndLoad keeps between calls; the reader fills the formats, the total and the factor.
@@ -71,12 +75,14 @@ bool WaveFmtFix(QWaveFmt& format);
 // True when the first 16 bytes differ.
 bool WaveFmtDiffers(const QWaveFmt& a, const QWaveFmt& b);
 
+// Opens the stream; `source` is followed by its extra bytes. (ERR_ACM, result) on failure.
 void WaveConvertInit(QWaveConv& conv, const QWaveFmt& source, const QWaveFmt& destination);
 // Converts `srcBytes` bytes of `source` into `destination` (capacity `destCapacity`); `produced`
 // receives the bytes written.
 void WaveConvert(QWaveConv& conv, const uint8_t* source, uint8_t* destination,
                  const QWaveFmt& destFormat, const QWaveFmt& srcFormat, int32_t& produced,
                  int32_t destCapacity, int32_t srcBytes);
+// Closes the stream when one is open and clears the converter.
 void WaveConvertDone(QWaveConv& conv);
 
 // Delivers `samples` sample frames of the loader's destination format into `sound` (fewer when
