@@ -1,6 +1,6 @@
 #include "platform/AcmStream.h"
 
-#include "sound/SndBasic.h"
+#include "sound/SndBasic.h"  // the wave format record only: no link to the sound model
 
 #include <algorithm>
 #include <cmath>
@@ -147,8 +147,10 @@ SourceCodec_ CodecOf_(const QWaveFmt* f) {
     return c;
 }
 
-bool IsPcmLike_(AVCodecID codec) {
+// Codecs whose packets may hold any run of whole units (not one block each).
+bool DecodesAnyRun_(AVCodecID codec) {
     switch (codec) {
+        case AV_CODEC_ID_ADPCM_G726:
         case AV_CODEC_ID_PCM_ALAW:
         case AV_CODEC_ID_PCM_MULAW:
         case AV_CODEC_ID_PCM_U8:
@@ -208,8 +210,11 @@ struct QAcmStream {
     AVCodecParserContext* parser = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
-    uint32_t piece = 0;            // bytes per packet without a parser (whole blocks)
-    std::vector<uint8_t> pending;  // source bytes short of a whole piece
+    // Without a parser: the bytes that decode together (a block, a sample frame) and the largest
+    // packet (whole units).
+    uint32_t unit = 1;
+    uint32_t piece = 1;
+    std::vector<uint8_t> pending;  // source bytes short of a whole unit
     std::vector<uint8_t> out;      // decoded sound not handed out yet
     size_t outRead = 0;
     bool copy = false;  // PCM to the same PCM
@@ -290,20 +295,21 @@ struct QAcmStream {
             }
             return;
         }
-        // Whole pieces straight from the caller's bytes, a pending head completed first.
+        // Whole units straight from the caller's bytes, a pending head completed first.
         if (!pending.empty()) {
-            const size_t need = std::min<size_t>(piece - pending.size(), size);
+            const size_t need = std::min<size_t>(unit - pending.size(), size);
             pending.insert(pending.end(), data, data + need);
             data += need;
             size -= need;
-            if (pending.size() < piece && !end) return;
+            if (pending.size() < unit && !end) return;
             Decode(pending.data(), pending.size());
             pending.clear();
         }
-        while (size >= piece) {
-            Decode(data, piece);
-            data += piece;
-            size -= piece;
+        while (size >= unit) {
+            const size_t n = std::min<size_t>(size - size % unit, piece);
+            Decode(data, n);
+            data += n;
+            size -= n;
         }
         if (end) {
             if (size > 0) Decode(data, size);
@@ -345,7 +351,7 @@ int32_t acmStreamOpen(HACMSTREAM* stream, void*, const QWaveFmt* source, const Q
     *stream = nullptr;
     if (flags & ~ACM_STREAMOPENF_NONREALTIME) return MMSYSERR_INVALFLAG;
     QuietLibrary_();
-    if (source->formatTag == WAVE_FORMAT_PCM && !WaveFmtDiffers(*source, *dest)) {
+    if (source->formatTag == WAVE_FORMAT_PCM && std::memcmp(source, dest, 16) == 0) {
         if (PcmCodec_(false, source->bitsPerSample) == AV_CODEC_ID_NONE ||
             source->blockAlign != source->channels * (source->bitsPerSample / 8))
             return ACMERR_NOTPOSSIBLE;
@@ -397,16 +403,12 @@ int32_t acmStreamOpen(HACMSTREAM* stream, void*, const QWaveFmt* source, const Q
         delete s;
         return ACMERR_NOTPOSSIBLE;
     }
-    // Block codecs take one block a packet; PCM-like codecs whole frames in larger pieces;
+    // Block codecs take one block a packet; PCM-like codecs runs of whole frames;
     // MPEG audio and the like go through their parser, which finds the frames.
-    if (s->source.model == SizeModel_::PerBlock) {
-        s->piece = source->blockAlign;
-        if (IsPcmLike_(s->source.codec))
-            s->piece = std::max<uint32_t>(1, kPcmPiece / source->blockAlign) * source->blockAlign;
-    } else {
-        s->parser = av_parser_init(s->source.codec);
-        s->piece = source->blockAlign > 1 ? source->blockAlign : 4096;
-    }
+    s->unit = s->piece = std::max<uint32_t>(1, source->blockAlign);
+    if (s->source.model != SizeModel_::PerBlock) s->parser = av_parser_init(s->source.codec);
+    if (DecodesAnyRun_(s->source.codec) || (s->source.model != SizeModel_::PerBlock && s->unit == 1))
+        s->piece = std::max<uint32_t>(1, kPcmPiece / s->unit) * s->unit;
     *stream = s;
     return 0;
 }

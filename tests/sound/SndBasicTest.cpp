@@ -109,12 +109,39 @@ TEST_F(SndBasicTest, FormatsAndConversion) {
     EXPECT_EQ(0, std::memcmp(src, dst, 6));
     WaveConvert(conv, src, dst, a, a, produced, 8, 0);
     EXPECT_EQ(produced, 0);
-    // Different formats (no decoder yet) and a destination too small both raise (ERR_AUDIO, 3).
-    for (const auto& c : {std::make_pair(b, 8), std::make_pair(a, 5)}) {
-        MonitoredIsolated([&] { WaveConvert(conv, src, dst, c.first, a, produced, c.second, 6); });
-        EXPECT_EQ(ErrLastGroup(), ERR_AUDIO);
-        EXPECT_EQ(ErrLastCode(), 3);
-    }
+    // Equal formats into a destination too small: (ERR_AUDIO, 3).
+    MonitoredIsolated([&] { WaveConvert(conv, src, dst, a, a, produced, 5, 6); });
+    EXPECT_EQ(ErrLastGroup(), ERR_AUDIO);
+    EXPECT_EQ(ErrLastCode(), 3);
+    WaveConvertDone(conv);
+    EXPECT_EQ(conv.stream, nullptr);
+
+    // mu-law through a stream: silence, the loudest positive and negative codes.
+    const uint8_t mulaw[] = {0xFF, 0x80, 0x00, 0x7F};
+    uint8_t block[64] = {};
+    const QWaveFmt mu{7, 1, 8000, 8000, 1, 8, 0};
+    std::memcpy(block, &mu, sizeof mu);
+    const auto& muFmt = *reinterpret_cast<const QWaveFmt*>(block);
+    const QWaveFmt pcm = Pcm(1, 8000, 16);
+    WaveConvertInit(conv, muFmt, pcm);
+    int16_t out[4] = {};
+    WaveConvert(conv, mulaw, reinterpret_cast<uint8_t*>(out), pcm, muFmt, produced, 8, 4);
+    EXPECT_EQ(produced, 8);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[1], 32124);
+    EXPECT_EQ(out[2], -32124);
+    EXPECT_EQ(out[3], 0);
+    // A destination format other than the source's PCM is not converted to.
+    WaveConvert(conv, mulaw, reinterpret_cast<uint8_t*>(out), Pcm(2, 8000, 16), muFmt, produced,
+                8, 4);
+    EXPECT_EQ(produced, 0);
+    // Opening a stream no decoder serves raises the manager's error.
+    QWaveFmt none = mu;
+    none.formatTag = 0x1234;
+    MonitoredIsolated([&] { WaveConvertInit(conv, none, pcm); });
+    EXPECT_EQ(ErrLastGroup(), ERR_ACM);
+    EXPECT_EQ(ErrLastCode(), ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(conv.stream, nullptr);
     WaveConvertDone(conv);
 }
 

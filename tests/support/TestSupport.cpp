@@ -1,6 +1,9 @@
 #include "support/TestSupport.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -53,6 +56,35 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool HaveTools(std::initializer_list<const char*> tools) {
+    for (const char* tool : tools)
+        if (!RunQuiet(std::string("command -v ") + tool)) return false;
+    return true;
+}
+
+bool RunQuiet(const std::string& command) {
+    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::vector<int16_t> FfmpegS16(const std::string& path) {
+    const std::string raw = path + ".ffmpeg.s16";
+    std::vector<int16_t> samples;
+    if (RunQuiet("ffmpeg -nostdin -v error -y -i '" + path + "' -f s16le -acodec pcm_s16le '" +
+                 raw + "'")) {
+        const std::string bytes = ReadFileBytes(raw);
+        samples.resize(bytes.size() / 2);
+        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    }
+    std::remove(raw.c_str());
+    return samples;
+}
+
+int MaxSampleDiff(const int16_t* a, const int16_t* b, size_t count) {
+    int worst = 0;
+    for (size_t i = 0; i < count; ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+    return worst;
 }
 
 }  // namespace kelvora::test

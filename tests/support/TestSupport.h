@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,5 +125,16 @@ inline uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
 
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
+
+// --- Test-time tools --------------------------------------------------------------------------
+
+// Whether every named program is on the PATH.
+bool HaveTools(std::initializer_list<const char*> tools);
+// Runs a shell command with its output discarded; true when it exits with 0.
+bool RunQuiet(const std::string& command);
+// The sound of a file decoded by ffmpeg to interleaved 16-bit samples (empty when it fails).
+std::vector<int16_t> FfmpegS16(const std::string& path);
+// The largest difference between two runs of samples over their common length.
+int MaxSampleDiff(const int16_t* a, const int16_t* b, size_t count);
 
 }  // namespace kelvora::test
