@@ -33,7 +33,7 @@ enum class SizeModel_ { PerBlock, MpegFrames, ByRate };
 // The codec and sizing of a source format; codec AV_CODEC_ID_NONE when nothing decodes it.
 struct SourceCodec_ {
     AVCodecID codec = AV_CODEC_ID_NONE;
-    uint16_t tag = 0;          // the tag that chose the codec (the sub-format of an extensible)
+    uint16_t tag = 0;  // the tag that chose the codec (the sub-format of an extensible)
     const uint8_t* extra = nullptr;  // the decoder's extra data
     uint16_t extraSize = 0;
     SizeModel_ model = SizeModel_::ByRate;
@@ -47,8 +47,10 @@ uint16_t Le16_(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8
 
 // PCM of a width, or IEEE float of a width.
 AVCodecID PcmCodec_(bool isFloat, uint16_t bits) {
-    if (isFloat) return bits == 32 ? AV_CODEC_ID_PCM_F32LE : bits == 64 ? AV_CODEC_ID_PCM_F64LE
-                                                                        : AV_CODEC_ID_NONE;
+    if (isFloat)
+        return bits == 32   ? AV_CODEC_ID_PCM_F32LE
+               : bits == 64 ? AV_CODEC_ID_PCM_F64LE
+                            : AV_CODEC_ID_NONE;
     switch (bits) {
         case 8: return AV_CODEC_ID_PCM_U8;
         case 16: return AV_CODEC_ID_PCM_S16LE;
@@ -116,9 +118,9 @@ SourceCodec_ CodecOf_(const QWaveFmt* f) {
             c.model = SizeModel_::MpegFrames;
             // Layer I frames hold 384 samples, layer II 1152, layer III 1152 (576 at the low
             // rates of MPEG-2 and 2.5).
-            c.samplesPerFrame = c.codec == AV_CODEC_ID_MP1                                ? 384
+            c.samplesPerFrame = c.codec == AV_CODEC_ID_MP1                               ? 384
                                 : c.codec == AV_CODEC_ID_MP3 && f->samplesPerSec < 32000 ? 576
-                                                                                           : 1152;
+                                                                                         : 1152;
             // Layer I and II share one tag; the extra bytes name the layer.
             if (c.tag == 0x50 && c.extraSize >= 2) {
                 const uint16_t layer = Le16_(c.extra);
@@ -178,14 +180,12 @@ inline int16_t ToS16_(AVSampleFormat fmt, const uint8_t* p, size_t i) {
             return static_cast<int16_t>(reinterpret_cast<const int64_t*>(p)[i] >> 48);
         case AV_SAMPLE_FMT_FLT:
         case AV_SAMPLE_FMT_FLTP:
-            return static_cast<int16_t>(
-                av_clip_int16(static_cast<int>(lrintf(reinterpret_cast<const float*>(p)[i] *
-                                                      32768.0f))));
+            return static_cast<int16_t>(av_clip_int16(
+                static_cast<int>(lrintf(reinterpret_cast<const float*>(p)[i] * 32768.0f))));
         case AV_SAMPLE_FMT_DBL:
         case AV_SAMPLE_FMT_DBLP:
-            return static_cast<int16_t>(
-                av_clip_int16(static_cast<int>(lrint(reinterpret_cast<const double*>(p)[i] *
-                                                     32768.0))));
+            return static_cast<int16_t>(av_clip_int16(
+                static_cast<int>(lrint(reinterpret_cast<const double*>(p)[i] * 32768.0))));
         default: return 0;
     }
 }
@@ -340,8 +340,13 @@ int32_t acmFormatSuggest(void*, const QWaveFmt* source, QWaveFmt* dest, uint32_t
         return ACMERR_NOTPOSSIBLE;
     if (CodecOf_(source).codec == AV_CODEC_ID_NONE) return ACMERR_NOTPOSSIBLE;
     const uint16_t align = static_cast<uint16_t>(source->channels * 2);
-    *dest = QWaveFmt{WAVE_FORMAT_PCM, source->channels,       source->samplesPerSec,
-                     source->samplesPerSec * align, align, 16, 0};
+    *dest = QWaveFmt{WAVE_FORMAT_PCM,
+                     source->channels,
+                     source->samplesPerSec,
+                     source->samplesPerSec * align,
+                     align,
+                     16,
+                     0};
     return 0;
 }
 
@@ -435,10 +440,10 @@ int32_t acmStreamSize(HACMSTREAM s, uint32_t input, uint32_t* output, uint32_t f
                                       static_cast<double>(rate);
             if (frameBytes <= 0) return ACMERR_NOTPOSSIBLE;
             const int64_t spf = s->source.samplesPerFrame;
-            result = fromSource ? std::llround(input / frameBytes) * spf * outAlign
-                                : static_cast<int64_t>(std::ceil(
-                                      std::ceil(static_cast<double>(input / outAlign) / spf) *
-                                      frameBytes));
+            result = fromSource
+                         ? std::llround(input / frameBytes) * spf * outAlign
+                         : static_cast<int64_t>(std::ceil(
+                               std::ceil(static_cast<double>(input / outAlign) / spf) * frameBytes));
             break;
         }
         case SizeModel_::ByRate: {
@@ -479,8 +484,7 @@ int32_t acmStreamUnprepareHeader(HACMSTREAM s, ACMSTREAMHEADER* h, uint32_t flag
 int32_t acmStreamConvert(HACMSTREAM s, ACMSTREAMHEADER* h, uint32_t flags) {
     if (!s) return MMSYSERR_INVALHANDLE;
     if (!h || h->cbStruct < sizeof(ACMSTREAMHEADER)) return MMSYSERR_INVALPARAM;
-    if (flags & ~(ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START |
-                  ACM_STREAMCONVERTF_END))
+    if (flags & ~(ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END))
         return MMSYSERR_INVALFLAG;
     if (!(h->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED)) return ACMERR_UNPREPARED;
     if (flags & ACM_STREAMCONVERTF_START) s->Restart();

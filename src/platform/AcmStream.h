@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <string>
 
-
 namespace kelvora {
 
 struct QWaveFmt;  // the 18-byte wave format of the sound model
@@ -76,9 +75,8 @@ int32_t acmFormatSuggest(void* driver, const QWaveFmt* source, QWaveFmt* dest, u
                          uint32_t flags);
 // Opens a stream from `source` to `dest` (`dest` as acmFormatSuggest proposes it, or a PCM
 // source itself). The stream is ordinary heap memory, not a tracked block: its owner closes it.
-int32_t acmStreamOpen(HACMSTREAM* stream, void* driver, const QWaveFmt* source,
-                      const QWaveFmt* dest, void* filter, uintptr_t callback, uintptr_t instance,
-                      uint32_t flags);
+int32_t acmStreamOpen(HACMSTREAM* stream, void* driver, const QWaveFmt* source, const QWaveFmt* dest,
+                      void* filter, uintptr_t callback, uintptr_t instance, uint32_t flags);
 // The output bytes for `input` source bytes (ACM_STREAMSIZEF_SOURCE), or the source bytes
 // needed for `input` output bytes (ACM_STREAMSIZEF_DESTINATION). Exact for block codecs (whole
 // blocks only) and for MPEG audio frames of a constant bit rate.

@@ -59,17 +59,15 @@ Converted Convert(const WavParts& w, size_t piece, uint32_t capacity) {
     Converted c;
     QWaveFmt pcm{};
     pcm.formatTag = WAVE_FORMAT_PCM;
-    EXPECT_EQ(acmFormatSuggest(nullptr, w.format(), &pcm, sizeof pcm,
-                               ACM_FORMATSUGGESTF_WFORMATTAG),
-              0);
+    EXPECT_EQ(
+        acmFormatSuggest(nullptr, w.format(), &pcm, sizeof pcm, ACM_FORMATSUGGESTF_WFORMATTAG), 0);
     HACMSTREAM s = nullptr;
-    EXPECT_EQ(acmStreamOpen(&s, nullptr, w.format(), &pcm, nullptr, 0, 0,
-                            ACM_STREAMOPENF_NONREALTIME),
-              0);
+    EXPECT_EQ(
+        acmStreamOpen(&s, nullptr, w.format(), &pcm, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME), 0);
     if (!s) return c;
-    EXPECT_EQ(acmStreamSize(s, static_cast<uint32_t>(w.data.size()), &c.predicted,
-                            ACM_STREAMSIZEF_SOURCE),
-              0);
+    EXPECT_EQ(
+        acmStreamSize(s, static_cast<uint32_t>(w.data.size()), &c.predicted, ACM_STREAMSIZEF_SOURCE),
+        0);
     std::vector<uint8_t> out(capacity);
     uint32_t flags = ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_BLOCKALIGN;
     auto pass = [&](const char* src, size_t n) {
@@ -94,8 +92,7 @@ Converted Convert(const WavParts& w, size_t piece, uint32_t capacity) {
         pass(w.data.data() + at, std::min(piece, w.data.size() - at));
     c.beforeEnd = c.samples.size();
     flags |= ACM_STREAMCONVERTF_END;
-    while (pass(nullptr, 0) > 0) {
-    }
+    while (pass(nullptr, 0) > 0) {}
     EXPECT_EQ(acmStreamClose(s, 0), 0);
     return c;
 }
@@ -140,9 +137,8 @@ TEST(AcmStream, DecodesLikeFfmpegWhateverThePieces) {
         const WavParts w = SplitWav(out);
         const std::vector<int16_t> ref = test::FfmpegS16(out);
         ASSERT_FALSE(ref.empty());
-        for (const auto& [piece, capacity] : {std::pair<size_t, uint32_t>{1000, 600},
-                                              {w.data.size(), 1u << 24},
-                                              {7, 4096}}) {
+        for (const auto& [piece, capacity] :
+             {std::pair<size_t, uint32_t>{1000, 600}, {w.data.size(), 1u << 24}, {7, 4096}}) {
             const Converted c = Convert(w, piece, capacity);
             EXPECT_EQ(c.samples.size(), ref.size()) << "piece " << piece;
             EXPECT_LE(test::MaxSampleDiff(c.samples.data(), ref.data(),
@@ -151,10 +147,14 @@ TEST(AcmStream, DecodesLikeFfmpegWhateverThePieces) {
                 << "piece " << piece;
             // With room enough, everything comes out without an end call (the readers make
             // none): no frame is held back.
-            if (capacity > w.data.size() * 8) EXPECT_EQ(c.beforeEnd, ref.size());
-            if (f.exactSize) EXPECT_EQ(c.predicted, ref.size() * 2) << "piece " << piece;
-            else
+            if (capacity > w.data.size() * 8) {
+                EXPECT_EQ(c.beforeEnd, ref.size());
+            }
+            if (f.exactSize) {
+                EXPECT_EQ(c.predicted, ref.size() * 2) << "piece " << piece;
+            } else {
                 EXPECT_NEAR(c.predicted, ref.size() * 2.0, ref.size() * 2.0 * 0.03);
+            }
         }
     }
 }
@@ -169,10 +169,10 @@ TEST(AcmStream, ExtensibleBySubFormat) {
     WavParts w = SplitWav(wav);
     ASSERT_EQ(w.format()->formatTag, 3);
     // The same sound under an extensible header: valid bits, channel mask, float sub-format.
-    const uint8_t extensible[] = {0xFE, 0xFF, 3, 0, 0x80, 0xBB, 0, 0, 0x00, 0x65, 0x04, 0,
-                                  12,   0,    32, 0, 22,   0,    32, 0, 7,    0,    0,    0,
-                                  3,    0,    0,  0, 0,    0,    0x10, 0, 0x80, 0, 0,  0xAA,
-                                  0,    0x38, 0x9B, 0x71};
+    const uint8_t extensible[] = {0xFE, 0xFF, 3,    0, 0x80, 0xBB, 0,  0,    0x00, 0x65,
+                                  0x04, 0,    12,   0, 32,   0,    22, 0,    32,   0,
+                                  7,    0,    0,    0, 3,    0,    0,  0,    0,    0,
+                                  0x10, 0,    0x80, 0, 0,    0xAA, 0,  0x38, 0x9B, 0x71};
     std::memcpy(w.fmt.data(), extensible, sizeof extensible);
     const Converted c = Convert(w, 999, 5000);
     const std::vector<int16_t> ref = test::FfmpegS16(wav);
@@ -228,7 +228,7 @@ TEST(AcmStream, SuggestionsAndRefusals) {
     EXPECT_TRUE(refused({0x02, 2, 44100, 44359, 13, 4, 0}));    // MS ADPCM block too short
     EXPECT_TRUE(refused({0x31, 1, 8000, 1625, 64, 0, 0}));      // GSM block not 65 bytes
     EXPECT_TRUE(refused({WAVE_FORMAT_EXTENSIBLE, 2, 44100, 176400, 4, 16, 0}, 10));  // short
-    EXPECT_TRUE(refused({3, 1, 8000, 8000, 1, 8, 0}));  // 8-bit float
+    EXPECT_TRUE(refused({3, 1, 8000, 8000, 1, 8, 0}));                               // 8-bit float
     // A suggestion only for PCM destinations.
     QWaveFmt d{};
     d.formatTag = 2;
@@ -247,8 +247,7 @@ TEST(AcmStream, SuggestionsAndRefusals) {
 TEST(AcmStream, PcmToItselfCopies) {
     const QWaveFmt p24{WAVE_FORMAT_PCM, 2, 48000, 288000, 6, 24, 0};
     HACMSTREAM s = nullptr;
-    ASSERT_EQ(acmStreamOpen(&s, nullptr, &p24, &p24, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME),
-              0);
+    ASSERT_EQ(acmStreamOpen(&s, nullptr, &p24, &p24, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME), 0);
     uint8_t src[30], dst[16] = {};
     for (int i = 0; i < 30; ++i) src[i] = static_cast<uint8_t>(i);
     ACMSTREAMHEADER h{sizeof h, 0, src, 30, 0, dst, 16, 0};

@@ -132,8 +132,8 @@ TEST_F(SndBasicTest, FormatsAndConversion) {
     EXPECT_EQ(out[2], -32124);
     EXPECT_EQ(out[3], 0);
     // A destination format other than the source's PCM is not converted to.
-    WaveConvert(conv, mulaw, reinterpret_cast<uint8_t*>(out), Pcm(2, 8000, 16), muFmt, produced,
-                8, 4);
+    WaveConvert(conv, mulaw, reinterpret_cast<uint8_t*>(out), Pcm(2, 8000, 16), muFmt, produced, 8,
+                4);
     EXPECT_EQ(produced, 0);
     // Opening a stream no decoder serves raises the manager's error.
     QWaveFmt none = mu;
