@@ -181,3 +181,51 @@ TEST_F(DXAudioTest, DevicePlaysTheRingInALoop) {
         ASSERT_EQ(played[start + i], static_cast<int16_t>(k < 500 ? 2001 + k : 1 + k)) << i;
     }
 }
+
+// Every PCM format the readers deliver gets a buffer: 8 to 32 bits, 1 to 8 channels, 8,000 to
+// 192,000 sample frames a second.
+TEST_F(DXAudioTest, EveryReaderFormatPlays) {
+    Init();
+    const struct {
+        uint16_t bits, channels;
+        uint32_t rate;
+    } formats[] = {{8, 1, 8000},    {16, 2, 44100},  {24, 6, 96000},
+                   {32, 8, 192000}, {24, 1, 192000}, {8, 8, 11025}};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(testing::Message() << f.bits << " bits " << f.channels << " ch " << f.rate);
+        ASSERT_TRUE(DXABufCreate(buf, Pcm(f.rate, f.channels, f.bits), 0.5));
+        EXPECT_TRUE(DXABufFill(buf, 100, data.data()));
+        EXPECT_TRUE(DXABufPlay(buf));
+        EXPECT_TRUE(DXABufStop(buf));
+        DXABufDestroy(buf);
+    }
+}
+
+// SDL has no 24-bit samples: the device gets each one as the top three bytes of a 32-bit one.
+TEST_F(DXAudioTest, TwentyFourBitSamplesAreWidenedOnTheWay) {
+    test::TempDir dir;
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", dir.file("played.raw").c_str(), 1);
+    if (!DXAInit(nullptr)) GTEST_SKIP() << "SDL has no disk audio driver";
+    ASSERT_TRUE(DXABufCreate(buf, Pcm(8000, 2, 24), 0.25));  // 2000 frames, 12000 bytes
+    std::vector<uint8_t> ring(12000);
+    for (size_t i = 0; i < ring.size(); i += 3) {  // sample k = 0x10000 + k, never 0
+        const uint32_t v = 0x10000 + static_cast<uint32_t>(i / 3);
+        ring[i] = static_cast<uint8_t>(v), ring[i + 1] = static_cast<uint8_t>(v >> 8),
+        ring[i + 2] = static_cast<uint8_t>(v >> 16);
+    }
+    ASSERT_TRUE(DXABufFill(buf, 2000, ring.data()));
+    ASSERT_TRUE(DXABufPlay(buf));
+    Sleep(300);
+    DXABufDestroy(buf);
+    DXADone();
+
+    const std::string bytes = test::ReadFileBytes(dir.file("played.raw"));
+    std::vector<int32_t> played(bytes.size() / 4);
+    std::memcpy(played.data(), bytes.data(), played.size() * 4);
+    size_t start = 0;
+    while (start < played.size() && played[start] == 0) ++start;  // silence while paused
+    ASSERT_GT(played.size() - start, 4000u);
+    for (size_t i = 0; i < 4000; ++i)
+        ASSERT_EQ(played[start + i], static_cast<int32_t>((0x10000 + i) << 8)) << i;
+}
