@@ -221,39 +221,6 @@ void Open_(QWavHandle& h) {
         ErrFail(ERR_WAV, WAV_SEEK);
 }
 
-// At the end of the source a conversion stream may still hold sound: a partial piece, the last
-// frame its parser keeps back, output that did not fit. The end pass hands it out into the
-// loader's buffer, and the stream is closed: it has nothing more to give.
-void FlushConversion_(QWavHandle& h) {
-    constexpr int32_t kRoom = 64 * 1024;
-    constexpr int32_t kPasses = 64;  // a stream holds far less than this many rounds
-    Live_(h.loader.converted);
-    int32_t valid = 0;
-    for (int32_t pass = 0; pass < kPasses; ++pass) {
-        _memalloc_(h.loader.converted, valid + kRoom, __LINE__, MEM_KIND_C,
-                   "FF_WAV.WAVLoad.sl.SndData");
-        ACMSTREAMHEADER head{};
-        head.cbStruct = sizeof head;
-        head.pbDst = h.loader.converted + valid;
-        head.cbDstLength = kRoom;
-        int32_t r = acmStreamPrepareHeader(h.conv.stream, &head, 0);
-        if (r == 0) {
-            r = acmStreamConvert(h.conv.stream, &head, ACM_STREAMCONVERTF_END);
-            const int32_t u = acmStreamUnprepareHeader(h.conv.stream, &head, 0);
-            if (r == 0) r = u;
-        }
-        if (r != 0) ErrFail(ERR_ACM, r);
-        const int32_t produced = static_cast<int32_t>(
-            std::min<uint32_t>(head.cbDstLengthUsed, kRoom) / h.outFormat.blockAlign *
-            h.outFormat.blockAlign);
-        if (produced <= 0) break;
-        valid += produced;
-    }
-    h.loader.valid = valid;
-    h.loader.position = 0;
-    WaveConvertDone(h.conv);
-}
-
 }  // namespace
 
 void WAVAbort_(QWavHandle& h) {
@@ -393,18 +360,6 @@ void WAVLoad(QWavHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t count
             SndFree(scratch);
         }
         SndLoad(&h, h.conv, h.loader, WAVLoad_, std::max(count, 0), sound);
-        if (h.conv.stream && h.loader.endOfSource && sound.samples < count) {
-            FlushConversion_(h);
-            Qsnd tail;
-            std::memset(static_cast<void*>(&tail), 0, sizeof tail);
-            SndLoad(&h, h.conv, h.loader, WAVLoad_, count - sound.samples, tail);
-            const int32_t align = h.outFormat.blockAlign;
-            if (tail.samples > 0)  // SndLoad sized the sound for the whole count
-                std::memcpy(sound.data + int64_t{sound.samples} * align, tail.data,
-                            static_cast<size_t>(tail.samples) * align);
-            sound.samples += tail.samples;
-            SndFree(tail);
-        }
         h.sndPos = static_cast<int32_t>(
             std::min<int64_t>(int64_t{h.sndPos} + sound.samples, INT32_MAX));
     });

@@ -205,6 +205,9 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
                                          : 1;
                 _memalloc_(loader.converted, size, __LINE__, MEM_KIND_C,
                            "SndBasic.SndLoad.sl.SndData");
+                // The round that takes the last of the source ends the stream, so that what a
+                // decoder holds back (a partial piece, a frame its parser keeps) comes out too.
+                if (loader.consumed >= loader.total) conv.flags |= ACM_STREAMCONVERTF_END;
                 int32_t produced = 0;
                 WaveConvert(conv, block, loader.converted, loader.destFormat, *loader.srcFormat,
                             produced, size, bytes);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "formats/FFWrite.h"
 #include "formats/HavWriter.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -83,7 +84,7 @@ void OnPlay(HplPlayer* p, void* user) {
         slow = index == w->slowFrame;
         // On the worker, while sound plays: what was written minus what still waits in the
         // ring is what the device has played, and that must follow the clock.
-        if (p->soundPlaying && p->videoPlaying && p->workers > 0 && DXABufIsCreated(p->buffer)) {
+        if (p->soundPlaying && p->workers > 0 && DXABufIsCreated(p->buffer)) {
             kelvora::QTimer t = p->stopwatch;
             const double now = p->playStart + TimerElapsed(t);
             const double waiting = DXABufGetTotalSize(p->buffer, DXA_UNIT_FRAMES) -
@@ -366,4 +367,48 @@ TEST_F(PlayerTest, TenSecondMovieWithSoundPlaysThroughPauseSeekAndResume) {
     DspGetImage(p->display, last);
     EXPECT_EQ(last.data[0] | (last.data[1] << 8), 249);
     ImgFree(last);
+}
+
+// Sound files play to their end through the engine, the sound following the clock as a movie's
+// does: a PCM WAV and, when oggenc is there, the same sound as Ogg Vorbis.
+TEST_F(PlayerTest, SoundFilesPlayToTheEndFollowingTheClock) {
+    const uint32_t rate = 16000;  // the dummy driver then plays in real time (see above)
+    const QWaveFmt format{WAVE_FORMAT_PCM, 1, rate, rate * 2, 2, 16, 0};
+    std::vector<int16_t> pcm(rate * 2);
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 0.07));
+    QWavWriter w{BAD_HANDLE, {}, 0};
+    MonitoredIsolated([&] {
+        WAVWriterCreate(w, dir.file("tone.wav"), format);
+        WAVWriterAdd(w, reinterpret_cast<const uint8_t*>(pcm.data()),
+                     static_cast<int32_t>(pcm.size()));
+        WAVWriterClose(w);
+    });
+    ASSERT_TRUE(ErrNone()) << ErrLastText();
+    std::vector<std::string> files{dir.file("tone.wav")};
+    if (test::HaveTools({"oggenc"}) &&
+        test::RunQuiet("oggenc -Q -o '" + dir.file("tone.ogg") + "' '" + dir.file("tone.wav") + "'"))
+        files.push_back(dir.file("tone.ogg"));
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        watch.worstLead = watch.worstLag = 0;
+        watch.writtenLow = 1e9;
+        watch.writtenHigh = -1e9;
+        HplOpen(p, file);
+        ASSERT_TRUE(HplGetResult(p)) << HplGetErrorText(p);
+        const auto start = Clock::now();
+        HplPlay(p);
+        ASSERT_TRUE(WaitStopped(6));
+        EXPECT_TRUE(HplGetResult(p)) << HplGetErrorText(p);
+        EXPECT_TRUE(HplAtEnd(p));
+        EXPECT_NEAR(HplGetPos(p, HPL_UNIT_SECONDS), 2.0, 0.05);
+        if (DXAAvailable()) {
+            EXPECT_GE(Seconds(start), 1.9);  // played in real time, not raced through
+            const double device = 4 * 0.016;
+            EXPECT_GE(watch.writtenLow, -0.04) << "the output ran dry";
+            EXPECT_LE(watch.writtenHigh, HPL_BUFFER_SECONDS + 0.04 + device);
+            EXPECT_GE(watch.worstLag, -0.04 - device) << "the sound fell behind the clock";
+            EXPECT_LE(watch.worstLead, 0.04 + device) << "the sound ran ahead of the clock";
+        }
+    }
 }
