@@ -98,7 +98,7 @@ int CliPlay(const std::vector<std::string>& args) {
         const double rate = haveFps ? fps : (info.kind == UNI_MOVIE ? p->frameRate : 15.0);
         HplSetFrameRate(p, rate);
         HplSetStreams(p, true, !silent);
-        const double video = info.img.frames / rate;
+        const double video = rate > 0 ? info.img.frames / rate : 0.0;  // sound files: no frames
         const double duration = std::max(video, info.snd.duration);
         if (haveSeek) HplSeek(p, HPL_UNIT_SECONDS, seek);
         const auto start = std::chrono::steady_clock::now();

@@ -15,6 +15,7 @@
 #include "formats/FF_SGI.h"
 #include "formats/FF_TGA.h"
 #include "formats/FF_TIF.h"
+#include "formats/FF_WAV.h"
 #include "formats/FF_XPM.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -139,9 +140,22 @@ void BindFlc_(MviHandle& mf) {
     mf.writeMode = &h->writeMode;
 }
 
+// --- WAV
+
+constexpr char kWavLabel[] = "ConForm.MviOpen.mf.WAV";
+
+// Sound only: the sound position, the write mode and the PCM delivered.
+void BindWav_(MviHandle& mf) {
+    const QWavHandle* h = mf.wav;
+    if (!h) return;
+    mf.sndPos = &h->sndPos;
+    mf.writeMode = &h->writeMode;
+    mf.soundFormat = &h->outFormat;
+}
+
 // --- The table -----------------------------------------------------------------------------------
-// One row per format type, in type order. AVI, MPEG, WAV, MPEG audio and Ogg Vorbis have their
-// kind but no reader yet.
+// One row per format type, in type order. AVI, MPEG and MPEG audio have their kind but no reader
+// yet.
 
 constexpr QffReader kReaders[] = {
     {.type = FT_TGA, .load = TGALoad_, .info = TGAInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
@@ -181,7 +195,15 @@ constexpr QffReader kReaders[] = {
     {.type = FT_PNG, .load = PNGLoad, .info = PNGInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_TIFF, .load = TIFLoad, .info = TIFInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_MPEG, .kindSingle = UNI_MOVIE, .kindMany = UNI_MOVIE},
-    {.type = FT_WAV, .kindSingle = UNI_MOVIE, .kindMany = UNI_MOVIE},
+    {.type = FT_WAV,
+     .info = WAVInfo,
+     .open = OpenVia_<&MviHandle::wav, WAVOpen, kWavLabel>,
+     .sndSeek = SndSeekVia_<&MviHandle::wav, WAVSeek>,
+     .sndLoad = SndLoadVia_<&MviHandle::wav, WAVLoad>,
+     .close = CloseVia_<&MviHandle::wav, WAVClose>,
+     .bind = BindWav_,
+     .kindSingle = UNI_MOVIE,
+     .kindMany = UNI_MOVIE},
     {.type = FT_SGI, .load = SGILoad, .info = SGIInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_RAS, .load = RASLoad, .info = RASInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_PNM, .load = PNMLoad, .info = PNMInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},

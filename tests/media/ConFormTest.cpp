@@ -357,6 +357,7 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
     const std::string movie = ReadFileBytes(kData + "hav/clip-bestp24.hav");
     WriteFileBytes(dir.file("cut.hav"), movie.substr(0, 100));
     WriteFileBytes(dir.file("x.wav"), "RIFF");
+    WriteFileBytes(dir.file("x.avi"), "RIFF");
     const test::RegisterBalance before;
     struct Case {
         std::string name;
@@ -366,7 +367,8 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
     const Case cases[] = {
         {dir.file("cut.hav"), BAD_HANDLE, {ERR_MVI, 1}},
         {dir.file("missing.hav"), FT_HAV, {ERR_FILE, 1}},
-        {dir.file("x.wav"), BAD_HANDLE, {ERR_MVI, 5}},  // a reader not wired in yet
+        {dir.file("x.wav"), BAD_HANDLE, {ERR_WAV, 1}},
+        {dir.file("x.avi"), BAD_HANDLE, {ERR_MVI, 5}},  // a reader not wired in yet
         {dir.file("x.wav"), FT_BMP, {ERR_MVI, 1}},      // no movie format
         {dir.file("x.wav"), 99, {ERR_MVI, 1}},
     };
