@@ -280,6 +280,22 @@ TEST_F(MainWindowTest, SoundOnlyFile) {
     f.StartPlaying();
     EXPECT_TRUE(f.Settings().audioEnabled);
     f.Pause();
+
+    // A WAV file takes the same layout.
+    const QWaveFmt mono{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+    std::vector<int16_t> pcm(8000 * 2, 0);
+    QWavWriter w{BAD_HANDLE, {}, 0};
+    MonitoredIsolated([&] {
+        WAVWriterCreate(w, dir.file("tune.wav"), mono);
+        WAVWriterAdd(w, reinterpret_cast<const uint8_t*>(pcm.data()),
+                     static_cast<int32_t>(pcm.size()));
+        WAVWriterClose(w);
+    });
+    ASSERT_TRUE(ErrNone()) << ErrLastText();
+    ASSERT_TRUE(f.OpenMediaFile(dir.file("tune.wav")));
+    EXPECT_EQ(f.size(), QSize(308, 90));
+    EXPECT_FALSE(f.panPicture->isVisible());
+    EXPECT_EQ(f.bar1->maximum(), 2000);
 }
 
 TEST_F(MainWindowTest, RepetitionsAndStills) {
