@@ -190,14 +190,6 @@ TEST_F(OggVorbisFileTest, ReadsWholeFramesIntoTheBufferGiven) {
     EXPECT_EQ(buf[4], 0x5A);
     EXPECT_EQ(ov_read(block.state(), buf, 63, 0, 1, 0, nullptr), 62);  // 8-bit, one byte short
     EXPECT_EQ(buf[62], 0x5A);
-
-    // Big-endian words are the little-endian ones turned round.
-    ASSERT_EQ(ov_pcm_seek(block.state(), 1000), 1000);
-    char little[40], big[40];
-    ASSERT_EQ(ov_read(block.state(), little, 40, 0, 2, 1, nullptr), 40);
-    ASSERT_EQ(ov_pcm_seek(block.state(), 1000), 1000);
-    ASSERT_EQ(ov_read(block.state(), big, 40, 1, 2, 1, nullptr), 40);
-    for (int i = 0; i < 40; i += 2) EXPECT_EQ(little[i], big[i + 1]) << i;
 }
 
 TEST_F(OggVorbisFileTest, NothingStaysOpenAfterFailuresAndClears) {
@@ -205,9 +197,6 @@ TEST_F(OggVorbisFileTest, NothingStaysOpenAfterFailuresAndClears) {
     // A cleared or never opened state, and no file: nothing to do.
     ov_clear_2(file, block.state());
     ov_clear_2(file, nullptr);
-    EXPECT_EQ(ov_info(block.state(), -1).rate, 0);
-    EXPECT_LT(ov_pcm_total(block.state(), -1), 0);
-    EXPECT_LT(ov_pcm_seek(block.state(), 0), 0);
     char buf[16];
     EXPECT_LT(ov_read(block.state(), buf, 16, 0, 2, 1, nullptr), 0);
 
