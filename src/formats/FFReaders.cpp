@@ -8,6 +8,7 @@
 #include "formats/FF_GIF.h"
 #include "formats/FF_HAV.h"
 #include "formats/FF_JPG.h"
+#include "formats/FF_OGG.h"
 #include "formats/FF_PCX.h"
 #include "formats/FF_PNG.h"
 #include "formats/FF_PNM.h"
@@ -153,6 +154,19 @@ void BindWav_(MviHandle& mf) {
     mf.soundFormat = &h->outFormat;
 }
 
+// --- Ogg Vorbis
+
+constexpr char kOggLabel[] = "ConForm.MviOpen.mf.OGG";
+
+// Sound only: the sound position, the write mode and the PCM delivered.
+void BindOgg_(MviHandle& mf) {
+    const QOggHandle* h = mf.ogg;
+    if (!h) return;
+    mf.sndPos = &h->position;
+    mf.writeMode = &h->writeMode;
+    mf.soundFormat = &h->format;
+}
+
 // --- The table -----------------------------------------------------------------------------------
 // One row per format type, in type order. AVI, MPEG and MPEG audio have their kind but no reader
 // yet.
@@ -210,7 +224,15 @@ constexpr QffReader kReaders[] = {
     {.type = FT_BAY, .load = BayLoad, .info = BayInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_XPM, .load = XPMLoad, .info = XPMInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_MPA, .kindSingle = UNI_MOVIE, .kindMany = UNI_MOVIE},
-    {.type = FT_OGG, .kindSingle = UNI_MOVIE, .kindMany = UNI_MOVIE},
+    {.type = FT_OGG,
+     .info = OggInfo,
+     .open = OpenVia_<&MviHandle::ogg, OggOpen, kOggLabel>,
+     .sndSeek = SndSeekVia_<&MviHandle::ogg, OggSeek>,
+     .sndLoad = SndLoadVia_<&MviHandle::ogg, OggLoad>,
+     .close = CloseVia_<&MviHandle::ogg, OggClose>,
+     .bind = BindOgg_,
+     .kindSingle = UNI_MOVIE,
+     .kindMany = UNI_MOVIE},
 };
 
 constexpr int32_t kReaderCount = static_cast<int32_t>(sizeof kReaders / sizeof kReaders[0]);
