@@ -12,15 +12,38 @@
 
 namespace kelvora {
 
+int FileOpenRegular(const std::string& path, int flags, struct stat* st) {
+    // O_NONBLOCK keeps a named pipe from blocking the open; regular files ignore it.
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) return -1;
+    struct stat sb;
+    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (st) *st = sb;
+    return fd;
+}
+
+std::FILE* FileOpenRegularRead(const char* path) {
+    if (!path) return nullptr;
+    const int fd = FileOpenRegular(path, O_RDONLY);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (!f) ::close(fd);
+    return f;
+}
+
 FileLoad FileLoadWhole(const std::string& path, std::string& data, int64_t limit, mode_t* mode) {
     data.clear();
     if (path.empty()) return FileLoad::Missing;
-    // O_NONBLOCK keeps a named pipe from blocking the open; regular files ignore it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat sb;
+    const int fd = FileOpenRegular(path, O_RDONLY, &sb);
     if (fd < 0)
         return (errno == ENOENT || errno == ENOTDIR) ? FileLoad::Missing : FileLoad::Refused;
-    struct stat sb;
-    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size > limit) {
+    if (sb.st_size > limit) {
         ::close(fd);
         return FileLoad::Refused;
     }

@@ -2,14 +2,23 @@
 // Whole-file reading and atomic replacement for the small text files the stand-ins keep
 // (profiles, MIME lists, desktop entries, launchers).
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace kelvora {
 
 enum class FileLoad { Ok, Missing, Refused };
+
+// Opens a regular file with `flags` (O_RDONLY, O_WRONLY | O_CREAT ..., close-on-exec added) and
+// returns its descriptor in blocking mode; -1 for anything else (a folder, a pipe, a device), so
+// that an open never waits on a pipe without a writer. `st`, when given, receives its status.
+int FileOpenRegular(const std::string& path, int flags, struct stat* st = nullptr);
+// The same for reading through stdio; null when it is not a readable regular file.
+std::FILE* FileOpenRegularRead(const char* path);
 
 // Reads a whole regular file of at most `limit` bytes into `data` (`mode`, when given, receives
 // its permission bits). Missing: it does not exist. Refused: it exists but is not a readable

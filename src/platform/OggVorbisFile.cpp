@@ -3,8 +3,6 @@
 #define OV_EXCLUDE_STATIC_CALLBACKS
 #include "platform/OggVorbisFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vorbis/vorbisfile.h>
 
@@ -15,6 +13,8 @@
 #include <cstring>
 #include <new>
 #include <vector>
+
+#include "platform/FileIO.h"
 
 namespace kelvora {
 
@@ -53,22 +53,6 @@ State_* Opened_(void* state) {
     if (!state) return nullptr;
     State_* s = std::launder(Place_(state));
     return s->mark == kOpenMark ? s : nullptr;
-}
-
-// Opens a regular file for reading; null for anything else (directories, pipes, devices).
-std::FILE* OpenRegular_(const char* name) {
-    if (!name) return nullptr;
-    const int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
-    struct stat sb;
-    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::FILE* f = ::fdopen(fd, "rb");
-    if (!f) ::close(fd);
-    return f;
 }
 
 // --- Setup header check ------------------------------------------------------------------
@@ -278,7 +262,7 @@ int32_t ov_open_2(void*& file, const char* name, void* state, const char* initia
     file = nullptr;
     if (!state) return OV_EFAULT;
     State_* s = new (Place_(state)) State_{};
-    std::FILE* f = OpenRegular_(name);
+    std::FILE* f = FileOpenRegularRead(name);
     if (!f) return OV_EREAD;
     if (!initial || initialBytes < 0) initialBytes = 0;
     // The initial bytes stand for the start of the file: the library reads on after them.

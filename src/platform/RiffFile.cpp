@@ -1,5 +1,7 @@
 #include "platform/RiffFile.h"
 
+#include "platform/FileIO.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,13 +77,9 @@ bool HoldsChunks_(uint32_t id) { return id == FOURCC_RIFF || id == FOURCC_LIST; 
 
 HMMIO mmioOpenA(const std::string& fileName, void* /*info*/, uint32_t /*flags*/) {
     // No blocking on a FIFO or a device: only a regular file is a RIFF file.
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
+    const int fd = FileOpenRegular(fileName, O_RDONLY, &st);
+    if (fd < 0) return nullptr;
     auto* f = new QMmioFile;
     f->fd = fd;
     f->size = st.st_size;

@@ -22,28 +22,12 @@
 #include <jpeglib.h>
 #include <tiffio.h>
 
+#include "platform/FileIO.h"
 #include "platform/PlatformText.h"
 
 namespace kelvora {
 
 namespace {
-
-// Opens a regular file for reading; null for anything else (directories, pipes, devices), so
-// that no decoder ever waits on a pipe.
-FILE* OpenRegular_(const char* name) {
-    if (!name) return nullptr;
-    const int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
-    struct stat sb;
-    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FILE* f = ::fdopen(fd, "rb");
-    if (!f) ::close(fd);
-    return f;
-}
 
 // --- JPEG -----------------------------------------------------------------------------------------
 
@@ -161,7 +145,7 @@ int JpegRun_(FILE* f, JpegJob_& job) {
 }
 
 int JpegFile_(const char* name, JpegJob_& job) {
-    FILE* f = OpenRegular_(name);
+    FILE* f = FileOpenRegularRead(name);
     if (!f) return 1;
     const int result = JpegRun_(f, job);
     std::fclose(f);
@@ -175,7 +159,7 @@ constexpr long kXpmMaxFile = 256L << 20;
 
 // Reads a regular file whole, with a terminating NUL for libXpm's buffer parser.
 bool ReadWhole_(const char* name, std::vector<char>& text) {
-    FILE* f = OpenRegular_(name);
+    FILE* f = FileOpenRegularRead(name);
     if (!f) return false;
     bool ok = std::fseek(f, 0, SEEK_END) == 0;
     const long size = ok ? std::ftell(f) : -1;

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/FileIO.h"
 #include "runtime/Errors.h"
 
 namespace kelvora {
@@ -155,21 +156,6 @@ int32_t AddFileSlot_(int32_t& id, const std::string& name, bool text, int fd, FI
     r.files.push_back(std::move(s));
     id = r.files.back().id;
     return 0;
-}
-
-// Opens a regular file. Folders, pipes and devices are refused: the open must never block on
-// a pipe without a writer, and nothing here reads anything but plain files.
-int OpenFile_(const std::string& name, int flags) {
-    int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0) return -1;
-    struct stat sb;
-    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    // Back to blocking transfers for the regular file.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
 }
 
 // Removes the slot of `id` and closes it; false when the close failed. Unknown ids: true.
@@ -375,11 +361,11 @@ int32_t FOpen(int32_t& id, const std::string& name, int32_t mode) {
     int fd = -1;
     if (mode & FM_CREATE) {
         // Creating always grants write access.
-        fd = OpenFile_(
+        fd = FileOpenRegular(
             name, ((mode & FM_WRITE) && !(mode & FM_READ) ? O_WRONLY : O_RDWR) | O_CREAT | O_TRUNC);
         if (fd < 0) code = FILE_CREATE;
     } else if (mode & FM_APPEND) {
-        fd = OpenFile_(name, access);
+        fd = FileOpenRegular(name, access);
         if (fd < 0) {
             code = FILE_APPEND;
         } else if (::lseek(fd, 0, SEEK_END) < 0) {
@@ -388,7 +374,7 @@ int32_t FOpen(int32_t& id, const std::string& name, int32_t mode) {
             code = FILE_SEEK;
         }
     } else {
-        fd = OpenFile_(name, access);
+        fd = FileOpenRegular(name, access);
         if (fd < 0) code = FILE_OPEN;
     }
     if (code == 0) {
@@ -468,15 +454,15 @@ int32_t TXTOpen(int32_t& id, const std::string& name, int32_t mode) {
     int fd = -1;
     const char* fmode = "r";
     if (mode & FM_CREATE) {
-        fd = OpenFile_(name, O_WRONLY | O_CREAT | O_TRUNC);
+        fd = FileOpenRegular(name, O_WRONLY | O_CREAT | O_TRUNC);
         fmode = "w";
         if (fd < 0) code = FILE_CREATE;
     } else if (mode & FM_APPEND) {
-        fd = OpenFile_(name, O_WRONLY | O_APPEND);
+        fd = FileOpenRegular(name, O_WRONLY | O_APPEND);
         fmode = "a";
         if (fd < 0) code = FILE_APPEND;
     } else {
-        fd = OpenFile_(name, O_RDONLY);
+        fd = FileOpenRegular(name, O_RDONLY);
         if (fd < 0) code = FILE_OPEN;
     }
     FILE* fp = nullptr;
