@@ -25,24 +25,6 @@ namespace {
 
 using Samples = std::vector<int16_t>;
 
-bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-bool HaveTools() {
-    static const bool have = Shell("command -v sox oggenc oggdec >/dev/null 2>&1");
-    return have;
-}
-
-// Encodes `synth` (sox synth arguments) at `rate` and `channels` into `name`.ogg in `dir`, and
-// decodes it with oggdec into `name`.raw; false when a tool failed.
-bool MakeOgg(const TempDir& dir, const std::string& name, int32_t rate, int32_t channels,
-             const std::string& synth) {
-    const std::string base = dir.file(name);
-    return Shell("sox -R -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
-                 " -b 16 '" + base + ".wav' synth " + synth + " 2>/dev/null") &&
-           Shell("oggenc -Q -o '" + base + ".ogg' '" + base + ".wav'") &&
-           Shell("oggdec -Q -R -o '" + base + ".raw' '" + base + ".ogg'");
-}
-
 Samples ReadRaw(const std::string& path) {
     const std::string bytes = ReadFileBytes(path);
     Samples s(bytes.size() / 2);
@@ -122,7 +104,8 @@ void FixChecksums(std::string& ogg) {
 struct OggTest : test::RegisterBalanceTest {
     void SetUp() override {
         RegisterBalanceTest::SetUp();
-        if (!HaveTools()) GTEST_SKIP() << "sox, oggenc or oggdec is missing";
+        if (!test::HaveTools({"sox", "oggenc", "oggdec"}))
+            GTEST_SKIP() << "sox, oggenc or oggdec is missing";
     }
     void TearDown() override {
         OggClose(h);
@@ -159,7 +142,7 @@ struct OggTest : test::RegisterBalanceTest {
 }  // namespace
 
 TEST_F(OggTest, DecodesWhatTheReferenceDecoderDecodes) {
-    ASSERT_TRUE(MakeOgg(dir, "st", 44100, 2, "3 sine 440 pinknoise"));
+    ASSERT_TRUE(test::MakeOggFixture(dir, "st", 44100, 2, "3 sine 440 pinknoise"));
     const Samples ref = ReadRaw(dir.file("st.raw"));
     ASSERT_EQ(Open(dir.file("st.ogg")), kOk);
     EXPECT_EQ(h.format.channels, 2);
@@ -183,7 +166,7 @@ TEST_F(OggTest, DecodesWhatTheReferenceDecoderDecodes) {
 }
 
 TEST_F(OggTest, LoadAfterAnySeekMatchesTheStraightDecode) {
-    ASSERT_TRUE(MakeOgg(dir, "st", 44100, 2, "4 sine 440 pinknoise"));
+    ASSERT_TRUE(test::MakeOggFixture(dir, "st", 44100, 2, "4 sine 440 pinknoise"));
     ASSERT_EQ(Open(dir.file("st.ogg")), kOk);
     const Samples straight = LoadToEnd(44100);
     ASSERT_EQ(straight.size(), 2 * size_t(h.total));
@@ -212,7 +195,7 @@ TEST_F(OggTest, LoadAfterAnySeekMatchesTheStraightDecode) {
 }
 
 TEST_F(OggTest, ContinuedLoadAtThePositionReadsOnWithoutSeeking) {
-    ASSERT_TRUE(MakeOgg(dir, "st", 44100, 2, "2 sine 440 pinknoise"));
+    ASSERT_TRUE(test::MakeOggFixture(dir, "st", 44100, 2, "2 sine 440 pinknoise"));
     const Samples ref = ReadRaw(dir.file("st.raw"));
     ASSERT_EQ(Open(dir.file("st.ogg")), kOk);
     EXPECT_TRUE(WithinOneLsb(Load(1000, false, 500), Span(ref, 2000, 3000)));
@@ -228,7 +211,7 @@ TEST_F(OggTest, ContinuedLoadAtThePositionReadsOnWithoutSeeking) {
 }
 
 TEST_F(OggTest, MonoStreamAndInformation) {
-    ASSERT_TRUE(MakeOgg(dir, "mono", 22050, 1, "1.5 sine 300"));
+    ASSERT_TRUE(test::MakeOggFixture(dir, "mono", 22050, 1, "1.5 sine 300"));
     const Samples ref = ReadRaw(dir.file("mono.raw"));
     ASSERT_EQ(Open(dir.file("mono.ogg")), kOk);
     EXPECT_EQ(h.format.formatTag, WAVE_FORMAT_PCM);
@@ -255,12 +238,12 @@ TEST_F(OggTest, MonoStreamAndInformation) {
 }
 
 TEST_F(OggTest, FilesThatAreNotOggVorbisCannotBeOpened) {
-    ASSERT_TRUE(MakeOgg(dir, "st", 8000, 1, "0.5 sine 440"));
+    ASSERT_TRUE(test::MakeOggFixture(dir, "st", 8000, 1, "0.5 sine 440"));
     WriteFileBytes(dir.file("empty.ogg"), "");
     WriteFileBytes(dir.file("text.ogg"), std::string(5000, 'x'));
     const std::string ogg = ReadFileBytes(dir.file("st.ogg"));
     WriteFileBytes(dir.file("headless.ogg"), ogg.substr(PageStarts(ogg)[3]));  // no headers
-    ASSERT_TRUE(Shell("mkfifo '" + dir.file("pipe.ogg") + "'"));
+    ASSERT_TRUE(test::RunQuiet("mkfifo '" + dir.file("pipe.ogg") + "'"));
     for (const std::string name :
          {"missing.ogg", "empty.ogg", "text.ogg", "st.wav", "headless.ogg", "pipe.ogg", ""}) {
         const std::string path = dir.file(name);
@@ -283,7 +266,7 @@ TEST_F(OggTest, FilesThatAreNotOggVorbisCannotBeOpened) {
 // A rate or channel count out of range is refused at the open, even where the library takes
 // it; the checksums are mended so that only the field itself is wrong.
 TEST_F(OggTest, FormatOutOfRangeIsRefused) {
-    ASSERT_TRUE(MakeOgg(dir, "st", 8000, 1, "0.5 sine 440"));
+    ASSERT_TRUE(test::MakeOggFixture(dir, "st", 8000, 1, "0.5 sine 440"));
     const std::string ogg = ReadFileBytes(dir.file("st.ogg"));
     // The identification packet starts the first page body: type, "vorbis", version (4),
     // channels (1), rate (4).
@@ -314,7 +297,7 @@ TEST_F(OggTest, FormatOutOfRangeIsRefused) {
 // Truncated and damaged files either fail to open with the reader's error or give a sound no
 // longer than the file claims; nothing is left behind either way.
 TEST_F(OggTest, DamagedFilesFailCleanlyOrGiveShorterSound) {
-    ASSERT_TRUE(MakeOgg(dir, "st", 22050, 2, "1 sine 440 pinknoise"));
+    ASSERT_TRUE(test::MakeOggFixture(dir, "st", 22050, 2, "1 sine 440 pinknoise"));
     const std::string ogg = ReadFileBytes(dir.file("st.ogg"));
     const std::vector<size_t> pages = PageStarts(ogg);
     ASSERT_GE(pages.size(), 5u);

@@ -119,35 +119,17 @@ Result ReadWav(const std::string& path, int32_t piece = 4000) {
 
 // --- Tools ---------------------------------------------------------------------------------
 
-bool Have(const char* tool) {
-    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-bool Shell(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-// ffmpeg's decode of a file to interleaved 16-bit samples.
-Bytes FfmpegS16(const std::string& in, const std::string& out) {
-    if (!Shell("ffmpeg -v error -y -i '" + in + "' -f s16le -acodec pcm_s16le '" + out + "'"))
-        return {};
-    return ReadFileBytes(out);
-}
 std::vector<int16_t> S16(const Bytes& b) {
     std::vector<int16_t> v(b.size() / 2);
     std::memcpy(v.data(), b.data(), v.size() * 2);
     return v;
 }
-int32_t MaxDiff(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
-    int32_t d = 0;
-    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
-        d = std::max(d, std::abs(int32_t{a[i]} - b[i]));
-    return d;
-}
 
 // A two-channel test signal: a sweep and a tone with some noise, 2.5 s.
 std::string MakeSource(const TempDir& dir, int rate, int channels) {
     const std::string src = dir.file("src.wav");
-    Shell("sox -R -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) + " -b 16 '" +
-          src + "' synth 2.5 sine 200-3000 sine 440 whitenoise vol 0.6");
+    test::RunQuiet("sox -R -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
+                   " -b 16 '" + src + "' synth 2.5 sine 200-3000 sine 440 whitenoise vol 0.6");
     return src;
 }
 
@@ -470,11 +452,11 @@ TEST(Wav, CutAndFlippedFilesFailCleanly) {
     std::vector<Bytes> files = {Riff(Chunk("LIST", "INFOa") +
                                      Chunk("fmt ", Fmt(1, 2, 8000, 32000, 4, 16)) +
                                      Chunk("data", Ramp(4 * 700)) + Chunk("id3 ", "x"))};
-    if (Have("sox")) {
+    if (test::HaveTools({"sox"})) {
         const std::string src = MakeSource(dir, 8000, 1);
         for (const char* enc : {"ima-adpcm", "ms-adpcm", "gsm-full-rate", "u-law"}) {
             const std::string out = dir.file(std::string(enc) + ".wav");
-            if (Shell("sox '" + src + "' -e " + enc + " '" + out + "' trim 0 0.3"))
+            if (test::RunQuiet("sox '" + src + "' -e " + enc + " '" + out + "' trim 0 0.3"))
                 files.push_back(ReadFileBytes(out));
         }
     }
@@ -515,7 +497,7 @@ struct Fixture {
 class WavFixtures : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!Have("sox") || !Have("ffmpeg")) GTEST_SKIP() << "sox and ffmpeg make the fixtures";
+        if (!test::HaveTools({"sox", "ffmpeg"})) GTEST_SKIP() << "sox and ffmpeg make the fixtures";
     }
     // Makes the fixture and returns its path ("" when the tool cannot make it).
     std::string Make(const std::string& command, const std::string& name, int rate = 22050,
@@ -525,7 +507,7 @@ protected:
         for (auto [key, value] : {std::pair{"$SRC", src}, std::pair{"$OUT", dir.file(name)}})
             for (size_t at; (at = c.find(key)) != std::string::npos;)
                 c.replace(at, std::strlen(key), "'" + value + "'");
-        return Shell(c) ? dir.file(name) : std::string();
+        return test::RunQuiet(c) ? dir.file(name) : std::string();
     }
     TempDir dir;
     RegisterBalance balance;
@@ -535,7 +517,7 @@ TEST_F(WavFixtures, PcmIsDeliveredAsStored) {
     for (const char* bits : {"8", "16", "24"}) {
         const std::string f = Make(std::string("sox $SRC -b ") + bits + " $OUT", "p.wav");
         ASSERT_FALSE(f.empty());
-        ASSERT_TRUE(Shell("sox '" + f + "' -t raw '" + dir.file("p.raw") + "'"));
+        ASSERT_TRUE(test::RunQuiet("sox '" + f + "' -t raw '" + dir.file("p.raw") + "'"));
         const Result r = ReadWav(f, 1234);
         ASSERT_EQ(r.group, 0) << ErrLastText();
         EXPECT_EQ(r.out.bitsPerSample, std::atoi(bits));
@@ -547,7 +529,7 @@ TEST_F(WavFixtures, PcmIsDeliveredAsStored) {
     const Result r = ReadWav(f);
     ASSERT_EQ(r.group, 0) << ErrLastText();
     EXPECT_EQ(r.out.channels, 4);
-    EXPECT_EQ(S16(r.samples), S16(FfmpegS16(f, dir.file("x.raw"))));
+    EXPECT_EQ(S16(r.samples), test::FfmpegS16(f));
     balance.Expect();
 }
 
@@ -558,9 +540,9 @@ TEST_F(WavFixtures, FloatAndG711MatchFfmpegExactly) {
         const Result r = ReadWav(f, 999);
         ASSERT_EQ(r.group, 0) << enc << ": " << ErrLastText();
         EXPECT_EQ(r.out.bitsPerSample, 16);
-        const Bytes ref = FfmpegS16(f, dir.file("g.raw"));
-        EXPECT_EQ(r.count * 4, int32_t(ref.size())) << enc;
-        EXPECT_EQ(S16(r.samples), S16(ref)) << enc;
+        const std::vector<int16_t> ref = test::FfmpegS16(f);
+        EXPECT_EQ(r.count * 2, int32_t(ref.size())) << enc;  // stereo
+        EXPECT_EQ(S16(r.samples), ref) << enc;
     }
     balance.Expect();
 }
@@ -586,10 +568,12 @@ TEST_F(WavFixtures, CompressedFormatsMatchFfmpegsDecoder) {
         ASSERT_EQ(r.group, 0) << fx.name << ": " << ErrLastText();
         ASSERT_TRUE(r.loadable) << fx.name;
         const auto ours = S16(r.samples);
-        const auto ref = S16(FfmpegS16(f, dir.file("c.raw")));
+        const auto ref = test::FfmpegS16(f);
         const size_t channels = r.out.channels;
         EXPECT_EQ(ours.size(), ref.size()) << fx.name;
-        EXPECT_LE(MaxDiff(ours, ref), fx.tolerance) << fx.name;
+        EXPECT_LE(test::MaxSampleDiff(ours.data(), ref.data(), std::min(ours.size(), ref.size())),
+                  fx.tolerance)
+            << fx.name;
         // The count the open predicts is what loads.
         EXPECT_NEAR(double(r.count), double(ours.size() / channels), fx.countSlack) << fx.name;
     }

@@ -23,18 +23,6 @@ using kelvora::test::WriteFileBytes;
 
 namespace {
 
-bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-// `name`.ogg and oggdec's decode of it, `name`.raw.
-bool MakeOgg(const TempDir& dir, const std::string& name, int32_t rate, int32_t channels,
-             const std::string& synth) {
-    const std::string base = dir.file(name);
-    return Shell("sox -R -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
-                 " -b 16 '" + base + ".wav' synth " + synth + " 2>/dev/null") &&
-           Shell("oggenc -Q -o '" + base + ".ogg' '" + base + ".wav'") &&
-           Shell("oggdec -Q -R -o '" + base + ".raw' '" + base + ".ogg'");
-}
-
 // Recomputes every page's checksum, so that damage inside a page reaches the codec.
 void FixChecksums(std::string& ogg) {
     for (size_t at = 0; at + 27 <= ogg.size();) {
@@ -102,11 +90,11 @@ std::string ReadAll(void* state, std::vector<int32_t>* links = nullptr) {
 
 struct OggVorbisFileTest : ::testing::Test {
     void SetUp() override {
-        if (!Shell("command -v sox oggenc oggdec >/dev/null 2>&1"))
+        if (!test::HaveTools({"sox", "oggenc", "oggdec"}))
             GTEST_SKIP() << "sox, oggenc or oggdec is missing";
-        ASSERT_TRUE(MakeOgg(dir, "a", 44100, 2, "3 sine 440 pinknoise"));
-        ASSERT_TRUE(MakeOgg(dir, "b", 44100, 2, "0.5 sine 880 sine 220"));
-        ASSERT_TRUE(MakeOgg(dir, "m", 22050, 1, "0.5 sine 300"));
+        ASSERT_TRUE(test::MakeOggFixture(dir, "a", 44100, 2, "3 sine 440 pinknoise"));
+        ASSERT_TRUE(test::MakeOggFixture(dir, "b", 44100, 2, "0.5 sine 880 sine 220"));
+        ASSERT_TRUE(test::MakeOggFixture(dir, "m", 22050, 1, "0.5 sine 300"));
     }
     void TearDown() override {
         ov_clear_2(file, block.state());
@@ -200,7 +188,7 @@ TEST_F(OggVorbisFileTest, NothingStaysOpenAfterFailuresAndClears) {
     char buf[16];
     EXPECT_LT(ov_read(block.state(), buf, 16, 0, 2, 1, nullptr), 0);
 
-    ASSERT_TRUE(Shell("mkfifo '" + dir.file("pipe") + "'"));
+    ASSERT_TRUE(test::RunQuiet("mkfifo '" + dir.file("pipe") + "'"));
     for (const std::string name : {"missing.ogg", "a.wav", "pipe", ""}) {
         EXPECT_LT(ov_open_2(file, dir.file(name).c_str(), block.state(), nullptr, 0), 0) << name;
         EXPECT_EQ(file, nullptr);

@@ -81,6 +81,15 @@ std::vector<int16_t> FfmpegS16(const std::string& path) {
     return samples;
 }
 
+bool MakeOggFixture(const TempDir& dir, const std::string& name, int32_t rate, int32_t channels,
+                    const std::string& synth) {
+    const std::string base = dir.file(name);
+    return RunQuiet("sox -R -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
+                    " -b 16 '" + base + ".wav' synth " + synth) &&
+           RunQuiet("oggenc -Q -o '" + base + ".ogg' '" + base + ".wav'") &&
+           RunQuiet("oggdec -Q -R -o '" + base + ".raw' '" + base + ".ogg'");
+}
+
 int MaxSampleDiff(const int16_t* a, const int16_t* b, size_t count) {
     int worst = 0;
     for (size_t i = 0; i < count; ++i) worst = std::max(worst, std::abs(a[i] - b[i]));

@@ -134,6 +134,10 @@ bool HaveTools(std::initializer_list<const char*> tools);
 bool RunQuiet(const std::string& command);
 // The sound of a file decoded by ffmpeg to interleaved 16-bit samples (empty when it fails).
 std::vector<int16_t> FfmpegS16(const std::string& path);
+// `name`.ogg in `dir`: `synth` (sox synth arguments) at `rate` and `channels` through oggenc,
+// with oggdec's decode of it in `name`.raw; false when a tool failed.
+bool MakeOggFixture(const TempDir& dir, const std::string& name, int32_t rate, int32_t channels,
+                    const std::string& synth);
 // The largest difference between two runs of samples over their common length.
 int MaxSampleDiff(const int16_t* a, const int16_t* b, size_t count);
 
