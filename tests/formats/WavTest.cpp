@@ -587,6 +587,9 @@ TEST_F(WavFixtures, RandomAccessMatchesAStraightDecode) {
         {"ima.wav", "sox $SRC -e ima-adpcm $OUT", 0},
         {"ms.wav", "sox $SRC -e ms-adpcm $OUT", 0},
         {"ulaw.wav", "sox $SRC -e u-law $OUT", 0},
+        // GSM's filters run on from block to block: after a run-up the sound is within a
+        // fraction of a percent of a straight decode, not bit for bit.
+        {"gsm.wav", "sox $SRC -r 8000 -c 1 -e gsm-full-rate $OUT", 160},
     };
     std::mt19937 rng(7);
     for (const Fixture& fx : fixtures) {
@@ -606,9 +609,15 @@ TEST_F(WavFixtures, RandomAccessMatchesAStraightDecode) {
             ASSERT_TRUE(ErrNone()) << ErrLastText();
             const size_t want = std::min<size_t>(22050, h.sampleCount - at);
             ASSERT_EQ(size_t(s.samples), want) << fx.name << " at " << at;
-            EXPECT_EQ(Bytes(reinterpret_cast<char*>(s.data), want * align),
-                      straight.samples.substr(at * align, want * align))
-                << fx.name << " at " << at;
+            const Bytes got(reinterpret_cast<char*>(s.data), want * align);
+            const Bytes ref = straight.samples.substr(at * align, want * align);
+            if (fx.tolerance == 0) {
+                EXPECT_EQ(got, ref) << fx.name << " at " << at;
+            } else {
+                const std::vector<int16_t> a = S16(got), b = S16(ref);
+                EXPECT_LE(test::MaxSampleDiff(a.data(), b.data(), a.size()), fx.tolerance)
+                    << fx.name << " at " << at;
+            }
             EXPECT_EQ(h.sndPos, at + s.samples);
         }
         // A seek through the movie layer's entry, then a continued load from there.
