@@ -84,7 +84,8 @@ Converted Convert(const WavParts& w, size_t piece, uint32_t capacity) {
         EXPECT_EQ(h.cbDstLengthUsed % pcm.blockAlign, 0u);
         const size_t at = c.samples.size();
         c.samples.resize(at + h.cbDstLengthUsed / 2);
-        std::memcpy(c.samples.data() + at, out.data(), h.cbDstLengthUsed);
+        if (h.cbDstLengthUsed > 0)
+            std::memcpy(c.samples.data() + at, out.data(), h.cbDstLengthUsed);
         flags = ACM_STREAMCONVERTF_BLOCKALIGN;
         return h.cbDstLengthUsed;
     };

@@ -135,6 +135,7 @@ TEST_F(SndBasicTest, FormatsAndConversion) {
     WaveConvert(conv, mulaw, reinterpret_cast<uint8_t*>(out), Pcm(2, 8000, 16), muFmt, produced, 8,
                 4);
     EXPECT_EQ(produced, 0);
+    WaveConvertDone(conv);
     // Opening a stream no decoder serves raises the manager's error.
     QWaveFmt none = mu;
     none.formatTag = 0x1234;
