@@ -215,6 +215,7 @@ struct QAcmStream {
     uint32_t unit = 1;
     uint32_t piece = 1;
     std::vector<uint8_t> pending;  // source bytes short of a whole unit
+    std::vector<uint8_t> padded;   // the bytes a parser reads, with the padding it may overread
     std::vector<uint8_t> out;      // decoded sound not handed out yet
     size_t outRead = 0;
     bool copy = false;  // PCM to the same PCM
@@ -281,6 +282,10 @@ struct QAcmStream {
             return;
         }
         if (parser) {
+            // Parsers read a little past the bytes they are given: they get a padded copy.
+            padded.assign(data, data + size);
+            padded.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+            data = padded.data();
             while (size > 0 || end) {
                 uint8_t* frameData = nullptr;
                 int frameSize = 0;
