@@ -24,6 +24,8 @@ constexpr int64_t kMaxChunkBytes = int64_t{1} << 30;   // one sample's chunk
 constexpr int64_t kMaxFormatBytes = int64_t{1} << 20;  // one strf
 constexpr size_t kMaxSamples = size_t{1} << 24;        // index entries, all streams together
 constexpr int kMaxStreams = 100;                       // "00" to "99"
+constexpr size_t kMaxIndexChunks = size_t{1} << 16;    // standard indexes of one stream
+constexpr size_t kMaxPalettes = size_t{1} << 16;       // palette changes of one stream
 constexpr uint32_t kMaxSampleSize = 1u << 20;          // a larger dwSampleSize reads by chunk
 constexpr uint32_t kMaxStart = 1u << 30;               // dwStart
 constexpr int64_t kIndexPieceBytes = 64 * 1024;        // index reading goes in pieces this big
@@ -321,13 +323,19 @@ private:
             return;
         }
         if (type != AVI_INDEX_OF_INDEXES || longs != 4) return;
+        // The standard indexes follow one another through the file; one named twice, or one
+        // overlapping the one before, is left out, so that no chunk is indexed twice.
         const int64_t count = std::min<int64_t>(U32_(h + 4), (avail - 24) / 16);
-        for (int64_t i = 0; i < count; ++i) {
+        int64_t next = 0;
+        for (int64_t i = 0; i < count && s.odmlIndex.size() < kMaxIndexChunks; ++i) {
             uint8_t e[16];
             if (!Read_(data + 24 + i * 16, e, 16)) break;
             const uint64_t off = U64_(e);
-            if (off < static_cast<uint64_t>(f_.size) && static_cast<int64_t>(off) + 32 <= f_.size)
-                s.odmlIndex.push_back({static_cast<int64_t>(off)});
+            if (off >= static_cast<uint64_t>(f_.size) || static_cast<int64_t>(off) < next) continue;
+            uint32_t id = 0, size = 0;
+            if (!Header_(static_cast<int64_t>(off), f_.size, id, size)) continue;
+            s.odmlIndex.push_back({static_cast<int64_t>(off)});
+            next = static_cast<int64_t>(off) + 8 + size;
         }
     }
 
@@ -340,6 +348,7 @@ private:
             return;
         ++total_;
         if (kind == kKindPalette) {
+            if (s.palettes.size() >= kMaxPalettes) return;
             s.palettes.push_back(
                 {static_cast<int64_t>(s.samples.size()), data, static_cast<uint32_t>(size)});
             return;
@@ -442,7 +451,10 @@ private:
         bool any = false;
         for (QAviStreamData& s : f_.streams) {
             if (!s.valid) continue;
-            for (const IndexChunk_& c : s.odmlIndex) ReadStandardIndex_(c.offset, s);
+            for (const IndexChunk_& c : s.odmlIndex) {
+                if (!Room_()) break;
+                ReadStandardIndex_(c.offset, s);
+            }
             const bool indexed = !s.samples.empty();
             rest[static_cast<size_t>(s.number)] = !indexed;
             any = any || !indexed;
@@ -696,7 +708,7 @@ int32_t AVIStreamReadFormat(PAVISTREAM stream, int32_t pos, void* format, int32_
         try {
             std::vector<uint8_t> fmt = s.format;
             if (!ApplyPalettes_(*stream->file, s, index, fmt)) return AVIERR_FILEREAD;
-            std::memcpy(format, fmt.data(), n);
+            if (n > 0) std::memcpy(format, fmt.data(), n);
         } catch (const std::bad_alloc&) {
             return AVIERR_MEMORY;
         }
