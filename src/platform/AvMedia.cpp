@@ -502,7 +502,8 @@ void Scan_(QAvMedia& m, AVFormatContext* fmt) {
     if (!pkt) return;
     const AVStream* ast = m.audio.stream >= 0 ? fmt->streams[m.audio.stream] : nullptr;
     int64_t samples = 0;
-    while (av_read_frame(fmt, pkt) >= 0) {
+    // Other streams' packets are dropped by the demuxer; the count of reads still has a bound.
+    for (size_t reads = 0; reads < 4 * kMaxPackets && av_read_frame(fmt, pkt) >= 0; ++reads) {
         Packet_ p;
         p.pts = pkt->pts;
         p.dts = pkt->dts;
