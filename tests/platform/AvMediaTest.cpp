@@ -1,0 +1,343 @@
+// The media layer against ffmpeg's own decode of files ffmpeg wrote: frame counts, every
+// picture, random access, sound positions, and damaged copies of the same files.
+//
+// Pictures are compared with ffmpeg's conversion to bgr24 run with the layer's scaler flags
+// (bicubic, accurate rounding, full chroma interpolation, bit-exact): every frame of every
+// fixture must be equal byte for byte (a failure reports its PSNR to show how far off it is).
+//
+// Sound is compared with ffmpeg's straight decode to s16le with no offset at all: the layer
+// places each sample where ffmpeg's own output has it (decoder delay kept, container priming
+// dropped), so "after alignment" means at the same index. Within 1 LSB.
+
+#include "platform/AvMedia.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+using namespace kelvora;
+using kelvora::test::TempDir;
+
+namespace {
+
+struct Fixture {
+    const char* name;
+    const char* args;  // ffmpeg output options
+    bool sound;
+    const char* needs = nullptr;  // an encoder that must exist
+};
+
+// Small files of every kind the layer serves: AVI with the codecs the AVI library takes,
+// an MPEG-1 system stream with B pictures, MPEG-4 part 2 with MP3, H.264 in MP4. The AAC
+// track is written without noise substitution: its noise comes from a generator that runs
+// through the whole stream, so no decoder can repeat it exactly after a seek.
+const Fixture kFixtures[] = {
+    {"cinepak.avi", "-t 1.6 -r 10 -s 96x72 -c:v cinepak", false},
+    {"mjpeg.avi", "-t 1.2 -r 15 -s 120x90 -c:v mjpeg -q:v 4 -c:a pcm_s16le -ar 22050 -ac 2", true},
+    {"dv.avi", "-t 0.32 -c:v dvvideo -s 720x576 -r 25 -pix_fmt yuv420p", false},
+    {"mpeg4.avi", "-t 2 -r 25 -s 160x120 -c:v mpeg4 -g 12 -c:a libmp3lame -ar 44100 -ac 1", true,
+     "libmp3lame"},
+    {"system.mpg", "-t 2 -r 25 -s 160x120 -c:v mpeg1video -bf 2 -g 12 -c:a mp2 -ar 44100 -f mpeg",
+     true},
+    {"h264.mp4",
+     "-t 2 -r 25 -s 160x120 -pix_fmt yuv420p -c:v libx264 -bf 2 -g 12 -c:a aac -aac_pns 0 -ar "
+     "48000",
+     true, "libx264"},
+};
+
+bool HaveEncoder(const char* name) {
+    return test::RunQuiet(std::string("ffmpeg -hide_banner -encoders 2>/dev/null | grep -qw ") + name);
+}
+
+// The fixtures, made once for the whole program; a missing entry was not made.
+struct Files {
+    TempDir dir;
+    std::vector<std::string> made;
+    bool tools = false;
+    Files() {
+        tools = test::HaveTools({"ffmpeg", "ffprobe"});
+        if (!tools) return;
+        for (const Fixture& f : kFixtures) {
+            if (f.needs && !HaveEncoder(f.needs)) continue;
+            const std::string path = dir.file(f.name);
+            const std::string cmd =
+                std::string(
+                    "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 ") +
+                (f.sound ? "-f lavfi -i \"sine=frequency=330:beep_factor=3:sample_rate=48000\" "
+                         : "") +
+                f.args + " '" + path + "'";
+            if (test::RunQuiet(cmd)) made.push_back(f.name);
+        }
+    }
+    bool Has(const std::string& name) const {
+        return std::find(made.begin(), made.end(), name) != made.end();
+    }
+};
+
+const Files& TheFiles() {
+    static Files files;
+    return files;
+}
+
+int64_t ProbePackets(const std::string& path) {
+    const std::string out = path + ".count";
+    test::RunQuiet(
+        "ffprobe -v error -select_streams v:0 -count_packets -show_entries "
+        "stream=nb_read_packets -of csv=p=0 '" +
+        path + "' > '" + out + "'");
+    const std::string text = test::ReadFileBytes(out);
+    return text.empty() ? -1 : std::stoll(text);
+}
+
+// ffmpeg's pictures as bgr24, one after the other.
+std::string FfmpegPictures(const std::string& path) {
+    const std::string out = path + ".bgr";
+    test::RunQuiet("ffmpeg -nostdin -v error -y -i '" + path +
+                   "' -map 0:v:0 -vsync passthrough -sws_flags "
+                   "bicubic+accurate_rnd+full_chroma_int+bitexact -f rawvideo -pix_fmt bgr24 '" +
+                   out + "'");
+    return test::ReadFileBytes(out);
+}
+
+double Psnr(const uint8_t* a, const uint8_t* b, size_t n) {
+    double se = 0;
+    for (size_t i = 0; i < n; ++i) se += (double(a[i]) - b[i]) * (a[i] - b[i]);
+    return se == 0 ? 1e9 : 10 * std::log10(255.0 * 255.0 * double(n) / se);
+}
+
+int OpenFds() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+class AvMediaFiles : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (!TheFiles().tools) GTEST_SKIP() << "ffmpeg is not installed";
+        if (!TheFiles().Has(GetParam())) GTEST_SKIP() << GetParam() << ": encoder missing";
+        path = TheFiles().dir.file(GetParam());
+        std::string error;
+        media = AvMediaOpen(path, error);
+        ASSERT_NE(media, nullptr) << error;
+    }
+    void TearDown() override { AvMediaClose(media); }
+    std::string path;
+    QAvMedia* media = nullptr;
+};
+
+TEST_P(AvMediaFiles, EveryPictureMatchesFfmpegAndCountsMatchFfprobe) {
+    const QAvVideoFacts& v = AvMediaFacts(media).video;
+    ASSERT_TRUE(v.present);
+    EXPECT_EQ(v.frames, ProbePackets(path));
+    EXPECT_GT(v.rate, 0.0);
+    EXPECT_FALSE(v.codecName.empty());
+    ASSERT_FALSE(v.keyFrames.empty());
+    EXPECT_EQ(v.keyFrames.front(), 0);
+
+    const std::string ref = FfmpegPictures(path);
+    const size_t size = size_t(v.width) * v.height * 3;
+    ASSERT_EQ(ref.size(), size * size_t(v.frames)) << "ffmpeg decoded another number of frames";
+    std::vector<uint8_t> pic(size);
+    std::vector<uint64_t> hashes;
+    for (int64_t i = 0; i < v.frames; ++i) {
+        ASSERT_TRUE(AvMediaFrame(media, i, pic.data(), pic.size())) << "frame " << i;
+        const auto* want = reinterpret_cast<const uint8_t*>(ref.data()) + size * i;
+        EXPECT_EQ(std::memcmp(pic.data(), want, size), 0)
+            << "frame " << i << ": " << Psnr(pic.data(), want, size) << " dB";
+        hashes.push_back(test::Fnv1a(pic.data(), size));
+    }
+
+    // Random access, shuffled, gives the same pictures as the straight run; so do repeats.
+    std::vector<int64_t> order(size_t(v.frames));
+    for (size_t i = 0; i < order.size(); ++i) order[i] = int64_t(i);
+    std::mt19937 rng(7);
+    std::shuffle(order.begin(), order.end(), rng);
+    order.push_back(order.back());
+    for (int64_t i : order) {
+        ASSERT_TRUE(AvMediaFrame(media, i, pic.data(), pic.size())) << "frame " << i;
+        EXPECT_EQ(test::Fnv1a(pic.data(), size), hashes[size_t(i)]) << "frame " << i;
+    }
+}
+
+TEST_P(AvMediaFiles, SoundMatchesFfmpegAtEveryPosition) {
+    const QAvAudioFacts& a = AvMediaFacts(media).audio;
+    if (!a.present) GTEST_SKIP() << "no sound in this fixture";
+    const std::vector<int16_t> ref = test::FfmpegS16(path);
+    const int ch = a.channels;
+    ASSERT_EQ(int64_t(ref.size()), a.samples * ch) << "predicted length differs from ffmpeg's";
+
+    // Straight through in uneven pieces.
+    std::vector<int16_t> all(ref.size());
+    int64_t at = 0;
+    for (int64_t piece = 1; at < a.samples; piece = piece * 3 + 7) {
+        const int64_t got = AvMediaSound(media, at, std::min<int64_t>(piece, 5000),
+                                         all.data() + at * ch);
+        ASSERT_GT(got, 0) << "at " << at;
+        at += got;
+    }
+    EXPECT_LE(test::MaxSampleDiff(all.data(), ref.data(), ref.size()), 1);
+
+    // Anywhere, in any order: the same samples.
+    std::mt19937 rng(11);
+    std::vector<int16_t> part(2000 * ch);
+    for (int i = 0; i < 25; ++i) {
+        const int64_t first = std::uniform_int_distribution<int64_t>(0, a.samples - 1)(rng);
+        const int64_t got = AvMediaSound(media, first, 2000, part.data());
+        ASSERT_EQ(got, std::min<int64_t>(2000, a.samples - first));
+        EXPECT_LE(test::MaxSampleDiff(part.data(), ref.data() + first * ch, size_t(got * ch)), 1)
+            << "from sample " << first;
+    }
+    EXPECT_EQ(AvMediaSound(media, a.samples, 10, part.data()), 0);
+    EXPECT_EQ(AvMediaSound(media, -1, 10, part.data()), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, AvMediaFiles,
+                         ::testing::Values("cinepak.avi", "mjpeg.avi", "dv.avi", "mpeg4.avi",
+                                           "system.mpg", "h264.mp4"),
+                         [](const auto& info) {
+                             std::string n = info.param;
+                             std::replace(n.begin(), n.end(), '.', '_');
+                             return n;
+                         });
+
+struct AvMediaOne : ::testing::Test {
+    void SetUp() override {
+        if (!TheFiles().Has("mpeg4.avi") || !TheFiles().Has("cinepak.avi"))
+            GTEST_SKIP() << "fixtures missing";
+    }
+};
+
+TEST_F(AvMediaOne, FactsNameTheCodecsAndKeyFrames) {
+    std::string error;
+    QAvMedia* m = AvMediaOpen(TheFiles().dir.file("mpeg4.avi"), error);
+    ASSERT_NE(m, nullptr);
+    const QAvFacts& f = AvMediaFacts(m);
+    EXPECT_EQ(f.container, "avi");
+    EXPECT_EQ(f.video.fourcc, 0x34504D46u);  // "FMP4", what ffmpeg writes for its own encoder
+    EXPECT_EQ(f.video.width, 160);
+    EXPECT_DOUBLE_EQ(f.video.rate, 25.0);
+    EXPECT_EQ(f.video.keyFrames, (std::vector<int64_t>{0, 12, 24, 36, 48}));
+    EXPECT_TRUE(f.audio.present);
+    EXPECT_EQ(f.audio.rate, 44100);
+    EXPECT_EQ(f.audio.channels, 1);
+    EXPECT_EQ(f.audio.formatTag, 0x55u);
+    EXPECT_NE(f.audio.codecName.find("MP3"), std::string::npos);
+    AvMediaClose(m);
+    EXPECT_EQ(m, nullptr);
+
+    m = AvMediaOpen(TheFiles().dir.file("cinepak.avi"), error);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(AvMediaFacts(m).video.fourcc, 0x64697663u);  // "cvid"
+    EXPECT_FALSE(AvMediaFacts(m).audio.present);
+    int16_t s[4];
+    EXPECT_EQ(AvMediaSound(m, 0, 1, s), -1);
+    AvMediaClose(m);
+}
+
+TEST_F(AvMediaOne, RgbRowsWithAPitchLeaveThePaddingAlone) {
+    std::string error;
+    QAvMedia* m = AvMediaOpen(TheFiles().dir.file("cinepak.avi"), error);
+    ASSERT_NE(m, nullptr);
+    const QAvVideoFacts& v = AvMediaFacts(m).video;
+    const size_t row = size_t(v.width) * 3;
+    std::vector<uint8_t> bgr(row * v.height);
+    ASSERT_TRUE(AvMediaFrame(m, 3, bgr.data(), bgr.size()));
+
+    QAvFrameLayout layout;
+    layout.pixels = AvPixels::Rgb24;
+    layout.rowPixels = v.width + 5;
+    const size_t pitch = size_t(layout.rowPixels) * 3;
+    const size_t need = pitch * (v.height - 1) + row;
+    std::vector<uint8_t> rgb(need, 0xA5);
+    EXPECT_FALSE(AvMediaFrame(m, 3, rgb.data(), need - 1, layout)) << "room too small";
+    ASSERT_TRUE(AvMediaFrame(m, 3, rgb.data(), need, layout));
+    for (int y = 0; y < v.height; ++y) {
+        for (int x = 0; x < v.width; ++x)
+            for (int c = 0; c < 3; ++c)
+                ASSERT_EQ(rgb[pitch * y + x * 3 + c], bgr[row * y + x * 3 + 2 - c]);
+        if (y + 1 < v.height) {
+            for (size_t p = row; p < pitch; ++p) ASSERT_EQ(rgb[pitch * y + p], 0xA5);
+        }
+    }
+    layout.rowPixels = v.width - 1;
+    EXPECT_FALSE(AvMediaFrame(m, 3, rgb.data(), rgb.size(), layout));
+    EXPECT_FALSE(AvMediaFrame(m, v.frames, bgr.data(), bgr.size()));
+    EXPECT_FALSE(AvMediaFrame(m, -1, bgr.data(), bgr.size()));
+    AvMediaClose(m);
+}
+
+TEST(AvMediaRefuses, WhatIsNotAMediaFile) {
+    TempDir dir;
+    std::string error;
+    EXPECT_EQ(AvMediaOpen(dir.file("missing.avi"), error), nullptr);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(AvMediaOpen(dir.path(), error), nullptr);  // a folder
+    ASSERT_TRUE(test::RunQuiet("mkfifo '" + dir.file("pipe.avi") + "'"));
+    EXPECT_EQ(AvMediaOpen(dir.file("pipe.avi"), error), nullptr);  // must not wait for a writer
+    test::WriteFileBytes(dir.file("text.avi"), "RIFF\x10\0\0\0AVI LIST not really an AVI");
+    EXPECT_EQ(AvMediaOpen(dir.file("text.avi"), error), nullptr);
+    test::WriteFileBytes(dir.file("empty.mpg"), "");
+    EXPECT_EQ(AvMediaOpen(dir.file("empty.mpg"), error), nullptr);
+}
+
+// Truncated and bit-flipped copies: an error or fewer pictures, never a crash, a hang or a
+// leaked descriptor. The sanitizer build checks the memory side.
+TEST(AvMediaHostile, DamagedCopiesFailCleanly) {
+    if (TheFiles().made.empty()) GTEST_SKIP() << "no fixtures";
+    TempDir dir;
+    const int fds = OpenFds();
+    std::mt19937 rng(2024);
+    for (const std::string& name : TheFiles().made) {
+        const std::string good = test::ReadFileBytes(TheFiles().dir.file(name));
+        std::vector<std::string> copies;
+        for (double keep : {0.05, 0.4, 0.77})
+            copies.push_back(good.substr(0, size_t(good.size() * keep)));
+        for (int round = 0; round < 4; ++round) {
+            std::string bad = good;
+            const int flips = round == 0 ? 8 : 200;
+            for (int i = 0; i < flips; ++i) {
+                // Headers hold the interesting fields: half the flips land in the first 4 KiB.
+                const size_t span = i % 2 ? std::min<size_t>(bad.size(), 4096) : bad.size();
+                bad[std::uniform_int_distribution<size_t>(0, span - 1)(rng)] ^= char(1 << (i % 8));
+            }
+            copies.push_back(bad);
+        }
+        for (size_t c = 0; c < copies.size(); ++c) {
+            const std::string path = dir.file(std::to_string(c) + "-" + name);
+            test::WriteFileBytes(path, copies[c]);
+            std::string error;
+            QAvMedia* m = AvMediaOpen(path, error);
+            if (!m) continue;
+            const QAvFacts& f = AvMediaFacts(m);
+            if (f.video.present) {
+                EXPECT_LE(f.video.width, 16384);
+                std::vector<uint8_t> pic(size_t(f.video.width) * f.video.height * 3);
+                const int64_t n = std::min<int64_t>(f.video.frames, 400);
+                for (int64_t i = 0; i < n; ++i) AvMediaFrame(m, i, pic.data(), pic.size());
+                for (int64_t i = n - 1; i >= 0; i -= 7) AvMediaFrame(m, i, pic.data(), pic.size());
+            }
+            if (f.audio.present) {
+                std::vector<int16_t> pcm(size_t(4096) * f.audio.channels);
+                for (int64_t at = 0; at < f.audio.samples; at += 4096)
+                    EXPECT_LE(AvMediaSound(m, at, 4096, pcm.data()), 4096);
+                AvMediaSound(m, f.audio.samples / 3, 4096, pcm.data());
+            }
+            AvMediaClose(m);
+        }
+    }
+    EXPECT_EQ(OpenFds(), fds) << "descriptors left open";
+}
+
+}  // namespace
