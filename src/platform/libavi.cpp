@@ -98,6 +98,14 @@ int32_t avi_get_info_DD(int32_t handle, int32_t* width, int32_t* height, int32_t
     return 1;
 }
 
+int32_t avi_get_sound_frames_DD(int32_t handle) {
+    const auto open = Find_(handle);
+    if (!open) return 0;
+    std::lock_guard<std::mutex> guard(open->lock);
+    const QAvAudioFacts& a = AvMediaFacts(open->media).audio;
+    return a.present ? static_cast<int32_t>(std::clamp<int64_t>(a.samples, 0, INT32_MAX)) : 0;
+}
+
 int32_t avi_get_frame_DD(int32_t handle, uint8_t* dest, int32_t index) {
     try {
         const auto open = Find_(handle);

@@ -35,6 +35,10 @@ int32_t avi_open_DD(const char* name, int32_t* unused);
 int32_t avi_get_info_DD(int32_t handle, int32_t* width, int32_t* height, int32_t* bitsPerPixel,
                         int32_t* frames, double* rate, QWaveFmt* soundFormat);
 
+// The sound's length in sample frames (0 without sound, or for an unknown handle). Not one of
+// the library's original calls: the reader needs the length of the library's sound when the
+// file's own sound stream cannot be read.
+int32_t avi_get_sound_frames_DD(int32_t handle);
 // Writes frame `index` (from 0) into `dest`: width × height × 3 bytes. Non-zero on success.
 int32_t avi_get_frame_DD(int32_t handle, uint8_t* dest, int32_t index);
 
