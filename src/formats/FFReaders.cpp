@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "formats/FF_AVI.h"
 #include "formats/FF_BAY.h"
 #include "formats/FF_BMP.h"
 #include "formats/FF_FLC.h"
@@ -141,6 +142,20 @@ void BindFlc_(MviHandle& mf) {
     mf.writeMode = &h->writeMode;
 }
 
+// --- AVI
+
+constexpr char kAviLabel[] = "ConForm.MviOpen.mf.AVI";
+
+// Every view and the PCM delivered.
+void BindAvi_(MviHandle& mf) {
+    const QAviHandle* h = mf.avi;
+    if (!h) return;
+    BindImageViews_(mf, *h);
+    mf.sndPos = &h->sndNextPos;
+    mf.writeMode = &h->writeMode;
+    mf.soundFormat = &h->outFormat;
+}
+
 // --- WAV
 
 constexpr char kWavLabel[] = "ConForm.MviOpen.mf.WAV";
@@ -168,8 +183,7 @@ void BindOgg_(MviHandle& mf) {
 }
 
 // --- The table -----------------------------------------------------------------------------------
-// One row per format type, in type order. AVI, MPEG and MPEG audio have their kind but no reader
-// yet.
+// One row per format type, in type order. MPEG and MPEG audio have their kind but no reader yet.
 
 constexpr QffReader kReaders[] = {
     {.type = FT_TGA, .load = TGALoad_, .info = TGAInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
@@ -193,7 +207,17 @@ constexpr QffReader kReaders[] = {
      .bind = BindFlc_,
      .kindSingle = UNI_MOVIE,
      .kindMany = UNI_MOVIE},
-    {.type = FT_AVI, .kindSingle = UNI_MOVIE, .kindMany = UNI_MOVIE},
+    {.type = FT_AVI,
+     .info = AviInfo,
+     .open = OpenVia_<&MviHandle::avi, AviOpen, kAviLabel>,
+     .nearestKeyFrame = NearestKeyFrameVia_<&MviHandle::avi, AviNearestKeyFrame>,
+     .imgLoad = ImgLoadVia_<&MviHandle::avi, AviImgLoad>,
+     .sndSeek = SndSeekVia_<&MviHandle::avi, AviSndSeek>,
+     .sndLoad = SndLoadVia_<&MviHandle::avi, AviSndLoad>,
+     .close = CloseVia_<&MviHandle::avi, AviClose>,
+     .bind = BindAvi_,
+     .kindSingle = UNI_MOVIE,
+     .kindMany = UNI_MOVIE},
     {.type = FT_HAV,
      .info = HAVInfo,
      .open = OpenVia_<&MviHandle::hav, HAVOpen, kHavLabel>,

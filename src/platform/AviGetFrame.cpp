@@ -65,8 +65,8 @@ struct QAviGetFrame {
             if (AVIStreamRead(stream, start + i, 1, nullptr, 0, &bytes, nullptr) != 0 || bytes < 0)
                 return failed = true, false;
             sample.resize(std::max<size_t>(1, static_cast<size_t>(bytes)));
-            if (bytes > 0 && AVIStreamRead(stream, start + i, 1, sample.data(), bytes, &bytes,
-                                           nullptr) != 0)
+            if (bytes > 0 &&
+                AVIStreamRead(stream, start + i, 1, sample.data(), bytes, &bytes, nullptr) != 0)
                 return failed = true, false;
             const bool key = AVIStreamIsKeyFrame(stream, start + i);
             const int32_t r = VideoCodecDecode(codec, sample.data(), bytes, key, out);

@@ -16,6 +16,7 @@
 #include "formats/ConFormStill.h"
 #include "formats/FFWrite.h"
 #include "formats/FF_HAV.h"
+#include "platform/AviFile.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
 #include "support/TestSupport.h"
@@ -358,6 +359,7 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
     WriteFileBytes(dir.file("cut.hav"), movie.substr(0, 100));
     WriteFileBytes(dir.file("x.wav"), "RIFF");
     WriteFileBytes(dir.file("x.avi"), "RIFF");
+    WriteFileBytes(dir.file("x.mpg"), "RIFF");
     const test::RegisterBalance before;
     struct Case {
         std::string name;
@@ -368,7 +370,8 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
         {dir.file("cut.hav"), BAD_HANDLE, {ERR_MVI, 1}},
         {dir.file("missing.hav"), FT_HAV, {ERR_FILE, 1}},
         {dir.file("x.wav"), BAD_HANDLE, {ERR_WAV, 1}},
-        {dir.file("x.avi"), BAD_HANDLE, {ERR_MVI, 5}},  // a reader not wired in yet
+        {dir.file("x.avi"), BAD_HANDLE, {ERR_AVIFILE, AVIERR_BADFORMAT}},
+        {dir.file("x.mpg"), BAD_HANDLE, {ERR_MVI, 5}},  // a reader not wired in yet
         {dir.file("x.wav"), FT_BMP, {ERR_MVI, 1}},      // no movie format
         {dir.file("x.wav"), 99, {ERR_MVI, 1}},
     };
