@@ -200,10 +200,11 @@ struct Side_ {
     AVFrame* frame = nullptr;
     std::vector<Packet_> packets;  // decode order
     bool dtsIndex = false;         // dts present and rising: a packet is found again by its dts
-    int64_t next = -1;             // table index of the next packet read; -1 unknown
-    bool live = false;             // the decoder holds state from a positioned start
-    bool drained = false;          // end of input sent to the decoder
-    int64_t budget = 0;            // packets this request may still feed
+    bool indexed = false;  // the table came from the container's index: dts alone tells a packet
+    int64_t next = -1;     // table index of the next packet read; -1 unknown
+    bool live = false;     // the decoder holds state from a positioned start
+    bool drained = false;  // end of input sent to the decoder
+    int64_t budget = 0;    // packets this request may still feed
 
     ~Side_() {
         av_packet_free(&packet);
@@ -278,6 +279,7 @@ int64_t Identify_(const Side_& s, const AVPacket* pkt) {
     const int64_t near = std::lower_bound(s.packets.begin(), s.packets.end(), pkt->dts,
                                           [](const Packet_& p, int64_t t) { return p.dts < t; }) -
                          s.packets.begin();
+    if (s.indexed) return near < n && s.packets[near].dts == pkt->dts ? near : -1;
     const uint32_t print = Print_(pkt);
     int64_t found = -1;
     for (int64_t i = std::max<int64_t>(0, near - 8); i < std::min(n, near + 8); ++i) {
@@ -496,10 +498,46 @@ void PlanPictures_(QAvMedia& m) {
         m.facts.video.keyFrames.end());
 }
 
+// The picture table from the container's own index, without reading the packets, where the
+// container indexes every picture packet with the decode time it carries (AVI), and the decoder
+// shows pictures in stored order, so that decode times are presentation times. (Sound stays
+// with the scan: a demuxer may hand a stored chunk out in several packets.) False when the
+// index cannot stand in for a scan.
+bool IndexPictures_(QAvMedia& m, AVFormatContext* fmt) {
+    if (m.video.stream < 0 || !fmt->iformat || !fmt->iformat->name ||
+        std::strcmp(fmt->iformat->name, "avi") != 0)
+        return false;
+    AVStream* st = fmt->streams[m.video.stream];
+    const int n = avformat_index_get_entries_count(st);
+    if (n <= 0 || static_cast<size_t>(n) > kMaxPackets || st->codecpar->video_delay != 0)
+        return false;
+    std::vector<Packet_> video;
+    video.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const AVIndexEntry* e = avformat_index_get_entry(st, i);
+        // An empty chunk may or may not come out as a packet: only a scan can tell.
+        if (!e || e->size <= 0 || (i > 0 && e->timestamp <= video.back().dts)) return false;
+        Packet_ p;
+        p.pts = p.dts = e->timestamp;
+        p.key = (e->flags & AVINDEX_KEYFRAME) != 0;
+        video.push_back(p);
+    }
+    m.video.packets = std::move(video);
+    m.video.indexed = true;
+    return true;
+}
+
 // Reads every packet of the chosen streams once, without decoding.
 void Scan_(QAvMedia& m, AVFormatContext* fmt) {
+    // With the pictures indexed, only the sound is read, and the demuxer skips the pictures.
+    const bool indexed = IndexPictures_(m, fmt);
+    if (indexed && m.audio.stream < 0) return;
+    if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_ALL;
     AVPacket* pkt = av_packet_alloc();
-    if (!pkt) return;
+    if (!pkt) {
+        if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_DEFAULT;
+        return;
+    }
     const AVStream* ast = m.audio.stream >= 0 ? fmt->streams[m.audio.stream] : nullptr;
     int64_t samples = 0;
     // Other streams' packets are dropped by the demuxer; the count of reads still has a bound.
@@ -510,7 +548,7 @@ void Scan_(QAvMedia& m, AVFormatContext* fmt) {
         p.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
         if (pkt->stream_index == m.video.stream || pkt->stream_index == m.audio.stream)
             p.print = Print_(pkt);
-        if (pkt->stream_index == m.video.stream && m.video.packets.size() < kMaxPackets) {
+        if (pkt->stream_index == m.video.stream && !indexed && m.video.packets.size() < kMaxPackets) {
             m.video.packets.push_back(p);
         } else if (pkt->stream_index == m.audio.stream && m.audio.packets.size() < kMaxPackets) {
             p.count = PacketSamples_(ast, pkt);
@@ -535,6 +573,7 @@ void Scan_(QAvMedia& m, AVFormatContext* fmt) {
                   (i == 0 || m.audio.packets[i].dts > m.audio.packets[i - 1].dts);
     m.audio.dtsIndex = rising;
     m.facts.audio.samples = samples;
+    if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_DEFAULT;
 }
 
 // --- Pictures --------------------------------------------------------------------------------
