@@ -163,7 +163,9 @@ bool OpenAudio_(QAviHandle& h) {
                    "FF_AVI.AVIStreamReadFormat_.dest_ptr");
         size = sizeof(QWaveFmt);
     }
+    // The block now lives in the handle: registered there, so that the close finds it.
     h.inFormat = reinterpret_cast<QWaveFmt*>(format);
+    MemSetOwnerRaw_(format, &h.inFormat);
     h.inFormatSize = size;
     QWaveFmt& f = *h.inFormat;
     if (stored < 16) return false;
@@ -185,8 +187,8 @@ bool OpenAudio_(QAviHandle& h) {
             // One chunk per frame (variable bit rate): the length comes from the frames, each
             // chunk one frame of the stream's time base.
             int64_t per = h.audioHeader.dwRate > 0
-                              ? std::llround(static_cast<double>(h.audioHeader.dwScale) * f.samplesPerSec /
-                                             h.audioHeader.dwRate)
+                              ? std::llround(static_cast<double>(h.audioHeader.dwScale) *
+                                             f.samplesPerSec / h.audioHeader.dwRate)
                               : 0;
             if (per <= 0 || per > 65536)
                 per = MpegFrameSamples_(f, reinterpret_cast<const uint8_t*>(&f) + 18, f.extraSize);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -354,4 +355,75 @@ TEST_F(CliTest, SoundFilesAreDescribedExportedAndPlayed) {
         ASSERT_NE(shown, std::string::npos);
         EXPECT_GE(std::stod(play.out.substr(shown + 16)), 1.4);
     }
+}
+
+// A Motion JPEG movie with MP3 sound made by ffmpeg: described with both codec names, a frame
+// and the sound exported (each against ffmpeg's own decode), re-encoded as HAV with its sound,
+// and played to its end on SDL's dummy driver.
+TEST_F(CliTest, AviMoviesAreDescribedExportedEncodedAndPlayed) {
+    if (!kelvora::test::HaveTools({"ffmpeg"})) GTEST_SKIP() << "ffmpeg makes the movie";
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    const std::string d = "cd '" + dir.path() + "' && ffmpeg -v error -nostdin -y ";
+    ASSERT_TRUE(kelvora::test::RunQuiet(
+        d + "-f lavfi -i testsrc=size=64x48:rate=10:duration=1.5 " +
+        "-f lavfi -i sine=frequency=440:sample_rate=22050:duration=1.5 " +
+        "-c:v mjpeg -q:v 2 -c:a libmp3lame -b:a 64k clip.avi && " + d +
+        "-i clip.avi -f rawvideo -pix_fmt rgb24 " +
+        "-sws_flags bicubic+accurate_rnd+full_chroma_int+bitexact ref.rgb"));
+    const CliRun info = Cli("info clip.avi");
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("File Format:  AVI, "), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Video format:  (MJPG) "), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Audio format:  (#85) "), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Width x Height:  64 x 48 pixels"), std::string::npos);
+    // ffmpeg may add a frame to meet the end of the sound: its decode tells the count.
+    const std::string all = ReadFileBytes(dir.file("ref.rgb"));
+    const size_t frameBytes = 64 * 48 * 3;
+    const int frames = static_cast<int>(all.size() / frameBytes);
+    ASSERT_GE(frames, 15);
+    const std::string count = std::to_string(frames);
+    EXPECT_NE(info.out.find("Number of frames:  " + count + "\r\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Sample rate:  22050 Hz"), std::string::npos);
+
+    // Frame 7 within 45 dB of ffmpeg's (the colour conversions differ in rounding only).
+    const CliRun frame = Cli("export clip.avi --frame 7 -o f7.ppm");
+    ASSERT_EQ(frame.status, 0) << frame.err;
+    const std::string ppm = ReadFileBytes(dir.file("f7.ppm"));
+    const std::string ref = all.substr(6 * frameBytes, frameBytes);
+    ASSERT_EQ(ppm.rfind("P6\n64 48\n255\n", 0), 0u);
+    const std::string pixels = ppm.substr(ppm.size() - ref.size());
+    double sum = 0;
+    for (size_t i = 0; i < ref.size(); ++i) {
+        const double diff = static_cast<uint8_t>(pixels[i]) - static_cast<uint8_t>(ref[i]);
+        sum += diff * diff;
+    }
+    EXPECT_GE(sum == 0 ? 99 : 10 * std::log10(255.0 * 255 * ref.size() / sum), 45.0);
+    EXPECT_EQ(Cli("export clip.avi --frame " + std::to_string(frames + 1) + " -o past.ppm").status,
+              1);
+
+    // The sound as PCM: ffmpeg's decode within 1 LSB, sample for sample.
+    const CliRun sound = Cli("export clip.avi --sound -o clip.wav");
+    ASSERT_EQ(sound.status, 0) << sound.err;
+    const std::vector<int16_t> ours = kelvora::test::FfmpegS16(dir.file("clip.wav"));
+    const std::vector<int16_t> theirs = kelvora::test::FfmpegS16(dir.file("clip.avi"));
+    ASSERT_FALSE(theirs.empty());
+    ASSERT_EQ(ours.size(), theirs.size());
+    EXPECT_LE(kelvora::test::MaxSampleDiff(ours.data(), theirs.data(), ours.size()), 1);
+
+    // Re-encoded as HAV: the frames and the same sound.
+    const CliRun enc = Cli("hav-encode -o clip.hav --codec fast --key 5 clip.avi");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const CliRun hav = Cli("info clip.hav");
+    EXPECT_NE(hav.out.find("Number of frames:  " + count + "\r\n"), std::string::npos) << hav.out;
+    EXPECT_NE(hav.out.find("Audio format:  PCM, uncompressed"), std::string::npos) << hav.out;
+    ASSERT_EQ(Cli("export clip.hav --sound -o again.wav").status, 0);
+    EXPECT_TRUE(ReadFileBytes(dir.file("again.wav")) == ReadFileBytes(dir.file("clip.wav")));
+
+    // Played through the engine with its sound, to the last frame, in real time.
+    const CliRun play = Cli("play clip.avi");
+    ASSERT_EQ(play.status, 0) << play.err;
+    EXPECT_NE(play.out.find("frame " + count + " / " + count), std::string::npos) << play.out;
+    const size_t shown = play.out.find("frames shown in ");
+    ASSERT_NE(shown, std::string::npos) << play.out;
+    EXPECT_GE(std::stod(play.out.substr(shown + 16)), 1.4);
 }
