@@ -74,6 +74,8 @@ std::atomic<int32_t> gOpenCount{0};
 
 constexpr uint16_t WAVE_FORMAT_MPEG_ = 0x50;
 constexpr uint16_t WAVE_FORMAT_MPEGLAYER3_ = 0x55;
+// Frames of MPEG audio decoded and dropped before the one a seek lands in.
+constexpr int32_t kMpegRunUp = 10;
 
 // The AVI file handler class the second open names.
 constexpr CLSID kAviFileHandler = {0x00020000, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -425,9 +427,20 @@ void AviSndSeek(QAviHandle& h, int32_t position) {
             block = std::max(h.srcLength - 1, 0);
             h.sndNextPos = static_cast<int32_t>(std::min<double>(block * h.ratio, INT32_MAX));
         }
+        // MPEG audio frames lean on the frames before them (the bit reservoir reaches back
+        // several small frames, and the overlap one more): the decoder runs up over ten frames
+        // before the block holding the sample.
+        if (h.inFormat && (h.inFormat->formatTag == WAVE_FORMAT_MPEG_ ||
+                           h.inFormat->formatTag == WAVE_FORMAT_MPEGLAYER3_)) {
+            const double perBlock = h.perChunk > 0 ? h.perChunk : h.ratio;
+            const int64_t back = perBlock > 0
+                                     ? static_cast<int64_t>(std::ceil(kMpegRunUp * 1152 / perBlock))
+                                     : 0;
+            block = std::max<int64_t>(0, block - back);
+        }
         // A block codec starts at the block holding the sample and drops what lies before it.
         const int32_t at = static_cast<int32_t>(std::min<double>(block * h.ratio, INT32_MAX));
-        h.skipFrames = h.inFormat && h.inFormat->formatTag != WAVE_FORMAT_PCM && h.ratio > 1.0
+        h.skipFrames = h.inFormat && h.inFormat->formatTag != WAVE_FORMAT_PCM && !h.libAudio
                            ? std::max(0, h.sndNextPos - at)
                            : 0;
         h.loader.consumed = block;

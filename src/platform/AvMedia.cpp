@@ -201,6 +201,10 @@ struct Side_ {
     std::vector<Packet_> packets;  // decode order
     bool dtsIndex = false;         // dts present and rising: a packet is found again by its dts
     bool indexed = false;  // the table came from the container's index: dts alone tells a packet
+    // The colour table a palette picture stream carried last; the container hands it out once,
+    // with whatever packet comes first, so each decoder start gets it again.
+    std::vector<uint8_t> palette;
+    bool paletteSent = false;
     int64_t next = -1;     // table index of the next packet read; -1 unknown
     bool live = false;     // the decoder holds state from a positioned start
     bool drained = false;  // end of input sent to the decoder
@@ -326,6 +330,41 @@ bool Position_(Side_& s, int64_t k) {
     return Reopen_(s) && SkipTo_(s, k);
 }
 
+// The colour table a palette stream keeps at the end of its extra data (as an AVI stream format
+// does), as palette side data: 256 entries of blue, green, red, alpha (opaque); empty when the
+// stream has none.
+std::vector<uint8_t> StoredPalette_(const AVCodecParameters* par) {
+    if (par->bits_per_coded_sample <= 0 || par->bits_per_coded_sample > 8 ||
+        par->extradata_size < 4 || !par->extradata)
+        return {};
+    const int bytes = std::min(4 << par->bits_per_coded_sample, par->extradata_size & ~3);
+    const uint8_t* src = par->extradata + par->extradata_size - bytes;
+    std::vector<uint8_t> pal(AVPALETTE_SIZE, 0);
+    for (int i = 0; i < bytes / 4; ++i) {
+        pal[4 * i] = src[4 * i];
+        pal[4 * i + 1] = src[4 * i + 1];
+        pal[4 * i + 2] = src[4 * i + 2];
+        pal[4 * i + 3] = 0xFF;
+    }
+    return pal;
+}
+
+// Notes the colour table a packet carries, or gives the table noted to the first packet a
+// restarted decoder gets.
+void KeepPalette_(Side_& s, AVPacket* pkt) {
+    size_t size = 0;
+    if (const uint8_t* pal = av_packet_get_side_data(pkt, AV_PKT_DATA_PALETTE, &size)) {
+        s.palette.assign(pal, pal + size);
+        s.paletteSent = true;
+        return;
+    }
+    if (s.paletteSent || s.palette.empty()) return;
+    if (uint8_t* pal = av_packet_new_side_data(pkt, AV_PKT_DATA_PALETTE, s.palette.size())) {
+        std::memcpy(pal, s.palette.data(), s.palette.size());
+        s.paletteSent = true;
+    }
+}
+
 // The decoder's next frame into `s.frame`, feeding packets while the request's budget lasts.
 // False at the end of the stream or of the budget.
 bool NextFrame_(Side_& s) {
@@ -341,6 +380,7 @@ bool NextFrame_(Side_& s) {
             s.drained = true;
             continue;
         }
+        KeepPalette_(s, s.packet);
         avcodec_send_packet(s.dec, s.packet);  // a damaged packet is simply not decoded
         av_packet_unref(s.packet);
     }
@@ -348,6 +388,7 @@ bool NextFrame_(Side_& s) {
 
 void Restart_(Side_& s) {
     avcodec_flush_buffers(s.dec);
+    s.paletteSent = false;
     s.drained = false;
     s.live = false;
 }
@@ -548,6 +589,11 @@ void Scan_(QAvMedia& m, AVFormatContext* fmt) {
         p.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
         if (pkt->stream_index == m.video.stream || pkt->stream_index == m.audio.stream)
             p.print = Print_(pkt);
+        if (pkt->stream_index == m.video.stream && m.video.palette.empty()) {
+            size_t size = 0;
+            if (const uint8_t* pal = av_packet_get_side_data(pkt, AV_PKT_DATA_PALETTE, &size))
+                m.video.palette.assign(pal, pal + size);
+        }
         if (pkt->stream_index == m.video.stream && !indexed && m.video.packets.size() < kMaxPackets) {
             m.video.packets.push_back(p);
         } else if (pkt->stream_index == m.audio.stream && m.audio.packets.size() < kMaxPackets) {
@@ -828,6 +874,7 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
                 f.codecName = LongName_(st->codecpar->codec_id);
                 f.fourcc = st->codecpar->codec_tag;
                 PlanPictures_(*m);
+                if (v.palette.empty()) v.palette = StoredPalette_(st->codecpar);
             }
         }
         if (m->audio.stream >= 0 && m->facts.audio.samples > 0) {
