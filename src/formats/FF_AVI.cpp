@@ -10,6 +10,7 @@
 
 #include "formats/FFBasic.h"
 #include "platform/AcmStream.h"
+#include "platform/RiffFile.h"
 #include "platform/VideoCodec.h"
 #include "platform/libavi.h"
 #include "runtime/Basic.h"
@@ -30,28 +31,16 @@ std::string AVIGetAudioName(uint16_t tag) {
     return name;
 }
 
-namespace {
-
-uint32_t Upper4_(uint32_t code) {
-    uint32_t out = 0;
-    for (int i = 0; i < 4; ++i) {
-        uint32_t c = (code >> (8 * i)) & 0xFF;
-        if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
-        out |= c << (8 * i);
-    }
-    return out;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool AVIChk4FullFrames_(uint32_t fourcc) {
-    const uint32_t u = Upper4_(fourcc);
+    const uint32_t u = FourCCUpper(fourcc);
     return fourcc == 0 || u == FourCC('D', 'I', 'B', ' ') || u == FourCC('R', 'A', 'W', ' ') ||
            u == FourCC('R', 'G', 'B', ' ');
 }
 
 bool AVIChk4Video1_(uint32_t fourcc) {
-    const uint32_t u = Upper4_(fourcc);
+    const uint32_t u = FourCCUpper(fourcc);
     return u == FourCC('M', 'S', 'V', 'C') || u == FourCC('C', 'R', 'A', 'M') ||
            u == FourCC('W', 'H', 'A', 'M');
 }

@@ -16,6 +16,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "platform/AvCommon.h"
+
 namespace kelvora {
 
 namespace {
@@ -165,41 +167,6 @@ bool DecodesAnyRun_(AVCodecID codec) {
     }
 }
 
-// One sample of a decoded frame as 16 bits, rounded and clipped as FFmpeg's own resampler does.
-inline int16_t ToS16_(AVSampleFormat fmt, const uint8_t* p, size_t i) {
-    switch (fmt) {
-        case AV_SAMPLE_FMT_U8:
-        case AV_SAMPLE_FMT_U8P: return static_cast<int16_t>((p[i] - 0x80) * 256);
-        case AV_SAMPLE_FMT_S16:
-        case AV_SAMPLE_FMT_S16P: return reinterpret_cast<const int16_t*>(p)[i];
-        case AV_SAMPLE_FMT_S32:
-        case AV_SAMPLE_FMT_S32P:
-            return static_cast<int16_t>(reinterpret_cast<const int32_t*>(p)[i] >> 16);
-        case AV_SAMPLE_FMT_S64:
-        case AV_SAMPLE_FMT_S64P:
-            return static_cast<int16_t>(reinterpret_cast<const int64_t*>(p)[i] >> 48);
-        case AV_SAMPLE_FMT_FLT:
-        case AV_SAMPLE_FMT_FLTP:
-            return static_cast<int16_t>(av_clip_int16(
-                static_cast<int>(lrintf(reinterpret_cast<const float*>(p)[i] * 32768.0f))));
-        case AV_SAMPLE_FMT_DBL:
-        case AV_SAMPLE_FMT_DBLP:
-            return static_cast<int16_t>(av_clip_int16(
-                static_cast<int>(lrint(reinterpret_cast<const double*>(p)[i] * 32768.0))));
-        default: return 0;
-    }
-}
-
-// FFmpeg's messages about damaged input would go to the user's terminal; the stream reports
-// damage by producing less sound.
-void QuietLibrary_() {
-    static const bool once = [] {
-        if (av_log_get_level() > AV_LOG_FATAL) av_log_set_level(AV_LOG_FATAL);
-        return true;
-    }();
-    (void)once;
-}
-
 }  // namespace
 
 struct QAcmStream {
@@ -242,13 +209,13 @@ struct QAcmStream {
         auto* d = reinterpret_cast<int16_t*>(out.data() + at);
         if (planar) {
             for (size_t i = 0; i < n; ++i)
-                for (int c = 0; c < ch; ++c) *d++ = ToS16_(fmt, f.extended_data[c], i);
+                for (int c = 0; c < ch; ++c) *d++ = AvSampleToS16(fmt, f.extended_data[c], i);
         } else {
             const size_t total = n * static_cast<size_t>(ch);
             if (fmt == AV_SAMPLE_FMT_S16)
                 std::memcpy(d, f.extended_data[0], total * 2);
             else
-                for (size_t i = 0; i < total; ++i) d[i] = ToS16_(fmt, f.extended_data[0], i);
+                for (size_t i = 0; i < total; ++i) d[i] = AvSampleToS16(fmt, f.extended_data[0], i);
         }
         return true;
     }
@@ -360,7 +327,7 @@ int32_t acmStreamOpen(HACMSTREAM* stream, void*, const QWaveFmt* source, const Q
     if (!stream || !source || !dest) return MMSYSERR_INVALPARAM;
     *stream = nullptr;
     if (flags & ~ACM_STREAMOPENF_NONREALTIME) return MMSYSERR_INVALFLAG;
-    QuietLibrary_();
+    AvQuietLog();
     if (source->formatTag == WAVE_FORMAT_PCM && std::memcmp(source, dest, 16) == 0) {
         if (PcmCodec_(false, source->bitsPerSample) == AV_CODEC_ID_NONE ||
             source->blockAlign != source->channels * (source->bitsPerSample / 8))

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/AvCommon.h"
 #include "platform/FileIO.h"
 
 extern "C" {
@@ -44,14 +45,6 @@ constexpr int64_t kAheadSeconds = 2;
 constexpr int64_t kAudioPreroll = 10;
 // Packets a reposition may skip by reading instead of seeking.
 constexpr int64_t kSkipAhead = 256;
-
-void QuietLibrary_() {
-    static const bool once = [] {
-        if (av_log_get_level() > AV_LOG_FATAL) av_log_set_level(AV_LOG_FATAL);
-        return true;
-    }();
-    (void)once;
-}
 
 // --- Demuxer over a regular file --------------------------------------------------------------
 
@@ -129,31 +122,6 @@ void DiscardOthers_(AVFormatContext* fmt, int a, int b) {
 }
 
 // --- Sound samples ----------------------------------------------------------------------------
-
-// One sample as 16 bits, rounded and clipped as FFmpeg's own resampler does.
-inline int16_t ToS16_(AVSampleFormat fmt, const uint8_t* p, size_t i) {
-    switch (fmt) {
-        case AV_SAMPLE_FMT_U8:
-        case AV_SAMPLE_FMT_U8P: return static_cast<int16_t>((p[i] - 0x80) * 256);
-        case AV_SAMPLE_FMT_S16:
-        case AV_SAMPLE_FMT_S16P: return reinterpret_cast<const int16_t*>(p)[i];
-        case AV_SAMPLE_FMT_S32:
-        case AV_SAMPLE_FMT_S32P:
-            return static_cast<int16_t>(reinterpret_cast<const int32_t*>(p)[i] >> 16);
-        case AV_SAMPLE_FMT_S64:
-        case AV_SAMPLE_FMT_S64P:
-            return static_cast<int16_t>(reinterpret_cast<const int64_t*>(p)[i] >> 48);
-        case AV_SAMPLE_FMT_FLT:
-        case AV_SAMPLE_FMT_FLTP:
-            return static_cast<int16_t>(av_clip_int16(
-                static_cast<int>(lrintf(reinterpret_cast<const float*>(p)[i] * 32768.0f))));
-        case AV_SAMPLE_FMT_DBL:
-        case AV_SAMPLE_FMT_DBLP:
-            return static_cast<int16_t>(av_clip_int16(
-                static_cast<int>(lrint(reinterpret_cast<const double*>(p)[i] * 32768.0))));
-        default: return 0;
-    }
-}
 
 bool IsPcm_(AVCodecID id) { return id >= AV_CODEC_ID_PCM_S16LE && id < AV_CODEC_ID_ADPCM_IMA_QT; }
 
@@ -781,11 +749,11 @@ bool TakeSound_(QAvMedia& m, const AVFrame& f) {
     int16_t* d = m.pcm.data();
     if (av_sample_fmt_is_planar(fmt)) {
         for (size_t i = 0; i < n; ++i)
-            for (int c = 0; c < ch; ++c) *d++ = ToS16_(fmt, f.extended_data[c], i);
+            for (int c = 0; c < ch; ++c) *d++ = AvSampleToS16(fmt, f.extended_data[c], i);
     } else if (fmt == AV_SAMPLE_FMT_S16) {
         std::memcpy(d, f.extended_data[0], m.pcm.size() * 2);
     } else {
-        for (size_t i = 0; i < m.pcm.size(); ++i) d[i] = ToS16_(fmt, f.extended_data[0], i);
+        for (size_t i = 0; i < m.pcm.size(); ++i) d[i] = AvSampleToS16(fmt, f.extended_data[0], i);
     }
     return true;
 }
@@ -839,7 +807,7 @@ bool NextSound_(QAvMedia& m) {
 }  // namespace
 
 QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
-    QuietLibrary_();
+    AvQuietLog();
     try {
         auto m = std::make_unique<QAvMedia>();
         m->last = av_frame_alloc();

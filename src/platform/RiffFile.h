@@ -25,6 +25,16 @@ constexpr uint32_t MmioFourCC(char a, char b, char c, char d) {
            (static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16) |
            (static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24);
 }
+// The code with its ASCII letters in upper case.
+constexpr uint32_t FourCCUpper(uint32_t code) {
+    uint32_t out = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint32_t c = (code >> (8 * i)) & 0xFF;
+        if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
+        out |= c << (8 * i);
+    }
+    return out;
+}
 constexpr uint32_t FOURCC_RIFF = MmioFourCC('R', 'I', 'F', 'F');
 constexpr uint32_t FOURCC_LIST = MmioFourCC('L', 'I', 'S', 'T');
 

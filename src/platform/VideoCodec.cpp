@@ -16,6 +16,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "platform/AvCommon.h"
+
 namespace kelvora {
 
 namespace {
@@ -33,19 +35,9 @@ uint32_t Le32_(const uint8_t* p) {
 }
 uint16_t Le16_(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-uint32_t Upper4_(uint32_t code) {
-    uint32_t out = 0;
-    for (int i = 0; i < 4; ++i) {
-        uint32_t c = (code >> (8 * i)) & 0xFF;
-        if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
-        out |= c << (8 * i);
-    }
-    return out;
-}
-
 // Compression codes that mean plain rows, like BI_RGB.
 bool IsRawCode_(uint32_t code) {
-    const uint32_t u = Upper4_(code);
+    const uint32_t u = FourCCUpper(code);
     return code == BI_RGB || u == MmioFourCC('D', 'I', 'B', ' ') ||
            u == MmioFourCC('R', 'A', 'W', ' ') || u == MmioFourCC('R', 'G', 'B', ' ');
 }
@@ -53,17 +45,6 @@ bool IsRawCode_(uint32_t code) {
 AVCodecID RiffVideoCodec_(uint32_t fourcc) {
     static const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
     return av_codec_get_id(tables, fourcc);
-}
-
-// FFmpeg's messages about damaged input would go to the user's terminal; a decompressor
-// reports damage through its results. Some video decoders report a plain damaged frame at the
-// fatal level, so nothing is let through.
-void QuietLibrary_() {
-    static const bool once = [] {
-        av_log_set_level(AV_LOG_QUIET);
-        return true;
-    }();
-    (void)once;
 }
 
 // Room for a packed bitmap of `width` x `height` at `bits` with `colours` table entries; the
@@ -270,7 +251,7 @@ int32_t VideoCodecOpen(QVideoCodec** codec, const uint8_t* format, int32_t forma
     *codec = nullptr;
     if (!format || formatBytes < kHeaderBytes || formatBytes > kMaxFormatBytes)
         return ICERR_BADFORMAT;
-    QuietLibrary_();
+    AvQuietLog();
     const int64_t headerSize = Le32_(format);
     const auto width = static_cast<int32_t>(Le32_(format + 4));
     const auto rawHeight = static_cast<int32_t>(Le32_(format + 8));

@@ -1,0 +1,45 @@
+#pragma once
+// What the stand-ins over FFmpeg's libraries share: a quiet library log, and decoded sound
+// samples as 16 bits, converted as FFmpeg's own resampler converts them.
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+#include <libavutil/common.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace kelvora {
+
+// Silences the libraries' log for the whole process (once): damaged input is reported through
+// results, never on the user's terminal.
+void AvQuietLog();
+
+// Sample `i` of a decoded plane (`p`, in the frame's sample format) as 16 bits: integers keep
+// their top bits, floats are rounded to nearest and clipped.
+inline int16_t AvSampleToS16(AVSampleFormat fmt, const uint8_t* p, size_t i) {
+    switch (fmt) {
+        case AV_SAMPLE_FMT_U8:
+        case AV_SAMPLE_FMT_U8P: return static_cast<int16_t>((p[i] - 0x80) * 256);
+        case AV_SAMPLE_FMT_S16:
+        case AV_SAMPLE_FMT_S16P: return reinterpret_cast<const int16_t*>(p)[i];
+        case AV_SAMPLE_FMT_S32:
+        case AV_SAMPLE_FMT_S32P:
+            return static_cast<int16_t>(reinterpret_cast<const int32_t*>(p)[i] >> 16);
+        case AV_SAMPLE_FMT_S64:
+        case AV_SAMPLE_FMT_S64P:
+            return static_cast<int16_t>(reinterpret_cast<const int64_t*>(p)[i] >> 48);
+        case AV_SAMPLE_FMT_FLT:
+        case AV_SAMPLE_FMT_FLTP:
+            return static_cast<int16_t>(av_clip_int16(
+                static_cast<int>(lrintf(reinterpret_cast<const float*>(p)[i] * 32768.0f))));
+        case AV_SAMPLE_FMT_DBL:
+        case AV_SAMPLE_FMT_DBLP:
+            return static_cast<int16_t>(av_clip_int16(
+                static_cast<int>(lrint(reinterpret_cast<const double*>(p)[i] * 32768.0))));
+        default: return 0;
+    }
+}
+
+}  // namespace kelvora
