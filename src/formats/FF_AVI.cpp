@@ -69,21 +69,11 @@ constexpr int32_t kMpegRunUp = 10;
 // The AVI file handler class the second open names.
 constexpr CLSID kAviFileHandler = {0x00020000, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
-template <class T>
-T* Live_(T*& block) {
-    if (!MemIsTrackedBy(&block, block)) block = nullptr;
-    return block;
-}
-
-uint32_t Le32_(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // Width, height and depth from a packed bitmap's header; false when it has none.
 bool DibGeometry_(const uint8_t* dib, int32_t size, int32_t& w, int32_t& h, int32_t& bits) {
     if (!dib || size < 40) return false;
-    w = static_cast<int32_t>(Le32_(dib + 4));
-    h = std::abs(static_cast<int32_t>(Le32_(dib + 8)));
+    w = static_cast<int32_t>(RiffU32(dib + 4));
+    h = std::abs(static_cast<int32_t>(RiffU32(dib + 8)));
     bits = dib[14] | dib[15] << 8;
     return w > 0 && h > 0 && bits > 0;
 }
@@ -107,9 +97,9 @@ void Release_(QAviHandle& h) {
     if (h.conv.stream) acmStreamClose(h.conv.stream, 0);
     if (h.libHandle) avi_close_DD(h.libHandle);
     if (h.file) AVIFileRelease(h.file);
-    if (Live_(h.videoFormat)) MemFree(h.videoFormat);
-    if (Live_(h.inFormat)) MemFree(h.inFormat);
-    if (Live_(h.loader.converted)) MemFree(h.loader.converted);
+    if (MemLive(h.videoFormat)) MemFree(h.videoFormat);
+    if (MemLive(h.inFormat)) MemFree(h.inFormat);
+    if (MemLive(h.loader.converted)) MemFree(h.loader.converted);
     std::memset(static_cast<void*>(&h), 0, sizeof h);
 }
 
@@ -251,11 +241,12 @@ void Open_(QAviHandle& h, const std::string& fileName) {
     struct stat st {};
     h.fileSize = ::stat(fileName.c_str(), &st) == 0 ? static_cast<double>(st.st_size) : 0.0;
 
+    // The library's facts, asked once: its picture takes over when the file services give none.
     QWaveFmt libSound{};
+    int32_t w = 0, ht = 0, bits = 0, frames = 0;
+    double rate = 0;
     h.libHandle = avi_open_DD(fileName.c_str(), nullptr);
     if (h.libHandle) {
-        int32_t w = 0, ht = 0, bits = 0, frames = 0;
-        double rate = 0;
         avi_get_info_DD(h.libHandle, &w, &ht, &bits, &frames, &rate, &libSound);
         h.libHasVideo = FFBool(w != 0 && ht != 0 && bits != 0 && frames != 0);
         h.libHasAudio = FFBool(libSound.channels != 0 && libSound.samplesPerSec != 0 &&
@@ -293,9 +284,6 @@ void Open_(QAviHandle& h, const std::string& fileName) {
         }
     }
     if (!h.video && h.libHasVideo) {
-        int32_t w = 0, ht = 0, bits = 0, frames = 0;
-        double rate = 0;
-        avi_get_info_DD(h.libHandle, &w, &ht, &bits, &frames, &rate, nullptr);
         h.libVideo = FFBool(true);
         if (h.getFrame) AVIStreamGetFrameClose(h.getFrame);
         h.getFrame = nullptr;
@@ -338,7 +326,7 @@ int32_t AVIStreamReadFormat_(PAVISTREAM stream, uint8_t*& format, int32_t& size,
 void AVIIgnoreAudio_(QAviHandle& h) {
     if (h.audio) AVIStreamRelease(h.audio);
     h.audio = nullptr;
-    if (Live_(h.inFormat)) MemFree(h.inFormat);
+    if (MemLive(h.inFormat)) MemFree(h.inFormat);
     h.inFormat = nullptr;
     h.inFormatSize = 0;
     h.outFormat = QWaveFmt{};
@@ -429,9 +417,9 @@ void AviSndSeek(QAviHandle& h, int32_t position) {
         }
         // A block codec starts at the block holding the sample and drops what lies before it.
         const int32_t at = static_cast<int32_t>(std::min<double>(block * h.ratio, INT32_MAX));
-        h.skipFrames = h.inFormat && h.inFormat->formatTag != WAVE_FORMAT_PCM && !h.libAudio
-                           ? std::max(0, h.sndNextPos - at)
-                           : 0;
+        h.loader.skip = h.inFormat && h.inFormat->formatTag != WAVE_FORMAT_PCM && !h.libAudio
+                            ? std::max(0, h.sndNextPos - at)
+                            : 0;
         h.loader.consumed = block;
         h.loader.valid = h.loader.position = 0;
         h.loader.endOfSource = false;
@@ -448,7 +436,7 @@ void AviSndLoad_(void* reader, uint8_t*& block, int32_t /*wanted*/, int32_t& byt
         if (at >= h.srcLength) return;
         const int32_t room = static_cast<int32_t>(
             std::clamp<int64_t>(int64_t{h.inFormat->avgBytesPerSec} * 4, 1, 64 * 1024 * 1024));
-        Live_(block);
+        MemLive(block);
         _memalloc_(block, room, __LINE__, MEM_KIND_C, "FF_AVI.AviSndLoad_.temp_buf");
         int32_t got = 0, samples = 0;
         if (h.libAudio) {
@@ -473,7 +461,7 @@ void AviSndLoad(QAviHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t co
     Monitored([&] {
         if (!cont || start != h.sndNextPos) AviSndSeek(h, start);
         sound.samples = 0;
-        const bool kept = Live_(h.loader.converted) && h.loader.position < h.loader.valid;
+        const bool kept = MemLive(h.loader.converted) && h.loader.position < h.loader.valid;
         if ((h.loader.endOfSource && !kept) || (!h.audio && !h.libAudio) || !h.inFormat)
             ErrFail(ERR_AVI, AVI_READ_AUDIO);
         h.loader.srcFormat = h.inFormat;
@@ -483,14 +471,6 @@ void AviSndLoad(QAviHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t co
         if (h.convInit) {
             WaveConvertInit(h.conv, *h.inFormat, h.outFormat);
             h.convInit = FFBool(false);
-        }
-        if (h.skipFrames > 0) {
-            Qsnd scratch;
-            std::memset(static_cast<void*>(&scratch), 0, sizeof scratch);
-            const int32_t skip = h.skipFrames;
-            h.skipFrames = 0;
-            SndLoad(&h, h.conv, h.loader, AviSndLoad_, skip, scratch);
-            SndFree(scratch);
         }
         SndLoad(&h, h.conv, h.loader, AviSndLoad_, std::max(count, 0), sound);
         h.sndNextPos = static_cast<int32_t>(
@@ -519,7 +499,7 @@ void AviInfo(const std::string& fileName, QffInfo& info) {
             info.frameRate = h.frameRate;
             uint32_t code = h.videoHeader.fccHandler;
             if (code == 0)
-                code = h.videoFormatSize >= 20 && h.videoFormat ? Le32_(h.videoFormat + 16)
+                code = h.videoFormatSize >= 20 && h.videoFormat ? RiffU32(h.videoFormat + 16)
                                                                 : 0xFFFFFFFFu;
             info.videoCompression = FFShortStr(AVIGetVideoName(code));
             info.hasVideo = FFBool(h.frames > 0);

@@ -62,9 +62,8 @@ struct QAviHandle {
     int32_t convInit;  // the conversion must be reopened before the next load
     int32_t curFrame;  // the frame last loaded; 0 before the first
     int32_t newPalette;
-    int32_t writeMode;   // always 0: the reader never writes
-    int32_t skipFrames;  // decoded sample frames to drop at the next load after a block seek
-    int32_t perChunk;    // sample frames of one chunk of a stream with sample size 0, else 0
+    int32_t writeMode;  // always 0: the reader never writes
+    int32_t perChunk;   // sample frames of one chunk of a stream with sample size 0, else 0
 };
 
 void AviOpen(QAviHandle& h, const std::string& fileName);

@@ -13,15 +13,9 @@ namespace {
 
 void Zero_(QOggHandle& h) { std::memset(static_cast<void*>(&h), 0, sizeof h); }
 
-// The state block the handle holds, or null when there is none or a failure released it.
-uint8_t* Live_(uint8_t*& block) {
-    if (!MemIsTrackedBy(&block, block)) block = nullptr;
-    return block;
-}
-
 // Clears the library's state, closes the file and frees the state block.
 void Release_(QOggHandle& h) {
-    if (Live_(h.state)) {
+    if (MemLive(h.state)) {
         ov_clear_2(h.file, h.state);
         MemFree(h.state);
     } else {
@@ -37,7 +31,7 @@ void Release_(QOggHandle& h) {
 
 // Goes to `sample`; false when the stream cannot go there (the position stays).
 bool Seek_(QOggHandle& h, int32_t sample) {
-    if (!Live_(h.state)) return false;
+    if (!MemLive(h.state)) return false;
     const int64_t reached = ov_pcm_seek(h.state, sample);
     if (reached < 0) return false;
     h.position = static_cast<int32_t>(std::min<int64_t>(reached, h.total));
@@ -73,7 +67,7 @@ void OggSeek(QOggHandle& h, int32_t sample) {
 void OggLoad(QOggHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t count) {
     Monitored([&] {
         sound.samples = 0;
-        if (!Live_(h.state)) return;
+        if (!MemLive(h.state)) return;
         sound.format = h.format;
         // A position the stream cannot reach delivers nothing rather than the sound of another.
         if ((!cont || start != h.position) && !Seek_(h, start)) return;

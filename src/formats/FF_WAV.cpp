@@ -38,13 +38,6 @@ constexpr int32_t EXTRA_PIECE_BYTES = 64 * 1024;
 // One read of the source: one second of it, but never more than this.
 constexpr int64_t MAX_READ_BYTES = 8 * 1024 * 1024;
 
-// The block a handle field holds, or null when a failure released it.
-template <class T>
-T* Live_(T*& block) {
-    if (!MemIsTrackedBy(&block, block)) block = nullptr;
-    return block;
-}
-
 // Bytes in the file; the position is kept.
 int64_t FileSize_(HMMIO file) {
     const int64_t here = mmioSeek(file, 0, MMIO_SEEK_CUR);
@@ -75,8 +68,8 @@ int64_t FactSamples_(HMMIO file, const MMCKINFO& riff) {
 // Never raises; the caller has ended any conversion.
 void Release_(QWavHandle& h) {
     if (h.file) mmioClose(h.file, 0);
-    if (Live_(h.inFormat)) MemFree(h.inFormat);
-    if (Live_(h.loader.converted)) MemFree(h.loader.converted);
+    if (MemLive(h.inFormat)) MemFree(h.inFormat);
+    if (MemLive(h.loader.converted)) MemFree(h.loader.converted);
     const QWaveFmt header = h.sourceHeader;
     const int32_t tag = h.sourceTag;
     const int64_t total = h.loader.total;
@@ -305,10 +298,10 @@ void WAVSeek(QWavHandle& h, int32_t position) {
         // the next: it starts a few blocks earlier, so that they come close to where a straight
         // decode has them (a block's run-up leaves errors of a few percent of full scale, eight
         // leave a fraction of a percent).
-        h.skipFrames = 0;
+        h.loader.skip = 0;
         if (!h.passThrough && h.srcAlign > 1 && h.ratio > 1.0) {
             if (h.sourceTag == WAVE_FORMAT_GSM610) src = std::max<int64_t>(0, src - GSM_RUN_UP);
-            h.skipFrames = std::max<int32_t>(
+            h.loader.skip = std::max<int32_t>(
                 0, h.sndPos - static_cast<int32_t>(std::min<double>(src * h.ratio, INT32_MAX)));
         }
         const int64_t offset = h.dataChunk.dwDataOffset + src * h.srcAlign;
@@ -331,7 +324,7 @@ void WAVLoad_(void* reader, uint8_t*& block, int32_t /*wanted*/, int32_t& bytes,
         // One second of whole blocks, never past the end of the data chunk.
         const int64_t second = std::min<int64_t>(h.inFormat->avgBytesPerSec, MAX_READ_BYTES);
         const int64_t want = std::min(std::max(second / align, int64_t{1}), left) * align;
-        Live_(block);
+        MemLive(block);
         _memalloc_(block, want, __LINE__, MEM_KIND_C, "FF_WAV.WAVLoad_.temp_buf");
         const int32_t got = mmioRead(h.file, block, static_cast<int32_t>(want));
         if (got < align) ErrFail(ERR_WAV, WAV_READ);
@@ -349,7 +342,7 @@ void WAVLoad(QWavHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t count
         if (!cont || start != h.sndPos) WAVSeek(h, start);
         sound.samples = 0;
         if (h.writeMode) MonExit();
-        const bool kept = Live_(h.loader.converted) && h.loader.position < h.loader.valid;
+        const bool kept = MemLive(h.loader.converted) && h.loader.position < h.loader.valid;
         if (h.loader.endOfSource && !kept) MonExit();
         // The source as the loader reads it: PCM passes through unconverted.
         h.loader.srcFormat = h.passThrough ? &h.outFormat : h.inFormat;
@@ -358,14 +351,6 @@ void WAVLoad(QWavHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t count
         if (h.convInit) {
             if (!h.passThrough) WaveConvertInit(h.conv, *h.inFormat, h.outFormat);
             h.convInit = 0;
-        }
-        if (h.skipFrames > 0) {
-            Qsnd scratch;
-            std::memset(static_cast<void*>(&scratch), 0, sizeof scratch);
-            const int32_t skip = h.skipFrames;
-            h.skipFrames = 0;
-            SndLoad(&h, h.conv, h.loader, WAVLoad_, skip, scratch);
-            SndFree(scratch);
         }
         SndLoad(&h, h.conv, h.loader, WAVLoad_, std::max(count, 0), sound);
         h.sndPos = static_cast<int32_t>(

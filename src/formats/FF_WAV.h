@@ -47,7 +47,6 @@ struct QWavHandle {
     int32_t convInit;  // the conversion must be (re)opened before the next load
     // Beyond the described fields.
     int32_t passThrough;    // the source is PCM as it stands: no conversion stream
-    int32_t skipFrames;     // decoded frames to drop before the next load delivers
     QWaveFmt sourceHeader;  // the first 18 bytes of the source format, kept after a silent exit
     int32_t sourceTag;      // the tag the source stands for (an extensible format's sub-format)
     int32_t srcAlign;       // bytes of one source sample frame as read: the block align, or 1 for

@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "platform/AvCommon.h"
+#include "platform/RiffFile.h"
 
 namespace kelvora {
 
@@ -44,8 +45,6 @@ struct SourceCodec_ {
 };
 
 const uint8_t* ExtraOf_(const QWaveFmt* f) { return reinterpret_cast<const uint8_t*>(f) + 18; }
-
-uint16_t Le16_(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 // PCM of a width, or IEEE float of a width.
 AVCodecID PcmCodec_(bool isFloat, uint16_t bits) {
@@ -82,6 +81,22 @@ int64_t SamplesPerBlock_(AVCodecID codec, const QWaveFmt& f) {
     }
 }
 
+// Codecs whose packets may hold any run of whole units (not one block each).
+bool DecodesAnyRun_(AVCodecID codec) {
+    switch (codec) {
+        case AV_CODEC_ID_ADPCM_G726:
+        case AV_CODEC_ID_PCM_ALAW:
+        case AV_CODEC_ID_PCM_MULAW:
+        case AV_CODEC_ID_PCM_U8:
+        case AV_CODEC_ID_PCM_S16LE:
+        case AV_CODEC_ID_PCM_S24LE:
+        case AV_CODEC_ID_PCM_S32LE:
+        case AV_CODEC_ID_PCM_F32LE:
+        case AV_CODEC_ID_PCM_F64LE: return true;
+        default: return false;
+    }
+}
+
 // The codec libavformat's RIFF table gives a tag.
 AVCodecID RiffAudioCodec_(uint16_t tag) {
     static const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
@@ -101,7 +116,7 @@ SourceCodec_ CodecOf_(const QWaveFmt* f) {
         // 22 bytes: valid bits, channel mask, then the sub-format GUID whose first two bytes are
         // the tag it stands for.
         if (f->extraSize < 22) return c;
-        c.tag = Le16_(c.extra + 6);
+        c.tag = RiffU16(c.extra + 6);
         c.extra += 22;
         c.extraSize = static_cast<uint16_t>(f->extraSize - 22);
     }
@@ -125,46 +140,23 @@ SourceCodec_ CodecOf_(const QWaveFmt* f) {
                                                                                          : 1152;
             // Layer I and II share one tag; the extra bytes name the layer.
             if (c.tag == 0x50 && c.extraSize >= 2) {
-                const uint16_t layer = Le16_(c.extra);
+                const uint16_t layer = RiffU16(c.extra);
                 if (layer == 1) c.codec = AV_CODEC_ID_MP1, c.samplesPerFrame = 384;
                 if (layer == 4) c.codec = AV_CODEC_ID_MP3;
             }
             break;
         case AV_CODEC_ID_ADPCM_IMA_WAV:
         case AV_CODEC_ID_ADPCM_MS:
-        case AV_CODEC_ID_GSM_MS:
-        case AV_CODEC_ID_ADPCM_G726:
-        case AV_CODEC_ID_PCM_ALAW:
-        case AV_CODEC_ID_PCM_MULAW:
-        case AV_CODEC_ID_PCM_U8:
-        case AV_CODEC_ID_PCM_S16LE:
-        case AV_CODEC_ID_PCM_S24LE:
-        case AV_CODEC_ID_PCM_S32LE:
-        case AV_CODEC_ID_PCM_F32LE:
-        case AV_CODEC_ID_PCM_F64LE:
-            c.model = SizeModel_::PerBlock;
-            c.samplesPerBlock = SamplesPerBlock_(c.codec, *f);
-            if (c.samplesPerBlock <= 0) c.codec = AV_CODEC_ID_NONE;
+        case AV_CODEC_ID_GSM_MS: c.model = SizeModel_::PerBlock; break;
+        default:
+            c.model = DecodesAnyRun_(c.codec) ? SizeModel_::PerBlock : SizeModel_::ByRate;
             break;
-        default: c.model = SizeModel_::ByRate; break;
+    }
+    if (c.model == SizeModel_::PerBlock) {
+        c.samplesPerBlock = SamplesPerBlock_(c.codec, *f);
+        if (c.samplesPerBlock <= 0) c.codec = AV_CODEC_ID_NONE;
     }
     return c;
-}
-
-// Codecs whose packets may hold any run of whole units (not one block each).
-bool DecodesAnyRun_(AVCodecID codec) {
-    switch (codec) {
-        case AV_CODEC_ID_ADPCM_G726:
-        case AV_CODEC_ID_PCM_ALAW:
-        case AV_CODEC_ID_PCM_MULAW:
-        case AV_CODEC_ID_PCM_U8:
-        case AV_CODEC_ID_PCM_S16LE:
-        case AV_CODEC_ID_PCM_S24LE:
-        case AV_CODEC_ID_PCM_S32LE:
-        case AV_CODEC_ID_PCM_F32LE:
-        case AV_CODEC_ID_PCM_F64LE: return true;
-        default: return false;
-    }
 }
 
 }  // namespace

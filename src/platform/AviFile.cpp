@@ -49,11 +49,7 @@ constexpr uint32_t FCC_idx1 = MmioFourCC('i', 'd', 'x', '1');
 constexpr uint8_t AVI_INDEX_OF_INDEXES = 0x00;
 constexpr uint8_t AVI_INDEX_OF_CHUNKS = 0x01;
 
-uint16_t U16_(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t U32_(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint64_t U64_(const uint8_t* p) { return uint64_t{U32_(p)} | (uint64_t{U32_(p + 4)} << 32); }
+uint64_t U64_(const uint8_t* p) { return uint64_t{RiffU32(p)} | (uint64_t{RiffU32(p + 4)} << 32); }
 
 // The stream number of a chunk id whose first two characters are digits, else -1.
 int StreamOf_(uint32_t ckid) {
@@ -151,10 +147,10 @@ public:
     int32_t Run() {
         uint8_t h[12];
         if (!Read_(0, h, 12)) return AVIERR_BADFORMAT;
-        if (U32_(h) != FOURCC_RIFF || U32_(h + 8) != FCC_AVI) return AVIERR_BADFORMAT;
-        const int64_t declared = int64_t{8} + U32_(h + 4);
+        if (RiffU32(h) != FOURCC_RIFF || RiffU32(h + 8) != FCC_AVI) return AVIERR_BADFORMAT;
+        const int64_t declared = int64_t{8} + RiffU32(h + 4);
         int64_t riffEnd = declared;
-        if (U32_(h + 4) < 4 || riffEnd > f_.size) riffEnd = f_.size;
+        if (RiffU32(h + 4) < 4 || riffEnd > f_.size) riffEnd = f_.size;
         ScanRiff_(12, riffEnd, true);
         if (!sawHdrl_ || !sawAvih_) return AVIERR_BADFORMAT;
         if (formatBad_) return AVIERR_BADFORMAT;
@@ -163,10 +159,10 @@ public:
             int64_t pos = declared + (declared & 1);
             while (pos + 12 <= f_.size) {
                 if (!Read_(pos, h, 12)) break;
-                if (U32_(h) != FOURCC_RIFF || U32_(h + 8) != FCC_AVIX) break;
-                const int64_t end = std::min<int64_t>(pos + 8 + U32_(h + 4), f_.size);
+                if (RiffU32(h) != FOURCC_RIFF || RiffU32(h + 8) != FCC_AVIX) break;
+                const int64_t end = std::min<int64_t>(pos + 8 + RiffU32(h + 4), f_.size);
                 ScanRiff_(pos + 12, end, false);
-                pos += int64_t{8} + U32_(h + 4) + (U32_(h + 4) & 1);
+                pos += int64_t{8} + RiffU32(h + 4) + (RiffU32(h + 4) & 1);
             }
         }
         BuildIndex_();
@@ -201,8 +197,8 @@ private:
     bool Header_(int64_t pos, int64_t end, uint32_t& id, uint32_t& size) {
         uint8_t h[8];
         if (pos + 8 > end || !Read_(pos, h, 8)) return false;
-        id = U32_(h);
-        size = U32_(h + 4);
+        id = RiffU32(h);
+        size = RiffU32(h + 4);
         return true;
     }
 
@@ -215,7 +211,7 @@ private:
             if (id == FOURCC_LIST && dataEnd - data >= 4) {
                 uint8_t t[4];
                 if (!Read_(data, t, 4)) break;
-                const uint32_t type = U32_(t);
+                const uint32_t type = RiffU32(t);
                 if (type == FCC_hdrl && first && !sawHdrl_) {
                     sawHdrl_ = true;
                     ParseHdrl_(data + 4, dataEnd);
@@ -239,26 +235,26 @@ private:
                 uint8_t a[40];
                 if (Read_(data, a, 40)) {
                     sawAvih_ = true;
-                    f_.usPerFrame = U32_(a);
-                    f_.maxBytesPerSec = U32_(a + 4);
-                    f_.flags = U32_(a + 12);
-                    f_.totalFrames = U32_(a + 16);
-                    f_.width = U32_(a + 32);
-                    f_.height = U32_(a + 36);
+                    f_.usPerFrame = RiffU32(a);
+                    f_.maxBytesPerSec = RiffU32(a + 4);
+                    f_.flags = RiffU32(a + 12);
+                    f_.totalFrames = RiffU32(a + 16);
+                    f_.width = RiffU32(a + 32);
+                    f_.height = RiffU32(a + 36);
                 }
             } else if (id == FOURCC_LIST && dataEnd - data >= 4) {
                 uint8_t t[4];
                 if (!Read_(data, t, 4)) break;
-                if (U32_(t) == FCC_strl && f_.streams.size() < kMaxStreams) {
+                if (RiffU32(t) == FCC_strl && f_.streams.size() < kMaxStreams) {
                     f_.streams.emplace_back();
                     f_.streams.back().number = static_cast<int>(f_.streams.size()) - 1;
                     ParseStrl_(data + 4, dataEnd, f_.streams.back());
-                } else if (U32_(t) == FCC_odml) {
+                } else if (RiffU32(t) == FCC_odml) {
                     uint32_t cid = 0, csize = 0;
                     uint8_t d[4];
                     if (Header_(data + 4, dataEnd, cid, csize) && cid == FCC_dmlh && csize >= 4 &&
                         data + 16 <= dataEnd && Read_(data + 12, d, 4))
-                        f_.odmlFrames = U32_(d);
+                        f_.odmlFrames = RiffU32(d);
                 }
             }
             pos = data + size + (size & 1);
@@ -274,23 +270,23 @@ private:
                 uint8_t h[56] = {};
                 if (Read_(data, h, std::min<int64_t>(avail, 56))) {
                     s.valid = true;
-                    s.fccType = U32_(h);
-                    s.fccHandler = U32_(h + 4);
-                    s.flags = U32_(h + 8);
-                    s.priority = U16_(h + 12);
-                    s.language = U16_(h + 14);
-                    s.initialFrames = U32_(h + 16);
-                    s.scale = U32_(h + 20);
-                    s.rate = U32_(h + 24);
-                    s.start = U32_(h + 28) <= kMaxStart ? U32_(h + 28) : 0;
-                    s.headerLength = U32_(h + 32);
-                    s.quality = U32_(h + 40);
-                    s.sampleSize = U32_(h + 44);
+                    s.fccType = RiffU32(h);
+                    s.fccHandler = RiffU32(h + 4);
+                    s.flags = RiffU32(h + 8);
+                    s.priority = RiffU16(h + 12);
+                    s.language = RiffU16(h + 14);
+                    s.initialFrames = RiffU32(h + 16);
+                    s.scale = RiffU32(h + 20);
+                    s.rate = RiffU32(h + 24);
+                    s.start = RiffU32(h + 28) <= kMaxStart ? RiffU32(h + 28) : 0;
+                    s.headerLength = RiffU32(h + 32);
+                    s.quality = RiffU32(h + 40);
+                    s.sampleSize = RiffU32(h + 44);
                     if (avail >= 56) {
-                        s.rect.left = static_cast<int16_t>(U16_(h + 48));
-                        s.rect.top = static_cast<int16_t>(U16_(h + 50));
-                        s.rect.right = static_cast<int16_t>(U16_(h + 52));
-                        s.rect.bottom = static_cast<int16_t>(U16_(h + 54));
+                        s.rect.left = static_cast<int16_t>(RiffU16(h + 48));
+                        s.rect.top = static_cast<int16_t>(RiffU16(h + 50));
+                        s.rect.right = static_cast<int16_t>(RiffU16(h + 52));
+                        s.rect.bottom = static_cast<int16_t>(RiffU16(h + 54));
                     }
                 }
             } else if (id == FCC_strf && s.format.empty()) {
@@ -316,7 +312,7 @@ private:
     void ParseSuperIndex_(int64_t chunk, int64_t data, int64_t avail, QAviStreamData& s) {
         uint8_t h[24];
         if (avail < 24 || !Read_(data, h, 24)) return;
-        const uint16_t longs = U16_(h);
+        const uint16_t longs = RiffU16(h);
         const uint8_t type = h[3];
         if (type == AVI_INDEX_OF_CHUNKS) {
             s.odmlIndex.push_back({chunk});
@@ -325,7 +321,7 @@ private:
         if (type != AVI_INDEX_OF_INDEXES || longs != 4) return;
         // The standard indexes follow one another through the file; one named twice, or one
         // overlapping the one before, is left out, so that no chunk is indexed twice.
-        const int64_t count = std::min<int64_t>(U32_(h + 4), (avail - 24) / 16);
+        const int64_t count = std::min<int64_t>(RiffU32(h + 4), (avail - 24) / 16);
         int64_t next = 0;
         for (int64_t i = 0; i < count && s.odmlIndex.size() < kMaxIndexChunks; ++i) {
             uint8_t e[16];
@@ -364,13 +360,13 @@ private:
         const int64_t avail = std::min<int64_t>(size, f_.size - data);
         uint8_t h[24];
         if (avail < 24 || !Read_(data, h, 24)) return;
-        const uint16_t longs = U16_(h);
+        const uint16_t longs = RiffU16(h);
         if (h[3] != AVI_INDEX_OF_CHUNKS || longs < 2 || longs > 16) return;
         const int64_t entryBytes = int64_t{4} * longs;
-        const uint16_t kind = KindOf_(U32_(h + 8));
+        const uint16_t kind = KindOf_(RiffU32(h + 8));
         const uint64_t base = U64_(h + 12);
         if (base > static_cast<uint64_t>(f_.size)) return;
-        const int64_t count = std::min<int64_t>(U32_(h + 4), (avail - 24) / entryBytes);
+        const int64_t count = std::min<int64_t>(RiffU32(h + 4), (avail - 24) / entryBytes);
         std::vector<uint8_t> piece;
         const int64_t perPiece = std::max<int64_t>(1, kIndexPieceBytes / entryBytes);
         for (int64_t i = 0; i < count && Room_(); i += perPiece) {
@@ -379,8 +375,8 @@ private:
             if (!PreadAll_(f_.fd, piece.data(), n * entryBytes, data + 24 + i * entryBytes)) return;
             for (int64_t k = 0; k < n; ++k) {
                 const uint8_t* e = piece.data() + k * entryBytes;
-                const uint32_t sz = U32_(e + 4);
-                Add_(s, kind, static_cast<int64_t>(base) + U32_(e), sz & 0x7FFFFFFFu,
+                const uint32_t sz = RiffU32(e + 4);
+                Add_(s, kind, static_cast<int64_t>(base) + RiffU32(e), sz & 0x7FFFFFFFu,
                      (sz & 0x80000000u) == 0);
             }
         }
@@ -398,16 +394,16 @@ private:
             if (!PreadAll_(f_.fd, piece.data(), n, idx1Offset_ + i)) break;
             for (int64_t k = 0; k < n; k += 16) {
                 const uint8_t* e = piece.data() + k;
-                const uint32_t ckid = U32_(e);
-                const uint32_t flags = U32_(e + 4);
-                const int64_t off = U32_(e + 8);
+                const uint32_t ckid = RiffU32(e);
+                const uint32_t flags = RiffU32(e + 4);
+                const int64_t off = RiffU32(e + 8);
                 if ((flags & AVIIF_LIST) || ckid == FCC_rec) continue;
                 const int sn = StreamOf_(ckid);
                 if (sn < 0 || sn >= static_cast<int>(f_.streams.size())) continue;
                 if (base < 0) base = Idx1Base_(ckid, off, moviFcc);
                 if (!want[static_cast<size_t>(sn)]) continue;
                 Add_(f_.streams[static_cast<size_t>(sn)], KindOf_(ckid), base + off + 8,
-                     U32_(e + 12), (flags & AVIIF_KEYFRAME) != 0);
+                     RiffU32(e + 12), (flags & AVIIF_KEYFRAME) != 0);
             }
         }
         return total_ - before;
@@ -432,7 +428,7 @@ private:
             const int64_t data = pos + 8;
             if (id == FOURCC_LIST) {
                 uint8_t t[4];
-                if (depth < 2 && size >= 4 && Read_(data, t, 4) && U32_(t) == FCC_rec)
+                if (depth < 2 && size >= 4 && Read_(data, t, 4) && RiffU32(t) == FCC_rec)
                     WalkList_(data + 4, std::min<int64_t>(data + size, end), want, depth + 1);
             } else {
                 const int sn = StreamOf_(id);
@@ -519,7 +515,7 @@ bool ReadChunk_(const QAviFile& f, const QAviStreamData& s, const Sample_& x, in
         if (!PreadAll_(f.fd, h, 8, x.offset - 8)) return false;
         if (count > 0 && !PreadAll_(f.fd, out, count, x.offset + within)) return false;
     }
-    return StreamOf_(U32_(h)) == s.number && U32_(h + 4) >= x.size;
+    return StreamOf_(RiffU32(h)) == s.number && RiffU32(h + 4) >= x.size;
 }
 
 int32_t ClampI32_(int64_t v) {
@@ -535,10 +531,10 @@ void Put_(int32_t* p, int64_t v) {
 bool ApplyPalettes_(const QAviFile& f, const QAviStreamData& s, int64_t index,
                     std::vector<uint8_t>& fmt) {
     if (fmt.size() < 40) return true;
-    const uint32_t headerSize = U32_(fmt.data());
+    const uint32_t headerSize = RiffU32(fmt.data());
     if (headerSize < 40 || headerSize > fmt.size()) return true;
-    const uint16_t bits = U16_(fmt.data() + 14);
-    int64_t colours = U32_(fmt.data() + 32);
+    const uint16_t bits = RiffU16(fmt.data() + 14);
+    int64_t colours = RiffU32(fmt.data() + 32);
     if (colours == 0 && bits <= 8) colours = int64_t{1} << bits;
     colours = std::min<int64_t>(colours, static_cast<int64_t>(fmt.size() - headerSize) / 4);
     uint8_t* table = fmt.data() + headerSize;

@@ -32,8 +32,7 @@ struct QAviGetFrame {
         if (AVIStreamReadFormat(stream, start + i, nullptr, &size) != 0 || size < 40) return;
         std::vector<uint8_t> format(static_cast<size_t>(size));
         if (AVIStreamReadFormat(stream, start + i, format.data(), &size) != 0) return;
-        const uint32_t header = format[0] | format[1] << 8 | format[2] << 16 |
-                                static_cast<uint32_t>(format[3]) << 24;
+        const uint32_t header = RiffU32(format.data());
         if (header < 40 || header >= format.size()) return;
         const size_t colours = std::min<size_t>(256, (format.size() - header) / 4);
         if (colours == 0) return;

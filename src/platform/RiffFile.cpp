@@ -67,10 +67,6 @@ int64_t Read_(QMmioFile& f, uint8_t* out, int64_t count) {
     return done;
 }
 
-uint32_t U32_(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
 bool HoldsChunks_(uint32_t id) { return id == FOURCC_RIFF || id == FOURCC_LIST; }
 
 }  // namespace
@@ -101,15 +97,15 @@ int32_t mmioDescend(HMMIO file, MMCKINFO& ck, const MMCKINFO* parent, uint32_t f
             f.pos = start;
             return MMIOERR_CHUNKNOTFOUND;
         }
-        const uint32_t id = U32_(header);
-        const uint32_t size = U32_(header + 4);
+        const uint32_t id = RiffU32(header);
+        const uint32_t size = RiffU32(header + 4);
         uint32_t type = 0;
         if (HoldsChunks_(id)) {
             if (Read_(f, header + 8, 4) != 4) {
                 f.pos = start;
                 return MMIOERR_CHUNKNOTFOUND;
             }
-            type = U32_(header + 8);
+            type = RiffU32(header + 8);
         }
         bool match = true;
         if (flags & MMIO_FINDCHUNK)

@@ -25,6 +25,12 @@ constexpr uint32_t MmioFourCC(char a, char b, char c, char d) {
            (static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16) |
            (static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24);
 }
+// The little-endian fields of RIFF structures (chunk headers, wave formats, bitmap headers).
+constexpr uint16_t RiffU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+constexpr uint32_t RiffU32(const uint8_t* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
 // The code with its ASCII letters in upper case.
 constexpr uint32_t FourCCUpper(uint32_t code) {
     uint32_t out = 0;

@@ -29,12 +29,6 @@ constexpr int64_t kMaxPixels = int64_t{8192} * 8192;
 // A stream format larger than this is not a header with extra data.
 constexpr int32_t kMaxFormatBytes = 16 << 20;
 
-uint32_t Le32_(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t Le16_(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
 // Compression codes that mean plain rows, like BI_RGB.
 bool IsRawCode_(uint32_t code) {
     const uint32_t u = FourCCUpper(code);
@@ -252,12 +246,12 @@ int32_t VideoCodecOpen(QVideoCodec** codec, const uint8_t* format, int32_t forma
     if (!format || formatBytes < kHeaderBytes || formatBytes > kMaxFormatBytes)
         return ICERR_BADFORMAT;
     AvQuietLog();
-    const int64_t headerSize = Le32_(format);
-    const auto width = static_cast<int32_t>(Le32_(format + 4));
-    const auto rawHeight = static_cast<int32_t>(Le32_(format + 8));
-    const uint16_t bitCount = Le16_(format + 14);
-    const uint32_t compression = Le32_(format + 16);
-    const uint32_t used = Le32_(format + 32);
+    const int64_t headerSize = RiffU32(format);
+    const auto width = static_cast<int32_t>(RiffU32(format + 4));
+    const auto rawHeight = static_cast<int32_t>(RiffU32(format + 8));
+    const uint16_t bitCount = RiffU16(format + 14);
+    const uint32_t compression = RiffU32(format + 16);
+    const uint32_t used = RiffU32(format + 32);
     if (headerSize < kHeaderBytes || headerSize > formatBytes) return ICERR_BADFORMAT;
     if (width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN) return ICERR_BADFORMAT;
     const int64_t height = rawHeight < 0 ? -int64_t{rawHeight} : rawHeight;

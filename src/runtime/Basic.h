@@ -76,6 +76,13 @@ bool MemIsTracked(const void* block);
 // owner: false for a pointer whose block was released, even when the address now belongs to
 // another owner's block, and false for a copy of the pointer.
 bool MemIsTrackedBy(const void* owner, const void* block);
+// The block `variable` holds when it is still registered to it; otherwise the variable is
+// cleared (a failure released its block) and null returned.
+template <class T>
+T* MemLive(T*& variable) {
+    if (!MemIsTrackedBy(&variable, variable)) variable = nullptr;
+    return variable;
+}
 
 // Releases and unregisters the block the variable holds and sets the variable to null;
 // nothing when the block is not registered. The release goes by address: a live address is

@@ -150,6 +150,13 @@ void WaveConvertDone(QWaveConv& conv) {
 void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read, int32_t samples,
              Qsnd& sound) {
     Monitored([&] {
+        if (loader.skip > 0) {
+            Qsnd dropped{};
+            const int32_t skip = loader.skip;
+            loader.skip = 0;
+            SndLoad(reader, conv, loader, read, skip, dropped);
+            SndFree(dropped);
+        }
         QWaveFmt dest = loader.destFormat;
         if (!WaveFmtFix(dest) || dest.blockAlign == 0 || !loader.srcFormat)
             ErrFail(ERR_AUDIO, AUDIO_INVALID_FORMAT);

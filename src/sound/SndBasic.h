@@ -57,6 +57,9 @@ struct QSndLoader {
     int64_t total;        // source units in all
     bool endOfSource;
     double factor;  // sample frames produced per source unit
+    // Decoded sample frames the next SndLoad drops before it delivers: a reader that seeks to
+    // the start of the block holding a sample sets it to the frames before that sample.
+    int32_t skip;
 };
 
 // Reads the next piece of the source into `block` (a tracked block the routine allocates or

@@ -149,7 +149,7 @@ TEST_F(SndBasicTest, FormatsAndConversion) {
 TEST_F(SndBasicTest, LoaderHandsOutExactCounts) {
     const QWaveFmt mono8 = Pcm(1, 8000, 8);
     Source source{1500, 3, 0};
-    QSndLoader loader{&mono8, mono8, nullptr, 0, 0, 0, 4500, false, 1.0};
+    QSndLoader loader{&mono8, mono8, nullptr, 0, 0, 0, 4500, false, 1.0, 0};
     QWaveConv conv;
     WaveConvertInit(conv, mono8, mono8);
     int32_t expected = 0;
