@@ -1,9 +1,14 @@
 #pragma once
-// What the stand-ins over FFmpeg's libraries share: a quiet library log, and decoded sound
-// samples as 16 bits, converted as FFmpeg's own resampler converts them.
+// What the stand-ins over FFmpeg's libraries share: a quiet library log, decoded sound
+// samples as 16 bits, converted as FFmpeg's own resampler converts them, and a helper thread
+// that runs one job at a time beside its owner.
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 extern "C" {
 #include <libavutil/common.h>
@@ -11,6 +16,29 @@ extern "C" {
 }
 
 namespace kelvora {
+
+// A thread that runs the jobs its owner hands it, one at a time, while the owner goes on. The
+// owner starts a job, does its own work, and waits before it touches what the job touches.
+class QAvHelper {
+public:
+    QAvHelper();  // throws std::system_error when no thread can be had
+    ~QAvHelper();
+    QAvHelper(const QAvHelper&) = delete;
+    QAvHelper& operator=(const QAvHelper&) = delete;
+    // Hands the helper `job`; the job before must be waited for.
+    void Start(std::function<void()> job);
+    // Returns when no job is running (at once when none was started).
+    void Wait();
+
+private:
+    void Run();
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::function<void()> job_;  // set: waiting to run
+    bool busy_ = false;          // a job is set or running
+    bool quit_ = false;
+    std::thread thread_;
+};
 
 // Silences the libraries' log for the whole process (once): damaged input is reported through
 // results, never on the user's terminal.

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/AvCommon.h"
+#include "platform/AvPicture.h"
 #include "platform/FileIO.h"
 
 extern "C" {
@@ -19,7 +20,6 @@ extern "C" {
 #include <libavutil/intreadwrite.h>
 #include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 namespace kelvora {
@@ -384,8 +384,7 @@ struct QAvMedia {
     AVFrame* pending = nullptr;  // a picture that came out past the asked one
     int64_t pendingIndex = -1;
     AVFrame* best = nullptr;  // on the way: the latest picture at or before the asked one
-    SwsContext* sws = nullptr;
-    std::vector<uint8_t> rgb;  // converted picture, padded rows
+    QAvPictureConverter converter;
 
     // Sound.
     std::vector<int16_t> pcm;  // the decoded frame in hand, interleaved
@@ -396,7 +395,6 @@ struct QAvMedia {
         av_frame_free(&last);
         av_frame_free(&pending);
         av_frame_free(&best);
-        sws_freeContext(sws);
     }
 };
 
@@ -610,49 +608,12 @@ int64_t NumberOf_(QAvMedia& m, const AVFrame* f) {
     return at;
 }
 
-bool IsRgbSource_(AVPixelFormat f) {
-    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(f);
-    return d && (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL));
-}
-
-bool IsFullRangeYuv_(AVPixelFormat f) {
-    return f == AV_PIX_FMT_YUVJ420P || f == AV_PIX_FMT_YUVJ422P || f == AV_PIX_FMT_YUVJ444P ||
-           f == AV_PIX_FMT_YUVJ440P || f == AV_PIX_FMT_YUVJ411P;
-}
-
-// Converts `f` to the stream's size in the asked layout and copies it into `dest`.
+// Converts `f` to the stream's size in the asked layout, straight into `dest`.
 bool Deliver_(QAvMedia& m, const AVFrame* f, uint8_t* dest, const QAvFrameLayout& layout) {
     const int w = m.facts.video.width, h = m.facts.video.height;
-    const auto src = static_cast<AVPixelFormat>(f->format);
-    if (f->width <= 0 || f->height <= 0 || f->width > kMaxSide || f->height > kMaxSide ||
-        !av_pix_fmt_desc_get(src))
-        return false;
-    const AVPixelFormat out = layout.pixels == AvPixels::Rgb24 ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24;
-    const bool rgbSource = IsRgbSource_(src);
-    const int flags = rgbSource ? SWS_POINT | SWS_ACCURATE_RND | SWS_BITEXACT
-                                : SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT;
-    m.sws = sws_getCachedContext(m.sws, f->width, f->height, src, w, h, out, flags, nullptr,
-                                 nullptr, nullptr);
-    if (!m.sws) return false;
-    if (!rgbSource) {
-        // The frame's own matrix and range, as FFmpeg's scale filter takes them.
-        const int space = f->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : f->colorspace;
-        const int full = f->color_range == AVCOL_RANGE_JPEG || IsFullRangeYuv_(src);
-        sws_setColorspaceDetails(m.sws, sws_getCoefficients(space), full,
-                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-    }
-    // Into a buffer of our own with room to spare: the converters may write a little past a
-    // row's last pixel.
-    const int stride = FFALIGN(w * 3, 64) + 64;
-    m.rgb.resize(static_cast<size_t>(stride) * (h + 1));
-    uint8_t* planes[4] = {m.rgb.data(), nullptr, nullptr, nullptr};
-    int strides[4] = {stride, 0, 0, 0};
-    if (sws_scale(m.sws, f->data, f->linesize, 0, f->height, planes, strides) != h) return false;
-    const size_t pitch = static_cast<size_t>(std::max(layout.rowPixels, w)) * 3;
-    for (int y = 0; y < h; ++y)
-        std::memcpy(dest + pitch * y, m.rgb.data() + static_cast<size_t>(stride) * y,
-                    static_cast<size_t>(w) * 3);
-    return true;
+    if (f->width > kMaxSide || f->height > kMaxSide) return false;
+    const ptrdiff_t pitch = static_cast<ptrdiff_t>(std::max(layout.rowPixels, w)) * 3;
+    return AvPictureToPacked24(m.converter, *f, w, h, layout.pixels == AvPixels::Rgb24, dest, pitch);
 }
 
 // Keeps the picture `f` (moved) as the last one delivered.

@@ -20,6 +20,7 @@ struct QAviGetFrame {
     bool flushed = false;   // every sample is fed and the held frames are being drained
     std::vector<uint8_t> sample;
     std::vector<uint8_t> dib;
+    std::vector<uint8_t> spare;  // the bitmap before `dib`: storage for the next one
 
     ~QAviGetFrame() {
         if (codec) VideoCodecClose(codec);
@@ -52,9 +53,13 @@ struct QAviGetFrame {
     // came out into `dib`. False when nothing more can come.
     bool Step(bool& failed) {
         std::vector<uint8_t> out;
+        out.swap(spare);
+        int32_t r = ICERR_OK;
         if (nextFeed >= length) {
             flushed = true;
-            if (VideoCodecFlush(codec, out) != ICERR_OK || out.empty()) return false;
+            r = VideoCodecFlush(codec, out);
+            if (r != ICERR_OK && r != ICERR_DONTDRAW) return false;
+            if (r == ICERR_OK && out.empty()) return false;
         } else {
             const int32_t i = nextFeed++;
             if (palettes && i > 0 &&
@@ -68,11 +73,17 @@ struct QAviGetFrame {
                 AVIStreamRead(stream, start + i, 1, sample.data(), bytes, &bytes, nullptr) != 0)
                 return failed = true, false;
             const bool key = AVIStreamIsKeyFrame(stream, start + i);
-            const int32_t r = VideoCodecDecode(codec, sample.data(), bytes, key, out);
-            if (r != ICERR_OK && r != ICERR_ERROR) return failed = true, false;
-            if (out.empty()) return true;  // a frame held back, or one the decoder rejected
+            r = VideoCodecDecode(codec, sample.data(), bytes, key, out);
+            if (r != ICERR_OK && r != ICERR_ERROR && r != ICERR_DONTDRAW)
+                return failed = true, false;
         }
+        if (r == ICERR_DONTDRAW) {  // a dropped frame: the picture shown stays
+            if (shown >= 0) shown = nextOut++;
+            return true;
+        }
+        if (out.empty()) return true;  // a frame held back, or one the decoder rejected
         dib.swap(out);
+        spare.swap(out);
         shown = nextOut++;
         return true;
     }
@@ -107,6 +118,7 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const void* wanted) {
         delete g;
         return nullptr;
     }
+    VideoCodecDecodeAhead(g->codec);  // where it cannot, frames decode in turn
     AVIStreamAddRef(stream);
     g->stream = stream;
     g->start = AVIStreamStart(stream);

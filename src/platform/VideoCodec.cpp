@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <new>
+#include <thread>
 
 #include "platform/RiffFile.h"  // MmioFourCC only
 
@@ -13,10 +15,10 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include "platform/AvCommon.h"
+#include "platform/AvPicture.h"
 
 namespace kelvora {
 
@@ -41,18 +43,28 @@ AVCodecID RiffVideoCodec_(uint32_t fourcc) {
     return av_codec_get_id(tables, fourcc);
 }
 
-// Room for a packed bitmap of `width` x `height` at `bits` with `colours` table entries; the
-// header is written, the table and rows are zero. Returns the first (bottom) row, or null
-// when the memory is not there.
+// Room for a packed bitmap of `width` x `height` at `bits` with `colours` table entries in
+// `dib`, whose storage is reused when it has the size already (no clearing of a whole frame
+// that is about to be overwritten). The header is written and the rows' padding is zero; the
+// caller fills the table and the rows. Returns the first (bottom) row, or null when the memory
+// is not there.
 uint8_t* NewDib_(std::vector<uint8_t>& dib, int64_t width, int64_t height, int32_t bits,
                  int32_t colours, int64_t& stride) {
-    stride = (width * (bits / 8) + 3) & ~int64_t{3};
+    const int64_t rowBytes = width * (bits / 8);
+    stride = (rowBytes + 3) & ~int64_t{3};
     const int64_t rows = kHeaderBytes + int64_t{colours} * 4;
-    try {
-        dib.assign(static_cast<size_t>(rows + stride * height), 0);
-    } catch (const std::bad_alloc&) {
-        dib.clear();
-        return nullptr;
+    const auto total = static_cast<size_t>(rows + stride * height);
+    if (dib.size() != total) {
+        try {
+            dib.assign(total, 0);
+        } catch (const std::bad_alloc&) {
+            dib.clear();
+            return nullptr;
+        }
+    } else if (stride != rowBytes) {
+        for (int64_t r = 0; r < height; ++r)
+            std::memset(dib.data() + rows + r * stride + rowBytes, 0,
+                        static_cast<size_t>(stride - rowBytes));
     }
     uint8_t* h = dib.data();
     auto put32 = [h](int at, uint32_t v) {
@@ -80,22 +92,6 @@ void PutColourTable_(std::vector<uint8_t>& dib, const uint32_t* argb) {
     }
 }
 
-bool IsYuv_(AVPixelFormat fmt) {
-    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(fmt);
-    return d && !(d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) && d->nb_components >= 3;
-}
-
-bool IsFullRangeFormat_(AVPixelFormat fmt) {
-    switch (fmt) {
-        case AV_PIX_FMT_YUVJ420P:
-        case AV_PIX_FMT_YUVJ422P:
-        case AV_PIX_FMT_YUVJ444P:
-        case AV_PIX_FMT_YUVJ440P:
-        case AV_PIX_FMT_YUVJ411P: return true;
-        default: return false;
-    }
-}
-
 }  // namespace
 
 struct QVideoCodec {
@@ -113,13 +109,23 @@ struct QVideoCodec {
     AVCodecContext* ctx = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
-    SwsContext* sws = nullptr;
+    QAvPictureConverter converter;
     bool draining = false;                   // the decoder was told the stream ended
     std::deque<std::vector<uint8_t>> ready;  // bitmaps decoded and not handed out yet
-    std::vector<uint8_t> last;               // the bitmap handed out last
+    std::vector<uint8_t> spare;              // a caller's old bitmap, storage for the next
+
+    // Decoding ahead: the helper sends the packet just fed to the decoder and takes its
+    // pictures into `decoded` while the caller's thread converts the pictures of the packet
+    // before. While a job is out, only the helper touches the decoder, `packet` and `decoded`.
+    std::unique_ptr<QAvHelper> helper;
+    bool jobOut = false;
+    int jobSent = 0;               // the job's send result
+    std::deque<AVFrame*> decoded;  // pictures taken from the decoder, not converted yet
+    bool repeatOwed = false;       // an empty frame's repeat is still to be answered
 
     ~QVideoCodec() {
-        sws_freeContext(sws);
+        helper.reset();  // lets a job out finish
+        DropDecoded();
         av_packet_free(&packet);
         av_frame_free(&frame);
         avcodec_free_context(&ctx);
@@ -168,30 +174,15 @@ struct QVideoCodec {
         uint8_t* rows = NewDib_(dib, w, h, outBits, outBits == 8 ? 256 : 0, stride);
         if (!rows) return ICERR_MEMORY;
         // The bottom row first: the last picture row, read upwards.
-        uint8_t* bottomUp[4] = {rows + (h - 1) * stride, nullptr, nullptr, nullptr};
-        const int bottomUpStride[4] = {-static_cast<int>(stride), 0, 0, 0};
+        uint8_t* bottomUp[1] = {rows + (h - 1) * stride};
         if (copyBytes > 0) {
             if (!f.data[0] || std::abs(f.linesize[0]) < copyBytes) return ICERR_INTERNAL;
             for (int64_t r = 0; r < h; ++r)
                 std::memcpy(bottomUp[0] - r * stride, f.data[0] + r * f.linesize[0],
                             static_cast<size_t>(copyBytes));
-        } else {
-            const int iw = static_cast<int>(w), ih = static_cast<int>(h);
-            sws = sws_getCachedContext(sws, iw, ih, fmt, iw, ih, AV_PIX_FMT_BGR24,
-                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
-                                       nullptr, nullptr);
-            if (!sws) return ICERR_UNSUPPORTED;
-            if (IsYuv_(fmt)) {
-                // The decoder's colour matrix and range, as the stream declares them.
-                const int space = f.colorspace == AVCOL_SPC_UNSPECIFIED
-                                      ? SWS_CS_DEFAULT
-                                      : static_cast<int>(f.colorspace);
-                const int full = f.color_range == AVCOL_RANGE_JPEG || IsFullRangeFormat_(fmt);
-                sws_setColorspaceDetails(sws, sws_getCoefficients(space), full,
-                                         sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-            }
-            if (sws_scale(sws, f.data, f.linesize, 0, ih, bottomUp, bottomUpStride) != ih)
-                return ICERR_INTERNAL;
+        } else if (!AvPictureToPacked24(converter, f, static_cast<int>(w), static_cast<int>(h),
+                                        false, bottomUp[0], -stride)) {
+            return ICERR_UNSUPPORTED;
         }
         if (fmt == AV_PIX_FMT_PAL8) {
             if (!f.data[1]) return ICERR_INTERNAL;
@@ -206,27 +197,57 @@ struct QVideoCodec {
         return ICERR_OK;
     }
 
-    // Takes every frame the decoder has ready. The first failure to convert one is the result;
-    // that frame is lost.
-    int32_t Receive() {
-        int32_t result = ICERR_OK;
+    // Takes every picture the decoder has ready into `decoded`.
+    void Collect() {
         while (avcodec_receive_frame(ctx, frame) >= 0) {
+            AVFrame* f = av_frame_alloc();
+            if (!f) {
+                av_frame_unref(frame);
+                continue;  // lost: the caller sees a frame fewer
+            }
+            av_frame_move_ref(f, frame);
+            decoded.push_back(f);
+        }
+    }
+
+    // Converts the pictures of `pictures` into bitmaps ready to hand out. The first failure to
+    // convert one is the result; that frame is lost.
+    int32_t Convert(std::deque<AVFrame*>& pictures) {
+        int32_t result = ICERR_OK;
+        for (AVFrame*& f : pictures) {
             std::vector<uint8_t> dib;
-            const int32_t r = FrameToDib(*frame, dib);
-            av_frame_unref(frame);
+            dib.swap(spare);
+            const int32_t r = FrameToDib(*f, dib);
+            av_frame_free(&f);
             if (r == ICERR_OK)
                 ready.push_back(std::move(dib));
             else if (result == ICERR_OK)
                 result = r;
         }
+        pictures.clear();
         return result;
     }
 
+    // Waits for the job out, if any; its send result, 0 when there was none.
+    int WaitJob() {
+        if (!jobOut) return 0;
+        helper->Wait();
+        jobOut = false;
+        return jobSent;
+    }
+
+    void DropDecoded() {
+        for (AVFrame*& f : decoded) av_frame_free(&f);
+        decoded.clear();
+    }
+
     void Restart() {
+        WaitJob();
+        DropDecoded();
+        repeatOwed = false;
         if (ctx) avcodec_flush_buffers(ctx);
         draining = false;
         ready.clear();
-        last.clear();
         paletteDirty = palettised;
     }
 
@@ -235,7 +256,12 @@ struct QVideoCodec {
         if (ready.empty()) return;
         dib = std::move(ready.front());
         ready.pop_front();
-        last = dib;
+    }
+
+    // Keeps the storage of a caller's old bitmap for the next one.
+    void Recycle(std::vector<uint8_t>& dib) {
+        if (!dib.empty()) spare.swap(dib);
+        dib.clear();
     }
 };
 
@@ -347,24 +373,38 @@ int32_t VideoCodecOpen(QVideoCodec** codec, const uint8_t* format, int32_t forma
     return ICERR_OK;
 }
 
+// Decoding ahead, every call answers the frame fed by the call before it: the pictures of the
+// packet before, or (after an empty frame) the repeat.
 int32_t VideoCodecDecode(QVideoCodec* c, const uint8_t* data, int32_t bytes, bool key,
                          std::vector<uint8_t>& dib) {
-    dib.clear();
-    if (!c) return ICERR_BADHANDLE;
+    if (!c) return dib.clear(), ICERR_BADHANDLE;
+    c->Recycle(dib);
     if (bytes < 0 || (bytes > 0 && !data)) return ICERR_BADPARAM;
     if (c->draining) c->Restart();
+    const bool owed = c->repeatOwed;  // the frame before was empty (no job is out then)
+    c->repeatOwed = false;
     if (bytes == 0) {  // a dropped frame: the picture stays
-        if (!c->ready.empty())
+        const bool jobWasOut = c->jobOut;
+        const int sent = c->WaitJob();
+        const int32_t converted = c->Convert(c->decoded);
+        if (owed || jobWasOut) c->repeatOwed = true;  // this frame is answered next time
+        if (owed) return ICERR_DONTDRAW;
+        if (!c->ready.empty()) {
             c->TakeReady(dib);
-        else
-            dib = c->last;
-        return ICERR_OK;
+            return ICERR_OK;
+        }
+        if (!jobWasOut) return ICERR_DONTDRAW;
+        return sent < 0 ? ICERR_ERROR : converted;
     }
     if (c->raw) {
+        dib.swap(c->spare);
         const int32_t r = c->DecodeRaw(data, bytes, dib);
-        if (r == ICERR_OK) c->last = dib;
+        if (r != ICERR_OK) dib.clear();
         return r;
     }
+    const int before = c->WaitJob();
+    std::deque<AVFrame*> pictures;
+    pictures.swap(c->decoded);
     if (av_new_packet(c->packet, bytes) < 0) return ICERR_MEMORY;
     std::memcpy(c->packet->data, data, static_cast<size_t>(bytes));
     if (key) c->packet->flags |= AV_PKT_FLAG_KEY;
@@ -377,26 +417,59 @@ int32_t VideoCodecDecode(QVideoCodec* c, const uint8_t* data, int32_t bytes, boo
         std::memcpy(side, c->palette, AVPALETTE_SIZE);
         c->paletteDirty = false;
     }
-    const int sent = avcodec_send_packet(c->ctx, c->packet);
-    av_packet_unref(c->packet);
-    // Every frame ready was taken after the last packet, so the decoder cannot be full here.
-    const int32_t received = c->Receive();
-    if (sent < 0) return ICERR_ERROR;
+    // Every picture was taken after the packet before, so the decoder cannot be full here.
+    const auto job = [c] {
+        c->jobSent = avcodec_send_packet(c->ctx, c->packet);
+        av_packet_unref(c->packet);
+        c->Collect();
+    };
+    int sent = before;
+    if (c->helper) {
+        c->helper->Start(job);
+        c->jobOut = true;
+    } else {
+        job();
+        sent = c->jobSent;
+        pictures.swap(c->decoded);
+    }
+    const int32_t converted = c->Convert(pictures);
+    if (owed) return ICERR_DONTDRAW;
     c->TakeReady(dib);
-    return dib.empty() ? received : ICERR_OK;
+    if (!dib.empty()) return ICERR_OK;
+    return sent < 0 ? ICERR_ERROR : converted;
 }
 
 int32_t VideoCodecFlush(QVideoCodec* c, std::vector<uint8_t>& dib) {
-    dib.clear();
-    if (!c) return ICERR_BADHANDLE;
+    if (!c) return dib.clear(), ICERR_BADHANDLE;
+    c->Recycle(dib);
+    if (c->repeatOwed) {  // the last frame fed was empty: its repeat first
+        c->repeatOwed = false;
+        return ICERR_DONTDRAW;
+    }
     int32_t result = ICERR_OK;
     if (!c->raw && !c->draining) {
         c->draining = true;
+        const int sent = c->WaitJob();
         avcodec_send_packet(c->ctx, nullptr);
-        result = c->Receive();
+        c->Collect();
+        result = c->Convert(c->decoded);
+        if (sent < 0 && result == ICERR_OK && c->ready.empty()) result = ICERR_ERROR;
     }
     c->TakeReady(dib);
     return dib.empty() ? result : ICERR_OK;
+}
+
+int32_t VideoCodecDecodeAhead(QVideoCodec* c) {
+    if (!c) return ICERR_BADHANDLE;
+    if (c->raw || std::thread::hardware_concurrency() < 2) return ICERR_UNSUPPORTED;
+    if (!c->helper) {
+        try {
+            c->helper = std::make_unique<QAvHelper>();
+        } catch (const std::exception&) {
+            return ICERR_MEMORY;
+        }
+    }
+    return ICERR_OK;
 }
 
 int32_t VideoCodecReset(QVideoCodec* c) {

@@ -23,11 +23,21 @@
 // after the last stored frame, calls VideoCodecFlush until it delivers nothing, which hands out
 // the frames still held. After a flush, or after VideoCodecReset (a seek), the next frame fed
 // must be a key frame. An empty frame (a dropped frame of the file) delivers the next frame
-// held back, or else the last bitmap delivered once more.
+// held back, or else no bitmap and ICERR_DONTDRAW: the picture delivered last stays.
+//
+// The bitmap vector a call receives into may hold the caller's previous bitmap: its storage is
+// reused for a later one, so a frame costs no allocation.
 //
 // A frame the decoder rejects gives ICERR_ERROR and no bitmap; the decoder goes on with the
 // next frame (from the next key frame on, for most codecs). A decoder with error concealment
 // may deliver a damaged frame's picture instead.
+//
+// Decoding ahead (VideoCodecDecodeAhead): a helper thread decodes the frame just fed while the
+// caller's thread converts the one before into its bitmap, so a movie played in order costs
+// about the longer of the two rather than their sum. Every call then answers the frame fed by
+// the call before it (a delay of one frame, handled like a decoder's own delay: a bitmap, none
+// held back, ICERR_ERROR for a rejected frame, ICERR_DONTDRAW for an empty one); the flush
+// answers the last.
 //
 // Decompressors are independent; one must not be used by two threads at once.
 
@@ -39,6 +49,7 @@ namespace kelvora {
 
 // Results (0 = success).
 constexpr int32_t ICERR_OK = 0;
+constexpr int32_t ICERR_DONTDRAW = 1;      // an empty frame: the last picture stays
 constexpr int32_t ICERR_UNSUPPORTED = -1;  // no decoder for the format
 constexpr int32_t ICERR_BADFORMAT = -2;    // the format is damaged or contradicts itself
 constexpr int32_t ICERR_MEMORY = -3;
@@ -73,6 +84,9 @@ int32_t VideoCodecDecode(QVideoCodec* codec, const uint8_t* data, int32_t bytes,
 // After the last frame: hands out one frame held back by the decoder per call; `dib` is empty
 // (and the result ICERR_OK) when none is left.
 int32_t VideoCodecFlush(QVideoCodec* codec, std::vector<uint8_t>& dib);
+// Turns decoding ahead on (see above), before the first frame is fed. ICERR_UNSUPPORTED for
+// uncompressed streams and on a machine with one processor.
+int32_t VideoCodecDecodeAhead(QVideoCodec* codec);
 // Before feeding from another place in the stream: drops the frames held back and the
 // decoder's references.
 int32_t VideoCodecReset(QVideoCodec* codec);
