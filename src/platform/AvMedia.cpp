@@ -349,6 +349,13 @@ bool NextFrame_(Side_& s) {
             continue;
         }
         KeepPalette_(s, s.packet);
+        // The times the scan read for this packet: a demuxer that derives them (a raw video
+        // stream) knows fewer after a seek than it did from the start.
+        if (s.next >= 1 && s.next <= static_cast<int64_t>(s.packets.size())) {
+            const Packet_& p = s.packets[static_cast<size_t>(s.next - 1)];
+            s.packet->pts = p.pts;
+            s.packet->dts = p.dts;
+        }
         avcodec_send_packet(s.dec, s.packet);  // a damaged packet is simply not decoded
         av_packet_unref(s.packet);
     }
@@ -594,6 +601,9 @@ void Scan_(QAvMedia& m, AVFormatContext* fmt) {
 int64_t NumberOf_(QAvMedia& m, const AVFrame* f) {
     int64_t ts = f->best_effort_timestamp;
     if (ts == AV_NOPTS_VALUE) ts = f->pts;
+    // Where packets go without presentation times, a picture without one is the next in
+    // order: the decoder's guess from decode times runs a picture ahead by its own delay.
+    if (m.order == Order_::Uniform && f->pts == AV_NOPTS_VALUE) ts = AV_NOPTS_VALUE;
     int64_t at = -1;
     if (ts != AV_NOPTS_VALUE) {
         if (m.order == Order_::PtsRank) {
@@ -782,6 +792,7 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
         }
         AVFormatContext* fmt = v.demux.fmt;
         m->facts.container = fmt->iformat && fmt->iformat->name ? fmt->iformat->name : "";
+        m->facts.bitRate = std::max<int64_t>(0, fmt->bit_rate);
         v.stream = BestStream_(fmt, AVMEDIA_TYPE_VIDEO, UsableVideo_);
         m->audio.stream = BestStream_(fmt, AVMEDIA_TYPE_AUDIO, UsableAudio_);
         DiscardOthers_(fmt, v.stream, m->audio.stream);
@@ -802,6 +813,7 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
                 f.codecId = st->codecpar->codec_id;
                 f.codecName = LongName_(st->codecpar->codec_id);
                 f.fourcc = st->codecpar->codec_tag;
+                f.bitRate = std::max<int64_t>(0, st->codecpar->bit_rate);
                 PlanPictures_(*m);
                 if (v.palette.empty()) v.palette = StoredPalette_(st->codecpar);
             }

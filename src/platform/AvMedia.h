@@ -36,6 +36,7 @@ struct QAvVideoFacts {
     int32_t codecId = 0;             // libavcodec's AVCodecID
     std::string codecName;           // the codec's long name
     uint32_t fourcc = 0;             // the container's code for the codec (AVI, MP4); 0 when none
+    int64_t bitRate = 0;             // the stream's bits per second; 0 when unknown
     std::vector<int64_t> keyFrames;  // frame numbers of the key frames, ascending
 };
 
@@ -54,6 +55,7 @@ struct QAvAudioFacts {
 // and the streams chosen (the best video and the best sound stream a decoder exists for).
 struct QAvFacts {
     std::string container;
+    int64_t bitRate = 0;  // the whole file's bits per second, as the container gives or estimates it
     QAvVideoFacts video;
     QAvAudioFacts audio;
 };

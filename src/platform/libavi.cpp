@@ -8,17 +8,12 @@
 #include <vector>
 
 #include "platform/AvMedia.h"
+#include "platform/HandleTable.h"
 #include "sound/SndBasic.h"  // the wave format record only: no link to the sound model
 
 namespace kelvora {
 
 namespace {
-
-// Slot numbers fill the low bits of a handle, the slot's generation the rest, so that a
-// handle names one open file only, never a later one in the same slot.
-constexpr int32_t kSlotBits = 12;
-constexpr int32_t kMaxSlots = (1 << kSlotBits) - 1;
-constexpr int32_t kGenerations = 1 << (31 - kSlotBits);
 
 struct Open_ {
     std::mutex lock;  // one call at a time on this file
@@ -26,23 +21,9 @@ struct Open_ {
     ~Open_() { AvMediaClose(media); }
 };
 
-struct Slot_ {
-    std::shared_ptr<Open_> open;
-    int32_t generation = 0;
-};
+QHandleTable<Open_> table;
 
-std::mutex tableLock;
-std::vector<Slot_> table;
-
-std::shared_ptr<Open_> Find_(int32_t handle) {
-    if (handle <= 0) return nullptr;
-    const int32_t slot = (handle & kMaxSlots) - 1;
-    const int32_t generation = handle >> kSlotBits;
-    std::lock_guard<std::mutex> guard(tableLock);
-    if (slot < 0 || slot >= static_cast<int32_t>(table.size())) return nullptr;
-    const Slot_& s = table[static_cast<size_t>(slot)];
-    return s.generation == generation ? s.open : nullptr;
-}
+std::shared_ptr<Open_> Find_(int32_t handle) { return table.Find(handle); }
 
 }  // namespace
 
@@ -54,17 +35,7 @@ int32_t avi_open_DD(const char* name, int32_t* unused) {
         auto open = std::make_shared<Open_>();
         open->media = AvMediaOpen(name, error);
         if (!open->media || AvMediaFacts(open->media).container != "avi") return 0;
-        std::lock_guard<std::mutex> guard(tableLock);
-        size_t slot = 0;
-        while (slot < table.size() && table[slot].open) ++slot;
-        if (slot == table.size()) {
-            if (table.size() >= static_cast<size_t>(kMaxSlots)) return 0;
-            table.emplace_back();
-        }
-        Slot_& s = table[slot];
-        s.generation = (s.generation + 1) % kGenerations;
-        s.open = std::move(open);
-        return s.generation << kSlotBits | static_cast<int32_t>(slot + 1);
+        return table.Add(std::move(open));
     } catch (...) {
         return 0;
     }
@@ -146,15 +117,7 @@ int32_t avi_get_sample_DD(int32_t handle, int32_t blockPos, uint8_t* dest, int32
 }
 
 void avi_close_DD(int32_t handle) {
-    std::shared_ptr<Open_> open;  // the file closes when the last call on it has returned
-    {
-        std::lock_guard<std::mutex> guard(tableLock);
-        const int32_t slot = (handle & kMaxSlots) - 1;
-        if (handle <= 0 || slot < 0 || slot >= static_cast<int32_t>(table.size())) return;
-        Slot_& s = table[static_cast<size_t>(slot)];
-        if (s.generation != handle >> kSlotBits || !s.open) return;
-        open = std::move(s.open);
-    }
+    table.Remove(handle);  // the file closes when the last call on it has returned
 }
 
 }  // namespace kelvora

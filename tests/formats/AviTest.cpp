@@ -132,20 +132,13 @@ namespace fs = std::filesystem;
 using test::RunQuiet;
 using test::TempDir;
 
-constexpr const char* kSwsFlags = "bicubic+accurate_rnd+full_chroma_int+bitexact";
-
 bool Ffmpeg(const std::string& args) {
     return RunQuiet("ffmpeg -v error -nostdin -y " + args + " </dev/null");
 }
 
 // The whole video stream as ffmpeg decodes it, frames back to back in `pixFmt`.
 std::string FfmpegFrames(const std::string& path, const char* pixFmt) {
-    const std::string out = path + "." + pixFmt + ".raw";
-    if (!Ffmpeg("-i '" + path + "' -map 0:v:0 -f rawvideo -pix_fmt " + pixFmt + " -sws_flags " +
-                kSwsFlags + " '" + out + "'"))
-        return {};
-    std::string bytes = test::ReadFileBytes(out);
-    fs::remove(out);
+    std::string bytes = test::FfmpegPictures(path, pixFmt);
     // The top bit of a 5-5-5 word is not part of the colour.
     if (std::string_view(pixFmt) == "rgb555le")
         for (size_t i = 1; i < bytes.size(); i += 2) bytes[i] = static_cast<char>(bytes[i] & 0x7F);
@@ -177,16 +170,7 @@ std::string Packed(const Qimg& img) {
     return out;
 }
 
-double Psnr(std::string_view a, std::string_view b) {
-    if (a.size() != b.size() || a.empty()) return 0;
-    double sum = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const double d = static_cast<uint8_t>(a[i]) - static_cast<uint8_t>(b[i]);
-        sum += d * d;
-    }
-    if (sum == 0) return 99;
-    return 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
-}
+using test::Psnr;
 
 int OpenFds() {
     int n = 0;

@@ -97,22 +97,6 @@ int64_t ProbePackets(const std::string& path) {
     return text.empty() ? -1 : std::stoll(text);
 }
 
-// ffmpeg's pictures as bgr24, one after the other.
-std::string FfmpegPictures(const std::string& path) {
-    const std::string out = path + ".bgr";
-    test::RunQuiet("ffmpeg -nostdin -v error -y -i '" + path +
-                   "' -map 0:v:0 -vsync passthrough -sws_flags "
-                   "bicubic+accurate_rnd+full_chroma_int+bitexact -f rawvideo -pix_fmt bgr24 '" +
-                   out + "'");
-    return test::ReadFileBytes(out);
-}
-
-double Psnr(const uint8_t* a, const uint8_t* b, size_t n) {
-    double se = 0;
-    for (size_t i = 0; i < n; ++i) se += (double(a[i]) - b[i]) * (a[i] - b[i]);
-    return se == 0 ? 1e9 : 10 * std::log10(255.0 * 255.0 * double(n) / se);
-}
-
 int OpenFds() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/fd")) {
@@ -146,7 +130,7 @@ TEST_P(AvMediaFiles, EveryPictureMatchesFfmpegAndCountsMatchFfprobe) {
     ASSERT_FALSE(v.keyFrames.empty());
     EXPECT_EQ(v.keyFrames.front(), 0);
 
-    const std::string ref = FfmpegPictures(path);
+    const std::string ref = test::FfmpegPictures(path);
     const size_t size = size_t(v.width) * v.height * 3;
     ASSERT_EQ(ref.size(), size * size_t(v.frames)) << "ffmpeg decoded another number of frames";
     std::vector<uint8_t> pic(size);
@@ -156,7 +140,10 @@ TEST_P(AvMediaFiles, EveryPictureMatchesFfmpegAndCountsMatchFfprobe) {
         const auto* want = reinterpret_cast<const uint8_t*>(ref.data()) + size * i;
         // Our YUV converter rounds differently from libswscale's exact path, by well under one
         // level: a wrong matrix, range or chroma siting falls below 40 dB.
-        EXPECT_GT(Psnr(pic.data(), want, size), 55.0) << "frame " << i;
+        EXPECT_GT(test::Psnr(std::string_view(reinterpret_cast<const char*>(pic.data()), size),
+                             std::string_view(reinterpret_cast<const char*>(want), size)),
+                  55.0)
+            << "frame " << i;
         hashes.push_back(test::Fnv1a(pic.data(), size));
     }
 

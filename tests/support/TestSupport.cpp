@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,28 @@ bool MakeOggFixture(const TempDir& dir, const std::string& name, int32_t rate, i
                     " -b 16 '" + base + ".wav' synth " + synth) &&
            RunQuiet("oggenc -Q -o '" + base + ".ogg' '" + base + ".wav'") &&
            RunQuiet("oggdec -Q -R -o '" + base + ".raw' '" + base + ".ogg'");
+}
+
+std::string FfmpegPictures(const std::string& path, const char* pixFmt) {
+    const std::string out = path + "." + pixFmt + ".raw";
+    std::string bytes;
+    if (RunQuiet("ffmpeg -nostdin -v error -y -i '" + path +
+                 "' -map 0:v:0 -vsync passthrough -sws_flags "
+                 "bicubic+accurate_rnd+full_chroma_int+bitexact -f rawvideo -pix_fmt " +
+                 pixFmt + " '" + out + "'"))
+        bytes = ReadFileBytes(out);
+    std::remove(out.c_str());
+    return bytes;
+}
+
+double Psnr(std::string_view a, std::string_view b) {
+    if (a.size() != b.size() || a.empty()) return 0;
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const double d = double(static_cast<uint8_t>(a[i])) - static_cast<uint8_t>(b[i]);
+        sum += d * d;
+    }
+    return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * double(a.size()) / sum);
 }
 
 int MaxSampleDiff(const int16_t* a, const int16_t* b, size_t count) {

@@ -138,6 +138,14 @@ std::vector<int16_t> FfmpegS16(const std::string& path);
 // with oggdec's decode of it in `name`.raw; false when a tool failed.
 bool MakeOggFixture(const TempDir& dir, const std::string& name, int32_t rate, int32_t channels,
                     const std::string& synth);
+// Every picture of a file's first video stream as ffmpeg decodes it, back to back, in `pixFmt`,
+// converted with exact rounding and chroma interpolated to every pixel
+// (bicubic+accurate_rnd+full_chroma_int+bitexact): the reference for our pictures. Empty when
+// ffmpeg fails.
+std::string FfmpegPictures(const std::string& path, const char* pixFmt = "bgr24");
+// The peak signal-to-noise ratio of two runs of 8-bit samples in dB (99 when equal, 0 when the
+// lengths differ or both are empty).
+double Psnr(std::string_view a, std::string_view b);
 // The largest difference between two runs of samples over their common length.
 int MaxSampleDiff(const int16_t* a, const int16_t* b, size_t count);
 
