@@ -97,16 +97,16 @@ void ChromaDown_(const uint8_t* const src[4], const int32_t* taps, int n, int16_
         const uint8_t *a = src[0], *b = src[1], *c = src[2], *d = src[3];
         const int32_t t0 = taps[0], t1 = taps[1], t2 = taps[2], t3 = taps[3];
         for (int i = 0; i < n; ++i)
-            o[i] = static_cast<int16_t>(t0 * (a[i] - 128) + t1 * (b[i] - 128) +
-                                        t2 * (c[i] - 128) + t3 * (d[i] - 128));
+            o[i] = static_cast<int16_t>(t0 * (a[i] - 128) + t1 * (b[i] - 128) + t2 * (c[i] - 128) +
+                                        t3 * (d[i] - 128));
     }
     out[0] = out[1] = o[0];
     out[n + 2] = out[n + 3] = o[n - 1];
 }
 
 inline int16_t Across_(const int16_t* s, const int16_t* t) {
-    return static_cast<int16_t>(MulQ15_(s[0], t[0]) + MulQ15_(s[1], t[1]) +
-                                MulQ15_(s[2], t[2]) + MulQ15_(s[3], t[3]));
+    return static_cast<int16_t>(MulQ15_(s[0], t[0]) + MulQ15_(s[1], t[1]) + MulQ15_(s[2], t[2]) +
+                                MulQ15_(s[3], t[3]));
 }
 
 // A chroma row across the picture at full width, centred on the samples, from `in` (as
@@ -185,15 +185,15 @@ void Convert_(QAvPictureConverter& c, const AVFrame& f, int across, int down, bo
         }
         ChromaAcross_(downU, across != 0, w, fullU);
         ChromaAcross_(downV, across != 0, w, fullV);
-        PixelsOfRow_(f.data[0] + static_cast<ptrdiff_t>(y) * f.linesize[0], fullU, fullV, w, m,
-                     rgb, dest + stride * y);
+        PixelsOfRow_(f.data[0] + static_cast<ptrdiff_t>(y) * f.linesize[0], fullU, fullV, w, m, rgb,
+                     dest + stride * y);
     }
 }
 
 }  // namespace
 
-bool AvPictureToPacked24(QAvPictureConverter& c, const AVFrame& f, int width, int height,
-                         bool rgb, uint8_t* dest, ptrdiff_t stride) {
+bool AvPictureToPacked24(QAvPictureConverter& c, const AVFrame& f, int width, int height, bool rgb,
+                         uint8_t* dest, ptrdiff_t stride) {
     const auto src = static_cast<AVPixelFormat>(f.format);
     const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(src);
     if (f.width <= 0 || f.height <= 0 || width <= 0 || height <= 0 || !d || !f.data[0])
@@ -210,8 +210,8 @@ bool AvPictureToPacked24(QAvPictureConverter& c, const AVFrame& f, int width, in
     const int flags = rgbSource ? SWS_POINT | SWS_ACCURATE_RND | SWS_BITEXACT
                                 : SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT;
     c.sws = sws_getCachedContext(c.sws, f.width, f.height, src, width, height,
-                                 rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24, flags, nullptr,
-                                 nullptr, nullptr);
+                                 rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24, flags, nullptr, nullptr,
+                                 nullptr);
     if (!c.sws) return false;
     if (!rgbSource && d->nb_components >= 3) {
         // The frame's own matrix and range, as FFmpeg's scale filter takes them.

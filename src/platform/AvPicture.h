@@ -40,7 +40,7 @@ struct QAvPictureConverter {
 // picture's own size differs. `dest` is the first row written, `stride` bytes (negative for
 // bottom-up) lead to the next; exactly `width` * 3 bytes of each row are written. False when
 // the picture cannot be converted.
-bool AvPictureToPacked24(QAvPictureConverter& c, const AVFrame& f, int width, int height,
-                         bool rgb, uint8_t* dest, ptrdiff_t stride);
+bool AvPictureToPacked24(QAvPictureConverter& c, const AVFrame& f, int width, int height, bool rgb,
+                         uint8_t* dest, ptrdiff_t stride);
 
 }  // namespace kelvora

@@ -44,8 +44,8 @@ AVFrame* Pattern(AVPixelFormat format, int w, int h, uint32_t seed, bool limited
                 v = std::min(255, std::max(0, v));
                 if (limited) v = 16 + v * 219 / 255;
                 if (wide)
-                    reinterpret_cast<uint16_t*>(f->data[p] + y * f->linesize[p])[x] =
-                        static_cast<uint16_t>(v << 2);
+                    reinterpret_cast<uint16_t*>(
+                        f->data[p] + y * f->linesize[p])[x] = static_cast<uint16_t>(v << 2);
                 else
                     f->data[p][y * f->linesize[p] + x] = static_cast<uint8_t>(v);
             }
@@ -100,9 +100,7 @@ TEST(AvPicture, YuvLayoutsRangesAndMatricesMatchTheExactPath) {
     const AVPixelFormat formats[] = {AV_PIX_FMT_YUV420P,  AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV422P,
                                      AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV440P,  AV_PIX_FMT_YUV444P,
                                      AV_PIX_FMT_YUVJ444P};
-    const struct {
-        int w, h;
-    } sizes[] = {{64, 48}, {33, 17}, {2, 2}, {1, 1}};
+    const struct { int w, h; } sizes[] = {{64, 48}, {33, 17}, {2, 2}, {1, 1}};
     QAvPictureConverter c;
     uint32_t seed = 1;
     for (const AVPixelFormat format : formats)
@@ -148,9 +146,9 @@ TEST(AvPicture, OtherLayoutsAndScalingGoThroughTheLibraryExactly) {
         const bool rgbSource = k.format == AV_PIX_FMT_RGB565LE;
         std::vector<uint8_t> want;
         if (rgbSource) {
-            SwsContext* sws =
-                sws_getContext(k.w, k.h, k.format, k.outW, k.outH, AV_PIX_FMT_BGR24,
-                               SWS_POINT | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr);
+            SwsContext* sws = sws_getContext(k.w, k.h, k.format, k.outW, k.outH, AV_PIX_FMT_BGR24,
+                                             SWS_POINT | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr,
+                                             nullptr, nullptr);
             want.resize(static_cast<size_t>(k.outW) * k.outH * 3 + 64);
             uint8_t* planes[4] = {want.data()};
             int strides[4] = {k.outW * 3};
