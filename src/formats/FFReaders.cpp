@@ -9,6 +9,7 @@
 #include "formats/FF_GIF.h"
 #include "formats/FF_HAV.h"
 #include "formats/FF_JPG.h"
+#include "formats/FF_MPG.h"
 #include "formats/FF_OGG.h"
 #include "formats/FF_PCX.h"
 #include "formats/FF_PNG.h"
@@ -156,6 +157,28 @@ void BindAvi_(MviHandle& mf) {
     mf.soundFormat = &h->outFormat;
 }
 
+// --- MPEG and MPEG audio
+
+constexpr char kMpgLabel[] = "ConForm.MviOpen.mf.MPG";
+
+void MpgOpenPlain_(QMpgHandle& h, const std::string& fileName) { MpgOpen(h, fileName, 0); }
+
+// The picture views live in the library's picture record; the sound position and the PCM
+// delivered in the handle.
+void BindMpg_(MviHandle& mf) {
+    const QMpgHandle* h = mf.mpg;
+    if (!h) return;
+    mf.width = &h->picture.width;
+    mf.height = &h->picture.height;
+    mf.bytesPP = &h->picture.bytesPP;
+    mf.bitsPP = &h->picture.bitsPP;
+    mf.frameRate = &h->frameRate;
+    mf.frames = &h->frames;
+    mf.curFrame = &h->framesDecoded;
+    mf.sndPos = &h->sndPos;
+    mf.soundFormat = &h->outFormat;
+}
+
 // --- WAV
 
 constexpr char kWavLabel[] = "ConForm.MviOpen.mf.WAV";
@@ -183,7 +206,7 @@ void BindOgg_(MviHandle& mf) {
 }
 
 // --- The table -----------------------------------------------------------------------------------
-// One row per format type, in type order. MPEG and MPEG audio have their kind but no reader yet.
+// One row per format type, in type order.
 
 constexpr QffReader kReaders[] = {
     {.type = FT_TGA, .load = TGALoad_, .info = TGAInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
@@ -232,7 +255,16 @@ constexpr QffReader kReaders[] = {
     {.type = FT_JPEG, .load = JPGLoad, .info = JPGInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_PNG, .load = PNGLoad, .info = PNGInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_TIFF, .load = TIFLoad, .info = TIFInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
-    {.type = FT_MPEG, .kindSingle = UNI_MOVIE, .kindMany = UNI_MOVIE},
+    {.type = FT_MPEG,
+     .info = MpgInfo,
+     .open = OpenVia_<&MviHandle::mpg, MpgOpenPlain_, kMpgLabel>,
+     .imgLoad = ImgLoadVia_<&MviHandle::mpg, MpgImgLoad>,
+     .sndSeek = SndSeekVia_<&MviHandle::mpg, MpgSndSeek>,
+     .sndLoad = SndLoadVia_<&MviHandle::mpg, MpgSndLoad>,
+     .close = CloseVia_<&MviHandle::mpg, MpgClose>,
+     .bind = BindMpg_,
+     .kindSingle = UNI_MOVIE,
+     .kindMany = UNI_MOVIE},
     {.type = FT_WAV,
      .info = WAVInfo,
      .open = OpenVia_<&MviHandle::wav, WAVOpen, kWavLabel>,
@@ -247,7 +279,16 @@ constexpr QffReader kReaders[] = {
     {.type = FT_PNM, .load = PNMLoad, .info = PNMInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_BAY, .load = BayLoad, .info = BayInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_XPM, .load = XPMLoad, .info = XPMInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
-    {.type = FT_MPA, .kindSingle = UNI_MOVIE, .kindMany = UNI_MOVIE},
+    {.type = FT_MPA,
+     .info = MpgInfo,
+     .open = OpenVia_<&MviHandle::mpg, MpgOpenPlain_, kMpgLabel>,
+     .imgLoad = ImgLoadVia_<&MviHandle::mpg, MpgImgLoad>,
+     .sndSeek = SndSeekVia_<&MviHandle::mpg, MpgSndSeek>,
+     .sndLoad = SndLoadVia_<&MviHandle::mpg, MpgSndLoad>,
+     .close = CloseVia_<&MviHandle::mpg, MpgClose>,
+     .bind = BindMpg_,
+     .kindSingle = UNI_MOVIE,
+     .kindMany = UNI_MOVIE},
     {.type = FT_OGG,
      .info = OggInfo,
      .open = OpenVia_<&MviHandle::ogg, OggOpen, kOggLabel>,

@@ -15,7 +15,7 @@ namespace kelvora {
 
 template <class T>
 class QHandleTable {
-  public:
+public:
     // Stores `entry`; its handle, or 0 when the table is full.
     int32_t Add(std::shared_ptr<T> entry) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -44,7 +44,7 @@ class QHandleTable {
         return s ? std::move(s->entry) : nullptr;
     }
 
-  private:
+private:
     static constexpr int32_t kSlotBits = 12;
     static constexpr int32_t kMaxSlots = (1 << kSlotBits) - 1;
     static constexpr int32_t kGenerations = 1 << (31 - kSlotBits);

@@ -14,6 +14,7 @@
 
 #include "platform/AvCommon.h"
 #include "platform/FileIO.h"
+#include "platform/HandleTable.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -23,12 +24,6 @@ extern "C" {
 namespace kelvora {
 
 namespace {
-
-// Slot numbers fill the low bits of a handle, the slot's generation the rest, so that a
-// handle names one open stream only, never a later one in the same slot.
-constexpr int32_t kSlotBits = 12;
-constexpr int32_t kMaxSlots = (1 << kSlotBits) - 1;
-constexpr int32_t kGenerations = 1 << (31 - kSlotBits);
 
 // Decoder calls in a row that may give no samples before a read gives up. Each one consumes
 // input (a frame, a tag, a resync), so only a stream of that many damaged frames in a row
@@ -372,23 +367,9 @@ struct Open_ {
     std::unique_ptr<Stream_> stream;
 };
 
-struct Slot_ {
-    std::shared_ptr<Open_> open;
-    int32_t generation = 0;
-};
+QHandleTable<Open_> table;
 
-std::mutex tableLock;
-std::vector<Slot_> table;
-
-std::shared_ptr<Open_> Find_(int32_t handle) {
-    if (handle <= 0) return nullptr;
-    const int32_t slot = (handle & kMaxSlots) - 1;
-    const int32_t generation = handle >> kSlotBits;
-    std::lock_guard<std::mutex> guard(tableLock);
-    if (slot < 0 || slot >= static_cast<int32_t>(table.size())) return nullptr;
-    const Slot_& s = table[static_cast<size_t>(slot)];
-    return s.generation == generation ? s.open : nullptr;
-}
+std::shared_ptr<Open_> Find_(int32_t handle) { return table.Find(handle); }
 
 }  // namespace
 
@@ -409,17 +390,7 @@ int32_t mpg_audio_open(const char* name) {
         auto open = std::make_shared<Open_>();
         open->stream = OpenStream_(name);
         if (!open->stream) return 0;
-        std::lock_guard<std::mutex> guard(tableLock);
-        size_t slot = 0;
-        while (slot < table.size() && table[slot].open) ++slot;
-        if (slot == table.size()) {
-            if (table.size() >= static_cast<size_t>(kMaxSlots)) return 0;
-            table.emplace_back();
-        }
-        Slot_& s = table[slot];
-        s.generation = (s.generation + 1) % kGenerations;
-        s.open = std::move(open);
-        return s.generation << kSlotBits | static_cast<int32_t>(slot + 1);
+        return table.Add(std::move(open));
     } catch (...) {
         return 0;
     }
@@ -471,16 +442,8 @@ int32_t mpg_audio_seek(int32_t handle, int32_t sample) {
 }
 
 int32_t mpg_audio_close(int32_t handle) {
-    std::shared_ptr<Open_> open;  // the stream closes when the last call on it has returned
-    {
-        std::lock_guard<std::mutex> guard(tableLock);
-        const int32_t slot = (handle & kMaxSlots) - 1;
-        if (handle <= 0 || slot < 0 || slot >= static_cast<int32_t>(table.size())) return 0;
-        Slot_& s = table[static_cast<size_t>(slot)];
-        if (s.generation != handle >> kSlotBits || !s.open) return 0;
-        open = std::move(s.open);
-    }
-    return 1;
+    // The stream closes when the last call on it has returned.
+    return table.Remove(handle) ? 1 : 0;
 }
 
 }  // namespace kelvora

@@ -61,7 +61,7 @@ Stream_::~Stream_() {
 }
 
 bool Identity_(const std::string& path, int64_t& size, int64_t& changed) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     size = st.st_size;
     changed = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -89,8 +89,7 @@ std::unique_ptr<File_> Take_(const std::string& path) {
 }
 
 bool IsMpegVideo_(const QAvVideoFacts& v) {
-    return v.present &&
-           (v.codecId == AV_CODEC_ID_MPEG1VIDEO || v.codecId == AV_CODEC_ID_MPEG2VIDEO);
+    return v.present && (v.codecId == AV_CODEC_ID_MPEG1VIDEO || v.codecId == AV_CODEC_ID_MPEG2VIDEO);
 }
 
 bool IsMpegAudio_(const QAvAudioFacts& a) {

@@ -33,8 +33,8 @@ namespace kelvora {
 
 // The picture record a stream works in.
 struct QMpegPicture {
-    uint8_t* frame;    // the picture last decoded: top-down rows of rowWidth × 3 bytes
-    int32_t width;     // set by the caller before OpenMPEG, as GetMPEGInfo gave them
+    uint8_t* frame;  // the picture last decoded: top-down rows of rowWidth × 3 bytes
+    int32_t width;   // set by the caller before OpenMPEG, as GetMPEGInfo gave them
     int32_t height;
     int32_t bytesPP;   // 3
     int32_t bitsPP;    // 24

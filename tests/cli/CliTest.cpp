@@ -427,3 +427,58 @@ TEST_F(CliTest, AviMoviesAreDescribedExportedEncodedAndPlayed) {
     ASSERT_NE(shown, std::string::npos) << play.out;
     EXPECT_GE(std::stod(play.out.substr(shown + 16)), 1.4);
 }
+
+// An MPEG-1 system stream with Layer II sound and an MP3 file, made by ffmpeg: described with
+// their codec names, a frame and the sound exported against ffmpeg's decode, the movie
+// re-encoded as HAV with its sound, both played to their end on SDL's dummy driver.
+TEST_F(CliTest, MpegMoviesAndSoundFilesAreDescribedExportedEncodedAndPlayed) {
+    if (!kelvora::test::HaveTools({"ffmpeg"})) GTEST_SKIP() << "ffmpeg makes the files";
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    const std::string d = "cd '" + dir.path() + "' && ffmpeg -v error -nostdin -y ";
+    ASSERT_TRUE(kelvora::test::RunQuiet(
+        d + "-f lavfi -i testsrc=size=64x48:rate=25:duration=1.2 " +
+        "-f lavfi -i sine=frequency=440:sample_rate=22050:duration=1.2 " +
+        "-c:v mpeg1video -q:v 3 -c:a mp2 -b:a 64k -f mpeg clip.mpg && " + d +
+        "-f lavfi -i sine=frequency=300:sample_rate=44100:duration=1 -c:a libmp3lame tone.mp3"));
+    const CliRun info = Cli("info clip.mpg");
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("Video format:  MPEG-1"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Audio format:  MPEG-2 LSF, Layer-II"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Number of frames:  30\r\n"), std::string::npos) << info.out;
+
+    const std::string all = kelvora::test::FfmpegPictures(dir.file("clip.mpg"), "rgb24");
+    const size_t frameBytes = 64 * 48 * 3;
+    ASSERT_EQ(all.size(), 30 * frameBytes);
+    const CliRun frame = Cli("export clip.mpg --frame 12 -o f12.ppm");
+    ASSERT_EQ(frame.status, 0) << frame.err;
+    const std::string ppm = ReadFileBytes(dir.file("f12.ppm"));
+    ASSERT_GE(ppm.size(), frameBytes);
+    EXPECT_GE(kelvora::test::Psnr(ppm.substr(ppm.size() - frameBytes),
+                                  all.substr(11 * frameBytes, frameBytes)),
+              45.0);
+
+    for (const char* file : {"clip.mpg", "tone.mp3"}) {
+        SCOPED_TRACE(file);
+        const CliRun sound = Cli(std::string("export ") + file + " --sound -o out.wav");
+        ASSERT_EQ(sound.status, 0) << sound.err;
+        const std::vector<int16_t> ours = kelvora::test::FfmpegS16(dir.file("out.wav"));
+        const std::vector<int16_t> theirs = kelvora::test::FfmpegS16(dir.file(file));
+        ASSERT_FALSE(theirs.empty());
+        ASSERT_EQ(ours.size(), theirs.size());
+        EXPECT_LE(kelvora::test::MaxSampleDiff(ours.data(), theirs.data(), ours.size()), 1);
+    }
+    const CliRun mp3 = Cli("info tone.mp3");
+    EXPECT_NE(mp3.out.find("Audio format:  MPEG-1, Layer-III (MP3)"), std::string::npos) << mp3.out;
+
+    const CliRun enc = Cli("hav-encode -o clip.hav --codec fast clip.mpg");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const CliRun hav = Cli("info clip.hav");
+    EXPECT_NE(hav.out.find("Number of frames:  30\r\n"), std::string::npos) << hav.out;
+    EXPECT_NE(hav.out.find("Audio format:  PCM, uncompressed"), std::string::npos) << hav.out;
+
+    const CliRun play = Cli("play clip.mpg");
+    ASSERT_EQ(play.status, 0) << play.err;
+    EXPECT_NE(play.out.find("frame 30 / 30"), std::string::npos) << play.out;
+    const CliRun song = Cli("play tone.mp3");
+    EXPECT_EQ(song.status, 0) << song.err;
+}

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "formats/ConFormStill.h"
 #include "formats/FFWrite.h"
-#include "formats/FF_AVI.h"
 #include "formats/HavWriter.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -414,36 +414,47 @@ TEST_F(PlayerTest, SoundFilesPlayToTheEndFollowingTheClock) {
     }
 }
 
-// An AVI movie (Motion JPEG pictures, MP3 sound, made by ffmpeg) plays to its end through the
-// engine: pictures shown, the sound written and played following the clock.
-TEST_F(PlayerTest, AviMovieWithMp3SoundPlaysFollowingTheClock) {
+// A movie made by ffmpeg plays to its end through the engine: pictures shown, the sound
+// written and played following the clock. `args` make the movie `name` from a 2-second test
+// picture and a 16 kHz tone (the dummy driver then plays in real time, see above).
+void PlaysFollowingTheClock(PlayerTest& t, const std::string& name, const std::string& args) {
     if (!test::HaveTools({"ffmpeg"})) GTEST_SKIP() << "ffmpeg makes the movie";
-    // 16 kHz: the dummy driver plays in real time (see above).
+    const std::string path = t.dir.file(name);
     ASSERT_TRUE(test::RunQuiet(
         "ffmpeg -v error -nostdin -y -f lavfi -i testsrc=size=64x48:rate=25:duration=2 "
-        "-f lavfi -i sine=frequency=440:sample_rate=16000:duration=2 -c:v mjpeg "
-        "-c:a libmp3lame -b:a 48k '" +
-        dir.file("clip.avi") + "'"));
+        "-f lavfi -i sine=frequency=440:sample_rate=16000:duration=2 " +
+        args + " '" + path + "'"));
     QffInfo info{};
-    MonitoredIsolated([&] { AviInfo(dir.file("clip.avi"), info); });
+    MonitoredIsolated([&] { FFInfo(path, BAD_HANDLE, info); });
     ASSERT_TRUE(ErrNone()) << ErrLastText();
     ASSERT_GE(info.frames, 50);
-    HplOpen(p, dir.file("clip.avi"));
+    HplPlayer* p = t.p;
+    HplOpen(p, path);
     ASSERT_TRUE(HplGetResult(p)) << HplGetErrorText(p);
     const auto start = Clock::now();
     HplPlay(p);
-    ASSERT_TRUE(WaitStopped(8));
+    ASSERT_TRUE(t.WaitStopped(8));
     EXPECT_TRUE(HplGetResult(p)) << HplGetErrorText(p);
     EXPECT_TRUE(HplAtEnd(p));
     EXPECT_EQ(HplGetPos(p, HPL_UNIT_FRAMES), info.frames - 1);
-    EXPECT_GT(watch.calls, 25);  // most of the 50 frames reached the display
+    EXPECT_GT(t.watch.calls, 25);  // most of the 50 frames reached the display
     if (DXAAvailable()) {
         EXPECT_GE(Seconds(start), 1.9);  // played in real time, not raced through
         const double device = 4 * 0.016;
-        EXPECT_GE(watch.writtenLow, -0.04) << "the output ran dry";
-        EXPECT_LE(watch.writtenHigh, HPL_BUFFER_SECONDS + 0.04 + device);
-        EXPECT_GE(watch.worstLag, -0.04 - device) << "the sound fell behind the clock";
-        EXPECT_LE(watch.worstLead, 0.04 + device) << "the sound ran ahead of the clock";
-        EXPECT_GT(watch.writtenHigh, 0.1) << "no sound was written";
+        EXPECT_GE(t.watch.writtenLow, -0.04) << "the output ran dry";
+        EXPECT_LE(t.watch.writtenHigh, HPL_BUFFER_SECONDS + 0.04 + device);
+        EXPECT_GE(t.watch.worstLag, -0.04 - device) << "the sound fell behind the clock";
+        EXPECT_LE(t.watch.worstLead, 0.04 + device) << "the sound ran ahead of the clock";
+        EXPECT_GT(t.watch.writtenHigh, 0.1) << "no sound was written";
     }
+}
+
+// Motion JPEG pictures with MP3 sound in AVI.
+TEST_F(PlayerTest, AviMovieWithMp3SoundPlaysFollowingTheClock) {
+    PlaysFollowingTheClock(*this, "clip.avi", "-c:v mjpeg -c:a libmp3lame -b:a 48k");
+}
+
+// An MPEG-1 system stream with Layer II sound.
+TEST_F(PlayerTest, MpegSystemStreamWithLayerTwoSoundPlaysFollowingTheClock) {
+    PlaysFollowingTheClock(*this, "clip.mpg", "-c:v mpeg1video -q:v 4 -c:a mp2 -b:a 64k -f mpeg");
 }
