@@ -58,7 +58,8 @@ void BM_SoundAll_Mp3_10min(benchmark::State& state) {
         Qsnd snd{};
         samples = 0;
         for (bool first = true;; first = false) {
-            MonitoredIsolated([&] { MpgSndLoad(h, snd, static_cast<int32_t>(samples), !first, 65536); });
+            MonitoredIsolated(
+                [&] { MpgSndLoad(h, snd, static_cast<int32_t>(samples), !first, 65536); });
             if (!Ok(state, "sound") || snd.samples <= 0) break;
             samples += snd.samples;
         }

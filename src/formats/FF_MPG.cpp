@@ -64,8 +64,8 @@ void Release_(QMpgHandle& h) {
 }  // namespace
 
 double MpgFrameRate(int32_t code) {
-    static const double kRates[] = {0.0, 24000.0 / 1001, 24, 25, 30000.0 / 1001, 30, 50,
-                                    60000.0 / 1001, 60};
+    static const double kRates[] = {0.0, 24000.0 / 1001, 24, 25, 30000.0 / 1001, 30,
+                                    50,  60000.0 / 1001, 60};
     return kRates[std::clamp(code, 0, 8)];
 }
 
@@ -171,8 +171,7 @@ void MpgImgRewind(QMpgHandle& h) {
 
 void MpgImgLoad(QMpgHandle& h, Qimg& image, int32_t frame, int32_t flags) {
     Monitored([&] {
-        if (frame < 0 || frame > h.frames || !h.videoOpen)
-            ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
+        if (frame < 0 || frame > h.frames || !h.videoOpen) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
         if (frame == 0 || frame == h.framesDecoded + 1) {
             h.endOfStream = GetMPEGFrame(&h.picture, 0) == 0;
             ++h.framesDecoded;
@@ -215,8 +214,7 @@ void MpgSndLoad(QMpgHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t co
         if (frames <= 0) return;
         _sndalloc_(sound, static_cast<int32_t>(frames * align), __LINE__, "FF_MPG.MpgSndLoad.snd");
         sound.format = h.outFormat;
-        const int32_t got =
-            mpg_audio_read(h.audioStream, sound.data, static_cast<int32_t>(frames));
+        const int32_t got = mpg_audio_read(h.audioStream, sound.data, static_cast<int32_t>(frames));
         sound.samples = std::max(0, got);
         h.sndPos += sound.samples;
     });

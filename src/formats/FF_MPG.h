@@ -45,10 +45,10 @@ struct QMpgHandle {
     int32_t endOfStream;
     char videoName[MPG_NAME_BYTES];
     char audioName[MPG_NAME_BYTES];
-    int32_t audioStream;       // the audio library's handle
-    QMpgAudioInfo audioInfo;   // as the audio library describes the sound
-    int32_t sndPos;            // the sample frame the next load reads on from
-    QWaveFmt outFormat;        // the PCM delivered
+    int32_t audioStream;      // the audio library's handle
+    QMpgAudioInfo audioInfo;  // as the audio library describes the sound
+    int32_t sndPos;           // the sample frame the next load reads on from
+    QWaveFmt outFormat;       // the PCM delivered
 };
 static_assert(std::is_trivially_copyable_v<QMpgHandle>);
 

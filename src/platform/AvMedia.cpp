@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "platform/AvCommon.h"
 #include "platform/AvPicture.h"
@@ -392,6 +393,11 @@ struct QAvMedia {
     int64_t pendingIndex = -1;
     AVFrame* best = nullptr;  // on the way: the latest picture at or before the asked one
     QAvPictureConverter converter;
+    // Decoding ahead: while the caller's thread converts the picture asked for, the helper
+    // decodes the one after it into `pending`. While it runs, only it touches the video side,
+    // `pending` and `pendingIndex`.
+    std::unique_ptr<QAvHelper> helper;
+    bool aheadOut = false;
 
     // Sound.
     std::vector<int16_t> pcm;  // the decoded frame in hand, interleaved
@@ -399,6 +405,7 @@ struct QAvMedia {
     int64_t clock = 0;         // where the decoder's next output starts
 
     ~QAvMedia() {
+        helper.reset();  // lets a job out finish
         av_frame_free(&last);
         av_frame_free(&pending);
         av_frame_free(&best);
@@ -640,15 +647,46 @@ const QAvMedia::SeekPoint_& SeekPointFor_(const QAvMedia& m, int64_t index) {
     return *(it - 1);  // the first point is frame 0
 }
 
+void WaitAhead_(QAvMedia& m) {
+    if (!m.aheadOut) return;
+    m.helper->Wait();
+    m.aheadOut = false;
+}
+
+// Has the helper decode the picture after `index` (just delivered) into `pending`, when the
+// machine has a second processor and nothing is pending already.
+void StartAhead_(QAvMedia& m, int64_t index) {
+    if (m.pendingIndex >= 0 || !m.video.live || index + 1 >= m.facts.video.frames) return;
+    if (!m.helper) {
+        if (std::thread::hardware_concurrency() < 2) return;
+        try {
+            m.helper = std::make_unique<QAvHelper>();
+        } catch (const std::exception&) {
+            return;
+        }
+    }
+    m.aheadOut = true;
+    m.helper->Start([&m] {
+        Side_& v = m.video;
+        v.budget = kSlack;
+        if (!NextFrame_(v)) return;
+        const int64_t at = NumberOf_(m, v.frame);
+        av_frame_unref(m.pending);
+        av_frame_move_ref(m.pending, v.frame);
+        m.pendingIndex = at;
+    });
+}
+
 bool DecodePicture_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLayout& layout) {
     Side_& v = m.video;
+    WaitAhead_(m);
     if (m.lastIndex == index && m.last->format >= 0) return Deliver_(m, m.last, dest, layout);
     if (m.pendingIndex == index && m.pending->format >= 0) {
-        const bool ok = Deliver_(m, m.pending, dest, layout);
         KeepLast_(m, m.pending, index);
-        m.lastOut = index;
+        m.lastOut = std::max(m.lastOut, index);
         m.pendingIndex = -1;
-        return ok;
+        StartAhead_(m, index);
+        return Deliver_(m, m.last, dest, layout);
     }
     const auto& point = SeekPointFor_(m, index);
     const bool forward = v.live && index > m.lastOut &&
@@ -681,10 +719,10 @@ bool DecodePicture_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLay
         }
         m.lastOut = std::max(m.lastOut, at);
         if (at == index) {
-            const bool ok = Deliver_(m, got, dest, layout);
             KeepLast_(m, got, index);
             av_frame_unref(m.best);
-            return ok;
+            StartAhead_(m, index);
+            return Deliver_(m, m.last, dest, layout);
         }
         if (at < index) {  // on the way: kept, not converted
             av_frame_unref(m.best);
@@ -865,6 +903,7 @@ bool AvMediaFrame(QAvMedia* media, int64_t index, uint8_t* dest, size_t destByte
     try {
         return DecodePicture_(*media, index, dest, layout);
     } catch (const std::exception&) {
+        WaitAhead_(*media);
         media->video.live = false;
         return false;
     }

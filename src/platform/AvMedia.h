@@ -16,6 +16,10 @@
 // colour-converted. Every decode-forward is bounded by the packet table, damaged packets are
 // dropped by the decoder, and every failure is a result, never a crash.
 //
+// On a machine with a second processor a helper thread decodes the picture after the one
+// delivered while that one is converted, so that pictures asked in order cost about the longer
+// of decoding and converting rather than their sum.
+//
 // A media is used by one thread at a time; distinct media are independent.
 
 #include <cstddef>

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "formats/FileFmtDef.h"
-#include "sound/SndBasic.h"
 #include "image/ImgBasic.h"
 #include "runtime/Errors.h"
+#include "sound/SndBasic.h"
 #include "support/TestSupport.h"
 
 using namespace kelvora;
@@ -43,22 +43,29 @@ struct Files {
         gop = dir.file("gop.mpg");
         mp3 = dir.file("tone.mp3");
         lsf = dir.file("lsf.mp2");
-        made =
-            Ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1.3 -ac 2 "
-                   "-c:a libmp3lame -b:a 128k '" + mp3 + "'") &&
-            Ffmpeg("-f lavfi -i sine=frequency=300:sample_rate=22050:duration=1 -c:a mp2 "
-                   "-b:a 64k '" + lsf + "'") &&
-            Ffmpeg(src + "160x120:rate=25:duration=1.2 -f lavfi -i sine=frequency=500:duration=1.2 " +
-                   "-c:v mpeg1video -q:v 4 -c:a mp2 -f mpeg '" + system + "'") &&
-            Ffmpeg(src + "96x64:rate=24000/1001:duration=1 -c:v mpeg1video -q:v 4 -f mpeg1video '" +
-                   elementary + "'") &&
-            Ffmpeg(src + "100x60:rate=30:duration=0.5 -c:v mpeg1video -q:v 4 -f mpeg '" + odd +
-                   "'") &&
-            Ffmpeg(src + "160x120:rate=25:duration=0.5 -c:v mpeg2video -f mpeg '" + mpeg2 + "'") &&
-            // B-frames in open groups of pictures: random access must reach back a group.
-            Ffmpeg(src + "128x96:rate=25:duration=2 -c:v mpeg1video -q:v 4 -bf 2 -g 9 "
-                         "-flags -cgop -f mpeg '" +
-                   gop + "'");
+        made = Ffmpeg(
+                   "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1.3 -ac 2 "
+                   "-c:a libmp3lame -b:a 128k '" +
+                   mp3 + "'") &&
+               Ffmpeg(
+                   "-f lavfi -i sine=frequency=300:sample_rate=22050:duration=1 -c:a mp2 "
+                   "-b:a 64k '" +
+                   lsf + "'") &&
+               Ffmpeg(src +
+                      "160x120:rate=25:duration=1.2 -f lavfi -i sine=frequency=500:duration=1.2 " +
+                      "-c:v mpeg1video -q:v 4 -c:a mp2 -f mpeg '" + system + "'") &&
+               Ffmpeg(src +
+                      "96x64:rate=24000/1001:duration=1 -c:v mpeg1video -q:v 4 -f mpeg1video '" +
+                      elementary + "'") &&
+               Ffmpeg(src + "100x60:rate=30:duration=0.5 -c:v mpeg1video -q:v 4 -f mpeg '" + odd +
+                      "'") &&
+               Ffmpeg(src + "160x120:rate=25:duration=0.5 -c:v mpeg2video -f mpeg '" + mpeg2 +
+                      "'") &&
+               // B-frames in open groups of pictures: random access must reach back a group.
+               Ffmpeg(src +
+                      "128x96:rate=25:duration=2 -c:v mpeg1video -q:v 4 -bf 2 -g 9 "
+                      "-flags -cgop -f mpeg '" +
+                      gop + "'");
     }
 };
 
@@ -194,9 +201,8 @@ TEST_F(MpgFiles, SoundFilesAreNamedPlayedAndSeekable) {
     Qsnd snd{};
     std::string all;
     for (bool first = true;; first = false) {
-        MonitoredIsolated([&] {
-            MpgSndLoad(h, snd, static_cast<int32_t>(all.size() / 4), !first, 10000);
-        });
+        MonitoredIsolated(
+            [&] { MpgSndLoad(h, snd, static_cast<int32_t>(all.size() / 4), !first, 10000); });
         ASSERT_TRUE(ErrNone()) << ErrLastText();
         if (snd.samples <= 0) break;
         all.append(reinterpret_cast<const char*>(snd.data), size_t(snd.samples) * 4);
@@ -205,9 +211,8 @@ TEST_F(MpgFiles, SoundFilesAreNamedPlayedAndSeekable) {
     EXPECT_EQ(h.sndPos, 57330);
     const std::vector<int16_t> ref = test::FfmpegS16(TheFiles().mp3);
     ASSERT_EQ(ref.size() * 2, all.size());
-    EXPECT_LE(test::MaxSampleDiff(reinterpret_cast<const int16_t*>(all.data()), ref.data(),
-                                  ref.size()),
-              1);
+    EXPECT_LE(
+        test::MaxSampleDiff(reinterpret_cast<const int16_t*>(all.data()), ref.data(), ref.size()), 1);
     MonitoredIsolated([&] { MpgSndLoad(h, snd, 30000, false, 500); });
     ASSERT_EQ(snd.samples, 500);
     EXPECT_EQ(std::memcmp(snd.data, all.data() + 30000 * 4, 500 * 4), 0);
@@ -241,8 +246,7 @@ TEST_F(MpgFiles, EveryPictureMatchesFfmpegInOrderAndShuffled) {
         for (int32_t n = 1; n <= h.frames; ++n) {
             straight.push_back(Load(h, img, 0, 1));
             ASSERT_EQ(h.framesDecoded, n);
-            EXPECT_GT(test::Psnr(straight.back(), std::string_view(ref).substr(size * (n - 1), size)),
-                      45.0)
+            EXPECT_GT(test::Psnr(straight.back(), std::string_view(ref).substr(size * (n - 1), size)), 45.0)
                 << "frame " << n;
         }
         // Random access, shuffled, gives the pictures of the straight run exactly.
