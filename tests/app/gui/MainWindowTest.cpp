@@ -296,6 +296,16 @@ TEST_F(MainWindowTest, SoundOnlyFile) {
     EXPECT_EQ(f.size(), QSize(308, 90));
     EXPECT_FALSE(f.panPicture->isVisible());
     EXPECT_EQ(f.bar1->maximum(), 2000);
+
+    // So does an MP3 (made by ffmpeg from the WAV, when it is there).
+    if (test::HaveTools({"ffmpeg"}) &&
+        test::RunQuiet("ffmpeg -v error -nostdin -y -i '" + dir.file("tune.wav") +
+                       "' -c:a libmp3lame '" + dir.file("tune.mp3") + "'")) {
+        ASSERT_TRUE(f.OpenMediaFile(dir.file("tune.mp3")));
+        EXPECT_EQ(f.size(), QSize(308, 90));
+        EXPECT_FALSE(f.panPicture->isVisible());
+        EXPECT_EQ(f.bar1->maximum(), 2000);
+    }
 }
 
 TEST_F(MainWindowTest, RepetitionsAndStills) {
