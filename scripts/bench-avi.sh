@@ -39,17 +39,7 @@ $FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=600 -c:v mpeg4 -q:v 4 -g 
 $FF -f lavfi -i color=c=teal:size=1920x1080:rate=25 -frames:v 350 -c:v rawvideo -pix_fmt bgr24 \
     "$WORK/big.avi"
 
-# Fastest wall time in seconds of a command over RUNS.
-best() {
-    local b= t i
-    for ((i = 0; i < RUNS; i++)); do
-        t=$(python3 -c 'import subprocess,sys,time
-t=time.perf_counter(); subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-print(f"{time.perf_counter()-t:.3f}")' "$@")
-        if [[ -z $b ]] || python3 -c "import sys; sys.exit(not $t < $b)"; then b=$t; fi
-    done
-    echo "$b"
-}
+source "$ROOT/scripts/bench-common.sh"
 
 echo "Timing ffmpeg ..." >&2
 ff_mjpg=$(best ffmpeg -v error -nostdin -threads 1 -i "$WORK/mjpg.avi" -f null -)

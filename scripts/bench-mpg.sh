@@ -44,16 +44,7 @@ $FF -f lavfi -i testsrc2=size=352x288:rate=25:duration=600 -f lavfi -i sine=freq
     -f mpeg "$WORK/big.mpg"
 ls -l "$WORK" >&2
 
-best() {
-    local b= t i
-    for ((i = 0; i < RUNS; i++)); do
-        t=$(python3 -c 'import subprocess,sys,time
-t=time.perf_counter(); subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-print(f"{time.perf_counter()-t:.3f}")' "$@")
-        if [[ -z $b ]] || python3 -c "import sys; sys.exit(not $t < $b)"; then b=$t; fi
-    done
-    echo "$b"
-}
+source "$ROOT/scripts/bench-common.sh"
 
 echo "Timing the peers ..." >&2
 ff_play=$(best ffmpeg -v error -nostdin -threads 1 -i "$WORK/play.mpg" -f null -)

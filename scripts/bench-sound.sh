@@ -35,18 +35,8 @@ sox -n -r 44100 -c 2 -b 16 "$WORK/hour-pcm.wav" synth 3600 sine 300-3000 sine 44
 sox "$WORK/hour-pcm.wav" -e ima-adpcm "$WORK/hour-ima.wav"
 rm "$WORK/ten.wav"
 
-# Fastest wall time in seconds of a command over RUNS.
-best() {
-    local b= t i
-    for ((i = 0; i < RUNS; i++)); do
-        rm -f "$WORK/out.wav"
-        t=$(python3 -c 'import subprocess,sys,time
-t=time.perf_counter(); subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-print(f"{time.perf_counter()-t:.3f}")' "$@")
-        if [[ -z $b ]] || python3 -c "import sys; sys.exit(not $t < $b)"; then b=$t; fi
-    done
-    echo "$b"
-}
+source "$ROOT/scripts/bench-common.sh"
+BEFORE_RUN='rm -f "$WORK/out.wav"'
 
 echo "Timing the exports ..." >&2
 ours_ima=$(best "$CLI" export "$WORK/ten-ima.wav" --sound -o "$WORK/out.wav")

@@ -179,6 +179,20 @@ void BindMpg_(MviHandle& mf) {
     mf.soundFormat = &h->outFormat;
 }
 
+// MPEG system and video streams and MPEG audio files: one reader.
+constexpr QffReader MpgRow_(int32_t type) {
+    return {.type = type,
+            .info = MpgInfo,
+            .open = OpenVia_<&MviHandle::mpg, MpgOpenPlain_, kMpgLabel>,
+            .imgLoad = ImgLoadVia_<&MviHandle::mpg, MpgImgLoad>,
+            .sndSeek = SndSeekVia_<&MviHandle::mpg, MpgSndSeek>,
+            .sndLoad = SndLoadVia_<&MviHandle::mpg, MpgSndLoad>,
+            .close = CloseVia_<&MviHandle::mpg, MpgClose>,
+            .bind = BindMpg_,
+            .kindSingle = UNI_MOVIE,
+            .kindMany = UNI_MOVIE};
+}
+
 // --- WAV
 
 constexpr char kWavLabel[] = "ConForm.MviOpen.mf.WAV";
@@ -255,16 +269,7 @@ constexpr QffReader kReaders[] = {
     {.type = FT_JPEG, .load = JPGLoad, .info = JPGInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_PNG, .load = PNGLoad, .info = PNGInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_TIFF, .load = TIFLoad, .info = TIFInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
-    {.type = FT_MPEG,
-     .info = MpgInfo,
-     .open = OpenVia_<&MviHandle::mpg, MpgOpenPlain_, kMpgLabel>,
-     .imgLoad = ImgLoadVia_<&MviHandle::mpg, MpgImgLoad>,
-     .sndSeek = SndSeekVia_<&MviHandle::mpg, MpgSndSeek>,
-     .sndLoad = SndLoadVia_<&MviHandle::mpg, MpgSndLoad>,
-     .close = CloseVia_<&MviHandle::mpg, MpgClose>,
-     .bind = BindMpg_,
-     .kindSingle = UNI_MOVIE,
-     .kindMany = UNI_MOVIE},
+    MpgRow_(FT_MPEG),
     {.type = FT_WAV,
      .info = WAVInfo,
      .open = OpenVia_<&MviHandle::wav, WAVOpen, kWavLabel>,
@@ -279,16 +284,7 @@ constexpr QffReader kReaders[] = {
     {.type = FT_PNM, .load = PNMLoad, .info = PNMInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_BAY, .load = BayLoad, .info = BayInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
     {.type = FT_XPM, .load = XPMLoad, .info = XPMInfo, .kindSingle = UNI_STILL, .kindMany = UNI_SEQUENCE},
-    {.type = FT_MPA,
-     .info = MpgInfo,
-     .open = OpenVia_<&MviHandle::mpg, MpgOpenPlain_, kMpgLabel>,
-     .imgLoad = ImgLoadVia_<&MviHandle::mpg, MpgImgLoad>,
-     .sndSeek = SndSeekVia_<&MviHandle::mpg, MpgSndSeek>,
-     .sndLoad = SndLoadVia_<&MviHandle::mpg, MpgSndLoad>,
-     .close = CloseVia_<&MviHandle::mpg, MpgClose>,
-     .bind = BindMpg_,
-     .kindSingle = UNI_MOVIE,
-     .kindMany = UNI_MOVIE},
+    MpgRow_(FT_MPA),
     {.type = FT_OGG,
      .info = OggInfo,
      .open = OpenVia_<&MviHandle::ogg, OggOpen, kOggLabel>,

@@ -1,6 +1,10 @@
 #include "platform/AvCommon.h"
 
+#include <cstdio>
+
 extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
 #include <libavutil/log.h>
 }
 
@@ -13,6 +17,26 @@ void AvQuietLog() {
         return true;
     }();
     (void)once;
+}
+
+int AvFileRead(void* file, uint8_t* buf, int size) {
+    const size_t n = std::fread(buf, 1, static_cast<size_t>(size), static_cast<std::FILE*>(file));
+    return n > 0 ? static_cast<int>(n) : AVERROR_EOF;
+}
+
+int64_t AvFileSeek(void* file, int64_t offset, int whence) {
+    auto* f = static_cast<std::FILE*>(file);
+    if (whence & AVSEEK_SIZE) {
+        const off_t at = ftello(f);
+        if (fseeko(f, 0, SEEK_END) != 0) return -1;
+        const off_t size = ftello(f);
+        fseeko(f, at, SEEK_SET);
+        return size;
+    }
+    whence &= ~AVSEEK_FORCE;
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
+    if (fseeko(f, static_cast<off_t>(offset), whence) != 0) return -1;
+    return ftello(f);
 }
 
 QAvHelper::QAvHelper() : thread_([this] { Run(); }) {}

@@ -40,6 +40,11 @@ private:
     std::thread thread_;
 };
 
+// An AVIOContext's read and seek over a std::FILE (the opaque pointer): a demuxer reads a
+// regular file through them rather than by name, so that a path is never taken for a protocol.
+int AvFileRead(void* file, uint8_t* buf, int size);
+int64_t AvFileSeek(void* file, int64_t offset, int whence);
+
 // Silences the libraries' log for the whole process (once): damaged input is reported through
 // results, never on the user's terminal.
 void AvQuietLog();

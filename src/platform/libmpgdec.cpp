@@ -93,26 +93,6 @@ int64_t SourceSize_(Source_& s) {
 
 // --- Telling system streams from plain MPEG audio ---------------------------------------------
 
-int DemuxRead_(void* opaque, uint8_t* buf, int size) {
-    const size_t n = std::fread(buf, 1, static_cast<size_t>(size), static_cast<std::FILE*>(opaque));
-    return n > 0 ? static_cast<int>(n) : AVERROR_EOF;
-}
-
-int64_t DemuxSeek_(void* opaque, int64_t offset, int whence) {
-    auto* f = static_cast<std::FILE*>(opaque);
-    if (whence & AVSEEK_SIZE) {
-        const off_t at = ftello(f);
-        if (fseeko(f, 0, SEEK_END) != 0) return -1;
-        const off_t size = ftello(f);
-        fseeko(f, at, SEEK_SET);
-        return size;
-    }
-    whence &= ~AVSEEK_FORCE;
-    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
-    if (fseeko(f, static_cast<off_t>(offset), whence) != 0) return -1;
-    return ftello(f);
-}
-
 struct Demux_ {
     AVIOContext* io = nullptr;
     AVFormatContext* fmt = nullptr;
@@ -141,7 +121,7 @@ Kind_ Classify_(std::FILE* file, std::vector<uint8_t>& audio) {
     constexpr int kBuffer = 65536;
     auto* buffer = static_cast<uint8_t*>(av_malloc(kBuffer));
     if (!buffer) return Kind_::Neither;
-    d.io = avio_alloc_context(buffer, kBuffer, 0, file, DemuxRead_, nullptr, DemuxSeek_);
+    d.io = avio_alloc_context(buffer, kBuffer, 0, file, AvFileRead, nullptr, AvFileSeek);
     if (!d.io) {
         av_free(buffer);
         return Kind_::Neither;
