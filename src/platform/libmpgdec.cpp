@@ -15,6 +15,7 @@
 #include "platform/AvCommon.h"
 #include "platform/FileIO.h"
 #include "platform/HandleTable.h"
+#include "platform/ParkedFile.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -349,6 +350,16 @@ struct Open_ {
 
 QHandleTable<Open_> table;
 
+// A stream opened for a description and never read: the open that follows takes it rather
+// than scanning the file again.
+QParked<Stream_> fresh;
+
+std::unique_ptr<Stream_> TakeStream_(const char* name, const QFileStamp& stamp) {
+    if (!stamp.ok) return nullptr;
+    if (auto s = fresh.Take(name, stamp)) return s;
+    return OpenStream_(name);
+}
+
 std::shared_ptr<Open_> Find_(int32_t handle) { return table.Find(handle); }
 
 }  // namespace
@@ -356,9 +367,12 @@ std::shared_ptr<Open_> Find_(int32_t handle) { return table.Find(handle); }
 int32_t mpg_audio_info(const char* name, QMpgAudioInfo* info) {
     try {
         if (info) *info = QMpgAudioInfo{};
-        const auto s = OpenStream_(name);
+        if (!name) return 0;
+        const QFileStamp stamp = FileStampOf(name);
+        auto s = TakeStream_(name, stamp);
         if (!s) return 0;
         if (info) *info = s->info;
+        fresh.Keep(name, stamp, std::move(s));  // the open that usually follows takes it
         return 1;
     } catch (...) {
         return 0;
@@ -368,7 +382,8 @@ int32_t mpg_audio_info(const char* name, QMpgAudioInfo* info) {
 int32_t mpg_audio_open(const char* name) {
     try {
         auto open = std::make_shared<Open_>();
-        open->stream = OpenStream_(name);
+        if (!name) return 0;
+        open->stream = TakeStream_(name, FileStampOf(name));
         if (!open->stream) return 0;
         return table.Add(std::move(open));
     } catch (...) {

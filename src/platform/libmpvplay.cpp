@@ -1,7 +1,5 @@
 #include "platform/libmpvplay.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -12,6 +10,7 @@
 
 #include "platform/AvMedia.h"
 #include "platform/HandleTable.h"
+#include "platform/ParkedFile.h"
 
 extern "C" {
 #include <libavcodec/codec_id.h>
@@ -27,61 +26,42 @@ std::atomic<MpegErrorFunc> errorFunc{nullptr};
 // still point at (it outlives a rewind, and a close until another file takes its place).
 struct File_ {
     std::string path;
-    int64_t size = -1;
-    int64_t changed = -1;  // modification time, in nanoseconds
+    QFileStamp stamp;  // the file as it was when opened
     QAvMedia* media = nullptr;
     std::vector<uint8_t> buffer;
     ~File_() { AvMediaClose(media); }
 };
 
 // The file released last, kept for the next open of it. Declared before the streams: a
-// stream still open at the end of the process parks its file on the way out.
-std::mutex parkLock;
-std::unique_ptr<File_> parked;
+// stream still open at the end of the process keeps its file on the way out.
+QParked<File_> parked;
+
+void Park_(std::unique_ptr<File_> file) {
+    if (!file) return;
+    const std::string path = file->path;
+    const QFileStamp stamp = file->stamp;
+    parked.Keep(path, stamp, std::move(file));
+}
 
 struct Stream_ {
     std::mutex lock;  // one call at a time on this stream
     std::unique_ptr<File_> file;
     int64_t next = 0;  // the frame the next GetMPEGFrame gives
     int32_t rowWidth = 0;
-    ~Stream_();
+    ~Stream_() { Park_(std::move(file)); }
 };
 
 QHandleTable<Stream_> streams;
 
-void Park_(std::unique_ptr<File_> file) {
-    std::unique_ptr<File_> before;  // closed outside the lock
-    std::lock_guard<std::mutex> guard(parkLock);
-    before = std::move(parked);
-    parked = std::move(file);
-}
-
-Stream_::~Stream_() {
-    if (file) Park_(std::move(file));
-}
-
-bool Identity_(const std::string& path, int64_t& size, int64_t& changed) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    size = st.st_size;
-    changed = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    return true;
-}
-
-// The file `path`: the one parked when it is unchanged since, else opened afresh. Null when
-// it is not a media file.
+// The file `path`: the one kept when it is unchanged since, else opened afresh. Null when it
+// is not a media file.
 std::unique_ptr<File_> Take_(const std::string& path) {
-    int64_t size = 0, changed = 0;
-    if (!Identity_(path, size, changed)) return nullptr;
-    {
-        std::lock_guard<std::mutex> guard(parkLock);
-        if (parked && parked->path == path && parked->size == size && parked->changed == changed)
-            return std::move(parked);
-    }
+    const QFileStamp stamp = FileStampOf(path);
+    if (!stamp.ok) return nullptr;
+    if (auto file = parked.Take(path, stamp)) return file;
     auto file = std::make_unique<File_>();
     file->path = path;
-    file->size = size;
-    file->changed = changed;
+    file->stamp = stamp;
     std::string error;
     file->media = AvMediaOpen(path, error);
     if (!file->media) return nullptr;
@@ -138,8 +118,8 @@ int32_t GetMPEGInfo(const char* name, int32_t* width, int32_t* height, int32_t* 
             int64_t rate = v.bitRate;
             if (rate <= 0 || rate == kVariableRate)
                 rate = v.rate > 0 && v.frames > 0
-                           ? static_cast<int64_t>(static_cast<double>(file->size) * 8 * v.rate /
-                                                  static_cast<double>(v.frames))
+                           ? static_cast<int64_t>(static_cast<double>(file->stamp.size) * 8 *
+                                                  v.rate / static_cast<double>(v.frames))
                            : f.bitRate;
             if (bitRate) *bitRate = static_cast<int32_t>(std::min<int64_t>(rate, INT32_MAX));
             if (mpeg2) *mpeg2 = v.codecId == AV_CODEC_ID_MPEG2VIDEO;

@@ -30,10 +30,10 @@ struct Files {
                               "-c:v mpeg1video -g 6 -c:a mp2 -f mpeg '" + system + "'") &&
                test::RunQuiet(ff + "80x48:rate=30000/1001:duration=0.5 -c:v mpeg1video " +
                               "-f mpeg1video '" + elementary + "'") &&
-               test::RunQuiet(ff + "80x48:rate=25:duration=0.5 -c:v mpeg2video -f mpeg '" +
-                              mpeg2 + "'") &&
-               test::RunQuiet("ffmpeg -v error -nostdin -y -f lavfi -i sine=duration=0.5 '" +
-                              mp3 + "'");
+               test::RunQuiet(ff + "80x48:rate=25:duration=0.5 -c:v mpeg2video -f mpeg '" + mpeg2 +
+                              "'") &&
+               test::RunQuiet("ffmpeg -v error -nostdin -y -f lavfi -i sine=duration=0.5 '" + mp3 +
+                              "'");
     }
 };
 
@@ -43,8 +43,8 @@ Files& TheFiles() {
 }
 
 struct Info {
-    int32_t ok = 0, width = -1, height = -1, frames = -1, rateCode = -1, bitRate = -1,
-            mpeg2 = -1, audio = -1;
+    int32_t ok = 0, width = -1, height = -1, frames = -1, rateCode = -1, bitRate = -1, mpeg2 = -1,
+            audio = -1;
 };
 
 Info Describe(const std::string& path) {
@@ -95,8 +95,7 @@ TEST_F(MpegVideoLibrary, DescribesMpegVideoAndNothingElse) {
         EXPECT_EQ(i.width, 0);
         EXPECT_EQ(i.frames, 0);
     }
-    EXPECT_EQ(GetMPEGInfo(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
-              0);
+    EXPECT_EQ(GetMPEGInfo(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
     // A size that is not the file's is refused.
     QMpegPicture wrong{nullptr, 64, 48, 0, 0, 0, 0};
     EXPECT_EQ(OpenMPEG(&wrong, TheFiles().system.c_str(), 0), 0);
