@@ -22,7 +22,7 @@ struct QFileStamp {
 };
 
 inline QFileStamp FileStampOf(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     QFileStamp s;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return s;
     s.ok = true;
@@ -33,7 +33,7 @@ inline QFileStamp FileStampOf(const std::string& path) {
 
 template <class T>
 class QParked {
-  public:
+public:
     // The item kept for `path` when the file still has `stamp`; else null.
     std::unique_ptr<T> Take(const std::string& path, const QFileStamp& stamp) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -51,7 +51,7 @@ class QParked {
         item_ = std::move(item);
     }
 
-  private:
+private:
     std::mutex lock_;
     std::string path_;
     QFileStamp stamp_;

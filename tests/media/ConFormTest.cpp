@@ -371,7 +371,7 @@ TEST(MviHandle, OpenFailuresLeaveNothingBehind) {
         {dir.file("missing.hav"), FT_HAV, {ERR_FILE, 1}},
         {dir.file("x.wav"), BAD_HANDLE, {ERR_WAV, 1}},
         {dir.file("x.avi"), BAD_HANDLE, {ERR_AVIFILE, AVIERR_BADFORMAT}},
-        {dir.file("x.mpg"), BAD_HANDLE, {ERR_MVI, 5}},  // a reader not wired in yet
+        {dir.file("x.mpg"), BAD_HANDLE, {ERR_MVI, 6}},  // neither pictures nor sound
         {dir.file("x.wav"), FT_BMP, {ERR_MVI, 1}},      // no movie format
         {dir.file("x.wav"), 99, {ERR_MVI, 1}},
     };
