@@ -11,7 +11,7 @@ setup:
 	@bash scripts/setup.sh
 
 build: setup
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # With no display the player plays the demo once, silently and off screen, and ends by itself.

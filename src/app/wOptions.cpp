@@ -85,6 +85,8 @@ void SettingsLoad(QAppSettings& s, const std::string& file) {
 void SettingsSave(const QAppSettings& s, const std::string& file, const std::string& programPath,
                   bool uninstalling) {
     PrefsPrepare(file, SECTION);
+    // One replacement of the file: a program stopped while saving keeps the old settings whole.
+    PrefsBatchBegin();
     PrefsWriteStr("FileOpenDir", s.fileOpenDir);
     PrefsWriteInt("PlayMode", s.playMode);
     PrefsWriteInt("RepeatPlaying", s.repeatPlaying);
@@ -93,17 +95,20 @@ void SettingsSave(const QAppSettings& s, const std::string& file, const std::str
     PrefsWriteBool("ShowFrameRate", s.showFrameRate);
     PrefsWriteFloat("ImgFrameRate", s.imgFrameRate);
     PrefsWriteBool("WarningLowColor", s.warningLowColor);
+    PrefsBatchEnd();
     if (!uninstalling) SettingsPublish(programPath);
 }
 
 void SettingsPublish(const std::string& programPath) {
     PrefsPrepare(PUBLISH_FILE, PUBLISH_SECTION);
+    PrefsBatchBegin();
     PrefsWriteStr("Kelvora-Path", programPath);
     PrefsWriteStr("Kelvora-Ver", KV_VERSION);
     PrefsWriteStr("Kelvora-WndClass", WINDOW_CLASS);
     PrefsWriteStr("Kelvora-CmdOpen", "/open=\"%s\"");
     PrefsWriteStr("Kelvora-CmdPlay", "/play=\"%s\"");
     PrefsWriteStr("Kelvora-CmdPlayClose", "/playclose=\"%s\"");
+    PrefsBatchEnd();
     PrefsFlushCache();
 }
 

@@ -140,6 +140,94 @@ uint32_t ProfileGetString(const std::string& section, const std::string& key, co
     return static_cast<uint32_t>(out.size());
 }
 
+namespace {
+
+// Whether `key` reads back as the same key: one line, no '=', not taken for a section header
+// or a comment.
+bool UsableKey_(std::string_view name) {
+    return !name.empty() && !HasLineEnd_(name) && name.find('=') == std::string_view::npos &&
+           name[0] != '[' && name[0] != ';';
+}
+
+// `data` with `name`=`value` in the first section `sec`: in it the key's first line replaced,
+// else the line added after its last key, else a new section at the end.
+std::string WithKey_(const std::string& data, std::string_view sec, std::string_view name,
+                     const std::string& value) {
+    const Lines text = SplitLines_(data);
+    const std::string_view eol = text.crlf ? "\r\n" : "\n";
+    const size_t n = text.lines.size();
+    std::string out;
+    out.reserve(data.size() + sec.size() + name.size() + value.size() + 16);
+    auto emit = [&](std::string_view line) {
+        out.append(line);
+        out.append(eol);
+    };
+    std::string newLine(name);
+    newLine += '=';
+    newLine += value;
+    size_t secStart = n;
+    size_t keyLine = n;
+    size_t lastKey = n;
+    for (size_t i = 0; i < n; ++i) {
+        const ParsedLine p = text.Parse(i);
+        if (p.kind == LineKind::Section) {
+            if (secStart != n) break;
+            if (SameAsciiText(p.name, sec)) secStart = lastKey = i;
+        } else if (p.kind == LineKind::Key && secStart != n) {
+            lastKey = i;
+            if (SameAsciiText(p.name, name)) {
+                keyLine = i;
+                break;
+            }
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (i == keyLine) {
+            emit(newLine);
+            continue;
+        }
+        emit(text.lines[i]);
+        if (keyLine == n && i == lastKey) emit(newLine);
+    }
+    if (secStart == n) {
+        if (n > 0 && !TrimLineSpace(text.lines[n - 1]).empty()) emit("");
+        std::string header("[");
+        header += sec;
+        header += ']';
+        emit(header);
+        emit(newLine);
+    }
+    return out;
+}
+
+// The file a profile name leads to, through a symbolic link rather than replacing it.
+std::string WriteTarget_(const std::string& file) {
+    std::string target = ProfileResolvePath(file);
+    if (target.empty()) return target;
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+    }
+    return target;
+}
+
+// Replaces `target` with `out` (`data` as it was read; `exists` whether it was there).
+bool Commit_(const std::string& file, const std::string& target, const std::string& data,
+             const std::string& out, bool exists, mode_t mode) {
+    if (exists && out == data) return true;
+    if (!exists && file.find('/') == std::string::npos) {
+        // The configuration directory of a bare name may not exist yet.
+        const size_t slash = target.rfind('/');
+        if (slash != std::string::npos && slash > 0) {
+            std::error_code ec;
+            std::filesystem::create_directories(target.substr(0, slash), ec);
+        }
+    }
+    return FileReplace(target, out, exists ? &mode : nullptr);
+}
+
+}  // namespace
+
 bool ProfileWriteString(const std::optional<std::string>& section,
                         const std::optional<std::string>& key,
                         const std::optional<std::string>& value, const std::string& file) {
@@ -151,114 +239,64 @@ bool ProfileWriteString(const std::optional<std::string>& section,
     std::string_view name;
     if (key) {
         name = TrimLineSpace(*key);
-        // The key must read back as the same key: one line, no '=', not taken for a section
-        // header or a comment.
-        if (name.empty() || HasLineEnd_(name) || name.find('=') != std::string_view::npos ||
-            name[0] == '[' || name[0] == ';')
-            return false;
+        if (!UsableKey_(name)) return false;
         if (value && HasLineEnd_(*value)) return false;
     }
 
-    std::string target = ProfileResolvePath(file);
+    const std::string target = WriteTarget_(file);
     if (target.empty()) return false;
-    // Write through a symbolic link rather than replacing it.
-    if (char* real = ::realpath(target.c_str(), nullptr)) {
-        target = real;
-        std::free(real);
-    }
-
     std::string data;
     mode_t mode = 0;
     const FileLoad load = FileLoadWhole(target, data, kMaxFileBytes, &mode);
     if (load == FileLoad::Refused) return false;
     const bool exists = load == FileLoad::Ok;
-    const Lines text = SplitLines_(data);
-    const std::string_view eol = text.crlf ? "\r\n" : "\n";
-    const size_t n = text.lines.size();
 
     std::string out;
-    out.reserve(data.size() + sec.size() + name.size() + (value ? value->size() : 0) + 16);
-    auto emit = [&](std::string_view line) {
-        out.append(line);
-        out.append(eol);
-    };
-    bool changed = false;
-
-    if (!key) {
-        // Remove every section of that name: its header and all lines up to the next header.
-        bool skipping = false;
-        for (size_t i = 0; i < n; ++i) {
-            const ParsedLine p = text.Parse(i);
-            if (p.kind == LineKind::Section) skipping = SameAsciiText(p.name, sec);
-            if (skipping)
-                changed = true;
-            else
-                emit(text.lines[i]);
-        }
-    } else if (!value) {
-        // Remove the key from every section of that name, so that it reads as missing.
+    if (key && value) {
+        out = WithKey_(data, sec, name, *value);
+    } else {
+        const Lines text = SplitLines_(data);
+        const std::string_view eol = text.crlf ? "\r\n" : "\n";
+        out.reserve(data.size());
+        bool changed = false;
+        // Without a key every section of that name goes (its header and all lines up to the
+        // next header); without a value the key goes from every section of that name, so that
+        // it reads as missing.
         bool inSection = false;
-        for (size_t i = 0; i < n; ++i) {
+        for (size_t i = 0; i < text.lines.size(); ++i) {
             const ParsedLine p = text.Parse(i);
             if (p.kind == LineKind::Section) inSection = SameAsciiText(p.name, sec);
-            if (inSection && p.kind == LineKind::Key && SameAsciiText(p.name, name))
+            const bool drop = inSection &&
+                              (!key || (p.kind == LineKind::Key && SameAsciiText(p.name, name)));
+            if (drop) {
                 changed = true;
-            else
-                emit(text.lines[i]);
-        }
-    } else {
-        std::string newLine(name);
-        newLine += '=';
-        newLine += *value;
-        // The first section of that name; in it the first line of the key, else its last key.
-        size_t secStart = n;
-        size_t keyLine = n;
-        size_t lastKey = n;
-        for (size_t i = 0; i < n; ++i) {
-            const ParsedLine p = text.Parse(i);
-            if (p.kind == LineKind::Section) {
-                if (secStart != n) break;
-                if (SameAsciiText(p.name, sec)) secStart = lastKey = i;
-            } else if (p.kind == LineKind::Key && secStart != n) {
-                lastKey = i;
-                if (SameAsciiText(p.name, name)) {
-                    keyLine = i;
-                    break;
-                }
-            }
-        }
-        for (size_t i = 0; i < n; ++i) {
-            if (i == keyLine) {
-                emit(newLine);
                 continue;
             }
-            emit(text.lines[i]);
-            if (keyLine == n && i == lastKey) emit(newLine);
+            out.append(text.lines[i]);
+            out.append(eol);
         }
-        if (secStart == n) {
-            if (n > 0 && !TrimLineSpace(text.lines[n - 1]).empty()) emit("");
-            std::string header("[");
-            header += sec;
-            header += ']';
-            emit(header);
-            emit(newLine);
-        }
-        changed = true;
+        if (!changed) return true;
     }
+    return Commit_(file, target, data, out, exists, mode);
+}
 
-    if (!changed || (exists && out == data)) return true;
-    if (!exists) {
-        // The configuration directory of a bare name may not exist yet. (Deletions from a
-        // missing file changed nothing and ended above.)
-        if (file.find('/') == std::string::npos) {
-            const size_t slash = target.rfind('/');
-            if (slash != std::string::npos && slash > 0) {
-                std::error_code ec;
-                std::filesystem::create_directories(target.substr(0, slash), ec);
-            }
-        }
-    }
-    return FileReplace(target, out, exists ? &mode : nullptr);
+bool ProfileWriteStrings(const std::string& section,
+                         const std::vector<std::pair<std::string, std::string>>& values,
+                         const std::string& file) {
+    const std::string_view sec = TrimLineSpace(section);
+    if (sec.empty() || HasLineEnd_(sec)) return false;
+    for (const auto& [key, value] : values)
+        if (!UsableKey_(TrimLineSpace(key)) || HasLineEnd_(value)) return false;
+    if (values.empty()) return true;
+    const std::string target = WriteTarget_(file);
+    if (target.empty()) return false;
+    std::string data;
+    mode_t mode = 0;
+    const FileLoad load = FileLoadWhole(target, data, kMaxFileBytes, &mode);
+    if (load == FileLoad::Refused) return false;
+    std::string out = data;
+    for (const auto& [key, value] : values) out = WithKey_(out, sec, TrimLineSpace(key), value);
+    return Commit_(file, target, data, out, load == FileLoad::Ok, mode);
 }
 
 }  // namespace kelvora

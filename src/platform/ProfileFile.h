@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kelvora {
 
@@ -39,5 +41,12 @@ uint32_t ProfileGetString(const std::string& section, const std::string& key, co
 bool ProfileWriteString(const std::optional<std::string>& section,
                         const std::optional<std::string>& key,
                         const std::optional<std::string>& value, const std::string& file);
+
+// Writes several keys of one section as ProfileWriteString writes one, in a single replacement
+// of the file: a program stopped at any moment leaves all of them old or all new. False (and
+// nothing written) when any name or value cannot be stored.
+bool ProfileWriteStrings(const std::string& section,
+                         const std::vector<std::pair<std::string, std::string>>& values,
+                         const std::string& file);
 
 }  // namespace kelvora

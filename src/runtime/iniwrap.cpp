@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "platform/ProfileFile.h"
 #include "runtime/miscprocs.h"
@@ -14,6 +16,8 @@ namespace {
 struct PrefsTarget {
     std::string file;
     std::string section;
+    bool batching = false;
+    std::vector<std::pair<std::string, std::string>> pending;  // the batch's writes, in order
 };
 PrefsTarget prefsTarget;
 
@@ -22,6 +26,7 @@ bool HaveTarget_() { return !prefsTarget.file.empty() && !prefsTarget.section.em
 }  // namespace
 
 void PrefsPrepare(const std::string& file, const std::string& section) {
+    PrefsBatchEnd();
     prefsTarget.file = file;
     prefsTarget.section = section;
 }
@@ -35,7 +40,10 @@ std::string _PrefsReadStr(const std::string& key, const std::string& def) {
 
 void _PrefsWriteStr(const std::string& key, const std::string& text) {
     if (!HaveTarget_()) return;
-    (void)ProfileWriteString(prefsTarget.section, key, text, prefsTarget.file);
+    if (prefsTarget.batching)
+        prefsTarget.pending.emplace_back(key, text);
+    else
+        (void)ProfileWriteString(prefsTarget.section, key, text, prefsTarget.file);
 }
 
 void PrefsReadStr(const std::string& key, std::string& value, const std::string& def) {
@@ -98,6 +106,20 @@ void PrefsWriteFloat(const std::string& key, double value) {
     std::string text = res.ec == std::errc() ? std::string(buf, res.ptr) : std::string();
     if (text.size() < 10) text.insert(0, 10 - text.size(), ' ');
     _PrefsWriteStr(key, text);
+}
+
+void PrefsBatchBegin() {
+    PrefsBatchEnd();
+    prefsTarget.batching = true;
+}
+
+void PrefsBatchEnd() {
+    if (!prefsTarget.batching) return;
+    prefsTarget.batching = false;
+    std::vector<std::pair<std::string, std::string>> pending;
+    pending.swap(prefsTarget.pending);
+    if (HaveTarget_() && !pending.empty())
+        (void)ProfileWriteStrings(prefsTarget.section, pending, prefsTarget.file);
 }
 
 void PrefsFlushCache() {

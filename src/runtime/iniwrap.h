@@ -44,4 +44,11 @@ void PrefsWriteFloat(const std::string& key, double value);
 // Asks the profile layer to commit the current file (the write with no section, key or value).
 void PrefsFlushCache();
 
+// Between PrefsBatchBegin and PrefsBatchEnd the writes to the selected section are collected
+// and reach the file in one replacement at the end, so that a program stopped in between
+// leaves the file with all the old values, never with a part of the new ones. Reads in between
+// still see the file. Selecting another target ends the batch first.
+void PrefsBatchBegin();
+void PrefsBatchEnd();
+
 }  // namespace kelvora

@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "app/regwrap.h"
 #include "runtime/iniwrap.h"
 #include "support/TestSupport.h"
 
@@ -97,4 +101,61 @@ TEST_F(SettingsTest, FileNameFallsBackToTheConfigFolder) {
     EXPECT_EQ(SettingsFileName(""), config.path() + "/kelvora/kelvora.ini");
     struct stat st {};
     EXPECT_EQ(::stat((config.path() + "/kelvora").c_str(), &st), 0);
+}
+
+// A program killed at any moment while it saves leaves every file whole: the settings file and
+// the association store each hold what the save before wrote or what the interrupted one was
+// writing, never a mixture or a cut.
+TEST_F(SettingsTest, SavesSurviveAKillAtAnyMoment) {
+    test::TempDir data;
+    const char* oldData = std::getenv("XDG_DATA_HOME");
+    const std::string savedData = oldData ? oldData : "";
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    // Two states, each consistent in itself; long values keep a write in progress for a while.
+    const std::string dirs[2] = {"/clips/" + std::string(900, 'a'),
+                                 "/clips/" + std::string(1000, 'b')};
+    const int32_t repeats[2] = {3, 7};
+    const std::string backups[2] = {"first-player.desktop " + std::string(3000, 'x'),
+                                    "second-player.desktop " + std::string(2000, 'y')};
+    const std::string types[2] = {"Kelvora.First", "Kelvora.Second"};
+    for (const std::string& type : types) RegFileTypeCreate(type, type + " clip", "kelvora");
+    const auto save = [&](int k) {
+        QAppSettings s;
+        s.fileOpenDir = dirs[k];
+        s.repeatPlaying = repeats[k];
+        SettingsSave(s, file, "/opt/kelvora/kelvora", true);
+        RegPutString(HKEY_CLASSES_ROOT, "Tarnwel_Backup\\Kelvora", ".kvx", backups[k]);
+        RegAssociateFileExt(".kvx", types[k]);
+    };
+    save(0);
+    std::srand(17);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            setenv("PATH", "/nonexistent", 1);  // no cache refreshes: only the files matter
+            for (int k = 1;; k ^= 1) save(k);
+        }
+        usleep(static_cast<useconds_t>(1000 + std::rand() % 40000));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+
+        QAppSettings s;
+        SettingsLoad(s, file);
+        const int k = s.repeatPlaying == repeats[1] ? 1 : 0;
+        EXPECT_EQ(s.repeatPlaying, repeats[k]);
+        EXPECT_TRUE(s.fileOpenDir == dirs[k]) << "the settings file mixes two saves";
+        const std::string backup = RegGetString(HKEY_CLASSES_ROOT, "Tarnwel_Backup\\Kelvora",
+                                                ".kvx");
+        EXPECT_TRUE(backup == backups[0] || backup == backups[1]) << backup.size();
+        const std::string type = RegFileTypeGet(".kvx");
+        EXPECT_TRUE(type == types[0] || type == types[1]) << type;
+    }
+    if (oldData)
+        setenv("XDG_DATA_HOME", savedData.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
 }

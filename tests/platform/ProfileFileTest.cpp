@@ -136,6 +136,22 @@ TEST(ProfileFile, WritingKeepsOtherLinesAndPlacesNewOnes) {
     EXPECT_EQ(EntryCount(dir.path()), 1u);  // no temporary file left behind
 }
 
+TEST(ProfileFile, SeveralKeysGoInOneReplacementOrNotAtAll) {
+    TempDir dir;
+    const std::string f = dir.file("a.ini");
+    WriteFileBytes(f, "[A]\none=1\ntwo=2\n");
+    // The same text as one write after the other would leave.
+    ASSERT_TRUE(ProfileWriteStrings("a", {{"TWO", "22"}, {"three", "3"}, {"one", "11"}}, f));
+    EXPECT_EQ(ReadFileBytes(f), "[A]\none=11\nTWO=22\nthree=3\n");
+    ASSERT_TRUE(ProfileWriteStrings("New", {{"k", "v"}}, dir.file("b.ini")));
+    EXPECT_EQ(Get(dir.file("b.ini"), "new", "K"), "v");
+    // One key that could not be read back refuses them all.
+    EXPECT_FALSE(ProfileWriteStrings("A", {{"four", "4"}, {"bad=key", "x"}}, f));
+    EXPECT_FALSE(ProfileWriteStrings("A", {{"four", "4"}, {"five", "line\nbreak"}}, f));
+    EXPECT_EQ(ReadFileBytes(f), "[A]\none=11\nTWO=22\nthree=3\n");
+    EXPECT_EQ(EntryCount(dir.path()), 2u);
+}
+
 TEST(ProfileFile, DeletesKeysAndSections) {
     TempDir dir;
     const std::string f = dir.file("a.ini");
