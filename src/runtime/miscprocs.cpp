@@ -265,9 +265,7 @@ std::string SecToStr(int32_t flags, double seconds) {
         }
     }
     if ((ms > 0 || (flags & SEC_MSECS)) && !(flags & SEC_NO_MSECS)) {
-        // A character, not a C string: g++ 12 at -O3 takes assigning "0" here for an
-        // overlapping copy of impossible size (a false -Wrestrict).
-        if (text.empty()) text.push_back('0');
+        if (text.empty()) text = "0";
         text += '.';
         text += ZeroPad_(std::to_string(ms), 3);
     }
