@@ -100,7 +100,7 @@ void BrSeek(QByteReader& r, int64_t position) {
 bool FFSaneGeometry(int64_t width, int64_t height, int32_t bits) {
     if (width <= 0 || height <= 0 || width > FF_MAX_SIDE || height > FF_MAX_SIDE) return false;
     if (bits <= 0 || bits > 32) return false;
-    return width * height * ((bits + 7) / 8) <= FF_MAX_PIXEL_BYTES;
+    return width * height <= IMG_MAX_PIXELS;
 }
 
 // --- Output depth table -------------------------------------------------------------------------

@@ -147,8 +147,8 @@ inline int64_t BrLeft(const QByteReader& r) { return r.end - r.base - r.pos; }
 
 // Sane limits for pictures read from files: a larger header is refused before allocating.
 constexpr int32_t FF_MAX_SIDE = 65535;
-constexpr int64_t FF_MAX_PIXEL_BYTES = int64_t{1} << 30;
-// True when width x height at `bits` per pixel is positive and within the limits.
+// True when width x height at `bits` per pixel (at most 32) is positive, no side is longer than
+// FF_MAX_SIDE and the picture has at most IMG_MAX_PIXELS pixels.
 bool FFSaneGeometry(int64_t width, int64_t height, int32_t bits);
 
 // --- Output depth table -------------------------------------------------------------------------

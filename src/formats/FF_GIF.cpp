@@ -323,13 +323,29 @@ void ClipToScreen_(const QGifHandle& h, const QGifImgDesc& d, int32_t& x, int32_
     if (w <= 0 || hgt <= 0) w = hgt = 0;
 }
 
+// Adds `sign` times the pixels of a rectangle of the picture (clipped to it) to the use counts:
+// taken off before the rectangle is written, put back after.
+void CountWin_(QGifHandle& h, const Qimg& image, int32_t x, int32_t y, int32_t w, int32_t hgt,
+               int64_t sign) {
+    if (x < 0 || y < 0 || x >= image.width || y >= image.height || w <= 0 || hgt <= 0) return;
+    w = std::min(w, image.width - x);
+    hgt = std::min(hgt, image.height - y);
+    int64_t count[256] = {};
+    for (int32_t r = 0; r < hgt; ++r) {
+        const uint8_t* row = image.data + int64_t{y + r} * image.width + x;
+        for (int32_t c = 0; c < w; ++c) ++count[row[c]];
+    }
+    for (int32_t i = 0; i < 256; ++i) h.useCount[i] += sign * count[i];
+}
+
 // Lets the picture show `n` pixels given as indices into `palette` in their own colours, without
 // changing the colour of any index the picture uses: each colour is found in the picture's
 // palette (claiming the entry), or put into an unused entry, its own index first (the nearest
 // colour when none is left). The pixels are
 // rewritten to the picture's indices, pixels equal to `key` (-1: none) to an index that no
 // other pixel gets; returns that index.
-int32_t MergePalette_(Qimg& image, const QBGR* palette, uint8_t* pixels, int64_t n, int32_t key) {
+int32_t MergePalette_(const QGifHandle& h, Qimg& image, const QBGR* palette, uint8_t* pixels,
+                      int64_t n, int32_t key) {
     QBGR* const own = image.palette;
     if (std::memcmp(own, palette, sizeof image.palette) == 0) return key;
     bool needed[256] = {};
@@ -342,9 +358,8 @@ int32_t MergePalette_(Qimg& image, const QBGR* palette, uint8_t* pixels, int64_t
     bool agree = true;
     for (int32_t i = 0; i < 256 && agree; ++i) agree = !needed[i] || same(own[i], palette[i]);
     if (agree) return key;
-    bool used[256] = {};
-    const uint8_t* const picture = image.data;
-    for (int64_t i = 0; i < int64_t{image.width} * image.height; ++i) used[picture[i]] = true;
+    bool used[256];
+    for (int32_t i = 0; i < 256; ++i) used[i] = h.useCount[i] > 0;
     uint8_t map[256];
     bool taken[256] = {};  // picture indices the pixels are mapped to
     for (int32_t i = 0; i < 256; ++i) {
@@ -384,14 +399,21 @@ int32_t MergePalette_(Qimg& image, const QBGR* palette, uint8_t* pixels, int64_t
 // The previous frame leaves the screen as its disposal says: its rectangle filled with the
 // background colour, or given back what lay under it.
 void ApplyDisposal_(QGifHandle& h, Qimg& image) {
-    if (h.prevDisposal == GIF_DISPOSE_BACKGROUND) {
-        uint8_t index = static_cast<uint8_t>(h.bgIndex);  // 255 without a global colour table
-        if (h.bgIndex >= 0) MergePalette_(image, h.globalPal, &index, 1, -1);
-        FillWin_(image, h.prevLeft, h.prevTop, h.prevWidth, h.prevHeight, index);
-    } else if (h.prevDisposal == GIF_DISPOSE_PREVIOUS && h.prevImg) {
-        MergePalette_(image, h.prevPal, h.prevImg, int64_t{h.prevWidth} * h.prevHeight, -1);
-        InsertWin_(image, h.prevLeft, h.prevTop, h.prevWidth, h.prevHeight, h.prevImg);
+    const bool background = h.prevDisposal == GIF_DISPOSE_BACKGROUND;
+    if (!background && (h.prevDisposal != GIF_DISPOSE_PREVIOUS || !h.prevImg)) {
+        h.prevDisposal = 0;
+        return;
     }
+    uint8_t index = static_cast<uint8_t>(h.bgIndex);  // 255 without a global colour table
+    if (background && h.bgIndex >= 0) MergePalette_(h, image, h.globalPal, &index, 1, -1);
+    if (!background)
+        MergePalette_(h, image, h.prevPal, h.prevImg, int64_t{h.prevWidth} * h.prevHeight, -1);
+    CountWin_(h, image, h.prevLeft, h.prevTop, h.prevWidth, h.prevHeight, -1);
+    if (background)
+        FillWin_(image, h.prevLeft, h.prevTop, h.prevWidth, h.prevHeight, index);
+    else
+        InsertWin_(image, h.prevLeft, h.prevTop, h.prevWidth, h.prevHeight, h.prevImg);
+    CountWin_(h, image, h.prevLeft, h.prevTop, h.prevWidth, h.prevHeight, 1);
     h.prevDisposal = 0;
 }
 
@@ -434,9 +456,14 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
         h.palRestore = 0;
     }
     // The first frame starts from the background colour (index 255 without a global table).
-    if (k == 0 && !covering) {
-        std::memcpy(image.palette, h.globalPal, sizeof image.palette);
-        FillBytes(static_cast<uint8_t>(h.bgIndex), image.size, image.data);
+    // A covering one writes every pixel; until it has, nothing counts as used.
+    if (k == 0) {
+        std::memset(h.useCount, 0, sizeof h.useCount);
+        if (!covering) {
+            std::memcpy(image.palette, h.globalPal, sizeof image.palette);
+            FillBytes(static_cast<uint8_t>(h.bgIndex), image.size, image.data);
+            h.useCount[static_cast<uint8_t>(h.bgIndex)] = image.size;
+        }
     }
 
     // This frame's disposal, applied before the next one.
@@ -475,12 +502,20 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
         const bool paste = !exact || transparent;
         Qimg temp{};
         Qimg sprite{};
+        // The rectangle's pixels leave the counts just before it is written (a merge before
+        // that still sees them: transparent pixels leave them showing) and come back after; on
+        // frame 1 a covering frame writes a picture that was not counted.
+        const auto uncount = [&] {
+            if (!(k == 0 && covering)) CountWin_(h, image, d.left, d.top, d.width, d.height, -1);
+        };
         uint8_t* target = image.data;
         if (paste || interlaced) {
             _imgalloc_(temp, d.width, d.height, "FF_GIF.GIFLoadNext.ih_temp", __LINE__, 8);
             // Pixels the data leave out show what lies beneath.
             if (transparent) FillBytes(gce.transparent, temp.size, temp.data);
             target = temp.data;
+        } else {
+            uncount();
         }
         LzwTables_* tables = nullptr;
         _memalloc_(tables, sizeof(LzwTables_), __LINE__, MEM_KIND_C,
@@ -491,6 +526,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
 
         Qimg* placed = &temp;
         if (interlaced && !paste) {
+            uncount();
             GIFunInterlace_(temp.data, image.data, d.width, d.height);
         } else if (interlaced) {
             _imgalloc_(sprite, d.width, d.height, "FF_GIF.GIFLoadNext.ih_sprite", __LINE__, 8);
@@ -499,9 +535,10 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
         }
         if (paste) {
             const int32_t key = covering ? -1
-                                         : MergePalette_(image, framePal, placed->data, pixels,
+                                         : MergePalette_(h, image, framePal, placed->data, pixels,
                                                          transparent ? gce.transparent : -1);
             std::memcpy(placed->palette, image.palette, sizeof image.palette);  // the paste passes it on
+            uncount();
             if (key >= 0)
                 ImgSprite(*placed, image, d.left, d.top, static_cast<uint32_t>(key));
             else
@@ -509,6 +546,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
         }
         ImgFree(sprite);
         ImgFree(temp);
+        CountWin_(h, image, d.left, d.top, d.width, d.height, 1);
     }
     if (std::memcmp(before, image.palette, sizeof before) != 0) h.newPalette = -1;
     BrClose(h.src);

@@ -17,7 +17,9 @@
 // colours merged into the picture's palette (found among the entries in use, else put into
 // unused ones), so the rest of the picture keeps its colours. The disposal of each frame (2:
 // fill its rectangle with the background colour; 3: put back what was under it) is applied
-// before the next frame.
+// before the next frame. Which entries the picture uses is kept as a count of pixels per index,
+// brought up to date over each rectangle that is written, so the work of a frame follows its
+// own rectangle, not the screen.
 //
 // Errors: (ERR_IMG, 2) bad signature, version or screen size; (ERR_IMG, 9) frame data that
 // cannot be read; (ERR_IMG, 3) a broken LZW stream; (ERR_MVI, 1) frame number out of range;
@@ -83,6 +85,9 @@ struct QGifHandle {
     int32_t newPalette;  // the last load changed the picture's palette (0 or -1)
     int32_t palRestore;  // the last frame brought a local colour table
     int32_t sequential;  // a frame after the first depends on the picture before it
+    // Pixels of the composed picture per palette index: what frame 1 set up and every write
+    // since (a picture changed by someone else only makes the merged colours less apt).
+    int64_t useCount[256];
     QBGR globalPal[256];
     int32_t fileId;
     // Frame starts: block b holds the offsets of frames 256 b to 256 b + 255 (tracked).

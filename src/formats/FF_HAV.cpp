@@ -77,8 +77,9 @@ void Open_(QHavHandle& h, const std::string& fileName) {
     if (h.frames < 0 || h.frames > HAV_MAX_FRAMES || h.keyInterval < 0 ||
         !std::isfinite(h.frameRate) || h.frameRate < 0)
         Refuse_(h, MVI_INVALID_FORMAT);
-    if (h.frames > 0 &&
-        (h.bytesPP < 1 || h.bytesPP > 3 || !FFSaneGeometry(h.width, h.height, 8 * h.bytesPP)))
+    // A movie of sound alone still declares its picture: a header with fields out of range is
+    // damaged whatever its frame count, and nothing below multiplies an unchecked field.
+    if (h.bytesPP < 1 || h.bytesPP > 3 || !FFSaneGeometry(h.width, h.height, 8 * h.bytesPP))
         Refuse_(h, MVI_INVALID_FORMAT);
 
     if (h.soundFlags != 0) {
@@ -139,10 +140,13 @@ struct SoundBlock_ {
     int32_t bytes;
 };
 
-// Reads and checks the header of the sound block at `offset`. The chain only runs forward, past
-// the block's own samples, so a damaged chain cannot loop.
-SoundBlock_ ReadSoundHeader_(QHavHandle& h, int32_t offset) {
-    if (offset < HAV_HEADER_SIZE || offset > h.fileSize - HAV_SOUND_BLOCK_HEADER)
+// Reads and checks the header of the sound block at `offset`, the `walked`-th block met from
+// the first one (counted here). A next block may lie anywhere in the file, before this one as
+// well, so a damaged chain can loop; but the blocks of a whole chain each take at least a
+// header's bytes of the file, so a walk that meets more blocks than that is going round.
+SoundBlock_ ReadSoundHeader_(QHavHandle& h, int32_t offset, int32_t& walked) {
+    if (offset < HAV_HEADER_SIZE || offset > h.fileSize - HAV_SOUND_BLOCK_HEADER ||
+        ++walked > h.fileSize / HAV_SOUND_BLOCK_HEADER)
         ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
     uint8_t head[HAV_SOUND_BLOCK_HEADER];
     FSeek(h.fileId, offset);
@@ -154,8 +158,7 @@ SoundBlock_ ReadSoundHeader_(QHavHandle& h, int32_t offset) {
     b.samples = BrI32LE(r);
     const int64_t bytes = int64_t{b.samples} * h.soundFormat.blockAlign;
     const int64_t end = int64_t{offset} + HAV_SOUND_BLOCK_HEADER + bytes;
-    if (b.samples < 0 || end > h.fileSize || (b.next != 0 && b.next < end))
-        ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
+    if (b.samples < 0 || end > h.fileSize) ErrFail(ERR_MVI, MVI_INVALID_FORMAT);
     b.bytes = static_cast<int32_t>(bytes);
     return b;
 }
@@ -289,9 +292,10 @@ void HAVSndSeek(QHavHandle& h, int32_t position) {
             MonExit();
         int64_t through = 0;
         int32_t offset = h.firstSoundBlock;
+        int32_t walked = 0;
         SoundBlock_ b;
         for (;;) {
-            b = ReadSoundHeader_(h, offset);
+            b = ReadSoundHeader_(h, offset, walked);
             through += b.samples;
             if (through >= position || b.next == 0) break;
             offset = b.next;
@@ -301,6 +305,7 @@ void HAVSndSeek(QHavHandle& h, int32_t position) {
         const int64_t pos = (position - (through - b.samples)) * int64_t{h.soundFormat.blockAlign};
         h.audioPos = static_cast<int32_t>(std::min<int64_t>(pos, h.audioBufSize));
         h.audioThrough = static_cast<int32_t>(std::min<int64_t>(through, INT32_MAX));
+        h.audioBlocks = walked;
     });
 }
 
@@ -326,7 +331,7 @@ void HAVSndLoad(QHavHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t co
             h.audioBufSize = h.audioPos = 0;
         }
         while (copied < wanted && h.audioNext != 0) {
-            const SoundBlock_ b = ReadSoundHeader_(h, h.audioNext);
+            const SoundBlock_ b = ReadSoundHeader_(h, h.audioNext, h.audioBlocks);
             LoadSoundBlock_(h, b, "FF_HAV.HAVSndLoad.hf.AudioBuf");
             h.audioThrough = static_cast<int32_t>(
                 std::min<int64_t>(int64_t{h.audioThrough} + b.samples, INT32_MAX));
@@ -355,7 +360,7 @@ void HAVInfo(const std::string& fileName, QffInfo& info) {
         QHavHandle h;
         Open_(h, fileName);
         info.fileSize = static_cast<double>(h.fileSize);
-        if (h.frames > 0) {  // the open step has checked the picture size of a movie with frames
+        if (h.frames > 0) {  // a movie of sound alone shows no picture
             FFFillPictureInfo(info, info.fileSize, h.width, h.height, h.bytesPP, h.bitsPP, true);
             info.frames = h.frames;
             info.frameRate = h.frameRate;

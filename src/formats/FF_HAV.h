@@ -6,7 +6,8 @@
 // File layout (integers 32-bit little-endian): a 64-byte header, a table of 256 index-page
 // offsets, index pages of 256 entries (record offset, record size, flags; bit 0 = the record
 // starts with a palette chunk), frame records (with streamed bands right after them) and sound
-// blocks (16-byte header: -, -, next block offset, sample frames; then the samples).
+// blocks (16-byte header: -, -, next block offset, sample frames; then the samples). The sound
+// blocks may lie in the file in any order: each names the next one wherever it is.
 //
 // Errors: (ERR_MVI, 1) "Invalid movie format." for a damaged header, page table, index or sound
 // chain; (ERR_MVI, 5) for another version; (ERR_MVI, 3) for a frame record that cannot be
@@ -73,6 +74,7 @@ struct QHavHandle {
     int32_t audioPos;      // read position in audioBuf
     int32_t audioNext;     // offset of the block after the buffered one; 0 = none
     int32_t audioThrough;  // sample frames through the end of the buffered block
+    int32_t audioBlocks;   // blocks of the chain walked from the first through the buffered one
     int32_t sndNextPos;    // the next expected sample position
     QWaveFmt soundFormat;
 };

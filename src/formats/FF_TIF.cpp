@@ -74,13 +74,18 @@ int32_t TIFOutSamples_(const QTifHandle& h) {
 bool TIFSupported_(const QTifHandle& h) {
     const uint16_t c = h.compression;
     const uint16_t bits = h.bitsPerSample;
+    // Bilevel pictures come fax-coded; the fax codecs code nothing else. Any other codec is
+    // libtiff's business: what the linked library was built with decodes, whatever its number
+    // (Deflate goes by two, for one).
+    const bool fax = c == COMPRESSION_CCITTRLE || c == COMPRESSION_CCITTFAX3 ||
+                     c == COMPRESSION_CCITTFAX4;
     bool ok;
     if (bits == 1) {
-        ok = h.samplesPerPixel == 1 && (c == 2 || c == 3 || c == 4);
+        ok = h.samplesPerPixel == 1 && fax;
     } else {
-        ok = h.samplesPerPixel >= 1 && h.samplesPerPixel <= 4 && (bits == 8 || bits == 16) &&
-             (c == 1 || c == 5 || c == 32773 || c == 32946 || c == 7);
+        ok = h.samplesPerPixel >= 1 && h.samplesPerPixel <= 4 && (bits == 8 || bits == 16) && !fax;
     }
+    ok = ok && TIFFIsCODECConfigured(c);
     // Subsampled YCbCr is only turned into RGB by the JPEG codec.
     if (h.photometric == PHOTOMETRIC_YCBCR && c != 7) ok = false;
     return ok && FFSaneGeometry(h.width, h.height, TIFOutSamples_(h) * 8);

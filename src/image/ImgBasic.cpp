@@ -7,10 +7,14 @@
 #include <vector>
 
 #include "image/PalOpt.h"
+#include "platform/AvCommon.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
 
 namespace kelvora {
+
+// A video frame the decoders accept must be a picture the readers accept, and no larger.
+static_assert(AV_MAX_PIXELS == IMG_MAX_PIXELS, "the video layer's pixel limit is the image one");
 
 namespace {
 

@@ -11,6 +11,15 @@
 
 namespace kelvora {
 
+// The most pixels a picture read from a file may ask for: 2^28 (16384 x 16384), the order of
+// the limits the image libraries themselves apply. At up to 4 bytes per pixel that keeps a
+// picture's block within 1 GiB and its byte counts within 32 bits, and it refuses the damaged
+// or hostile header that declares a huge picture in a tiny file before anything is allocated
+// for it or any work is done per pixel. Every reader checks its header against it (through
+// FFSaneGeometry) and refuses a larger picture with its own header error; the video decoders
+// below the image layer keep the same number (AV_MAX_PIXELS).
+constexpr int64_t IMG_MAX_PIXELS = int64_t{1} << 28;
+
 struct QBGR {
     uint8_t blue;
     uint8_t green;

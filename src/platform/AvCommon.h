@@ -17,6 +17,10 @@ extern "C" {
 
 namespace kelvora {
 
+// The most pixels a video frame may have: the image layer's limit for pictures read from files
+// (IMG_MAX_PIXELS, which checks that the two agree), kept here because this layer lies below it.
+constexpr int64_t AV_MAX_PIXELS = int64_t{1} << 28;
+
 // A thread that runs the jobs its owner hands it, one at a time, while the owner goes on. The
 // owner starts a job, does its own work, and waits before it touches what the job touches.
 class QAvHelper {

@@ -29,7 +29,7 @@ namespace {
 
 // Beyond these a header is damage, not a picture or a sound.
 constexpr int32_t kMaxSide = 16384;
-constexpr int64_t kMaxPixels = int64_t{1} << 26;
+constexpr int64_t kMaxPixels = AV_MAX_PIXELS;
 constexpr int32_t kMaxChannels = 8;
 constexpr int32_t kMaxRate = 384000;
 // Packets kept per stream: about two days of video at 25 frames per second.

@@ -27,7 +27,7 @@ namespace {
 constexpr int64_t kHeaderBytes = 40;
 // Pictures beyond these are damage, not video.
 constexpr int64_t kMaxSide = 16384;
-constexpr int64_t kMaxPixels = int64_t{8192} * 8192;
+constexpr int64_t kMaxPixels = AV_MAX_PIXELS;
 // A stream format larger than this is not a header with extra data.
 constexpr int32_t kMaxFormatBytes = 16 << 20;
 

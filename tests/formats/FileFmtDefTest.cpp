@@ -167,7 +167,11 @@ TEST(FFBasic, NumericHelpers) {
     EXPECT_EQ(TruncMulDiv(10, 3, 4), 7);
     EXPECT_EQ(TruncMulDiv(10, 3, -4), 0);
     EXPECT_TRUE(FFSaneGeometry(65535, 4096, 32));
-    EXPECT_FALSE(FFSaneGeometry(65535, 65535, 32));  // over 1 GiB of pixels
+    EXPECT_FALSE(FFSaneGeometry(65535, 65535, 32));
+    // The picture limit counts pixels, whatever their depth.
+    EXPECT_TRUE(FFSaneGeometry(16384, 16384, 32));
+    EXPECT_FALSE(FFSaneGeometry(16384, 16385, 8));
+    EXPECT_FALSE(FFSaneGeometry(27000, 27000, 8));
     EXPECT_FALSE(FFSaneGeometry(0, 10, 8));
     EXPECT_FALSE(FFSaneGeometry(65536, 1, 8));
 }

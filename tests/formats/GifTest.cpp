@@ -317,6 +317,33 @@ TEST(Gif, DamagedFilesFailCleanly) {
     }
 }
 
+// A screen over the picture limit is refused by the header, before the screen is allocated or
+// any frame looked at; one at the limit opens (the open allocates no picture).
+TEST(Gif, ScreenOverThePictureLimit) {
+    // Kept from a fuzzing run: 66 bytes declaring a 27,000 x 27,000 screen with two 1 x 1 frames.
+    const std::string kept = kDir + "fuzz-huge-screen.gif";
+    const test::RegisterBalance balance;
+    const auto started = std::chrono::steady_clock::now();
+    Qimg img{};
+    EXPECT_EQ(Try([&] { ImgLoad(kept, img, BAD_HANDLE); }), (Error{ERR_IMG, 2}));
+    QGifHandle h{};
+    EXPECT_EQ(Try([&] { GIFOpen(h, kept, false); }), (Error{ERR_IMG, 2}));
+    QffInfo info{};
+    EXPECT_EQ(Try([&] { GIFInfo(kept, info, true); }), (Error{ERR_IMG, 2}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_TRUE(balance.Balanced());
+
+    TempDir dir;
+    const std::string path = dir.file("edge.gif");
+    const std::vector<FrameSpec> frames{FrameSpec{.w = 1, .h = 1}, FrameSpec{.w = 1, .h = 1}};
+    WriteFileBytes(path, MakeGif(16384, 16384, true, frames));
+    ASSERT_EQ(Try([&] { GIFOpen(h, path, false); }), kNone);
+    EXPECT_EQ(h.frames, 2);
+    GIFClose(h);
+    WriteFileBytes(path, MakeGif(16385, 16384, true, frames));
+    EXPECT_EQ(Try([&] { GIFOpen(h, path, false); }), (Error{ERR_IMG, 2}));
+}
+
 // Each handle keeps its own frame starts: opening (or scanning) another file in between, as a
 // second thread or the information window would, does not disturb an open animation.
 TEST(Gif, HandlesKeepTheirOwnFrames) {

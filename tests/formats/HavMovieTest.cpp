@@ -436,15 +436,73 @@ TEST_F(HavMovie, SoundChainOfOneBlockAndDamagedChains) {
     EXPECT_EQ(Sound(0, false, 10),
               Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));  // the last block is loaded too
     EXPECT_EQ(Sound(4, false, 3), Bytes({4, 5, 6}));
-    // A chain that points back at itself is refused rather than walked for ever.
-    b.sampleCount = 20;
+    // A chain that points back at itself is refused once it has met more blocks than the file
+    // has room for, rather than walked for ever: round and round to a track end the header puts
+    // far away, and round an empty block, which no count of samples would ever end.
+    b.sampleCount = 4000;
     b.blocks = {{1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}};
     std::string bytes = b.Make();
+    ASSERT_LE(4000u, bytes.size());  // within what the file could hold: the open accepts it
     const size_t second = bytes.size() - 5 - 16;
     std::memcpy(&bytes[second + 8], &bytes[52], 4);  // its next block is the first one
     WriteFileBytes(dir.file("loop.hav"), bytes);
     ASSERT_EQ(Open(dir.file("loop.hav")), kOk);
-    EXPECT_EQ(Try([&] { Sound(0, true, 20); }), std::make_pair(ERR_MVI, 1));
+    EXPECT_EQ(Try([&] { Sound(0, true, 4000); }), std::make_pair(ERR_MVI, 1));
+    b.sampleCount = 1;
+    b.blocks = {{}};
+    bytes = b.Make();
+    std::memcpy(&bytes[bytes.size() - 16 + 8], &bytes[52], 4);  // the empty block names itself
+    WriteFileBytes(dir.file("loop.hav"), bytes);
+    ASSERT_EQ(Open(dir.file("loop.hav")), kOk);
+    EXPECT_EQ(Try([&] { Sound(0, true, 1); }), std::make_pair(ERR_MVI, 1));
+    EXPECT_EQ(Try([&] { HAVSndSeek(h, 1); }), std::make_pair(ERR_MVI, 1));
+}
+
+// Another writer may put the sound blocks anywhere: here the writer's chain is copied to the end
+// of the file in reverse order, so that every block names one that lies before it.
+TEST_F(HavMovie, SoundChainInAnyOrder) {
+    const QWaveFmt fmt{WAVE_FORMAT_PCM, 1, 8000, 0, 0, 16, 0};
+    Bytes pcm(2 * 5000);
+    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<uint8_t>(i * 13 + i / 7);
+    {
+        QHavWriter w;
+        HAVCreate(w, dir.file("in-order.hav"), 4, 4, 1, HAV_CODEC_BEST, 1, 10, &fmt);
+        Qimg frame = NewImage(4, 4, 8);
+        for (int32_t n = 0; n < 5; ++n) {
+            HAVAddFrame(w, frame);
+            HAVAddSound(w, &pcm[static_cast<size_t>(n) * 2000], 1000);
+        }
+        HAVWriterClose(w);
+        ImgFree(frame);
+    }
+    std::string bytes = ReadFileBytes(dir.file("in-order.hav"));
+    const auto u32 = [&](size_t at) {
+        uint32_t v;
+        std::memcpy(&v, &bytes[at], 4);
+        return v;
+    };
+    std::vector<std::string> blocks;  // header and samples, in chain order
+    for (uint32_t at = u32(52); at != 0; at = u32(at + 8))
+        blocks.push_back(bytes.substr(at, 16 + 2 * size_t{u32(at + 12)}));
+    ASSERT_GE(blocks.size(), 3u);
+    std::vector<uint32_t> where(blocks.size());
+    for (size_t i = blocks.size(); i-- > 0;) {
+        where[i] = static_cast<uint32_t>(bytes.size());
+        bytes += blocks[i];
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const uint32_t next = i + 1 < blocks.size() ? where[i + 1] : 0;
+        std::memcpy(&bytes[where[i] + 8], &next, 4);
+    }
+    std::memcpy(&bytes[52], &where[0], 4);
+    WriteFileBytes(dir.file("reversed.hav"), bytes);
+
+    ASSERT_EQ(Open(dir.file("reversed.hav")), kOk);
+    EXPECT_EQ(Sound(0, true, 5000), pcm);
+    EXPECT_EQ(Sound(0, false, 2500), Bytes(pcm.begin(), pcm.begin() + 5000));
+    EXPECT_EQ(Sound(2500, true, 2500), Bytes(pcm.begin() + 5000, pcm.end()));
+    EXPECT_EQ(Sound(3999, false, 2), Bytes(pcm.begin() + 7998, pcm.begin() + 8002));
+    ASSERT_EQ(Load(5, 0), kOk);  // the frames are where they were
 }
 
 TEST_F(HavMovie, FixturesMadeWithAnIndependentTool) {
@@ -584,6 +642,38 @@ TEST_F(HavMovie, DamagedFilesFailCleanly) {
         ASSERT_EQ(::pwrite(fd, &good[at], 1, static_cast<off_t>(at)), 1);
     }
     ::close(fd);
+}
+
+// A header is checked whole whatever its frame count: a movie of sound alone with a picture
+// field out of range is as damaged as one with frames.
+TEST_F(HavMovie, HeaderOfAMovieWithoutFrames) {
+    // Kept from a fuzzing run: no frames and 2^30 bytes per pixel, which once overflowed the
+    // depth computed from it.
+    const std::string kept = std::string(KV_TEST_DATA) + "/formats/hav/fuzz-zero-frames-bpp.hav";
+    EXPECT_EQ(Open(kept), std::make_pair(ERR_MVI, 1));
+    QffInfo info;
+    FFClearInfo(info);
+    EXPECT_EQ(Try([&] { HAVInfo(kept, info); }), std::make_pair(ERR_MVI, 1));
+
+    const QWaveFmt fmt{WAVE_FORMAT_PCM, 1, 8000, 0, 0, 8, 0};
+    QHavWriter w;
+    HAVCreate(w, dir.file("silent.hav"), 4, 4, 1, HAV_CODEC_BEST, 1, 0, &fmt);
+    const uint8_t pcm[3] = {1, 2, 3};
+    HAVAddSound(w, pcm, 3);
+    HAVWriterClose(w);
+    const std::string good = ReadFileBytes(dir.file("silent.hav"));
+    const auto patched = [&](std::initializer_list<std::pair<size_t, uint32_t>> fields) {
+        std::string s = good;
+        for (const auto& [at, v] : fields) std::memcpy(&s[at], &v, 4);
+        WriteFileBytes(dir.file("bad.hav"), s);
+        return dir.file("bad.hav");
+    };
+    EXPECT_EQ(Open(patched({{20, 4}})), std::make_pair(ERR_MVI, 1));
+    EXPECT_EQ(Open(patched({{20, 0x80000000u}})), std::make_pair(ERR_MVI, 1));
+    EXPECT_EQ(Open(patched({{12, 0}})), std::make_pair(ERR_MVI, 1));
+    // The picture limit holds here as in every reader: 2^28 pixels and no more.
+    EXPECT_EQ(Open(patched({{12, 16384}, {16, 16384}})), kOk);
+    EXPECT_EQ(Open(patched({{12, 16385}, {16, 16384}})), std::make_pair(ERR_MVI, 1));
 }
 
 TEST_F(HavMovie, MovieWithoutFrames) {

@@ -293,14 +293,16 @@ TEST_F(LibReadersTest, TiffEdgeCases) {
     ASSERT_EQ(Isolated([&] { TIFLoad(path, img); }).group, 0);
     EXPECT_EQ(img.palette[img.data[0]].green, 255 - 0x10);
 
-    // A 1-bit uncompressed file is not loadable; compression names come from the table.
+    // A 1-bit uncompressed file is not loadable; compression names come from the table (which
+    // names Deflate by its old number only, though both load).
     struct {
         uint16_t bits, compression;
         const char* codec;
         int32_t supported;
     } const infoCases[] = {{1, 1, "Uncompressed", 0},
                            {8, 32946, "Deflate compression (modified LZ77)", -1},
-                           {8, 8, "", 0},
+                           {8, 8, "", -1},
+                           {8, 4, "CCITT Group 4 fax encoding", 0},
                            {8, 32773, "Macintosh RLE (PackBits)", -1}};
     for (const auto& c : infoCases) {
         WriteFileBytes(path, MakeTiff(8, 1, c.bits, c.compression, 1, std::string(8, '\0')));
@@ -313,6 +315,63 @@ TEST_F(LibReadersTest, TiffEdgeCases) {
     WriteFileBytes(path, MakeTiff(8, 1, 1, 1, 1, std::string(1, '\0')));
     const Call c = Isolated([&] { TIFLoad(path, img); });
     EXPECT_EQ(c.group, ERR_IMG);
+    EXPECT_EQ(c.code, 1);
+}
+
+// Writes a 7 x 5 RGB picture of 8-bit samples with libtiff, coded with `compression`.
+bool WriteRgbTiff(const std::string& path, uint16_t compression) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (!t) return false;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 7);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, 5);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 2);
+    bool ok = true;
+    for (uint32_t y = 0; y < 5; ++y) {
+        uint8_t row[7 * 3];
+        for (uint32_t i = 0; i < sizeof row; ++i) row[i] = static_cast<uint8_t>(y * 41 + i * 11);
+        ok = ok && TIFFWriteScanline(t, row, y, 0) == 1;
+    }
+    TIFFClose(t);
+    return ok;
+}
+
+// Every codec the linked libtiff has goes, whatever number a file gives it; one it lacks is
+// refused as a format not supported.
+TEST_F(LibReadersTest, TiffCodecsOfTheLinkedLibrary) {
+    TempDir dir;
+    ASSERT_TRUE(WriteRgbTiff(dir.file("none.tif"), COMPRESSION_NONE));
+    ASSERT_EQ(Isolated([&] { TIFLoad(dir.file("none.tif"), img); }).group, 0) << ErrLastText();
+    const std::vector<uint8_t> plain(img.data, img.data + img.size);
+    ASSERT_EQ(plain.size(), 7u * 5 * 3);
+    for (const uint16_t c : {uint16_t{COMPRESSION_ADOBE_DEFLATE}, uint16_t{COMPRESSION_DEFLATE},
+                             uint16_t{COMPRESSION_LZW}, uint16_t{COMPRESSION_PACKBITS}}) {
+        SCOPED_TRACE(c);
+        if (!TIFFIsCODECConfigured(c)) continue;
+        const std::string path = dir.file("c" + std::to_string(c) + ".tif");
+        ASSERT_TRUE(WriteRgbTiff(path, c));
+        ASSERT_EQ(Isolated([&] { TIFLoad(path, img); }).group, 0) << ErrLastText();
+        EXPECT_EQ(std::vector<uint8_t>(img.data, img.data + img.size), plain);
+    }
+
+    // A codec number libtiff knows but was built without, else one it has never heard of.
+    uint16_t missing = 33333;
+    for (const uint16_t c :
+         {uint16_t{COMPRESSION_JBIG}, uint16_t{COMPRESSION_JP2000}, uint16_t{COMPRESSION_LERC},
+          uint16_t{COMPRESSION_LZMA}, uint16_t{COMPRESSION_ZSTD}, uint16_t{COMPRESSION_WEBP}})
+        if (!TIFFIsCODECConfigured(c)) {
+            missing = c;
+            break;
+        }
+    ASSERT_FALSE(TIFFIsCODECConfigured(missing));
+    const std::string path = dir.file("missing.tif");
+    WriteFileBytes(path, MakeTiff(8, 1, 8, missing, 1, std::string(8, '\0')));
+    const Call c = Isolated([&] { TIFLoad(path, img); });
+    EXPECT_EQ(c.group, ERR_IMG) << c.text;
     EXPECT_EQ(c.code, 1);
 }
 

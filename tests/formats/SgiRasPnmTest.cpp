@@ -222,7 +222,8 @@ TEST_F(SgiRasPnmTest, RasEscapesRowsMapsAndDepths) {
         {Ras(70000, 1, 8, 1) + "ab", {ERR_IMG, 1}},
         {Ras(1, 1, 8, 1, 1, 0x7FFFFFF0) + "ab", {ERR_FILE, 3}},    // map beyond the file
         {Ras(4, 4, 8, 1) + "abc", {ERR_FILE, 3}},                  // rows cut short
-        {Ras(30000, 30000, 8, 2) + "\x80\xFF\x01", {ERR_IMG, 3}},  // too little to fill it
+        {Ras(16384, 16384, 8, 2) + "\x80\xFF\x01", {ERR_IMG, 3}},  // too little to fill it
+        {Ras(30000, 30000, 8, 2) + "\x80\xFF\x01", {ERR_IMG, 1}},  // over the picture limit
     };
     for (const auto& [bytes, expected] : refused) EXPECT_EQ(LoadBytes("r.ras", bytes), expected);
 }
@@ -247,6 +248,8 @@ TEST_F(SgiRasPnmTest, PnmHeadersAndSamples) {
         {"P1 2 1 0 1", {ERR_IMG, 1}},
         {"P5 100000 1 255\n", {ERR_IMG, 1}},
         {"P2 100 100 255\n1 2 3", {ERR_IMG, 9}},  // refused before allocating
+        {"P5 16384 16384 255\n", {ERR_FILE, 3}},  // 2^28 pixels: within the limit, cut short
+        {"P5 16384 16385 255\n", {ERR_IMG, 1}},   // over the picture limit
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(LoadBytes("t.pgm", text), expected) << text;

@@ -352,6 +352,9 @@ TEST_F(StillReadersTest, BmpHostileHeaders) {
         {[](Bytes& b) { b[30] = 4; }, {ERR_IMG, 1}},                       // embedded JPEG
         {[](Bytes& b) { b[28] = 4, b[30] = 1; }, {ERR_IMG, 1}},            // 8-bit coding on 4 bits
         {[](Bytes& b) { b[30] = 3; }, {ERR_IMG, 1}},                       // bit fields on 24 bits
+        // 2^28 pixels pass the header (the rows are missing), one row more is over the limit.
+        {[](Bytes& b) { b[18] = 0, b[19] = 0x40, b[22] = 0, b[23] = 0x40; }, {ERR_FILE, 3}},
+        {[](Bytes& b) { b[18] = 0, b[19] = 0x40, b[22] = 1, b[23] = 0x40; }, {ERR_IMG, 4}},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         Bytes bad = good;

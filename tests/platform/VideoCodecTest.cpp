@@ -553,7 +553,8 @@ TEST(VideoCodecHostile, DamagedFormatsAreRefused) {
     EXPECT_EQ(open(Format(16, INT32_MIN, 24, BI_RGB)), ICERR_BADFORMAT);
     EXPECT_EQ(open(Format(100000, 16, 24, BI_RGB)), ICERR_BADIMAGESIZE);
     EXPECT_EQ(open(Format(16, -100000, 24, BI_RGB)), ICERR_BADIMAGESIZE);
-    EXPECT_EQ(open(Format(16000, 16000, 24, Code("MJPG"))), ICERR_BADIMAGESIZE);
+    // One row over the picture limit the readers share (AV_MAX_PIXELS).
+    EXPECT_EQ(open(Format(16384, 16385, 24, Code("MJPG"))), ICERR_BADIMAGESIZE);
     EXPECT_EQ(open(Format(16, 16, 0, Code("MJPG"))), ICERR_OK);  // a depth codecs may leave out
     EXPECT_EQ(open(Format(16, 16, 65, Code("MJPG"))), ICERR_BADBITDEPTH);
     for (uint16_t bits : {0, 1, 4, 12, 15, 31})

@@ -10,6 +10,10 @@
 #   clip.gif       dispose.gif with its last frame moved to hang over the right and bottom edges
 #   interlace.gif  interlaced frames: three whole ones with their own tables, then a partial one
 #   noise.gif      one 80 x 64 picture of noise: 12-bit codes and a clear code in the LZW stream
+#
+# Not made here: fuzz-huge-screen.gif, 66 bytes written by hand and kept from a fuzzing run (a
+# 27,000 x 27,000 logical screen, a 2-entry global table, two 1 x 1 frames). Its screen is over
+# the picture limit, so its header must be refused.
 set -euo pipefail
 IM=/usr/bin/convert
 [[ -x $IM ]] || IM=convert
