@@ -3,9 +3,12 @@
 
 BUILD ?= build
 SAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
+# Seconds each fuzz target runs under `make fuzz`.
+FUZZ_SECONDS ?= 60
 
-.PHONY: run test setup build sanitize bench format clean
+.PHONY: run test setup build sanitize fuzz bench format clean
 
 setup:
 	@bash scripts/setup.sh
@@ -35,6 +38,17 @@ sanitize: setup
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --test-dir $(SAN_BUILD) -L 'unit|gui' --output-on-failure -j $(JOBS)
 
+# Every file reader and the other entry points that take bytes from outside (profile files,
+# inter-program channels, the command line) under libFuzzer with ASan and UBSan, FUZZ_SECONDS
+# each (`make fuzz FUZZ_SECONDS=20`; FUZZ_TARGETS="hav avi" picks targets). A clang build of its
+# own; corpora, logs and the inputs of findings stay in $(FUZZ_BUILD)/fuzz/, and a finding fails
+# the run.
+fuzz: setup
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKV_FUZZ=ON -DKV_WERROR=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kv_fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh $(FUZZ_BUILD)
+
 # Benchmarks beside independent decoders (installs those tools first).
 bench: build
 	@bash scripts/setup.sh scripts/bench-packages.txt
@@ -54,4 +68,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
