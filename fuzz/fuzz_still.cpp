@@ -14,6 +14,7 @@
 using namespace kelvora;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (KV_FUZZ_TYPE == FT_GIF && fuzz::HugeGifScreen(data, size)) return -1;
     const std::string path = fuzz::InputFile(data, size, KV_FUZZ_EXT);
     const fuzz::RegisterGuard guard;
 
