@@ -4,9 +4,12 @@
 BUILD ?= build
 SAN_BUILD ?= build-asan-clang
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
+# Seconds each fuzz target runs under `make fuzz`.
+FUZZ_SECONDS ?= 60
 
-.PHONY: run test setup build sanitize tsan bench format clean
+.PHONY: run test setup build sanitize tsan fuzz bench format clean
 
 setup:
 	@bash scripts/setup.sh
@@ -49,6 +52,17 @@ tsan: setup
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) \
 	  -R '^(Player|DXAudio|Screen|DisplayWidget|MainWindow|IPCModule|LocalChannel|VideoCodecFiles|MpegVideoLibrary|MpgAudio)'
 
+# Every file reader and the other entry points that take bytes from outside (profile files,
+# inter-program channels, the command line) under libFuzzer with ASan and UBSan, FUZZ_SECONDS
+# each (`make fuzz FUZZ_SECONDS=20`; FUZZ_TARGETS="hav avi" picks targets). A clang build of its
+# own; corpora, logs and the inputs of findings stay in $(FUZZ_BUILD)/fuzz/, and a finding fails
+# the run.
+fuzz: setup
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKV_FUZZ=ON -DKV_WERROR=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kv_fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh $(FUZZ_BUILD)
+
 # Benchmarks beside independent decoders (installs those tools first).
 bench: build
 	@bash scripts/setup.sh scripts/bench-packages.txt
@@ -68,4 +82,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

@@ -12,6 +12,10 @@ namespace kelvora {
 
 namespace {
 
+// Ancillary chunks of any length that libpng would read whole into memory before looking at
+// them, and that the reader has no use for: passed over unread.
+constexpr png_byte kPngIgnoredChunks[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf";
+
 // The message of the libpng error that ended the current call on this thread.
 thread_local std::string pngError;
 
@@ -107,6 +111,10 @@ void PNGOpen_(QPngHandle& h, const std::string& fileName) {
                                            warning_handler_);
             if (h.png) h.info = png_create_info_struct(h.png);
             if (!h.info) ErrFail(ERR_IMG, IMG_INIT_COMPRESSION);
+            // libpng allocates and clears a buffer as large as such a chunk claims to be before
+            // it reads it: a short file announcing a 2 GB text chunk would cost 2 GB.
+            png_set_keep_unknown_chunks(h.png, PNG_HANDLE_CHUNK_NEVER, kPngIgnoredChunks,
+                                        sizeof kPngIgnoredChunks / 5);
             png_set_read_fn(h.png, &h, PNGRead_);
             PNGCheck_(PNGTry_(h.png, [&] { png_read_info(h.png, h.info); }), __LINE__);
         } catch (...) {

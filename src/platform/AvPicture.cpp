@@ -79,7 +79,10 @@ bool OurLayout_(int format, int& across, int& down) {
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The clones' resolver runs while the program loads, before a sanitizer's runtime is ready:
+// sanitizer builds keep the one plain version.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define KV_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define KV_VECTOR_CLONES

@@ -434,9 +434,8 @@ TEST(VideoCodecRaw, RowOrderAndPadding) {
 }
 
 TEST(VideoCodecRaw, ColourTableFromFormatAndPaletteChanges) {
-    Bytes table;
-    for (int i = 0; i < 4; ++i)
-        table.insert(table.end(), {uint8_t(i), uint8_t(i * 2), uint8_t(i * 3), 0});
+    // Entry i: blue i, green 2i, red 3i.
+    const Bytes table = {0, 0, 0, 0, 1, 2, 3, 0, 2, 4, 6, 0, 3, 6, 9, 0};
     const Bytes f = Format(2, 1, 8, BI_RGB, table, 4);
     QVideoCodec* c = nullptr;
     ASSERT_EQ(VideoCodecOpen(&c, f.data(), static_cast<int32_t>(f.size()), Code("DIB ")), ICERR_OK);
