@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -34,8 +35,9 @@ void Put32(Bytes& v, size_t at, uint32_t x) {
 // `rowBytes` bytes of 0xAB.
 Bytes Dib(int32_t w, int32_t h, uint16_t bits, uint32_t used, int entries, size_t rowBytes,
           uint32_t headerSize = 40) {
-    Bytes v(headerSize + 4 * entries, 0);
-    v.resize(v.size() + rowBytes, 0xAB);
+    const size_t rows = headerSize + 4 * static_cast<size_t>(entries);
+    Bytes v(rows + rowBytes, 0xAB);
+    std::fill(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(rows), 0);
     Put32(v, 0, headerSize);
     Put32(v, 4, static_cast<uint32_t>(w));
     Put32(v, 8, static_cast<uint32_t>(h));

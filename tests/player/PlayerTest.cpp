@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -59,8 +60,9 @@ void MakeMovie(const std::string& path, int32_t frames, double fps, double sound
 struct Watch {
     std::mutex lock;
     std::vector<int32_t> shown;
-    int32_t calls = 0;
-    int32_t stoppedCalls = 0;
+    // Read by the test while the worker calls back: atomic, not only under the lock.
+    std::atomic<int32_t> calls{0};
+    std::atomic<int32_t> stoppedCalls{0};
     int32_t slowFrame = -1;  // the callback sleeps 150 ms after showing this frame
     double worstLead = 0;    // sound played ahead of (behind) the clock: the extremes seen
     double worstLag = 0;
