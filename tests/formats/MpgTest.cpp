@@ -178,8 +178,9 @@ TEST_F(MpgFiles, SoundFilesAreNamedPlayedAndSeekable) {
     EXPECT_TRUE(info.hasSound && info.soundSupported);
     EXPECT_EQ(info.soundCompression, "MPEG-1, Layer-III (MP3)");
     EXPECT_EQ(info.soundSamples, 57330);  // the encoder's own count: gapless
-    EXPECT_EQ(info.playFormat.samplesPerSec, 44100u);
-    EXPECT_EQ(info.playFormat.channels, 2);
+    // The wave format is a packed record: its fields are copied, never bound by reference.
+    EXPECT_EQ(uint32_t{info.playFormat.samplesPerSec}, 44100u);
+    EXPECT_EQ(int{info.playFormat.channels}, 2);
 
     MpgInfo(TheFiles().lsf, info);
     EXPECT_EQ(info.soundCompression, "MPEG-2 LSF, Layer-II");
@@ -226,7 +227,7 @@ TEST_F(MpgFiles, SoundFilesAreNamedPlayedAndSeekable) {
     // A system stream plays its pictures and its sound.
     ASSERT_TRUE(Open(h, TheFiles().system));
     EXPECT_TRUE(h.hasVideo && h.hasAudio);
-    EXPECT_EQ(h.outFormat.samplesPerSec, 44100u);
+    EXPECT_EQ(uint32_t{h.outFormat.samplesPerSec}, 44100u);
     MonitoredIsolated([&] { MpgSndLoad(h, snd, 0, false, 4410); });
     EXPECT_EQ(snd.samples, 4410);
     SndFree(snd);
