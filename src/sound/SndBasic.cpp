@@ -108,6 +108,22 @@ void ConvertPass_(QWaveConv& conv, const uint8_t* source, int32_t srcBytes, uint
     conv.flags = ACM_STREAMCONVERTF_BLOCKALIGN;
 }
 
+// Room enough for anything a conversion pass can give for `bytes` source bytes: twice what the
+// stream predicts, and never less than 64 times the bytes (no codec of a wave file expands
+// more: 8 kbit/s speech or MPEG audio to 16-bit stereo is 32 times), with room for what a
+// decoder held back from the rounds before (an MPEG audio parser keeps a frame or two).
+int64_t ConversionRoom_(const QWaveConv& conv, const QWaveFmt& src, const QWaveFmt& dest,
+                        int32_t bytes) {
+    if (!WaveFmtDiffers(src, dest)) return int64_t{bytes} * 2;
+    uint32_t predicted = 0;
+    if (conv.stream && acmStreamSize(conv.stream, static_cast<uint32_t>(bytes), &predicted,
+                                     ACM_STREAMSIZEF_SOURCE) != 0)
+        predicted = 0;
+    constexpr int64_t kHeldBack = 1 << 16;
+    const int64_t most = std::max(int64_t{predicted} * 2, int64_t{bytes} * 64);
+    return std::min<int64_t>(INT32_MAX / 2, most + kHeldBack + dest.blockAlign);
+}
+
 }  // namespace
 
 void WaveConvert(QWaveConv& conv, const uint8_t* source, uint8_t* destination,
@@ -207,9 +223,14 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
                 loader.consumed += units;
                 const double estimate = std::nearbyint(units * loader.factor *
                                                        static_cast<double>(align) * 2);
-                const int32_t size = estimate >= 1 && estimate <= INT32_MAX / 2
-                                         ? static_cast<int32_t>(estimate)
-                                         : 1;
+                int32_t size = estimate >= 1 && estimate <= INT32_MAX / 2
+                                   ? static_cast<int32_t>(estimate)
+                                   : 1;
+                // The factor comes from the file's own figures, which may claim far more sound
+                // than the bytes hold: what the conversion can make of them bounds the room.
+                const int64_t room = ConversionRoom_(conv, *loader.srcFormat, loader.destFormat,
+                                                     bytes);
+                if (room > 0 && size > room) size = static_cast<int32_t>(room);
                 _memalloc_(loader.converted, size, __LINE__, MEM_KIND_C,
                            "SndBasic.SndLoad.sl.SndData");
                 // The round that takes the last of the source ends the stream, so that what a

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "formats/ConFormStill.h"
+#include "formats/FF_WAV.h"
 #include "formats/FileFmtDef.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -73,3 +74,39 @@ void ExpectStillRefused(const std::string& target, int32_t type) {
 // A text chunk that claims 1.7 GB in a 115-byte file: libpng would allocate and clear the whole
 // claim before reading it; the reader passes such chunks over and ends at the missing bytes.
 TEST(FuzzFindings, PngHugeAncillaryChunk) { ExpectStillRefused("still_png", FT_PNG); }
+
+// MS ADPCM whose fact chunk claims 252 million samples for 1.3 KB of blocks: the sound loader
+// sized its conversion room from that claim (a gigabyte a round). The room now follows what the
+// conversion can make of the bytes read; the file plays what it holds.
+TEST(FuzzFindings, WavSampleCountFarBeyondItsBlocks) {
+    const std::vector<fs::path> files = Findings("wav");
+    ASSERT_FALSE(files.empty());
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.string());
+        const test::RegisterBalance balance;
+        const long peak = PeakKiB();
+        QWavHandle h;
+        std::memset(static_cast<void*>(&h), 0, sizeof h);
+        MonitoredIsolated([&] { WAVOpen(h, file.string()); });
+        if (ErrNone()) {
+            Qsnd snd{};
+            int32_t pos = 0;
+            int32_t largest = 0;  // the loader's conversion room: untouched memory shows in no RSS
+            for (int round = 0; round < 64; ++round) {
+                MonitoredIsolated([&] { WAVLoad(h, snd, pos, round > 0, 65536); });
+                largest = std::max(largest, MemBlockSize(h.loader.converted));
+                EXPECT_TRUE(ErrNone()) << ErrLastText();
+                if (!ErrNone() || snd.samples <= 0) break;
+                pos += snd.samples;
+            }
+            EXPECT_LT(largest, 4 << 20) << "bytes of room for 1.3 KB of blocks";
+            // Loads at the claimed middle and end, as a seek bar reaches them.
+            for (const int64_t at : {int64_t{h.sampleCount} / 2, int64_t{h.sampleCount} - 1})
+                MonitoredIsolated([&] { WAVLoad(h, snd, static_cast<int32_t>(at), false, 1024); });
+            SndFree(snd);
+            MonitoredIsolated([&] { WAVClose(h); });
+        }
+        balance.Expect(file.filename().string());
+        EXPECT_LT(PeakKiB() - peak, 64 * 1024) << "KiB of peak memory grew";
+    }
+}
