@@ -167,10 +167,17 @@ void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read
              Qsnd& sound) {
     Monitored([&] {
         if (loader.skip > 0) {
+            // Dropped in pieces: the count follows the file's own figures, which may claim
+            // far more sound than it holds.
+            constexpr int32_t kDropPiece = 1 << 16;
             Qsnd dropped{};
-            const int32_t skip = loader.skip;
+            int32_t skip = loader.skip;
             loader.skip = 0;
-            SndLoad(reader, conv, loader, read, skip, dropped);
+            while (skip > 0) {
+                SndLoad(reader, conv, loader, read, std::min(skip, kDropPiece), dropped);
+                if (dropped.samples <= 0) break;
+                skip -= dropped.samples;
+            }
             SndFree(dropped);
         }
         QWaveFmt dest = loader.destFormat;
