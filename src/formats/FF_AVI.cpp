@@ -420,10 +420,7 @@ void AviSndSeek(QAviHandle& h, int32_t position) {
         h.loader.skip = h.inFormat && h.inFormat->formatTag != WAVE_FORMAT_PCM && !h.libAudio
                             ? std::max(0, h.sndNextPos - at)
                             : 0;
-        h.loader.consumed = block;
-        h.loader.valid = h.loader.position = 0;
-        h.loader.endOfSource = false;
-        if (h.conv.stream) WaveConvertDone(h.conv);
+        SndLoaderRestart(h.loader, h.conv, block);
         h.convInit = FFBool(true);
     });
 }

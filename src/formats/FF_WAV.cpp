@@ -306,10 +306,7 @@ void WAVSeek(QWavHandle& h, int32_t position) {
         }
         const int64_t offset = h.dataChunk.dwDataOffset + src * h.srcAlign;
         if (mmioSeek(h.file, offset, MMIO_SEEK_SET) != offset) ErrFail(ERR_WAV, WAV_SEEK);
-        h.loader.consumed = src;
-        h.loader.valid = h.loader.position = 0;
-        h.loader.endOfSource = false;
-        if (h.conv.stream) WaveConvertDone(h.conv);
+        SndLoaderRestart(h.loader, h.conv, src);
         h.convInit = FFBool(true);
     });
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavformat/avio.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
@@ -37,6 +38,42 @@ int64_t AvFileSeek(void* file, int64_t offset, int whence) {
     if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
     if (fseeko(f, static_cast<off_t>(offset), whence) != 0) return -1;
     return ftello(f);
+}
+
+bool AvDemuxOpen(QAvDemux& d, std::FILE* file, const char* name) {
+    d = QAvDemux();
+    if (!file) return false;
+    constexpr int kBuffer = 65536;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kBuffer));
+    if (buffer)
+        d.io = avio_alloc_context(buffer, kBuffer, 0, file, AvFileRead, nullptr, AvFileSeek);
+    if (!d.io) av_free(buffer);
+    d.fmt = d.io ? avformat_alloc_context() : nullptr;
+    if (!d.fmt) {
+        AvDemuxClose(d);
+        return false;
+    }
+    d.fmt->pb = d.io;
+    d.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (avformat_open_input(&d.fmt, name, nullptr, nullptr) < 0) {
+        d.fmt = nullptr;  // freed by the failed open
+        AvDemuxClose(d);
+        return false;
+    }
+    if (avformat_find_stream_info(d.fmt, nullptr) < 0) {
+        AvDemuxClose(d);
+        return false;
+    }
+    return true;
+}
+
+void AvDemuxClose(QAvDemux& d) {
+    if (d.fmt) avformat_close_input(&d.fmt);
+    if (d.io) {
+        av_freep(&d.io->buffer);
+        avio_context_free(&d.io);
+    }
+    d = QAvDemux();
 }
 
 QAvHelper::QAvHelper() : thread_([this] { Run(); }) {}

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,9 @@ extern "C" {
 #include <libavutil/common.h>
 #include <libavutil/samplefmt.h>
 }
+
+struct AVIOContext;
+struct AVFormatContext;
 
 namespace kelvora {
 
@@ -48,6 +52,17 @@ private:
 // regular file through them rather than by name, so that a path is never taken for a protocol.
 int AvFileRead(void* file, uint8_t* buf, int size);
 int64_t AvFileSeek(void* file, int64_t offset, int whence);
+
+// A demuxer reading a std::FILE through AvFileRead and AvFileSeek; the file stays the caller's.
+struct QAvDemux {
+    AVIOContext* io = nullptr;
+    AVFormatContext* fmt = nullptr;
+};
+// Opens `file` (`name` names it for the format probe; may be null) and reads its stream
+// information. The same steps on the same file give the same streams and packets. False, with
+// nothing left open, on failure.
+bool AvDemuxOpen(QAvDemux& d, std::FILE* file, const char* name);
+void AvDemuxClose(QAvDemux& d);
 
 // Silences the libraries' log for the whole process (once): damaged input is reported through
 // results, never on the user's terminal.

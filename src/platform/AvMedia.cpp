@@ -49,49 +49,21 @@ constexpr int64_t kSkipAhead = 256;
 
 // --- Demuxer over a regular file --------------------------------------------------------------
 
-struct Demux_ {
+struct Demux_ : QAvDemux {
     std::FILE* file = nullptr;
-    AVIOContext* io = nullptr;
-    AVFormatContext* fmt = nullptr;
 };
 
 void DemuxClose_(Demux_& d) {
-    if (d.fmt) avformat_close_input(&d.fmt);
-    if (d.io) {
-        av_freep(&d.io->buffer);
-        avio_context_free(&d.io);
-    }
+    AvDemuxClose(d);
     if (d.file) std::fclose(d.file);
     d = Demux_();
 }
 
-// Opens the file for demuxing and reads its stream information. The same steps on the same
-// file give the same streams and the same packets, which reopening relies on.
 bool DemuxOpen_(const std::string& path, Demux_& d) {
     d.file = FileOpenRegularRead(path.c_str());
-    if (!d.file) return false;
-    constexpr int kBuffer = 65536;
-    auto* buffer = static_cast<uint8_t*>(av_malloc(kBuffer));
-    if (buffer)
-        d.io = avio_alloc_context(buffer, kBuffer, 0, d.file, AvFileRead, nullptr, AvFileSeek);
-    if (!d.io) av_free(buffer);
-    d.fmt = d.io ? avformat_alloc_context() : nullptr;
-    if (!d.fmt) {
-        DemuxClose_(d);
-        return false;
-    }
-    d.fmt->pb = d.io;
-    d.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
-    if (avformat_open_input(&d.fmt, path.c_str(), nullptr, nullptr) < 0) {
-        d.fmt = nullptr;  // freed by the failed open
-        DemuxClose_(d);
-        return false;
-    }
-    if (avformat_find_stream_info(d.fmt, nullptr) < 0) {
-        DemuxClose_(d);
-        return false;
-    }
-    return true;
+    if (AvDemuxOpen(d, d.file, path.c_str())) return true;
+    DemuxClose_(d);
+    return false;
 }
 
 // Keeps only the streams `a` and `b` (either may be -1).

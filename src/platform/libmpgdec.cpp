@@ -94,16 +94,8 @@ int64_t SourceSize_(Source_& s) {
 
 // --- Telling system streams from plain MPEG audio ---------------------------------------------
 
-struct Demux_ {
-    AVIOContext* io = nullptr;
-    AVFormatContext* fmt = nullptr;
-    ~Demux_() {
-        if (fmt) avformat_close_input(&fmt);
-        if (io) {
-            av_freep(&io->buffer);
-            avio_context_free(&io);
-        }
-    }
+struct Demux_ : QAvDemux {
+    ~Demux_() { AvDemuxClose(*this); }
 };
 
 bool IsMpegAudio_(AVCodecID id) {
@@ -119,23 +111,7 @@ enum class Kind_ { Plain, System, Neither };
 Kind_ Classify_(std::FILE* file, std::vector<uint8_t>& audio) {
     AvQuietLog();
     Demux_ d;
-    constexpr int kBuffer = 65536;
-    auto* buffer = static_cast<uint8_t*>(av_malloc(kBuffer));
-    if (!buffer) return Kind_::Neither;
-    d.io = avio_alloc_context(buffer, kBuffer, 0, file, AvFileRead, nullptr, AvFileSeek);
-    if (!d.io) {
-        av_free(buffer);
-        return Kind_::Neither;
-    }
-    d.fmt = avformat_alloc_context();
-    if (!d.fmt) return Kind_::Neither;
-    d.fmt->pb = d.io;
-    d.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
-    if (avformat_open_input(&d.fmt, nullptr, nullptr, nullptr) < 0) {
-        d.fmt = nullptr;  // freed by the failed open
-        return Kind_::Plain;
-    }
-    if (avformat_find_stream_info(d.fmt, nullptr) < 0) return Kind_::Plain;
+    if (!AvDemuxOpen(d, file, nullptr)) return Kind_::Plain;
     const char* name = d.fmt->iformat && d.fmt->iformat->name ? d.fmt->iformat->name : "";
     if (std::strcmp(name, "mp3") == 0) return Kind_::Plain;
     int stream = -1;

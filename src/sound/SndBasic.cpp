@@ -163,6 +163,13 @@ void WaveConvertDone(QWaveConv& conv) {
     });
 }
 
+void SndLoaderRestart(QSndLoader& loader, QWaveConv& conv, int64_t unit) {
+    loader.consumed = unit;
+    loader.valid = loader.position = 0;
+    loader.endOfSource = false;
+    if (conv.stream) WaveConvertDone(conv);
+}
+
 void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read, int32_t samples,
              Qsnd& sound) {
     Monitored([&] {

@@ -88,6 +88,10 @@ void WaveConvert(QWaveConv& conv, const uint8_t* source, uint8_t* destination,
 // Closes the stream when one is open and clears the converter.
 void WaveConvertDone(QWaveConv& conv);
 
+// Points the loader at source unit `unit` after a seek: nothing converted is kept, the source
+// reads on, and the conversion stream is closed (the reader reopens it before the next load).
+void SndLoaderRestart(QSndLoader& loader, QWaveConv& conv, int64_t unit);
+
 // Delivers `samples` sample frames of the loader's destination format into `sound` (fewer when
 // the source runs out), reading the source through `read`.
 void SndLoad(void* reader, QWaveConv& conv, QSndLoader& loader, SndReadProc read, int32_t samples,
