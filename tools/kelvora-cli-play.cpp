@@ -87,6 +87,10 @@ int CliPlay(const std::vector<std::string>& args) {
     std::signal(SIGTERM, OnInterrupt_);
     HplSetDisplay(p, nullptr, 0, 0, 0, 0);
     int status = 0;
+    // The count covers the frame shown at the starting place (by the open, or by the seek) and
+    // every frame the run shows after it; counting from the run's start would lose the frames
+    // the worker shows before the count is read, and a one-frame movie would show none.
+    int32_t shown0 = p->display ? p->display->frames.load() : 0;
     HplOpen(p, file);
     if (!HplGetResult(p)) {
         status = CliFail(HplGetErrorText(p));
@@ -100,10 +104,14 @@ int CliPlay(const std::vector<std::string>& args) {
         HplSetStreams(p, true, !silent);
         const double video = rate > 0 ? info.img.frames / rate : 0.0;  // sound files: no frames
         const double duration = std::max(video, info.snd.duration);
-        if (haveSeek) HplSeek(p, HPL_UNIT_SECONDS, seek);
+        if (haveSeek) {
+            const int32_t beforeSeek = p->display ? p->display->frames.load() : 0;
+            HplSeek(p, HPL_UNIT_SECONDS, seek);
+            // A seek that moved shows its frame; one that stayed keeps the open's.
+            if ((p->display ? p->display->frames.load() : 0) != beforeSeek) shown0 = beforeSeek;
+        }
         const auto start = std::chrono::steady_clock::now();
         HplPlay(p);
-        const int32_t shown0 = p->display ? p->display->frames.load() : 0;
         while (HplGetState(p) != HPL_STOPPED && !gInterrupted) {
             PrintStatus_(p, duration, info.img.frames);
             for (int i = 0; i < 20 && HplGetState(p) != HPL_STOPPED && !gInterrupted; ++i)

@@ -112,6 +112,9 @@ struct HplPlayer {
     // Workers of this player still running (0 or 1; the window thread waits for 0 before it
     // reuses the buffer, the handle or the record).
     std::atomic<int32_t> workers;
+    // The display's hand-over count just after the engine showed its current frame: while it
+    // stands, the display still holds that frame and a run need not hand it over again.
+    std::atomic<int32_t> shownStamp;
 };
 
 }  // namespace kelvora

@@ -106,6 +106,7 @@ void Reset_(HplPlayer* p) {
     if (gSoundAvailable) DXABufDestroy(p->buffer);
     p->curFrame = 0;
     p->lastShown = BAD_HANDLE;
+    p->shownStamp = BAD_HANDLE;
     p->readPos = 0;
     p->basePos = 0;
 }
@@ -142,6 +143,7 @@ void ShowCurrent_(HplPlayer* p) {
     MonitoredIsolated([&] { LoadCurrent_(p); });
     if (ErrNone()) {
         DisplayImage_(p, p->frame, true);
+        p->shownStamp = p->display ? p->display->frames.load() : BAD_HANDLE;
     } else {
         ForgetReleased_(p->frame);
         if (p->display) DspClear(p->display);
@@ -269,7 +271,12 @@ void VideoLoop_(HplPlayer* p) {
         }
         bool leave = false;
         MonitoredIsolated([&] {
+            const int32_t held = p->lastShown;
             LoadCurrent_(p);
+            // The run starts on the frame the open, a seek or the last stop showed: unless the
+            // display was given something else since, it needs that frame only once.
+            const bool onScreen = first && held == p->lastShown && p->display &&
+                                  p->display->frames.load() == p->shownStamp.load();
             const bool palette = p->handle.newPalette != 0;
             if (p->videoStop) {
                 leave = true;
@@ -296,7 +303,7 @@ void VideoLoop_(HplPlayer* p) {
                 p->curFrame = std::clamp(cur < k ? k : cur + 1, 0, std::max(last, 0));
                 due = HplFrameToTime(p->curFrame, p->frameRate);
             }
-            DisplayImage_(p, p->frame, palette);
+            if (!onScreen) DisplayImage_(p, p->frame, palette);
             Callback_(p);
             if (n > 0) {
                 const double e = TimerElapsed(local);
@@ -522,6 +529,7 @@ void HplSetDisplay(HplPlayer* p, QWidget* parent, int32_t x, int32_t y, int32_t 
     // The screen is asked here, on the window thread, rather than later by the worker.
     p->screenKind = ScreenIsPalette(nullptr) ? HPL_SCREEN_PALETTE : HPL_SCREEN_OTHER;
     DisplayImage_(p, p->frame, true);
+    p->shownStamp = p->display && ImgValid(p->frame) ? p->display->frames.load() : BAD_HANDLE;
 }
 
 void HplSetDisplayPos(HplPlayer* p, int32_t x, int32_t y, int32_t width, int32_t height) {

@@ -301,6 +301,38 @@ TEST_F(CliTest, PlayRunsTheEngineToTheEndAndStopsOnInterrupt) {
     EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 130);
 }
 
+// The count of shown frames covers every frame of a run, from the one shown at the start: a
+// 100-frame movie played in every-frame mode shows 100, a one-frame movie 1, and a run started
+// by a seek counts from the frame it shows.
+TEST_F(CliTest, PlayCountsEveryFrameShown) {
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    const std::string clip = std::string(KV_TEST_DATA) + "/formats/hav/clip-bestp24.hav";
+    std::string inputs;
+    for (int i = 0; i < 17; ++i) inputs += " '" + clip + "'";  // 6 frames each: 102
+    ASSERT_EQ(Cli("hav-encode -o long.hav --fps 200 --key 10" + inputs).status, 0);
+    ASSERT_EQ(Cli("export long.hav --frame 1 -o one.bmp").status, 0);
+    ASSERT_EQ(Cli("hav-encode -o one.hav one.bmp").status, 0);
+    const struct {
+        const char* args;
+        int shown;
+    } cases[] = {
+        {"play long.hav --audio=none --every-frame", 102},
+        {"play long.hav --audio=none --every-frame --seek 0.25", 52},  // from frame 50
+        {"play long.hav --audio=none --every-frame --seek 0", 102},
+        {"play one.hav --audio=none", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        for (int run = 0; run < 3; ++run) {  // the count once raced the worker's first frames
+            const CliRun r = Cli(c.args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(r.out.find("\n" + std::to_string(c.shown) + " frames shown in "),
+                      std::string::npos)
+                << r.out;
+        }
+    }
+}
+
 // Sound files made by sox and oggenc: described, exported as PCM WAV (equal to an independent
 // decode) and played to their end on SDL's dummy driver.
 TEST_F(CliTest, SoundFilesAreDescribedExportedAndPlayed) {
