@@ -11,11 +11,13 @@
 // are reduced to the newest, and no frame is taken twice. Create, move, size and destroy the
 // display on the window thread.
 //
-// Also here: the screen routines of the image unit (PalPut, ImgPutEx, ImgPut, ImgFromFn,
-// ScreenIsPalette). They are kept beside the display so that the image library stays free of
-// the window system. A device context is a QPainter; the screen counts as a palette screen
-// when its depth is 8 bits or less, or when the environment variable KELVORA_SCREEN_DEPTH
-// gives such a depth (or a larger one, to rule a palette screen out).
+// This unit needs no window system: the widget, its painting and the device-context routines
+// of the image unit (PalPut, ImgPutEx, ImgPut) live in HplScreen, which only the window
+// program links and which installs itself through DspSetWindowOps. Without it (the command
+// line) every display is windowless and no screen is a palette screen unless
+// KELVORA_SCREEN_DEPTH says so. Also here: ImgFromFn and ScreenIsPalette; the screen counts as
+// a palette screen when its depth is 8 bits or less, or when the environment variable
+// KELVORA_SCREEN_DEPTH gives such a depth (or a larger one, to rule a palette screen out).
 
 #include <atomic>
 #include <cstdint>
@@ -24,7 +26,6 @@
 #include "image/ImgBasic.h"
 
 class QWidget;
-class QPainter;
 class QPaintDevice;
 
 namespace kelvora {
@@ -79,25 +80,22 @@ void DspSetMouseProc(DspWindow* display, DspMouseProc proc, void* user);
 // A copy of the newest image handed over (an empty record when there is none).
 void DspGetImage(DspWindow* display, Qimg& image);
 
-// --- Screen routines of the image unit ------------------------------------------------------
-
-// Source rectangle of ImgPutEx, clipped in place.
-struct QImgRect {
-    int32_t x, y, width, height;
+// The window side of a display, installed by the window program's screen unit. `create` and
+// `destroy` run on the window thread, `place` and `repaint` may come from any thread, and
+// `depth` tells the depth of a paint device (null: the primary screen).
+struct QDspWindowOps {
+    QWidget* (*create)(DspWindow* display);
+    void (*destroy)(DspWindow* display);
+    void (*place)(DspWindow* display);
+    void (*repaint)(DspWindow* display);
+    int32_t (*depth)(const QPaintDevice* device);
 };
+void DspSetWindowOps(const QDspWindowOps* ops);
+
+// --- Screen routines of the image unit ------------------------------------------------------
 
 // True when `device` (null: the primary screen) shows a palette of at most 256 colours.
 bool ScreenIsPalette(const QPaintDevice* device);
-// Makes the palette (blue, green, red triples) the screen palette of a palette screen; nothing
-// on other screens.
-void PalPut(const QBGR* palette, QPainter& dc);
-// Draws the source rectangle of the image at (dx, dy): stretched to dw x dh when both are
-// non-zero, else at 1:1. On a palette screen a picture of more than 8 bits is reduced first
-// (method 1 heavy dither, 2 light dither, 3 grey, other plain quantizer) and its palette
-// realised. Raises (ERR_IMG, 2) for an image whose header does not match its pixels.
-void ImgPutEx(Qimg& image, QImgRect& source, QPainter& dc, int32_t method, int32_t dx, int32_t dy,
-              int32_t dw, int32_t dh);
-void ImgPut(Qimg& image, QPainter& dc, int32_t x, int32_t y);
 // Builds an image from a block of `size` bytes: four 32-bit little-endian values (width,
 // height, bytes per pixel, compressed flag), for 1 byte per pixel a 768-byte palette (blue,
 // green, red), then the pixels: raw and top-down, or with the compressed flag set one HAV

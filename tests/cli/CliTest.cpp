@@ -326,8 +326,7 @@ TEST_F(CliTest, PlayCountsEveryFrameShown) {
         for (int run = 0; run < 3; ++run) {  // the count once raced the worker's first frames
             const CliRun r = Cli(c.args);
             ASSERT_EQ(r.status, 0) << r.err;
-            EXPECT_NE(r.out.find("\n" + std::to_string(c.shown) + " frames shown in "),
-                      std::string::npos)
+            EXPECT_NE(r.out.find("\n" + std::to_string(c.shown) + " frames shown in "), std::string::npos)
                 << r.out;
         }
     }

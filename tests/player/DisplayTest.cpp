@@ -1,6 +1,7 @@
 // The screen routines drawing into an image, and the display without a window (no window
 // system needed).
 #include "player/HplDisplay.h"
+#include "player/HplScreen.h"
 
 #include <gtest/gtest.h>
 
