@@ -74,6 +74,7 @@ bench: build
 	bash scripts/bench-sound.sh $(BUILD)
 	bash scripts/bench-avi.sh $(BUILD)
 	bash scripts/bench-mpg.sh $(BUILD)
+	bash scripts/bench-startup.sh $(BUILD)
 	bash scripts/bench-programs.sh $(BUILD)
 
 # Every C++ file of the tree in the house style (.clang-format).

@@ -1,5 +1,6 @@
 #include "formats/ConFormStill.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "formats/FFBasic.h"
@@ -112,6 +113,11 @@ void CheckRowsInFile_(const QStillReader& reader, int32_t padding) {
 
 void CheckCmpsInFile_(const QStillReader& reader) {
     if (reader.dataOffset < 0 || reader.dataOffset >= reader.fileSize) ErrFail(ERR_FILE, FILE_READ);
+}
+
+void CheckRunsCanFill_(int64_t dataBytes, int32_t runBytes, int32_t runOutput, int64_t pictureBytes) {
+    const int64_t n = std::max<int64_t>(dataBytes, 0);
+    if (n / runBytes * runOutput + n % runBytes < pictureBytes) ErrFail(ERR_IMG, IMG_DECOMPRESS);
 }
 
 void FillStillInfo_(const QStillReader& reader, QffInfo& info) {

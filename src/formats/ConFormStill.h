@@ -63,6 +63,11 @@ void CheckGeometry_(int64_t width, int64_t height, int32_t bits);
 void CheckRowsInFile_(const QStillReader& reader, int32_t padding);
 // Compressed data must start inside the file (GetCmpsData_ would find it too, after allocating).
 void CheckCmpsInFile_(const QStillReader& reader);
+// Run-length data of `dataBytes` whose longest run makes `runOutput` bytes of `runBytes` must be
+// able to fill the picture's `pictureBytes`, else (ERR_IMG, 3) before the picture is
+// allocated: a small file may not make a reader allocate and walk a picture of hundreds of
+// megabytes. Data cut short within that bound still shows what it holds.
+void CheckRunsCanFill_(int64_t dataBytes, int32_t runBytes, int32_t runOutput, int64_t pictureBytes);
 // The picture part of the information record from the open step.
 void FillStillInfo_(const QStillReader& reader, QffInfo& info);
 

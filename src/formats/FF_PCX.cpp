@@ -103,14 +103,10 @@ void PCXLoad_(const std::string& fileName, Qimg& image) {
         // Two planes would be raw bytes of no image record depth.
         if (!reader.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
         CheckCmpsInFile_(reader);
-        // A run gives at most 63 bytes for its two, so data that could not fill even the
-        // picture's run-length bound is broken: a small file may not make the reader allocate
-        // and walk a picture of hundreds of megabytes. A file cut short within the bound still
-        // shows what it holds.
-        const int64_t dataBytes = int64_t{reader.fileSize} - reader.dataOffset -
-                                  (reader.bytesPP == 1 ? 769 : 0);
-        if (dataBytes / 2 * 63 + dataBytes % 2 < reader.imageBytes)
-            ErrFail(ERR_IMG, IMG_DECOMPRESS);
+        // A run makes at most 63 bytes of two.
+        CheckRunsCanFill_(
+            int64_t{reader.fileSize} - reader.dataOffset - (reader.bytesPP == 1 ? 769 : 0), 2, 63,
+            reader.imageBytes);
         // Room for the padded rows while decoding.
         _imgalloc_(image, reader.rowBytes / reader.bytesPP, reader.height, "ConForm.PCXLoad_.ih",
                    __LINE__, reader.bitsPP);

@@ -113,9 +113,13 @@ void TGALoad_(const std::string& fileName, Qimg& image) {
         QStillReader reader;
         TGAOpen_(reader, fileName);
         if (!reader.supported) ErrFail(ERR_IMG, IMG_NOT_SUPPORTED);
-        if (reader.compressed)
+        if (reader.compressed) {
             CheckCmpsInFile_(reader);
-        else
+            // A run packet makes at most 128 pixels of its header byte and one pixel.
+            CheckRunsCanFill_(int64_t{reader.fileSize} - reader.dataOffset, 1 + reader.bytesPP,
+                              128 * reader.bytesPP,
+                              int64_t{reader.width} * reader.height * reader.bytesPP);
+        } else
             CheckRowsInFile_(reader, 0);
         _imgalloc_(image, reader.width, reader.height, "ConForm.TGALoad_.ih", __LINE__,
                    reader.bitsPP);

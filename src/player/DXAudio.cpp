@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/LazyLib.h"
 #include "runtime/Basic.h"
 
 namespace kelvora {
@@ -265,6 +266,9 @@ int32_t InUnit_(const DXABuffer& buffer, int32_t bytes, int32_t unit) {
 bool DXAInit(void* window) {
     if (gAvailable) DXADone();
     gWindow = window;
+    // Without SDL2 on the system the player plays silently, as without a sound device.
+    std::string why;
+    if (!LazyLibLoad("libSDL2", why)) return false;
     // SDL must not take over the process's signals; the player is a Qt program.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Kelvora");

@@ -17,6 +17,9 @@ namespace {
 // Module state: set by the first HplCreate.
 std::atomic<int32_t> gInitialised{0};
 std::atomic<int32_t> gSoundAvailable{0};
+// The window the sound output is made for; the output itself opens with the first run that
+// plays sound (SoundReady_), so opening files and silent runs never start the sound system.
+std::atomic<void*> gSoundWindow{nullptr};
 std::atomic<int32_t> gRunning{0};
 
 void DefaultErrorBox_(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
@@ -87,6 +90,16 @@ bool WaitWorker_(HplPlayer* p) {
         Sleep_(1);
     }
     return true;
+}
+
+// Opens the sound output on the first run that plays sound (window thread): true when there
+// is one. An output opened already (by the window or a test) is taken as it is.
+bool SoundReady_() {
+    if (!gInitialised) {
+        gSoundAvailable = DXAAvailable() || DXAInit(gSoundWindow.load()) ? 1 : 0;
+        gInitialised = 1;
+    }
+    return gSoundAvailable != 0;
 }
 
 void Reset_(HplPlayer* p) {
@@ -480,10 +493,7 @@ void HplSetErrorBoxProc(HplErrorBoxProc proc) { gErrorBox = proc ? proc : Defaul
 
 HplPlayer* HplCreate(void* window) {
     try {
-        if (!gInitialised) {
-            gSoundAvailable = DXAInit(window) ? 1 : 0;
-            gInitialised = 1;
-        }
+        if (!gInitialised) gSoundWindow = window;
         // Plain heap, not the tracked register: the record holds strings and atomics, and it
         // lives across every monitored frame the engine enters.
         auto* p = new HplPlayer{};
@@ -575,7 +585,7 @@ void HplOpen(HplPlayer* p, const std::string& fileName) {
             if (p->videoPresent && p->info.img.frameRate < HPL_MIN_RATE)
                 p->info.img.frameRate = HPL_DEFAULT_RATE;
             p->frameRate = p->info.img.frameRate;
-            if (gSoundAvailable && p->soundPresent)
+            if (p->soundPresent)
                 p->soundDuration = HplSamplesToTime(TotalSamples_(p), SampleRate_(p));
             p->curFrame = 0;
             p->lastShown = BAD_HANDLE;
@@ -642,7 +652,7 @@ void HplPlay(HplPlayer* p) {
     const double rate = SampleRate_(p);
     const bool video = p->display && p->videoPresent && p->videoEnabled && frames > 1 &&
                        p->curFrame < frames - 1;
-    const bool sound = gSoundAvailable && p->soundPresent && p->soundEnabled &&
+    const bool sound = p->soundPresent && p->soundEnabled && SoundReady_() &&
                        std::abs(int64_t{p->readPos} - total) > HPL_SOUND_TAIL;
     if (!video && !sound) {
         p->busy = 0;

@@ -225,7 +225,8 @@ void RepaintOp_(DspWindow* d) { Repaint_(*d); }
 
 int32_t Depth_(const QPaintDevice* device) {
     if (device) return device->depth();
-    if (qGuiApp && QGuiApplication::primaryScreen()) return QGuiApplication::primaryScreen()->depth();
+    if (qGuiApp && QGuiApplication::primaryScreen())
+        return QGuiApplication::primaryScreen()->depth();
     return 32;
 }
 

@@ -301,6 +301,31 @@ TEST_F(CliTest, PlayRunsTheEngineToTheEndAndStopsOnInterrupt) {
     EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 130);
 }
 
+// The command line stays light: no window-system library among what it links, and a still
+// picture's export loads none of the libraries the movies, sound and TIFF/XPM pictures need.
+TEST_F(CliTest, LinksNoWindowSystemAndLoadsCodecsOnlyWhenNeeded) {
+    if (!kelvora::test::HaveTools({"ldd"})) GTEST_SKIP() << "ldd lists the libraries";
+    const std::string listed = dir.file("ldd.txt");
+    ASSERT_EQ(std::system(("ldd '" KV_CLI "' >'" + listed + "'").c_str()), 0);
+    const std::string libraries = ReadFileBytes(listed);
+    for (const char* gui : {"libQt6Gui", "libQt6Widgets", "libGL", "libEGL", "libOpenGL",
+                            "libwayland", "libX11", "libxcb"})
+        EXPECT_EQ(libraries.find(gui), std::string::npos) << gui << " in\n" << libraries;
+#if defined(KV_LAZY_LIBS)
+    // The loader tells which files it opens: the version and a still picture's export need
+    // none of the libraries loaded on first use.
+    const CliRun light = Cli("--version && LD_DEBUG=files '" KV_CLI
+                             "' export flat.bay --frame 1 "
+                             "-o flat.bmp && LD_DEBUG=files '" KV_CLI
+                             "' export flat.bmp "
+                             "--frame 1 -o flat.ppm");
+    ASSERT_EQ(light.status, 0) << light.err;
+    EXPECT_NE(light.err.find("libstdc++"), std::string::npos) << "no loader report";
+    for (const char* lazy : {"libavcodec", "libavformat", "libSDL2", "libtiff", "libXpm"})
+        EXPECT_EQ(light.err.find(lazy), std::string::npos) << lazy << " loaded";
+#endif
+}
+
 // The count of shown frames covers every frame of a run, from the one shown at the start: a
 // 100-frame movie played in every-frame mode shows 100, a one-frame movie 1, and a run started
 // by a seek counts from the frame it shows.

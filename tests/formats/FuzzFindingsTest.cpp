@@ -115,3 +115,7 @@ TEST(FuzzFindings, WavSampleCountFarBeyondItsBlocks) {
 // 786 MB, cleared it and reordered every plane before finding the data could never fill it. Data
 // that cannot reach the picture's size at the longest runs is now refused before allocating.
 TEST(FuzzFindings, PcxRunsThatCannotFillThePicture) { ExpectStillRefused("still_pcx", FT_PCX); }
+
+// 347 bytes of run-length data for a 27,904 x 2,820 colour-mapped picture: the same fault as the
+// PCX file's in the TGA reader (78 MB allocated, cleared, decoded and flipped).
+TEST(FuzzFindings, TgaRunsThatCannotFillThePicture) { ExpectStillRefused("still_tga", FT_TGA); }

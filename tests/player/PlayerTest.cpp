@@ -108,6 +108,9 @@ struct PlayerTest : test::RegisterBalanceTest {
         RegisterBalanceTest::SetUp();
         p = HplCreate(nullptr);
         ASSERT_NE(p, nullptr);
+        // The engine opens the output with its first sound run; opened here, the tests can
+        // tell at once whether sound will play (HplDone closes it).
+        DXAInit(nullptr);
         HplSetDisplay(p, nullptr, 0, 0, 16, 8);
         HplSetCallback(p, OnPlay, &watch);
     }
@@ -225,6 +228,24 @@ TEST_F(PlayerTest, OneFrameMoviesAndTheLastFrameDoNotPlay) {
     HplPlay(p);
     EXPECT_EQ(HplGetState(p), HPL_STOPPED);
     EXPECT_TRUE(HplAtEnd(p));
+}
+
+// Opening files and silent runs leave the sound system alone: the output opens with the first
+// run that plays sound.
+TEST_F(PlayerTest, SoundOutputOpensWithTheFirstRunThatPlaysSound) {
+    DXADone();
+    MakeMovie(dir.file("tone.hav"), 4, 20, 0.2);
+    HplOpen(p, dir.file("tone.hav"));
+    ASSERT_TRUE(HplGetResult(p)) << HplGetErrorText(p);
+    HplSetStreams(p, true, false);
+    HplPlay(p);
+    ASSERT_TRUE(WaitStopped(5));
+    EXPECT_FALSE(DXAAvailable());
+    HplSeek(p, HPL_UNIT_FRAMES, 0);
+    HplSetStreams(p, true, true);
+    HplPlay(p);
+    EXPECT_TRUE(DXAAvailable());
+    ASSERT_TRUE(WaitStopped(5));
 }
 
 TEST_F(PlayerTest, SoundNearItsEndDoesNotStartAndOddRatesPlayOneSlower) {
