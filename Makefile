@@ -68,6 +68,7 @@ bench: build
 	@bash scripts/setup.sh scripts/bench-packages.txt
 	bash scripts/bench-readers.sh $(BUILD)
 	bash scripts/bench-libreaders.sh $(BUILD)
+	bash scripts/bench-jpeg-export.sh $(BUILD)
 	bash scripts/bench-hav-size.sh $(BUILD)
 	bash scripts/bench-gif.sh $(BUILD)
 	bash scripts/bench-play.sh $(BUILD)

@@ -1,5 +1,6 @@
 // Still loading and the file information of one format (KV_FUZZ_TYPE, named by the build):
-// ImgLoad and FFInfo with the type given, as the program calls them once the format is known.
+// ImgLoad, FFInfo and, for the readers that have it, ImgLoadRows with the type given, as the
+// program calls them once the format is known.
 // A picture that loads must be whole: a valid record of a depth the image layer takes, with
 // every pixel inside its block.
 
@@ -37,11 +38,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ImgFree(img);
 
     QffInfo info{};
-    if (fuzz::Try("FFInfo", [&] { FFInfo(path, KV_FUZZ_TYPE, info); }) &&
-        (info.width < 0 || info.height < 0 || info.fileSize < 0)) {
+    const bool described = fuzz::Try("FFInfo", [&] { FFInfo(path, KV_FUZZ_TYPE, info); });
+    if (described && (info.width < 0 || info.height < 0 || info.fileSize < 0)) {
         std::fprintf(stderr, "kv-fuzz: FFInfo gave negative sizes\n");
         std::abort();
     }
-    guard.Check("ImgLoad and FFInfo");
+
+    // The band decode, where the reader has one: no more rows than the picture has, each read
+    // whole.
+    if (described && info.width > 0 && info.height > 0 && ImgLoadsRows(KV_FUZZ_TYPE)) {
+        int64_t rows = 0;
+        fuzz::Try("ImgLoadRows", [&] {
+            ImgLoadRows(
+                path, KV_FUZZ_TYPE, info.width, info.height, [&](const uint8_t* band, int32_t count) {
+                    if (count <= 0 || rows + count > info.height) {
+                        std::fprintf(stderr, "kv-fuzz: ImgLoadRows gave %d rows after %lld\n",
+                                     count, static_cast<long long>(rows));
+                        std::abort();
+                    }
+                    volatile uint8_t sum = 0;
+                    for (int64_t i = 0; i < int64_t{count} * info.width * 3; ++i)
+                        sum = sum + band[i];
+                    rows += count;
+                });
+        });
+    }
+    guard.Check("ImgLoad, FFInfo and ImgLoadRows");
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/informer.h"
+#include "formats/ConFormStill.h"
 #include "formats/FFWrite.h"
 #include "image/ImgBasic.h"
 #include "kelvora-cli-hav.h"
@@ -193,6 +194,29 @@ int ExportSound_(const std::string& input, const std::string& output) {
     return failed.empty() ? 0 : CliFail(failed);
 }
 
+// Writes a still to a PPM file band by band as its reader decodes it: the whole picture is never
+// held, so no picture-sized block is paged in and no pass over it reorders its colours.
+std::string ExportRows_(const UniHandle& h, const QUniInfo& info, const std::string& output) {
+    QPpmWriter w{BAD_HANDLE, 0, 0, 0};
+    MonitoredIsolated([&] { PPMWriterCreate(w, output, info.img.width, info.img.height); });
+    if (!ErrNone()) return output + ": " + ErrLastText();
+    bool writing = false;  // whether a failure is the output's rather than the input's
+    MonitoredIsolated([&] {
+        ImgLoadRows(h.fileName, static_cast<int32_t>(h.format), w.width, w.height,
+                    [&](const uint8_t* rows, int32_t count) {
+                        writing = true;
+                        PPMWriterAdd(w, rows, count);
+                        writing = false;
+                    });
+    });
+    std::string failed;
+    if (!ErrNone()) failed = (writing ? output : h.fileName) + ": " + ErrLastText();
+    MonitoredIsolated([&] { PPMWriterClose(w); });
+    if (failed.empty() && !ErrNone()) failed = output + ": " + ErrLastText();
+    if (!failed.empty()) std::remove(output.c_str());
+    return failed;
+}
+
 int CmdExport_(const std::vector<std::string>& args) {
     std::string input, output;
     long frame = 0, bpp = 0, method = 0;
@@ -261,6 +285,13 @@ int CmdExport_(const std::vector<std::string>& args) {
     UniHandle h{};
     failed = CliOpen(info, h);
     if (!failed.empty()) return CliFail(failed);
+
+    if (!all && !haveBpp && ext == ".ppm" && h.kind == UNI_STILL &&
+        ImgLoadsRows(static_cast<int32_t>(h.format))) {
+        failed = ExportRows_(h, info, output);
+        MonitoredIsolated([&] { UniClose(h); });
+        return failed.empty() ? 0 : CliFail(failed);
+    }
 
     // The reader decodes into `image`, which movies build their next frame on; a depth
     // conversion goes to a picture of its own.

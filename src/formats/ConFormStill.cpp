@@ -19,6 +19,18 @@ void ImgLoad(const std::string& fileName, Qimg& image, int32_t type) {
     reader->load(fileName, image);
 }
 
+bool ImgLoadsRows(int32_t type) {
+    const QffReader* reader = FFReaderOf(type);
+    return reader && reader->loadRows;
+}
+
+void ImgLoadRows(const std::string& fileName, int32_t type, int32_t width, int32_t height,
+                 const QRowSink& sink) {
+    const QffReader* reader = FFReaderOf(type);
+    if (!reader || !reader->loadRows) ErrFail(ERR_IMG, IMG_INVALID_FORMAT);
+    reader->loadRows(fileName, width, height, sink);
+}
+
 void FFInfo(const std::string& fileName, int32_t type, QffInfo& info) {
     Monitored([&] {
         FFClearInfo(info);

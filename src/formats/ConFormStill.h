@@ -43,6 +43,12 @@ struct QStillReader {
 void ImgLoad(const std::string& fileName, Qimg& image, int32_t type);
 // Fills the file information record; type BAD_HANDLE takes the type from the extension.
 void FFInfo(const std::string& fileName, int32_t type, QffInfo& info);
+// Whether the reader of `type` can deliver a still band by band (ImgLoadRows).
+bool ImgLoadsRows(int32_t type);
+// Decodes a still band by band into `sink`, never holding the whole picture; width and height
+// are what FFInfo reported. A type whose reader cannot raises (ERR_IMG, 2).
+void ImgLoadRows(const std::string& fileName, int32_t type, int32_t width, int32_t height,
+                 const QRowSink& sink);
 
 // Steps shared by the BMP, TGA and PCX readers.
 void ReaderSetGeometry(QStillReader& reader, int32_t width, int32_t height, int32_t bits);

@@ -76,6 +76,9 @@ struct QffReader {
     // Still pictures.
     void (*load)(const std::string& fileName, Qimg& image) = nullptr;
     void (*info)(const std::string& fileName, QffInfo& info) = nullptr;
+    // The picture band by band, for a still written straight to a file (see QRowSink).
+    void (*loadRows)(const std::string& fileName, int32_t width, int32_t height,
+                     const QRowSink& sink) = nullptr;
     // Movies and sound files.
     void (*open)(MviHandle& mf, const std::string& fileName) = nullptr;
     int32_t (*nearestKeyFrame)(MviHandle& mf, int32_t frame, int32_t direction) = nullptr;

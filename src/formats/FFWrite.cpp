@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <climits>
 #include <csetjmp>
 #include <cstdint>
@@ -54,6 +55,10 @@ int32_t Create_(const std::string& fileName, bool& created) {
     created = true;
     return id;
 }
+
+// Rows a writer converts before one write: fewer calls into the system, and a band that stays
+// in the cache.
+constexpr int64_t kBandBytes = 256 << 10;
 
 void Put16_(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -120,24 +125,65 @@ bool WritePng_(PngSink_& sink, const Qimg& img) {
 
 }  // namespace
 
+void PPMWriterCreate(QPpmWriter& w, const std::string& fileName, int32_t width, int32_t height) {
+    SaveFile_(fileName, [&](bool& created) {
+        w = QPpmWriter{BAD_HANDLE, width, height, 0};
+        if (width <= 0 || height <= 0 || int64_t{width} * 3 > INT32_MAX)
+            ErrFail(ERR_IMG, IMG_CREATE);
+        const std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) +
+                                   "\n255\n";
+        w.fileId = Create_(fileName, created);
+        FWrite(w.fileId, header.data(), static_cast<int32_t>(header.size()));
+    });
+}
+
+void PPMWriterAdd(QPpmWriter& w, const uint8_t* rows, int32_t count) {
+    Monitored([&] {
+        if (count <= 0) return;
+        if (count > w.height - w.rows) ErrFail(ERR_IMG, IMG_CREATE);
+        // One write per band rather than per row; FWrite takes at most 2 GiB at once.
+        const int32_t rowBytes = w.width * 3;
+        const int32_t perWrite = std::max<int32_t>(1, INT32_MAX / rowBytes);
+        for (int32_t done = 0; done < count;) {
+            const int32_t n = std::min(perWrite, count - done);
+            FWrite(w.fileId, rows + int64_t{done} * rowBytes, n * rowBytes);
+            done += n;
+        }
+        w.rows += count;
+    });
+}
+
+void PPMWriterClose(QPpmWriter& w) {
+    Monitored([&] {
+        FClose(w.fileId);
+        w.fileId = BAD_HANDLE;
+        if (w.rows != w.height) ErrFail(ERR_IMG, IMG_CREATE);
+    });
+}
+
 void ImgSavePPM(const std::string& fileName, Qimg& image) {
     SaveFile_(fileName, [&](bool& created) {
         CheckWritable_(image);
         Qimg temp{};
         const Qimg& src = As24_(image, temp);
         const int32_t rowBytes = src.width * 3;
-        uint8_t* row = nullptr;
-        _memalloc_(row, rowBytes, __LINE__, MEM_KIND_C, "FFWrite.ImgSavePPM.row");
-        const int32_t id = Create_(fileName, created);
-        const std::string header = "P6\n" + std::to_string(src.width) + " " +
-                                   std::to_string(src.height) + "\n255\n";
-        FWrite(id, header.data(), static_cast<int32_t>(header.size()));
-        for (int32_t y = 0; y < src.height; ++y) {
-            ImgRowTo24(true, 3, src.width, row, src.data + int64_t{y} * rowBytes);
-            FWrite(id, row, rowBytes);
+        const int32_t bandRows = static_cast<int32_t>(
+            std::clamp<int64_t>(kBandBytes / rowBytes, 1, src.height));
+        uint8_t* band = nullptr;
+        _memalloc_(band, int64_t{rowBytes} * bandRows, __LINE__, MEM_KIND_C,
+                   "FFWrite.ImgSavePPM.band");
+        QPpmWriter w{};
+        PPMWriterCreate(w, fileName, src.width, src.height);
+        created = true;
+        for (int32_t y = 0; y < src.height; y += bandRows) {
+            const int32_t n = std::min(bandRows, src.height - y);
+            for (int32_t i = 0; i < n; ++i)
+                ImgRowTo24(true, 3, src.width, band + int64_t{i} * rowBytes,
+                           src.data + int64_t{y + i} * rowBytes);
+            PPMWriterAdd(w, band, n);
         }
-        FClose(id);
-        MemFree(row);
+        PPMWriterClose(w);
+        MemFree(band);
         ImgFree(temp);
     });
 }

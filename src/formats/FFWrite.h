@@ -22,6 +22,21 @@ void ImgSaveBMP(const std::string& fileName, Qimg& image);
 // PNG: 8-bit pictures as a 256-entry palette image, other depths as 8-bit RGB.
 void ImgSavePNG(const std::string& fileName, Qimg& image);
 
+// A binary PPM (P6) written band by band, for a picture that is never held whole (QRowSink): rows
+// of width * 3 bytes red, green, blue. Open and write failures raise the file errors of Basic; a
+// size the header cannot hold, rows beyond the height and a close before the last row raise
+// (ERR_IMG, 11). The caller removes a file whose writing failed.
+struct QPpmWriter {
+    int32_t fileId;
+    int32_t width;
+    int32_t height;
+    int32_t rows;  // written so far
+};
+
+void PPMWriterCreate(QPpmWriter& w, const std::string& fileName, int32_t width, int32_t height);
+void PPMWriterAdd(QPpmWriter& w, const uint8_t* rows, int32_t count);
+void PPMWriterClose(QPpmWriter& w);
+
 // A PCM WAV file being written: "RIFF"/"WAVE" with a 16-byte "fmt " chunk and one "data" chunk,
 // whose sizes are written at close. A format that is not PCM of 8, 16, 24 or 32 bits raises
 // (ERR_WAV, 2) "Cannot create WAV file."; sound past the 4 GiB the sizes can hold raises

@@ -7,6 +7,27 @@
 
 namespace kelvora {
 
+namespace {
+
+// The sink runs between the library's calls but must not throw through them: its raise is
+// caught in an isolated frame, kept, and raised again once the library has cleaned up.
+struct RowsCall_ {
+    const QRowSink* sink;
+    int32_t group;
+    int32_t code;
+};
+
+int RowsToSink_(void* context, const uint8_t* rows, int32_t count) {
+    auto* call = static_cast<RowsCall_*>(context);
+    MonitoredIsolated([&] { (*call->sink)(rows, count); });
+    if (ErrNone()) return 0;
+    call->group = ErrLastGroup();
+    call->code = ErrLastCode();
+    return 1;
+}
+
+}  // namespace
+
 void JPGInfo(const std::string& fileName, QffInfo& info) {
     Monitored([&] {
         int32_t width = 0, height = 0, bytesPP = 0;
@@ -33,6 +54,15 @@ void JPGLoad(const std::string& fileName, Qimg& image) {
         ErrRaiseCode(ERR_IMG, result != 0 ? IMG_OPEN : 0, __LINE__);
         ImgSetSize(image, width, height, bytesPP * 8);
         if (bytesPP == 1) PalGreyRamp(image.palette);
+    });
+}
+
+void JPGLoadRows(const std::string& fileName, int32_t width, int32_t height, const QRowSink& sink) {
+    Monitored([&] {
+        RowsCall_ call{&sink, 0, 0};
+        const int result = read_JPEG_rows(fileName.c_str(), width, height, RowsToSink_, &call);
+        if (call.group != 0) ErrRaiseCode(call.group, call.code, __LINE__);
+        ErrRaiseCode(ERR_IMG, result != 0 ? IMG_OPEN : 0, __LINE__);
     });
 }
 

@@ -13,5 +13,9 @@ namespace kelvora {
 void JPGInfo(const std::string& fileName, QffInfo& info);
 // Loads the picture: 24 bits blue, green, red, or 8 bits with the grey ramp.
 void JPGLoad(const std::string& fileName, Qimg& image);
+// Decodes the picture band by band into `sink` (grey pictures widened to 3 bytes, the pixels
+// otherwise JPGLoad's). width and height are what JPGInfo reported: a file that no longer matches
+// them raises (ERR_IMG, 8) before any row is delivered, as does a file the library cannot read.
+void JPGLoadRows(const std::string& fileName, int32_t width, int32_t height, const QRowSink& sink);
 
 }  // namespace kelvora

@@ -7,6 +7,7 @@
 // 24 blue, green, red; 32 blue, green, red, unused.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kelvora {
@@ -36,6 +37,11 @@ struct Qimg {
     QBGR palette[256];   // meaningful at 8 bits per pixel
     int32_t redirected;  // 0, or -1 when data points at foreign memory
 };
+
+// Receives a picture band by band where it need not be held whole (a still written straight to a
+// file): `count` rows, top-down and packed, of width * 3 bytes red, green, blue, the order of
+// picture files. The rows are valid only during the call; a raise stops the delivery.
+using QRowSink = std::function<void(const uint8_t* rows, int32_t count)>;
 
 // Allocates or resizes the record's pixel block and sets its header (palette untouched).
 // `name` labels the block ("Unit.Routine.variable"), `line` is the caller's source line.

@@ -49,19 +49,26 @@ void JpegQuiet_(j_common_ptr) {}
 constexpr long kJpegMaxMemory = 1536L << 20;
 
 // Chooses the output colour space; returns the bytes per pixel delivered, 0 when unsupported.
-int32_t JpegPickOutput_(jpeg_decompress_struct& c) {
+// Rows for a file come red first and always 3 bytes a pixel: libjpeg orders and widens the
+// channels while it converts them, so no later pass over the rows is needed.
+int32_t JpegPickOutput_(jpeg_decompress_struct& c, bool fileRows) {
     switch (c.jpeg_color_space) {
-        case JCS_GRAYSCALE: c.out_color_space = JCS_GRAYSCALE; return 1;
+        case JCS_GRAYSCALE:
+            c.out_color_space = fileRows ? JCS_EXT_RGB : JCS_GRAYSCALE;
+            return fileRows ? 3 : 1;
         case JCS_YCbCr:
-        case JCS_RGB: c.out_color_space = JCS_EXT_BGR; return 3;
+        case JCS_RGB: c.out_color_space = fileRows ? JCS_EXT_RGB : JCS_EXT_BGR; return 3;
         case JCS_CMYK:
         case JCS_YCCK: c.out_color_space = JCS_CMYK; return 3;  // converted row by row
         default: return 0;
     }
 }
 
-// CMYK to blue, green, red. Files with an Adobe marker store the inks inverted (255 = no ink).
-void CmykRowToBgr_(const JSAMPLE* src, uint8_t* dst, JDIMENSION width, bool inverted) {
+// CMYK to blue, green, red (or red, green, blue). Files with an Adobe marker store the inks
+// inverted (255 = no ink).
+void CmykRowConvert_(const JSAMPLE* src, uint8_t* dst, JDIMENSION width, bool inverted,
+                     bool redFirst) {
+    const int first = redFirst ? 2 : 0, last = redFirst ? 0 : 2;
     for (JDIMENSION x = 0; x < width; ++x, src += 4, dst += 3) {
         int c = src[0], m = src[1], y = src[2], k = src[3];
         if (!inverted) {
@@ -70,19 +77,27 @@ void CmykRowToBgr_(const JSAMPLE* src, uint8_t* dst, JDIMENSION width, bool inve
             y = 255 - y;
             k = 255 - k;
         }
-        dst[0] = static_cast<uint8_t>((y * k + 127) / 255);
+        dst[first] = static_cast<uint8_t>((y * k + 127) / 255);
         dst[1] = static_cast<uint8_t>((m * k + 127) / 255);
-        dst[2] = static_cast<uint8_t>((c * k + 127) / 255);
+        dst[last] = static_cast<uint8_t>((c * k + 127) / 255);
     }
 }
 
-// One decode: with `pixels` null only the header is read and width, height and bytesPP are
-// reported; otherwise they must match the file and the pixels are written.
+// Rows handed to a JpegRowsProc at a time: a band this large stays in the cache between the
+// decoder writing it and the receiver reading it, and costs the receiver one call (one write of
+// a file) rather than one per row.
+constexpr size_t kJpegBandBytes = 256 << 10;
+
+// One decode: with neither `pixels` nor `proc` only the header is read and width, height and
+// bytesPP are reported; otherwise they must match the file, and the pixels go to the whole
+// picture at `pixels` or band by band to `proc`.
 struct JpegJob_ {
     uint8_t* pixels;
     int32_t width;
     int32_t height;
     int32_t bytesPP;
+    JpegRowsProc proc;
+    void* context;
 };
 
 int JpegRun_(FILE* f, JpegJob_& job) {
@@ -99,9 +114,10 @@ int JpegRun_(FILE* f, JpegJob_& job) {
     cinfo.mem->max_memory_to_use = kJpegMaxMemory;
     jpeg_stdio_src(&cinfo, f);
     jpeg_read_header(&cinfo, TRUE);
-    const int32_t bytesPP = JpegPickOutput_(cinfo);
+    const bool bands = job.proc != nullptr;
+    const int32_t bytesPP = JpegPickOutput_(cinfo, bands);
     int result = bytesPP == 0 ? 3 : 0;
-    if (result == 0 && !job.pixels) {
+    if (result == 0 && !job.pixels && !bands) {
         job.width = static_cast<int32_t>(cinfo.image_width);
         job.height = static_cast<int32_t>(cinfo.image_height);
         job.bytesPP = bytesPP;
@@ -114,29 +130,49 @@ int JpegRun_(FILE* f, JpegJob_& job) {
             result = 4;  // the file changed since the caller sized its buffer
         } else {
             const size_t stride = static_cast<size_t>(job.width) * static_cast<size_t>(bytesPP);
+            const j_common_ptr common = reinterpret_cast<j_common_ptr>(&cinfo);
             // CMYK rows are decoded into a scratch row from libjpeg's pool (freed with cinfo).
-            JSAMPARRAY scratch = cmyk ? (*cinfo.mem->alloc_sarray)(
-                                            reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                            cinfo.output_width * 4, 1)
+            JSAMPARRAY scratch = cmyk ? (*cinfo.mem->alloc_sarray)(common, JPOOL_IMAGE,
+                                                                   cinfo.output_width * 4, 1)
                                       : nullptr;
+            // Band mode decodes into a band of whole rows from the same pool; `base` is where
+            // the scanline at `first` goes.
+            JDIMENSION bandRows = 0, first = 0;
+            uint8_t* base = job.pixels;
+            if (bands) {
+                bandRows = static_cast<JDIMENSION>(
+                    std::clamp<size_t>(kJpegBandBytes / stride, 1, cinfo.output_height));
+                base = static_cast<uint8_t*>(
+                    (*cinfo.mem->alloc_large)(common, JPOOL_IMAGE, stride * bandRows));
+            }
             while (cinfo.output_scanline < cinfo.output_height) {
-                uint8_t* row = job.pixels + stride * cinfo.output_scanline;
+                const JDIMENSION line = cinfo.output_scanline;
+                uint8_t* row = base + stride * (line - first);
                 if (cmyk) {
                     if (jpeg_read_scanlines(&cinfo, scratch, 1) != 1) break;
-                    CmykRowToBgr_(scratch[0], row, cinfo.output_width, cinfo.saw_Adobe_marker);
-                    continue;
+                    CmykRowConvert_(scratch[0], row, cinfo.output_width, cinfo.saw_Adobe_marker,
+                                    bands);
+                } else {
+                    // Decode straight into the caller's rows or the band, several at a time.
+                    JSAMPROW rows[16];
+                    const JDIMENSION room = bands ? first + bandRows : cinfo.output_height;
+                    const JDIMENSION want = std::min<JDIMENSION>(16, room - line);
+                    for (JDIMENSION i = 0; i < want; ++i) rows[i] = row + stride * i;
+                    if (jpeg_read_scanlines(&cinfo, rows, want) == 0)
+                        break;  // never spin on no progress
                 }
-                // Decode straight into the caller's rows, several at a time.
-                JSAMPROW rows[16];
-                const JDIMENSION want = std::min<JDIMENSION>(
-                    16, cinfo.output_height - cinfo.output_scanline);
-                for (JDIMENSION i = 0; i < want; ++i) rows[i] = row + stride * i;
-                if (jpeg_read_scanlines(&cinfo, rows, want) == 0)
-                    break;  // never spin on no progress
+                const JDIMENSION done = cinfo.output_scanline;
+                if (bands && (done == first + bandRows || done == cinfo.output_height)) {
+                    if (job.proc(job.context, base, static_cast<int32_t>(done - first)) != 0) {
+                        result = 6;
+                        break;
+                    }
+                    first = done;
+                }
             }
-            if (cinfo.output_scanline < cinfo.output_height)
+            if (result == 0 && cinfo.output_scanline < cinfo.output_height)
                 result = 5;
-            else
+            else if (result == 0)
                 jpeg_finish_decompress(&cinfo);
         }
     }
@@ -431,7 +467,7 @@ void TiffInstall_() {
 }  // namespace
 
 int info_JPEG_file(const char* name, int32_t& width, int32_t& height, int32_t& bytesPP) {
-    JpegJob_ job{nullptr, 0, 0, 0};
+    JpegJob_ job{nullptr, 0, 0, 0, nullptr, nullptr};
     const int result = JpegFile_(name, job);
     if (result == 0) {
         width = job.width;
@@ -444,7 +480,13 @@ int info_JPEG_file(const char* name, int32_t& width, int32_t& height, int32_t& b
 int read_JPEG_file(const char* name, uint8_t* pixels, int32_t& width, int32_t& height,
                    int32_t& bytesPP) {
     if (!pixels || width <= 0 || height <= 0) return 1;
-    JpegJob_ job{pixels, width, height, bytesPP};
+    JpegJob_ job{pixels, width, height, bytesPP, nullptr, nullptr};
+    return JpegFile_(name, job);
+}
+
+int read_JPEG_rows(const char* name, int32_t width, int32_t height, JpegRowsProc proc, void* context) {
+    if (!proc || width <= 0 || height <= 0) return 1;
+    JpegJob_ job{nullptr, width, height, 3, proc, context};
     return JpegFile_(name, job);
 }
 

@@ -28,6 +28,16 @@ int info_JPEG_file(const char* name, int32_t& width, int32_t& height, int32_t& b
 int read_JPEG_file(const char* name, uint8_t* pixels, int32_t& width, int32_t& height,
                    int32_t& bytesPP);
 
+// Receives a band of `count` decoded rows, top-down and packed, width * 3 bytes each. A non-zero
+// return stops the decode.
+using JpegRowsProc = int (*)(void* context, const uint8_t* rows, int32_t count);
+
+// Decodes the file a band of rows at a time, for writers that need not hold the whole picture:
+// pixels are 3 bytes red, green, blue, the order of picture files (grey files widened, CMYK and
+// YCCK converted as above). width and height are what info_JPEG_file reported; a file that no
+// longer matches them fails before any row is handed over. Returns 6 when `proc` stopped it.
+int read_JPEG_rows(const char* name, int32_t width, int32_t height, JpegRowsProc proc, void* context);
+
 // --- XPM ----------------------------------------------------------------------------------------
 
 // What ReadXpm reads into. Pixels are 3 bytes blue, green, red, rows top-down and packed;

@@ -138,6 +138,28 @@ TEST_F(CliTest, ExportWritesEachPictureType) {
     EXPECT_EQ(ReadFileBytes(dir.file("out.png")).substr(1, 3), "PNG");
 }
 
+// A JPEG goes to PPM band by band; the file is the one the whole-picture path (taken with --bpp)
+// writes, and a write that fails leaves no file behind.
+TEST_F(CliTest, JpegToPpmMatchesTheWholePicturePath) {
+    const std::string data = std::string(KV_TEST_DATA) + "/formats/jpg/";
+    for (const char* name : {"colour.jpg", "grey.jpg", "cmyk.jpg"}) {
+        SCOPED_TRACE(name);
+        WriteFileBytes(dir.file(name), ReadFileBytes(data + name));
+        const CliRun banded = Cli(std::string("export ") + name + " --frame 1 -o banded.ppm");
+        ASSERT_EQ(banded.status, 0) << banded.err;
+        ASSERT_EQ(Cli(std::string("export ") + name + " --frame 1 --bpp 24 -o whole.ppm").status, 0);
+        EXPECT_EQ(ReadFileBytes(dir.file("banded.ppm")), ReadFileBytes(dir.file("whole.ppm")));
+    }
+    // Past 1 KiB the file system refuses the writes (the signal ignored, so they fail instead).
+    const std::string cmd = "cd '" + dir.path() +
+                            "' && trap '' XFSZ && ulimit -f 1 && '" KV_CLI
+                            "' export colour.jpg --frame 1 -o small.ppm 2>stderr";
+    const int rc = std::system(("bash -c \"" + cmd + "\"").c_str());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << rc;
+    EXPECT_EQ(ReadFileBytes(dir.file("stderr")), "kelvora-cli: small.ppm: Cannot write to file.\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("small.ppm")));
+}
+
 TEST_F(CliTest, EncodedMovieExportsAnyFrame) {
     // Two pictures of different grey levels become a two-frame movie; each frame comes back.
     WriteFileBytes(dir.file("a.ppm"), "P6\n4 2\n255\n" + std::string(4 * 2 * 3, '\x10'));

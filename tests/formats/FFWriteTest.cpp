@@ -122,6 +122,35 @@ TEST_F(FFWriteTest, PpmIsBinaryRgb) {
     }
 }
 
+// Bands of any size make ImgSavePPM's file; more rows than the header promised, or fewer, fail.
+TEST_F(FFWriteTest, PpmWriterTakesBands) {
+    Make(24);
+    const std::string whole = dir.file("whole.ppm"), banded = dir.file("banded.ppm");
+    MonitoredIsolated([&] { ImgSavePPM(whole, pic); });
+    ASSERT_TRUE(ErrNone()) << ErrLastText();
+    const Bytes rgb = Rgb(pic);
+    QPpmWriter w{};
+    MonitoredIsolated([&] {
+        PPMWriterCreate(w, banded, 5, 3);
+        PPMWriterAdd(w, rgb.data(), 2);
+        PPMWriterAdd(w, rgb.data() + 2 * 15, 1);
+        PPMWriterClose(w);
+    });
+    ASSERT_TRUE(ErrNone()) << ErrLastText();
+    EXPECT_EQ(ReadFileBytes(banded), ReadFileBytes(whole));
+
+    for (int32_t rows : {4, 2}) {
+        SCOPED_TRACE(rows);
+        MonitoredIsolated([&] {
+            PPMWriterCreate(w, banded, 5, 3);
+            for (int32_t y = 0; y < rows; ++y) PPMWriterAdd(w, rgb.data(), 1);
+        });
+        if (ErrNone()) MonitoredIsolated([&] { PPMWriterClose(w); });
+        EXPECT_EQ(ErrLastGroup(), ERR_IMG);
+        EXPECT_EQ(ErrLastCode(), IMG_CREATE);
+    }
+}
+
 TEST_F(FFWriteTest, BmpLayoutPerDepth) {
     struct Case {
         int32_t bits;

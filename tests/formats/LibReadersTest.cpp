@@ -2,9 +2,11 @@
 // by independent tools (see jpg/make-fixtures.sh) together with their expected decodes.
 
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -174,6 +176,105 @@ TEST_F(LibReadersTest, DecodesLikeTheIndependentTools) {
         EXPECT_LE(total / (3.0 * n), c.meanDiff + 1e-9);
         ImgFree(img);
     }
+}
+
+// --- Band decoding -------------------------------------------------------------------------------------
+
+// Writes a JPEG of `components` channels in `space` (YCbCr files from RGB, CMYK with libjpeg's
+// Adobe marker) holding a smooth pattern.
+void WriteJpeg(const std::string& path, int32_t width, int32_t height, J_COLOR_SPACE space,
+               int components) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    jpeg_stdio_dest(&c, f);
+    c.image_width = static_cast<JDIMENSION>(width);
+    c.image_height = static_cast<JDIMENSION>(height);
+    c.input_components = components;
+    c.in_color_space = space;
+    jpeg_set_defaults(&c);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<JSAMPLE> row(static_cast<size_t>(width) * components);
+    while (c.next_scanline < c.image_height) {
+        for (size_t i = 0; i < row.size(); ++i)
+            row[i] = static_cast<JSAMPLE>(i * 3 + c.next_scanline * (i % components + 1));
+        JSAMPROW p = row.data();
+        jpeg_write_scanlines(&c, &p, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::fclose(f);
+}
+
+// Collects the bands JPGLoadRows hands over.
+struct Bands {
+    std::vector<uint8_t> rgb;
+    std::vector<int32_t> counts;
+    QRowSink Sink(int32_t width) {
+        return [this, width](const uint8_t* rows, int32_t count) {
+            counts.push_back(count);
+            rgb.insert(rgb.end(), rows, rows + static_cast<size_t>(count) * width * 3);
+        };
+    }
+};
+
+// The band decode gives JPGLoad's pixels in the file's order: fixtures of one band, and made
+// pictures whose bands end inside libjpeg's row groups (3000 pixels wide: 29 rows a band).
+TEST_F(LibReadersTest, BandsHoldTheWholeDecodeRedFirst) {
+    TempDir dir;
+    std::vector<std::string> files = {Fixture("jpg/colour.jpg"), Fixture("jpg/progressive.jpg"),
+                                      Fixture("jpg/grey.jpg"), Fixture("jpg/cmyk.jpg")};
+    const struct {
+        const char* name;
+        J_COLOR_SPACE space;
+        int components;
+    } made[] = {{"ycc.jpg", JCS_RGB, 3}, {"grey.jpg", JCS_GRAYSCALE, 1}, {"cmyk.jpg", JCS_CMYK, 4}};
+    for (const auto& m : made) {
+        files.push_back(dir.file(m.name));
+        WriteJpeg(files.back(), 3000, 61, m.space, m.components);
+    }
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        ASSERT_EQ(Isolated([&] { JPGLoad(file, img); }).group, 0);
+        std::vector<uint8_t> want(static_cast<size_t>(img.width) * img.height * 3);
+        for (size_t i = 0; i < want.size() / 3; ++i) PixelRgb(img, i, &want[i * 3]);
+        Bands got;
+        ASSERT_EQ(
+            Isolated([&] { JPGLoadRows(file, img.width, img.height, got.Sink(img.width)); }).group,
+            0);
+        EXPECT_TRUE(got.rgb == want);
+        if (img.width == 3000) {
+            EXPECT_EQ(got.counts, (std::vector<int32_t>{29, 29, 3}));
+        }
+        ImgFree(img);
+    }
+}
+
+TEST_F(LibReadersTest, BandDecodeFailuresStopCleanly) {
+    const std::string file = Fixture("jpg/colour.jpg");
+    QffInfo info;
+    FFClearInfo(info);
+    ASSERT_EQ(Isolated([&] { JPGInfo(file, info); }).group, 0);
+    // A size other than the file's is refused before any row is handed over.
+    Bands got;
+    Call r = Isolated([&] { JPGLoadRows(file, info.width + 1, info.height, got.Sink(info.width)); });
+    EXPECT_EQ(r.group, ERR_IMG);
+    EXPECT_EQ(r.code, IMG_OPEN);
+    EXPECT_TRUE(got.counts.empty());
+    // The receiver's own error stops the decode and travels on; the file is closed.
+    int calls = 0;
+    r = Isolated([&] {
+        JPGLoadRows(file, info.width, info.height, [&](const uint8_t*, int32_t) {
+            ++calls;
+            ErrFail(ERR_FILE, FILE_WRITE);
+        });
+    });
+    EXPECT_EQ(r.group, ERR_FILE);
+    EXPECT_EQ(r.code, FILE_WRITE);
+    EXPECT_EQ(calls, 1);
 }
 
 // --- Information records ------------------------------------------------------------------------------
@@ -488,11 +589,20 @@ TEST_F(LibReadersTest, DamagedFilesFailCleanly) {
         const std::string path = dir.file(std::string("v") + f.r.ext);
         for (size_t i = 0; i < variants.size(); ++i) {
             WriteFileBytes(path, variants[i]);
-            for (int pass = 0; pass < 2; ++pass) {
-                QffInfo info;
-                FFClearInfo(info);
-                const Call r = pass ? Isolated([&] { f.r.load(path, img); })
-                                    : Isolated([&] { f.r.info(path, info); });
+            QffInfo info;
+            FFClearInfo(info);
+            for (int pass = 0; pass < 3; ++pass) {
+                // The band decode is JPEG's alone; it takes the size the info pass reported.
+                if (pass == 2 && (f.r.load != JPGLoad || info.width <= 0 || info.height <= 0))
+                    break;
+                int64_t rows = 0;
+                const Call r = pass == 2 ? Isolated([&] {
+                    JPGLoadRows(path, info.width, info.height,
+                                [&](const uint8_t*, int32_t count) { rows += count; });
+                })
+                               : pass    ? Isolated([&] { f.r.load(path, img); })
+                                         : Isolated([&] { f.r.info(path, info); });
+                EXPECT_LE(rows, info.height);
                 const bool documented = r.group == 0 || r.group == ERR_IMG ||
                                         r.group == ERR_LIBRARY ||
                                         (r.group == ERR_FILE && (r.code == 3 || r.code == 5));
