@@ -68,15 +68,13 @@ bool LazyLibLoaded(const std::string& stem) {
 // address. Nothing may be thrown through the stubs, so a missing library ends the program.
 extern "C" void* kv_lazy_resolve(long index) noexcept {
     std::string why;
-    void* handle = index >= 0 && index < kv_lazy_count
-                       ? kelvora::Open_(kv_lazy_owner[index], why)
-                       : nullptr;
+    void* handle = index >= 0 && index < kv_lazy_count ? kelvora::Open_(kv_lazy_owner[index], why)
+                                                       : nullptr;
     void* function = handle ? dlsym(handle, kv_lazy_names[index]) : nullptr;
     if (!function) {
         std::fprintf(stderr, "kelvora: cannot load %s from %s: %s\n",
                      index >= 0 && index < kv_lazy_count ? kv_lazy_names[index] : "?",
-                     index >= 0 && index < kv_lazy_count ? kv_lazy_sonames[kv_lazy_owner[index]]
-                                                         : "?",
+                     index >= 0 && index < kv_lazy_count ? kv_lazy_sonames[kv_lazy_owner[index]] : "?",
                      handle ? "no such function" : why.c_str());
         std::abort();
     }

@@ -22,6 +22,38 @@ void Repaint_(DspWindow& d) {
     if (d.window && ops) ops->repaint(&d);
 }
 
+// 24-bit blue, green, red pixels to 32-bit blue, green, red, 255 (the screen's own layout),
+// or back. Four bytes are moved per pixel where the source has them, the last pixel bytewise.
+void Widen_(const uint8_t* from, uint8_t* to, int64_t pixels) {
+    int64_t i = 0;
+    for (; i + 1 < pixels; ++i) {
+        uint32_t v;
+        std::memcpy(&v, from + i * 3, 4);
+        v |= 0xFF000000u;
+        std::memcpy(to + i * 4, &v, 4);
+    }
+    for (; i < pixels; ++i) {
+        std::memcpy(to + i * 4, from + i * 3, 3);
+        to[i * 4 + 3] = 0xFF;
+    }
+}
+
+void Narrow_(const uint8_t* from, uint8_t* to, int64_t pixels) {
+    for (int64_t i = 0; i < pixels; ++i) std::memcpy(to + i * 3, from + i * 4, 3);
+}
+
+// The copy the slot takes: widened for a window on a true-colour screen, else as it is.
+bool CopyToSlot_(const DspWindow& d, const Qimg& image, Qimg& slot) {
+    if (!d.widen || image.bitsPP != 24 || image.redirected) {
+        ImgCopy(image, slot);
+        return false;
+    }
+    _imgalloc_(slot, image.width, image.height, "HplDisplay.DspSetImage.image", __LINE__, 32);
+    ImgCopyPalette(image, slot);
+    Widen_(image.data, slot.data, int64_t{image.width} * image.height);
+    return true;
+}
+
 }  // namespace
 
 void DspSetWindowOps(const QDspWindowOps* ops) { gOps = ops; }
@@ -51,6 +83,8 @@ DspWindow* DspCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, int32
     d->shown.width = d->shown.height = 0;
     const QDspWindowOps* ops = gOps.load();
     if (parent && ops) d->window = ops->create(d);
+    // Asked here, on the window thread; the screen's depth does not change under a display.
+    d->widen = d->window && !ScreenIsPalette(nullptr);
     return d;
 }
 
@@ -93,7 +127,7 @@ void DspSetImage(DspWindow* display, const Qimg& image) {
         std::lock_guard<std::mutex> lock(d.lock);
         const bool empty = !ImgValid(image) || image.width <= 0 || image.height <= 0;
         try {
-            if (!empty) ImgCopy(image, d.image);
+            if (!empty) d.imageWidened = CopyToSlot_(d, image, d.image);
         } catch (...) {
             // A half-made copy must not be shown: its header may not match its block.
             d.image.width = d.image.height = 0;
@@ -128,11 +162,17 @@ void DspGetImage(DspWindow* display, Qimg& image) {
         return;
     }
     std::lock_guard<std::mutex> lock(display->lock);
-    const Qimg& newest = display->fresh ? display->image : display->shown;
-    if (newest.width > 0 && newest.height > 0 && ImgValid(newest))
-        ImgCopy(newest, image);
-    else
+    const bool fresh = display->fresh;
+    const Qimg& newest = fresh ? display->image : display->shown;
+    if (newest.width <= 0 || newest.height <= 0 || !ImgValid(newest)) {
         ImgFree(image);
+    } else if (fresh ? display->imageWidened : display->shownWidened) {
+        _imgalloc_(image, newest.width, newest.height, "HplDisplay.DspGetImage.image", __LINE__, 24);
+        ImgCopyPalette(newest, image);
+        Narrow_(newest.data, image.data, int64_t{newest.width} * newest.height);
+    } else {
+        ImgCopy(newest, image);
+    }
 }
 
 // --- Screen routines of the image unit ------------------------------------------------------

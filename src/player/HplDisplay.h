@@ -63,6 +63,12 @@ struct DspWindow {
     bool cleared;                  // show the background until the next image
     std::atomic<int32_t> frames;   // images handed over by DspSetImage
     std::atomic<int32_t> painted;  // frames the window took and painted
+    // A window on a true-colour screen takes 24-bit frames widened to 32 bits at the hand-over,
+    // the depth the screen is painted from, so that painting is a plain copy. The flags tell
+    // which of the two blocks holds a widened frame (they travel with the blocks).
+    bool widen;
+    bool imageWidened;
+    bool shownWidened;
 };
 
 // A display of the given place and size inside `parent`; with a null parent a display without
@@ -72,7 +78,8 @@ void DspDestroy(DspWindow*& display);
 void DspSetPos(DspWindow* display, int32_t x, int32_t y, int32_t width, int32_t height);
 void DspSetColor(DspWindow* display, uint32_t colour);
 // Copies the image (from any thread) and has the window show it. An image without pixels
-// empties the display.
+// empties the display. A window on a true-colour screen keeps a 24-bit image widened to 32
+// bits, which DspGetImage narrows again.
 void DspSetImage(DspWindow* display, const Qimg& image);
 // Shows the background colour until the next image.
 void DspClear(DspWindow* display);

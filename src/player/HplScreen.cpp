@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -76,11 +77,14 @@ QColor ColourOf_(uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16
 
 bool OnWindowThread_(const QWidget* w) { return QThread::currentThread() == w->thread(); }
 
-void Paint_(DspWindow& d, QWidget& w);
+class DspWidget_;
+void Paint_(DspWindow& d, DspWidget_& w);
 
 class DspWidget_ final : public QWidget {
 public:
     DspWidget_(QWidget* parent, DspWindow* display) : QWidget(parent), dsp(display) {
+        // Registered now and later only resized: a failure while painting never releases it.
+        _imgalloc_(scaled, 1, 1, "HplScreen.DspWidget.scaled", __LINE__, 32);
         // The paint covers the whole window: no background erase, no flicker.
         setAttribute(Qt::WA_OpaquePaintEvent);
         setAttribute(Qt::WA_NoSystemBackground);
@@ -88,8 +92,10 @@ public:
     // Destroyed with its parent before DspDestroy: the record must not keep a dangling window.
     ~DspWidget_() override {
         if (dsp) dsp->window = nullptr;
+        ImgFree(scaled);
     }
     DspWindow* dsp;
+    Qimg scaled{};  // the frame at the window's size when the two differ, kept between paints
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -126,7 +132,7 @@ protected:
 
 // Takes the newest frame from the slot (window thread), then draws it scaled to the window, or
 // the background when there is none.
-void Paint_(DspWindow& d, QWidget& w) {
+void Paint_(DspWindow& d, DspWidget_& w) {
     if (d.painting) return;
     d.painting = 1;
     bool cleared;
@@ -135,6 +141,7 @@ void Paint_(DspWindow& d, QWidget& w) {
         std::lock_guard<std::mutex> lock(d.lock);
         if (d.fresh) {
             ImgXchg(d.image, d.shown);  // the slot gets the old block back for the next frame
+            std::swap(d.imageWidened, d.shownWidened);
             d.fresh = false;
             ++d.painted;
         }
@@ -154,10 +161,8 @@ void Paint_(DspWindow& d, QWidget& w) {
                 if (img.width == ww && img.height == wh) {
                     ImgPut(img, dc, 0, 0);
                 } else {
-                    Qimg scaled{};
-                    ImgResize(img, scaled, ww, wh);
-                    ImgPut(scaled, dc, 0, 0);
-                    ImgFree(scaled);
+                    ImgResize(img, w.scaled, ww, wh);
+                    ImgPut(w.scaled, dc, 0, 0);
                 }
             });
             drawn = ErrNone();
