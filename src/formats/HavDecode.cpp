@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "formats/FFBasic.h"
 #include "runtime/Basic.h"
 #include "runtime/Errors.h"
@@ -83,16 +87,60 @@ struct DictEntry_ {
     int32_t len;
 };
 
-// Writes `len` bytes from base[src] to base[dst] byte by byte, as the codecs define copies: a
-// source that overlaps the target from behind repeats what was just written.
+// Writes `len` bytes from base[src] to base[dst] as the codecs define copies, byte by byte in
+// order: a source that overlaps the target from behind repeats what was just written. Most
+// copies are short, so they are done in a few wide moves rather than a call or a byte loop.
 inline void CopyBytes_(uint8_t* base, int64_t dst, int64_t src, int32_t len) {
-    if (len <= 16 || (src < dst && dst - src < len)) {  // short copies cost less than a call
-        uint8_t* d = base + dst;
-        const uint8_t* s = base + src;
-        for (int32_t i = 0; i < len; ++i) d[i] = s[i];
-    } else {
-        std::memmove(base + dst, base + src, static_cast<size_t>(len));
+    uint8_t* d = base + dst;
+    const uint8_t* s = base + src;
+    const int64_t gap = dst - src;
+    if (gap > 0 && gap < len) {  // overlapping from behind
+        if (gap < 8) {
+            for (int32_t i = 0; i < len; ++i) d[i] = s[i];
+            return;
+        }
+        // Each 8-byte move reads only bytes written before it (or never written), and the
+        // last one, which may overlap the one before, rewrites the same values.
+        int32_t i = 0;
+        for (; i + 8 <= len; i += 8) std::memcpy(d + i, s + i, 8);
+        if (i < len) std::memcpy(d + len - 8, s + len - 8, 8);
+        return;
     }
+    // No overlap from behind: the result is a plain move. Short ones load everything first.
+    if (len >= 8 && len <= 16) {
+        uint64_t a, b;
+        std::memcpy(&a, s, 8);
+        std::memcpy(&b, s + len - 8, 8);
+        std::memcpy(d, &a, 8);
+        std::memcpy(d + len - 8, &b, 8);
+    } else if (len >= 4 && len < 8) {
+        uint32_t a, b;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&b, s + len - 4, 4);
+        std::memcpy(d, &a, 4);
+        std::memcpy(d + len - 4, &b, 4);
+    } else if (len > 0 && len < 4) {
+        const uint8_t a = s[0], b = s[len / 2], c = s[len - 1];  // len is at least 1
+        d[0] = a;
+        d[len / 2] = b;
+        d[len - 1] = c;
+    } else {
+        std::memmove(d, s, static_cast<size_t>(len));
+    }
+}
+
+// Fills `count` pixels of B bytes with one pattern: a 48-byte stretch (16 pixels) at a time.
+template <int32_t B>
+inline void FillRun_(uint8_t* d, const uint8_t (&px)[3], int32_t count) {
+    const int64_t n = int64_t{count} * B;
+    int64_t i = 0;
+    if (count >= 16) {
+        uint8_t pattern[48];
+        for (int32_t k = 0; k < 48; ++k) pattern[k] = px[k % B];
+        for (; i + 48 <= n; i += 48) std::memcpy(d + i, pattern, 48);
+    }
+    for (; i < n; i += B)
+        for (int32_t k = 0; k < B; ++k) d[i + k] = px[k];
 }
 
 template <int32_t B, bool FAST>
@@ -153,20 +201,13 @@ bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t image
             br.Refill();
             const int32_t count = br.Length();
             if (out + int64_t{count} * B > end) return false;
-            uint8_t* d = base + out;
+            // In memory order: 2 bytes are stored high byte first and written little-endian;
+            // 3 bytes as blue = p0, green = p2, red = p1.
             if (B == 1) {
-                std::memset(d, px[0], static_cast<size_t>(count));
-            } else if (B == 2) {  // stored high byte first, written little-endian
-                for (int32_t i = 0; i < count; ++i, d += 2) {
-                    d[0] = px[1];
-                    d[1] = px[0];
-                }
-            } else {  // blue = p0, green = p2, red = p1
-                for (int32_t i = 0; i < count; ++i, d += 3) {
-                    d[0] = px[0];
-                    d[1] = px[2];
-                    d[2] = px[1];
-                }
+                std::memset(base + out, px[0], static_cast<size_t>(count));
+            } else {
+                const uint8_t mem[3] = {B == 2 ? px[1] : px[0], B == 2 ? px[0] : px[2], px[1]};
+                FillRun_<B>(base + out, mem, count);
             }
             out += int64_t{count} * B;
             continue;
@@ -374,8 +415,38 @@ bool HavDecodeBand(const uint8_t* data, int32_t size, uint8_t* base, int32_t ima
 }
 
 void HavPredictRebuild(const uint8_t* diff, uint8_t* pixels, int32_t bytes) {
-    uint8_t a0 = 0, a1 = 0, a2 = 0;
     int32_t i = 0;
+    uint8_t a0 = 0, a1 = 0, a2 = 0;
+#if defined(__SSE2__)
+    // The recurrence pixel[i] = pixel[i - 3] + diff[i] is serial byte by byte, but a vector can
+    // take its running sums in three shifted adds (a prefix sum with a step of 3). 48 bytes
+    // hold whole triples, so the sums carried from one 48-byte step to the next line up with
+    // the same lanes every time: the only serial work left is one add per 48 bytes.
+    const auto scan = [](__m128i x) {
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 3));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 6));
+        return _mm_add_epi8(x, _mm_slli_si128(x, 12));
+    };
+    // The carry of the lanes 16 bytes on: each lane takes its right neighbour's sum.
+    const auto next = [](__m128i q) {
+        const __m128i z = _mm_srli_si128(q, 1);
+        return _mm_add_epi8(z, _mm_slli_si128(z, 15));
+    };
+    __m128i q0 = _mm_setzero_si128();  // lane j: the sum that byte i + j continues
+    for (; i + 48 <= bytes; i += 48) {
+        const __m128i u0 = scan(_mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i)));
+        const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i + 16));
+        const __m128i u1 = scan(_mm_add_epi8(x1, _mm_srli_si128(u0, 13)));
+        const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i + 32));
+        const __m128i u2 = scan(_mm_add_epi8(x2, _mm_srli_si128(u1, 13)));
+        const __m128i q1 = next(q0), q2 = next(q1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i), _mm_add_epi8(u0, q0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i + 16), _mm_add_epi8(u1, q1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i + 32), _mm_add_epi8(u2, q2));
+        q0 = _mm_add_epi8(q0, scan(_mm_srli_si128(u2, 13)));
+    }
+    if (i > 0) a0 = pixels[i - 3], a1 = pixels[i - 2], a2 = pixels[i - 1];
+#endif
     for (; i + 3 <= bytes; i += 3) {
         a0 = static_cast<uint8_t>(a0 + diff[i]);
         a1 = static_cast<uint8_t>(a1 + diff[i + 1]);
