@@ -15,7 +15,8 @@
 //                                                     in order, printing the processor time
 // (--pan: the variant in which the whole landscape pans a pixel a frame, as under a moving
 // camera: nothing stays in place, so no byte can be skipped. --size WxH: the scene at another
-// size than 640 x 480, scaled; for --check, the size and --pan the clip was written with.)
+// size than 640 x 480, scaled, or with --tile repeated; for --check, the options the clip was
+// written with.)
 
 #include <benchmark/benchmark.h>
 
@@ -41,9 +42,13 @@ using namespace kelvora;
 namespace {
 
 // The picture size: 640 x 480 for the benchmarks; --size gives another to the clip writers and
-// to --decode's check. The scene scales with it, so every size shows the same content.
+// to --decode's check. The scene scales with it (SW x SH = W x H), or with --tile stays at
+// 640 x 480 and is repeated over the picture: every pixel then costs what it costs at 640 x 480,
+// which isolates the effect of the picture's size on the decoder.
 int32_t W = 640;
 int32_t H = 480;
+int32_t SW = 640;
+int32_t SH = 480;
 constexpr int32_t KEY = 25;
 constexpr int32_t CLIP = 100;  // frames encoded for the decoding benchmarks
 
@@ -53,20 +58,20 @@ uint8_t Clamp_(double v) { return static_cast<uint8_t>(std::clamp(static_cast<in
 class Scene {
 public:
     Scene()
-        : sx_(W / 640.0),
-          sy_(H / 480.0),
+        : sx_(SW / 640.0),
+          sy_(SH / 480.0),
           cloudRows_(static_cast<int32_t>(120 * sy_)),
-          back_(static_cast<size_t>(W) * H * 3),
-          clouds_(static_cast<size_t>(2 * W) * cloudRows_ * 3) {
+          back_(static_cast<size_t>(SW) * SH * 3),
+          clouds_(static_cast<size_t>(2 * SW) * cloudRows_ * 3) {
         uint32_t state = 2024u;
         auto noise = [&state] {
             state = state * 1664525u + 1013904223u;
             return static_cast<int32_t>((state >> 24) % 9) - 4;
         };
-        for (int32_t y = 0; y < H; ++y) {
-            for (int32_t x = 0; x < W; ++x) {
-                uint8_t* p = &back_[(static_cast<size_t>(y) * W + x) * 3];
-                const double fx = x / double(W), fy = y / double(H);
+        for (int32_t y = 0; y < SH; ++y) {
+            for (int32_t x = 0; x < SW; ++x) {
+                uint8_t* p = &back_[(static_cast<size_t>(y) * SW + x) * 3];
+                const double fx = x / double(SW), fy = y / double(SH);
                 const double hill = 0.55 + 0.08 * std::sin(fx * 7.0) +
                                     0.05 * std::sin(fx * 17.0 + 1.0);
                 if (fy < hill) {  // sky
@@ -82,12 +87,12 @@ public:
             }
         }
         for (int32_t y = 0; y < cloudRows_; ++y)
-            for (int32_t x = 0; x < 2 * W; ++x) {
+            for (int32_t x = 0; x < 2 * SW; ++x) {
                 const double u = x / sx_, v = y / sy_;
                 const double c = std::sin(u * 0.021) * std::sin(v * 0.05 + u * 0.004) +
                                  0.3 * std::sin(u * 0.11 + v * 0.2);
                 const double a = std::clamp(c, 0.0, 1.0);
-                uint8_t* p = &clouds_[(static_cast<size_t>(y) * 2 * W + x) * 3];
+                uint8_t* p = &clouds_[(static_cast<size_t>(y) * 2 * SW + x) * 3];
                 p[0] = p[1] = p[2] = Clamp_(255 * a);
                 p[0] = Clamp_(p[0] + 20 * a);
             }
@@ -98,29 +103,29 @@ public:
         if (!pan) {
             std::memcpy(out, back_.data(), back_.size());
         } else {
-            const int32_t s = f % W;
-            for (int32_t y = 0; y < H; ++y) {
-                const uint8_t* row = &back_[static_cast<size_t>(y) * W * 3];
-                uint8_t* o = out + static_cast<size_t>(y) * W * 3;
-                std::memcpy(o, row + s * 3, static_cast<size_t>(W - s) * 3);
-                std::memcpy(o + (W - s) * 3, row, static_cast<size_t>(s) * 3);
+            const int32_t s = f % SW;
+            for (int32_t y = 0; y < SH; ++y) {
+                const uint8_t* row = &back_[static_cast<size_t>(y) * SW * 3];
+                uint8_t* o = out + static_cast<size_t>(y) * SW * 3;
+                std::memcpy(o, row + s * 3, static_cast<size_t>(SW - s) * 3);
+                std::memcpy(o + (SW - s) * 3, row, static_cast<size_t>(s) * 3);
             }
         }
         // Clouds drifting across the upper sky.
-        const int32_t shift = static_cast<int32_t>(2 * f * sx_) % W;
+        const int32_t shift = static_cast<int32_t>(2 * f * sx_) % SW;
         const int32_t top = static_cast<int32_t>(30 * sy_);
         for (int32_t y = 0; y < cloudRows_; ++y) {
-            uint8_t* row = out + (static_cast<size_t>(y + top) * W) * 3;
-            const uint8_t* src = &clouds_[(static_cast<size_t>(y) * 2 * W + shift) * 3];
-            for (int32_t x = 0; x < W * 3; ++x)
+            uint8_t* row = out + (static_cast<size_t>(y + top) * SW) * 3;
+            const uint8_t* src = &clouds_[(static_cast<size_t>(y) * 2 * SW + shift) * 3];
+            for (int32_t x = 0; x < SW * 3; ++x)
                 row[x] = static_cast<uint8_t>(std::max(row[x], src[x]));
         }
         // Bouncing balls.
         for (int32_t b = 0; b < 4; ++b) {
             const double t = f * (0.05 + 0.013 * b) + b;
-            const int32_t cx = static_cast<int32_t>(W / 2 + (W / 2 - 50 * sx_) * std::sin(t * 1.3));
+            const int32_t cx = static_cast<int32_t>(SW / 2 + (SW / 2 - 50 * sx_) * std::sin(t * 1.3));
             const int32_t cy =
-                static_cast<int32_t>(H - sy_ * (60 + std::fabs(std::sin(t * 2.1)) * 250));
+                static_cast<int32_t>(SH - sy_ * (60 + std::fabs(std::sin(t * 2.1)) * 250));
             Disc(out, cx, cy, R(28 + 6 * b), 60 * b, 200 - 40 * b, 90 + 50 * b);
         }
         // A pendulum and a lamp.
@@ -141,15 +146,15 @@ private:
 
     static void Disc(uint8_t* out, int32_t cx, int32_t cy, int32_t r, int32_t b, int32_t g,
                      int32_t red) {
-        for (int32_t y = std::max(0, cy - r); y < std::min(H, cy + r); ++y)
-            for (int32_t x = std::max(0, cx - r); x < std::min(W, cx + r); ++x) {
+        for (int32_t y = std::max(0, cy - r); y < std::min(SH, cy + r); ++y)
+            for (int32_t x = std::max(0, cx - r); x < std::min(SW, cx + r); ++x) {
                 const int32_t dx = x - cx, dy = y - cy, d2 = dx * dx + dy * dy;
                 if (d2 >= r * r) continue;
                 const double shade = 1.0 - 0.6 *
                                                std::sqrt(double((dx + r / 3) * (dx + r / 3) +
                                                                 (dy + r / 3) * (dy + r / 3))) /
                                                (1.4 * r);
-                uint8_t* p = out + (static_cast<size_t>(y) * W + x) * 3;
+                uint8_t* p = out + (static_cast<size_t>(y) * SW + x) * 3;
                 p[0] = Clamp_(b * shade);
                 p[1] = Clamp_(g * shade);
                 p[2] = Clamp_(red * shade);
@@ -167,6 +172,18 @@ const Scene& TheScene() {
     return scene;
 }
 
+// Frame f of the clip at the picture size.
+void RenderFrame(int32_t f, uint8_t* out, bool pan = false) {
+    if (SW == W && SH == H) return TheScene().Render(f, out, pan);
+    static std::vector<uint8_t> tile(static_cast<size_t>(SW) * SH * 3);
+    TheScene().Render(f, tile.data(), pan);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; x += SW)
+            std::memcpy(out + (static_cast<size_t>(y) * W + x) * 3,
+                        &tile[(static_cast<size_t>(y % SH) * SW) * 3],
+                        static_cast<size_t>(std::min(SW, W - x)) * 3);
+}
+
 void NewImage(Qimg& img) {
     std::memset(static_cast<void*>(&img), 0, sizeof img);
     _imgalloc_(img, W, H, "bench_hav.img", __LINE__, 24);
@@ -178,7 +195,7 @@ void WriteClip(const std::string& path, int32_t codec, int32_t frames, bool pan 
     Qimg img;
     NewImage(img);
     for (int32_t f = 0; f < frames; ++f) {
-        TheScene().Render(f, img.data, pan);
+        RenderFrame(f, img.data, pan);
         HAVAddFrame(w, img);
     }
     HAVWriterClose(w);
@@ -232,7 +249,7 @@ void BM_HavEncode(benchmark::State& state) {
     constexpr int32_t FRAMES = 50;
     std::vector<uint8_t> clip(static_cast<size_t>(FRAMES) * W * H * 3);
     for (int32_t f = 0; f < FRAMES; ++f)
-        TheScene().Render(f, &clip[static_cast<size_t>(f) * W * H * 3], pan);
+        RenderFrame(f, &clip[static_cast<size_t>(f) * W * H * 3], pan);
     const std::string path = "/tmp/kv_bench_hav_enc_" + std::to_string(getpid()) + ".hav";
     QHavWriter w;
     HAVCreate(w, path, W, H, 3, codec, KEY, 25.0, nullptr);
@@ -282,7 +299,7 @@ int DecodeAll(const std::string& file, int32_t limit, bool check, bool pan) {
         for (n = 0; n < frames; ++n) {
             HAVImgLoadNext(h, img);
             if (check) {
-                TheScene().Render(n, want.data(), pan);
+                RenderFrame(n, want.data(), pan);
                 same = same && h.width == W && h.height == H &&
                        std::memcmp(img.data, want.data(), want.size()) == 0;
             }
@@ -309,13 +326,15 @@ int DecodeAll(const std::string& file, int32_t limit, bool check, bool pan) {
 // Options anywhere: --pan, --size WxH. Modes: see the head of the file.
 int main(int argc, char** argv) {
     std::vector<std::string> args;
-    bool pan = false, check = false;
+    bool pan = false, check = false, tile = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--pan") {
             pan = true;
         } else if (a == "--check") {
             check = true;
+        } else if (a == "--tile") {
+            tile = true;
         } else if (a == "--size" && i + 1 < argc) {
             if (std::sscanf(argv[++i], "%dx%d", &W, &H) != 2 || W < 16 || H < 16 || W > 7680 ||
                 H > 4320)
@@ -324,11 +343,12 @@ int main(int argc, char** argv) {
             args.push_back(a);
         }
     }
+    if (!tile) SW = W, SH = H;
     if (args.size() == 2 && args[0] == "--write-raw") {
         const int32_t frames = std::atoi(args[1].c_str());
         std::vector<uint8_t> frame(static_cast<size_t>(W) * H * 3);
         for (int32_t f = 0; f < frames; ++f) {
-            TheScene().Render(f, frame.data(), pan);
+            RenderFrame(f, frame.data(), pan);
             if (std::fwrite(frame.data(), 1, frame.size(), stdout) != frame.size()) return 1;
         }
         return 0;

@@ -25,38 +25,40 @@ int32_t HavMatchOffset(int32_t cls, int32_t stride) {
 namespace {
 
 // --- Bit reader ---------------------------------------------------------------------------------
-// A 32-bit window, most significant bit next, refilled one byte at a time. Past the end of the
-// data it reads zeros and counts them, so that a token which consumed them is caught.
+// A 64-bit window, most significant bit next. One refill leaves at least 57 bits, enough for the
+// longest token with all its fields (a BEST run of 3-byte pixels: 12 + 16 + 16 bits), so a token
+// is read after one refill. Past the end of the data it reads zeros and counts them, so that a
+// token which consumed them is caught.
 struct BitReader_ {
     const uint8_t* p;
     const uint8_t* end;
-    uint32_t win;
+    uint64_t win;
     int32_t bits;  // valid bits in win
     int32_t pad;   // zero bytes fed in after the end
 
     void Refill() {
-        if (end - p >= 4) {
+        if (end - p >= 8) {
             // All whole bytes that fit, in one load; the bits of a partly taken byte that come
             // along are the same ones the next refill brings again.
-            const uint32_t next = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
-                                  (uint32_t{p[2]} << 8) | p[3];
-            win |= next >> bits;
-            const int32_t n = (32 - bits) >> 3;
+            uint64_t next;
+            std::memcpy(&next, p, 8);
+            win |= __builtin_bswap64(next) >> bits;
+            const int32_t n = (63 - bits) >> 3;
             p += n;
             bits += 8 * n;
         } else {
-            while (bits <= 24) {
-                uint32_t b = 0;
+            while (bits <= 56) {
+                uint64_t b = 0;
                 if (p < end)
                     b = *p++;
                 else
                     ++pad;
-                win |= b << (24 - bits);
+                win |= b << (56 - bits);
                 bits += 8;
             }
         }
     }
-    uint32_t Peek(int32_t n) const { return win >> (32 - n); }
+    uint32_t Peek(int32_t n) const { return static_cast<uint32_t>(win >> (64 - n)); }
     void Skip(int32_t n) {
         win <<= n;
         bits -= n;
@@ -94,39 +96,50 @@ inline void CopyBytes_(uint8_t* base, int64_t dst, int64_t src, int32_t len) {
     uint8_t* d = base + dst;
     const uint8_t* s = base + src;
     const int64_t gap = dst - src;
-    if (gap > 0 && gap < len) {  // overlapping from behind
+    if (gap > 0 && gap < len && gap < 16) {  // a short pattern repeated
+        int32_t i = 0;
         if (gap < 8) {
-            for (int32_t i = 0; i < len; ++i) d[i] = s[i];
+            // The target repeats with any multiple of the gap as well: take one of 8 or more.
+            const int32_t period = static_cast<int32_t>(gap * ((8 + gap - 1) / gap));
+            for (; i < len && i < period; ++i) d[i] = s[i];
+            for (; i + 8 <= len; i += 8) std::memcpy(d + i, d + i - period, 8);
+            for (; i < len; ++i) d[i] = d[i - period];
             return;
         }
-        // Each 8-byte move reads only bytes written before it (or never written), and the
-        // last one, which may overlap the one before, rewrites the same values.
-        int32_t i = 0;
+        // Each 8-byte move reads only bytes written before it or never written; the last one,
+        // which may overlap the one before, writes the same values again.
         for (; i + 8 <= len; i += 8) std::memcpy(d + i, s + i, 8);
         if (i < len) std::memcpy(d + len - 8, s + len - 8, 8);
         return;
     }
-    // No overlap from behind: the result is a plain move. Short ones load everything first.
-    if (len >= 8 && len <= 16) {
-        uint64_t a, b;
-        std::memcpy(&a, s, 8);
-        std::memcpy(&b, s + len - 8, 8);
-        std::memcpy(d, &a, 8);
-        std::memcpy(d + len - 8, &b, 8);
-    } else if (len >= 4 && len < 8) {
-        uint32_t a, b;
-        std::memcpy(&a, s, 4);
-        std::memcpy(&b, s + len - 4, 4);
-        std::memcpy(d, &a, 4);
-        std::memcpy(d + len - 4, &b, 4);
-    } else if (len > 0 && len < 4) {
-        const uint8_t a = s[0], b = s[len / 2], c = s[len - 1];  // len is at least 1
-        d[0] = a;
-        d[len / 2] = b;
-        d[len - 1] = c;
-    } else {
-        std::memmove(d, s, static_cast<size_t>(len));
+    if (len <= 16) {  // loads before stores: right for any overlap left
+        if (len >= 8) {
+            uint64_t a, b;
+            std::memcpy(&a, s, 8);
+            std::memcpy(&b, s + len - 8, 8);
+            std::memcpy(d, &a, 8);
+            std::memcpy(d + len - 8, &b, 8);
+        } else if (len >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + len - 4, 4);
+            std::memcpy(d, &a, 4);
+            std::memcpy(d + len - 4, &b, 4);
+        } else if (len > 0) {
+            const uint8_t a = s[0], b = s[len / 2], c = s[len - 1];
+            d[0] = a;
+            d[len / 2] = b;
+            d[len - 1] = c;
+        }
+        return;
     }
+    if (gap >= 16) {  // as for 8-byte moves above, with 16
+        int32_t i = 0;
+        for (; i + 16 <= len; i += 16) std::memcpy(d + i, s + i, 16);
+        if (i < len) std::memcpy(d + len - 16, s + len - 16, 16);
+        return;
+    }
+    std::memmove(d, s, static_cast<size_t>(len));  // a source ahead of the target
 }
 
 // Fills `count` pixels of B bytes with one pattern: a 48-byte stretch (16 pixels) at a time.
@@ -173,7 +186,6 @@ bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t image
             int32_t len;
             if (t >= 0x600) {  // match
                 const uint32_t u = t - 0x600;
-                br.Refill();
                 len = br.Length();
                 src = out - offsets[u >> 6] + (u & 63);
                 if (src < 0 || src + len > imageBytes) return false;
@@ -194,11 +206,7 @@ bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t image
             br.Skip(FAST ? 10 : 12);
             uint8_t px[3] = {static_cast<uint8_t>(t), 0, 0};
             if (B >= 2) px[1] = static_cast<uint8_t>(br.Take(8));
-            if (B == 3) {
-                br.Refill();
-                px[2] = static_cast<uint8_t>(br.Take(8));
-            }
-            br.Refill();
+            if (B == 3) px[2] = static_cast<uint8_t>(br.Take(8));
             const int32_t count = br.Length();
             if (out + int64_t{count} * B > end) return false;
             // In memory order: 2 bytes are stored high byte first and written little-endian;
@@ -232,7 +240,6 @@ bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t image
             len = static_cast<int32_t>(t & 0x3F) + 2;
         } else {  // end of band, or a long skip
             if (out == end) return !br.Overrun();
-            br.Refill();
             len = int64_t{64} * br.Length() + static_cast<int32_t>(t & 0x3F) - 62;
         }
         if (out + len > end) return false;
