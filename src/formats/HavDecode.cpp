@@ -1,5 +1,6 @@
 #include "formats/HavDecode.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -156,9 +157,14 @@ inline void FillRun_(uint8_t* d, const uint8_t (&px)[3], int32_t count) {
         for (int32_t k = 0; k < B; ++k) d[i + k] = px[k];
 }
 
-template <int32_t B, bool FAST>
+// What a band's decoder tells its caller as it goes: that [from, to) is kept by a long skip.
+struct NoHook_ {
+    void Skip(int64_t, int64_t) {}
+};
+
+template <int32_t B, bool FAST, class Hook>
 bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes,
-                 int32_t start, int32_t end, int32_t stride) {
+                 int32_t start, int32_t end, int32_t stride, Hook& hook) {
     BitReader_ br{data, data + size, 0, 0, 0};
     int64_t out = start;
     int32_t offsets[HAV_MATCH_CLASSES];
@@ -243,9 +249,114 @@ bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t image
             len = int64_t{64} * br.Length() + static_cast<int32_t>(t & 0x3F) - 62;
         }
         if (out + len > end) return false;
+        if (t >= 0x1C0) hook.Skip(out, out + len);
         out += len;
     }
 }
+
+template <class Hook>
+bool DecodeAny_(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes, int32_t start,
+                int32_t end, int32_t stride, int32_t bytesPP, bool fast, Hook& hook) {
+    if (start < 0 || start > end || end > imageBytes || size < 0 || stride <= 0) return false;
+    switch (bytesPP * 2 + (fast ? 1 : 0)) {
+        case 2: return DecodeBand_<1, false>(data, size, base, imageBytes, start, end, stride, hook);
+        case 3: return DecodeBand_<1, true>(data, size, base, imageBytes, start, end, stride, hook);
+        case 4: return DecodeBand_<2, false>(data, size, base, imageBytes, start, end, stride, hook);
+        case 5: return DecodeBand_<2, true>(data, size, base, imageBytes, start, end, stride, hook);
+        case 6: return DecodeBand_<3, false>(data, size, base, imageBytes, start, end, stride, hook);
+        case 7: return DecodeBand_<3, true>(data, size, base, imageBytes, start, end, stride, hook);
+        default: return false;
+    }
+}
+
+// --- Prediction ---------------------------------------------------------------------------------
+
+// Rebuilds bytes [begin, end) of a band whose bytes before `begin` are rebuilt already.
+void Rebuild_(const uint8_t* diff, uint8_t* pixels, int32_t begin, int32_t end) {
+    int32_t i = begin;
+    // The sums that bytes i, i + 1, i + 2 continue: the bytes 3 before, 0 before the band.
+    uint8_t a0 = i >= 3 ? pixels[i - 3] : 0;
+    uint8_t a1 = i >= 2 ? pixels[i - 2] : 0;
+    uint8_t a2 = i >= 1 ? pixels[i - 1] : 0;
+#if defined(__SSE2__)
+    // The recurrence pixel[i] = pixel[i - 3] + diff[i] is serial byte by byte, but a vector can
+    // take its running sums in three shifted adds (a prefix sum with a step of 3). 48 bytes
+    // hold whole triples, so the sums carried from one 48-byte step to the next line up with
+    // the same lanes every time: the only serial work left is one add per 48 bytes.
+    const auto scan = [](__m128i x) {
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 3));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 6));
+        return _mm_add_epi8(x, _mm_slli_si128(x, 12));
+    };
+    // The carry of the lanes 16 bytes on: each lane takes its right neighbour's sum.
+    const auto next = [](__m128i q) {
+        const __m128i z = _mm_srli_si128(q, 1);
+        return _mm_add_epi8(z, _mm_slli_si128(z, 15));
+    };
+    if (i + 48 <= end) {
+        // Lane j: the sum that byte i + j continues (a0, a1, a2 repeated).
+        __m128i q0 = scan(_mm_cvtsi32_si128(static_cast<int32_t>(a0 | (a1 << 8) | (a2 << 16))));
+        for (; i + 48 <= end; i += 48) {
+            const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i));
+            const __m128i u0 = scan(x0);
+            const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i + 16));
+            const __m128i u1 = scan(_mm_add_epi8(x1, _mm_srli_si128(u0, 13)));
+            const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i + 32));
+            const __m128i u2 = scan(_mm_add_epi8(x2, _mm_srli_si128(u1, 13)));
+            const __m128i q1 = next(q0), q2 = next(q1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i), _mm_add_epi8(u0, q0));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i + 16), _mm_add_epi8(u1, q1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i + 32), _mm_add_epi8(u2, q2));
+            q0 = _mm_add_epi8(q0, scan(_mm_srli_si128(u2, 13)));
+        }
+        a0 = pixels[i - 3], a1 = pixels[i - 2], a2 = pixels[i - 1];
+    }
+#endif
+    for (; i + 3 <= end; i += 3) {
+        a0 = static_cast<uint8_t>(a0 + diff[i]);
+        a1 = static_cast<uint8_t>(a1 + diff[i + 1]);
+        a2 = static_cast<uint8_t>(a2 + diff[i + 2]);
+        pixels[i] = a0;
+        pixels[i + 1] = a1;
+        pixels[i + 2] = a2;
+    }
+    if (i < end) pixels[i] = static_cast<uint8_t>(a0 + diff[i]);
+    if (i + 1 < end) pixels[i + 1] = static_cast<uint8_t>(a1 + diff[i + 1]);
+}
+
+// Rebuilds a band while its tokens are decoded, while what they wrote is still in cache; when
+// the picture holds this band's previous rebuild, stretches that a long skip keeps and that the
+// sums before them reach unchanged are left as they are. (Bytes whose differences did not
+// change and whose sums start from the same values come out the same.)
+struct BandRebuild_ {
+    const uint8_t* diff;  // the band's differences
+    uint8_t* pixels;      // its pixels
+    int64_t start;        // the band's offset in the buffers the decoder sees
+    int32_t done;         // bytes before this are rebuilt
+    bool reuse;           // the pixels hold the previous rebuild of this band
+
+    void Skip(int64_t from, int64_t to) {
+        if (!reuse) return;
+        const int32_t f = static_cast<int32_t>(from - start);
+        if (f < done + 3 && f != done) {
+            // Too few bytes of their own before the skip to compare the sums: rebuilt later.
+            Rebuild_(diff, pixels, done, f);
+            done = f;
+            return;
+        }
+        // f == done: what comes before is band start or an unchanged stretch.
+        bool same = true;
+        if (f > done) {
+            uint8_t before[3];
+            std::memcpy(before, pixels + f - 3, 3);
+            Rebuild_(diff, pixels, done, f);
+            same = std::memcmp(before, pixels + f - 3, 3) == 0;
+        }
+        done = same ? static_cast<int32_t>(to - start) : f;
+    }
+};
+
+
 
 // --- Chunks -------------------------------------------------------------------------------------
 
@@ -350,12 +461,19 @@ void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
     const int32_t stride = image.width * image.bytesPP;
     const int32_t imageBytes = stride * image.height;
     uint8_t* target = image.data;
+    QHavRebuilt* last = predict ? job.rebuilt : nullptr;
+    // Kept stretches may stay in the picture only if it holds the rebuild of this very
+    // prediction buffer with the same bands (the sums restart at each band).
+    bool reuse = last && last->image == image.data && last->bands == c.bands &&
+                 std::equal(c.rows, c.rows + c.bands, last->rows);
+    if (last) last->image = nullptr;  // until every band of this chunk is rebuilt
     if (predict) {
         uint8_t*& p = *job.predict;
         // A block released by an earlier failure is gone; a new one starts out as zeros.
         if (!MemIsTrackedBy(&p, p) || MemBlockSize(p) < imageBytes) {
             if (!MemIsTrackedBy(&p, p)) p = nullptr;
             _memalloc_(p, imageBytes, __LINE__, MEM_KIND_C, "FF_HAV.HAVImgLoadNext.PredictImg");
+            reuse = false;
         }
         target = p;
     }
@@ -384,17 +502,28 @@ void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
             ErrFail(ERR_MVI, MVI_DECOMPRESS);
         const int32_t from = static_cast<int32_t>(out);
         const int32_t to = static_cast<int32_t>(out + bandBytes);
+        BandRebuild_ rebuild{target + from, image.data + from, from, 0, reuse};
         if (c.compressed[k] == 0) {
             // Raw bytes go where tokens would have gone: with prediction they are differences.
             if (c.size[k] > bandBytes) ErrFail(ERR_MVI, MVI_DECOMPRESS);
             std::memcpy(target + from, job.buffer + pos, static_cast<size_t>(c.size[k]));
-        } else if (!HavDecodeBand(job.buffer + pos, c.size[k], target, imageBytes, from, to, stride,
-                                  image.bytesPP, fast)) {
-            ErrFail(ERR_MVI, MVI_DECOMPRESS);
+        } else {
+            NoHook_ none;
+            const bool ok =
+                predict ? DecodeAny_(job.buffer + pos, c.size[k], target, imageBytes, from, to,
+                                     stride, image.bytesPP, fast, rebuild)
+                        : DecodeAny_(job.buffer + pos, c.size[k], target, imageBytes, from, to,
+                                     stride, image.bytesPP, fast, none);
+            if (!ok) ErrFail(ERR_MVI, MVI_DECOMPRESS);
         }
-        if (predict) HavPredictRebuild(target + from, image.data + from, to - from);
+        if (predict) Rebuild_(rebuild.diff, rebuild.pixels, rebuild.done, to - from);
         out = to;
         pos += c.size[k];
+    }
+    if (last) {
+        last->bands = c.bands;
+        std::copy(c.rows, c.rows + c.bands, last->rows);
+        last->image = image.data;
     }
 }
 
@@ -409,61 +538,12 @@ void ApplyPalette_(const QHavPalChunk& pal, QBGR* palette) {
 
 bool HavDecodeBand(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageBytes,
                    int32_t start, int32_t end, int32_t stride, int32_t bytesPP, bool fast) {
-    if (start < 0 || start > end || end > imageBytes || size < 0 || stride <= 0) return false;
-    switch (bytesPP * 2 + (fast ? 1 : 0)) {
-        case 2: return DecodeBand_<1, false>(data, size, base, imageBytes, start, end, stride);
-        case 3: return DecodeBand_<1, true>(data, size, base, imageBytes, start, end, stride);
-        case 4: return DecodeBand_<2, false>(data, size, base, imageBytes, start, end, stride);
-        case 5: return DecodeBand_<2, true>(data, size, base, imageBytes, start, end, stride);
-        case 6: return DecodeBand_<3, false>(data, size, base, imageBytes, start, end, stride);
-        case 7: return DecodeBand_<3, true>(data, size, base, imageBytes, start, end, stride);
-        default: return false;
-    }
+    NoHook_ hook;
+    return DecodeAny_(data, size, base, imageBytes, start, end, stride, bytesPP, fast, hook);
 }
 
 void HavPredictRebuild(const uint8_t* diff, uint8_t* pixels, int32_t bytes) {
-    int32_t i = 0;
-    uint8_t a0 = 0, a1 = 0, a2 = 0;
-#if defined(__SSE2__)
-    // The recurrence pixel[i] = pixel[i - 3] + diff[i] is serial byte by byte, but a vector can
-    // take its running sums in three shifted adds (a prefix sum with a step of 3). 48 bytes
-    // hold whole triples, so the sums carried from one 48-byte step to the next line up with
-    // the same lanes every time: the only serial work left is one add per 48 bytes.
-    const auto scan = [](__m128i x) {
-        x = _mm_add_epi8(x, _mm_slli_si128(x, 3));
-        x = _mm_add_epi8(x, _mm_slli_si128(x, 6));
-        return _mm_add_epi8(x, _mm_slli_si128(x, 12));
-    };
-    // The carry of the lanes 16 bytes on: each lane takes its right neighbour's sum.
-    const auto next = [](__m128i q) {
-        const __m128i z = _mm_srli_si128(q, 1);
-        return _mm_add_epi8(z, _mm_slli_si128(z, 15));
-    };
-    __m128i q0 = _mm_setzero_si128();  // lane j: the sum that byte i + j continues
-    for (; i + 48 <= bytes; i += 48) {
-        const __m128i u0 = scan(_mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i)));
-        const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i + 16));
-        const __m128i u1 = scan(_mm_add_epi8(x1, _mm_srli_si128(u0, 13)));
-        const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i + 32));
-        const __m128i u2 = scan(_mm_add_epi8(x2, _mm_srli_si128(u1, 13)));
-        const __m128i q1 = next(q0), q2 = next(q1);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i), _mm_add_epi8(u0, q0));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i + 16), _mm_add_epi8(u1, q1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + i + 32), _mm_add_epi8(u2, q2));
-        q0 = _mm_add_epi8(q0, scan(_mm_srli_si128(u2, 13)));
-    }
-    if (i > 0) a0 = pixels[i - 3], a1 = pixels[i - 2], a2 = pixels[i - 1];
-#endif
-    for (; i + 3 <= bytes; i += 3) {
-        a0 = static_cast<uint8_t>(a0 + diff[i]);
-        a1 = static_cast<uint8_t>(a1 + diff[i + 1]);
-        a2 = static_cast<uint8_t>(a2 + diff[i + 2]);
-        pixels[i] = a0;
-        pixels[i + 1] = a1;
-        pixels[i + 2] = a2;
-    }
-    if (i < bytes) pixels[i] = static_cast<uint8_t>(a0 + diff[i]);
-    if (i + 1 < bytes) pixels[i + 1] = static_cast<uint8_t>(a1 + diff[i + 1]);
+    Rebuild_(diff, pixels, 0, bytes);
 }
 
 void HavDecodeFrame(QHavFrameJob& job, Qimg& image) {

@@ -321,7 +321,8 @@ struct HavFrame : ::testing::Test {
                            0,
                            codec,
                            &predict,
-                           false};
+                           false,
+                           nullptr};
         MonitoredIsolated([&] { HavDecodeFrame(job, img); });
         EXPECT_EQ(MemCount(), blocks + (MemIsTracked(predict) ? 1 : 0));
         return {ErrLastGroup(), ErrLastCode()};
