@@ -124,8 +124,8 @@ public:
         for (int32_t b = 0; b < 4; ++b) {
             const double t = f * (0.05 + 0.013 * b) + b;
             const int32_t cx = static_cast<int32_t>(SW / 2 + (SW / 2 - 50 * sx_) * std::sin(t * 1.3));
-            const int32_t cy =
-                static_cast<int32_t>(SH - sy_ * (60 + std::fabs(std::sin(t * 2.1)) * 250));
+            const int32_t cy = static_cast<int32_t>(
+                SH - sy_ * (60 + std::fabs(std::sin(t * 2.1)) * 250));
             Disc(out, cx, cy, R(28 + 6 * b), 60 * b, 200 - 40 * b, 90 + 50 * b);
         }
         // A pendulum and a lamp.

@@ -223,9 +223,8 @@ void HAVImgLoadNext(QHavHandle& h, Qimg& image) {
             _memalloc_(h.readBuf, capacity, __LINE__, MEM_KIND_C, "FF_HAV.HAVImgLoadNext.dskbuf");
         const int32_t size = ReadRecord_(h, n, h.readBuf, "FF_HAV.HAVImgLoadNext.dskbuf");
         const QHavIndexEntry& e = h.page[(n - 1) % HAV_PAGE_ENTRIES];
-        QHavFrameJob job{h.readBuf,  capacity, size,          h.fileId,
-                         int64_t{e.offset} + e.size, h.fileSize, h.codec, &h.predictImg, false,
-                         &h.rebuilt};
+        QHavFrameJob job{h.readBuf,  capacity, size,          h.fileId, int64_t{e.offset} + e.size,
+                         h.fileSize, h.codec,  &h.predictImg, false,    &h.rebuilt};
         // Until the decode completes the image holds no whole frame: a failure leaves the
         // reader to start again from a key frame instead of building on a half-decoded one.
         // Only the frame after the one the image holds may leave its unchanged pixels there.

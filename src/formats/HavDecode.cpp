@@ -259,11 +259,14 @@ bool DecodeAny_(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageB
                 int32_t end, int32_t stride, int32_t bytesPP, bool fast, Hook& hook) {
     if (start < 0 || start > end || end > imageBytes || size < 0 || stride <= 0) return false;
     switch (bytesPP * 2 + (fast ? 1 : 0)) {
-        case 2: return DecodeBand_<1, false>(data, size, base, imageBytes, start, end, stride, hook);
+        case 2:
+            return DecodeBand_<1, false>(data, size, base, imageBytes, start, end, stride, hook);
         case 3: return DecodeBand_<1, true>(data, size, base, imageBytes, start, end, stride, hook);
-        case 4: return DecodeBand_<2, false>(data, size, base, imageBytes, start, end, stride, hook);
+        case 4:
+            return DecodeBand_<2, false>(data, size, base, imageBytes, start, end, stride, hook);
         case 5: return DecodeBand_<2, true>(data, size, base, imageBytes, start, end, stride, hook);
-        case 6: return DecodeBand_<3, false>(data, size, base, imageBytes, start, end, stride, hook);
+        case 6:
+            return DecodeBand_<3, false>(data, size, base, imageBytes, start, end, stride, hook);
         case 7: return DecodeBand_<3, true>(data, size, base, imageBytes, start, end, stride, hook);
         default: return false;
     }
@@ -355,8 +358,6 @@ struct BandRebuild_ {
         done = same ? static_cast<int32_t>(to - start) : f;
     }
 };
-
-
 
 // --- Chunks -------------------------------------------------------------------------------------
 
@@ -509,11 +510,10 @@ void DecodeImage_(QHavFrameJob& job, Qimg& image, const ImageChunk_& c) {
             std::memcpy(target + from, job.buffer + pos, static_cast<size_t>(c.size[k]));
         } else {
             NoHook_ none;
-            const bool ok =
-                predict ? DecodeAny_(job.buffer + pos, c.size[k], target, imageBytes, from, to,
-                                     stride, image.bytesPP, fast, rebuild)
-                        : DecodeAny_(job.buffer + pos, c.size[k], target, imageBytes, from, to,
-                                     stride, image.bytesPP, fast, none);
+            const bool ok = predict ? DecodeAny_(job.buffer + pos, c.size[k], target, imageBytes,
+                                                 from, to, stride, image.bytesPP, fast, rebuild)
+                                    : DecodeAny_(job.buffer + pos, c.size[k], target, imageBytes,
+                                                 from, to, stride, image.bytesPP, fast, none);
             if (!ok) ErrFail(ERR_MVI, MVI_DECOMPRESS);
         }
         if (predict) Rebuild_(rebuild.diff, rebuild.pixels, rebuild.done, to - from);
