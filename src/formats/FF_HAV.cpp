@@ -229,10 +229,10 @@ void HAVImgLoadNext(QHavHandle& h, Qimg& image) {
         // reader to start again from a key frame instead of building on a half-decoded one.
         // Only the frame after the one the image holds may leave its unchanged pixels there.
         h.curFrame = 0;
-        if (h.rebuiltFrame != n - 1) h.rebuilt.image = nullptr;
-        h.rebuiltFrame = 0;
+        if (h.rebuiltNo != n - 1) h.rebuilt.image = nullptr;
+        h.rebuiltNo = 0;
         HavDecodeFrame(job, image);
-        h.rebuiltFrame = n;
+        h.rebuiltNo = n;
         h.curFrame = n;
         h.newPalette = FFBool(job.newPalette);
     });

@@ -63,14 +63,14 @@ struct QHavHandle {
     int64_t fileSize;
     int32_t imageBytes;
     int32_t bitsPP;
-    int32_t curFrame;      // last frame decoded into the caller's image; 0 before the first
-    int32_t predicted;     // codec bit 1
-    uint8_t* predictImg;   // prediction buffer (tracked, allocated on first use)
-    uint8_t* readBuf;      // the frame records' read buffer, image bytes + HAV_READ_SLACK (tracked)
-    QHavRebuilt rebuilt;   // BEST-P: what the caller's image was last rebuilt with
-    int32_t rebuiltFrame;  // the frame it holds; 0: none
-    int32_t newPalette;    // the last load changed the image palette
-    int32_t writeMode;     // always 0: the reader never writes
+    int32_t curFrame;     // last frame decoded into the caller's image; 0 before the first
+    int32_t predicted;    // codec bit 1
+    uint8_t* predictImg;  // prediction buffer (tracked, allocated on first use)
+    uint8_t* readBuf;     // the frame records' read buffer, image bytes + HAV_READ_SLACK (tracked)
+    QHavRebuilt rebuilt;  // BEST-P: what the caller's image was last rebuilt with
+    int32_t rebuiltNo;    // the frame it holds; 0: none
+    int32_t newPalette;   // the last load changed the image palette
+    int32_t writeMode;    // always 0: the reader never writes
     // Sound state.
     uint8_t* audioBuf;     // the samples of one block (tracked)
     int32_t audioBufSize;  // bytes in audioBuf
