@@ -1,6 +1,7 @@
 #include "formats/HavDecode.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -274,6 +275,8 @@ bool DecodeAny_(const uint8_t* data, int32_t size, uint8_t* base, int32_t imageB
 
 // --- Prediction ---------------------------------------------------------------------------------
 
+constexpr uintptr_t REBUILD_AHEAD = 1024;  // bytes
+
 // Rebuilds bytes [begin, end) of a band whose bytes before `begin` are rebuilt already.
 void Rebuild_(const uint8_t* diff, uint8_t* pixels, int32_t begin, int32_t end) {
     int32_t i = begin;
@@ -300,6 +303,13 @@ void Rebuild_(const uint8_t* diff, uint8_t* pixels, int32_t begin, int32_t end) 
         // Lane j: the sum that byte i + j continues (a0, a1, a2 repeated).
         __m128i q0 = scan(_mm_cvtsi32_si128(static_cast<int32_t>(a0 | (a1 << 8) | (a2 << 16))));
         for (; i + 48 <= end; i += 48) {
+            // Kept stretches are not in cache at large sizes: ask for them a little ahead (a
+            // hint only, never read, so it may point past the band).
+            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(diff + i) +
+                                                             REBUILD_AHEAD));
+            __builtin_prefetch(reinterpret_cast<const void*>(
+                                   reinterpret_cast<uintptr_t>(pixels + i) + REBUILD_AHEAD),
+                               1);
             const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i));
             const __m128i u0 = scan(x0);
             const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(diff + i + 16));
