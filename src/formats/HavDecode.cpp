@@ -337,10 +337,11 @@ void Rebuild_(const uint8_t* diff, uint8_t* pixels, int32_t begin, int32_t end) 
     if (i + 1 < end) pixels[i + 1] = static_cast<uint8_t>(a1 + diff[i + 1]);
 }
 
-// Rebuilds a band while its tokens are decoded, while what they wrote is still in cache; when
-// the picture holds this band's previous rebuild, stretches that a long skip keeps and that the
-// sums before them reach unchanged are left as they are. (Bytes whose differences did not
-// change and whose sums start from the same values come out the same.)
+// Rebuilds a band as its tokens are decoded, when the picture holds this band's previous
+// rebuild: at each long skip, the bytes written since the last one are rebuilt while still in
+// cache, and when the sums reach the skip as they were, the stretch it keeps is left alone
+// (differences that did not change, summed from the same values, give the same bytes). The
+// caller rebuilds what is left after the band; without a previous rebuild, that is all of it.
 struct BandRebuild_ {
     const uint8_t* diff;  // the band's differences
     uint8_t* pixels;      // its pixels
@@ -352,13 +353,12 @@ struct BandRebuild_ {
         if (!reuse) return;
         const int32_t f = static_cast<int32_t>(from - start);
         if (f < done + 3 && f != done) {
-            // Too few bytes of their own before the skip to compare the sums: rebuilt later.
+            // Fewer than three bytes to compare since the last rebuilt ones: rebuilt later.
             Rebuild_(diff, pixels, done, f);
             done = f;
             return;
         }
-        // f == done: what comes before is band start or an unchanged stretch.
-        bool same = true;
+        bool same = true;  // f == done: the band starts here, or a stretch left alone ends here
         if (f > done) {
             uint8_t before[3];
             std::memcpy(before, pixels + f - 3, 3);
