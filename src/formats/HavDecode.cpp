@@ -177,15 +177,20 @@ bool DecodeBand_(const uint8_t* data, int32_t size, uint8_t* base, int32_t image
         br.Refill();
         if (br.Overrun()) return false;
         uint32_t t = br.Peek(FAST ? 10 : 12);
-        // Literals, as many as the window holds.
+        // Literals, to the first other token, which is then taken without going round again:
+        // the end of a run of literals is the branch that is hardest to foresee.
         if (FAST ? t >= 0x200 : t >= 0xC00) {
             do {
                 if (out >= end) return false;
                 base[out++] = static_cast<uint8_t>(t >> (FAST ? 1 : 2));
                 br.Skip(FAST ? 9 : 10);
+                if (br.bits < (FAST ? 10 : 12)) {
+                    br.Refill();
+                    if (br.Overrun()) return false;
+                }
                 t = br.Peek(FAST ? 10 : 12);
-            } while (br.bits >= (FAST ? 10 : 12) && (FAST ? t >= 0x200 : t >= 0xC00));
-            continue;
+            } while (FAST ? t >= 0x200 : t >= 0xC00);
+            br.Refill();  // the token's fields
         }
         if (!FAST && t >= 0x200) {
             br.Skip(12);
