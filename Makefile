@@ -70,6 +70,7 @@ bench: build
 	bash scripts/bench-libreaders.sh $(BUILD)
 	bash scripts/bench-jpeg-export.sh $(BUILD)
 	bash scripts/bench-hav-size.sh $(BUILD)
+	bash scripts/bench-hav-decode.sh $(BUILD)
 	bash scripts/bench-gif.sh $(BUILD)
 	bash scripts/bench-play.sh $(BUILD)
 	bash scripts/bench-sound.sh $(BUILD)

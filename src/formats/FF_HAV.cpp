@@ -180,9 +180,14 @@ void HAVOpen(QHavHandle& h, const std::string& fileName) {
         Open_(h, fileName);
         // The buffers that live until close are made now: a block first made inside a later
         // load that fails would be released under the handle's feet.
+        // The read buffer too: allocating and clearing a picture's worth of bytes every frame
+        // cost more than some of the decoding.
         if (h.predicted && h.frames > 0)
             _memalloc_(h.predictImg, h.imageBytes, __LINE__, MEM_KIND_C,
                        "FF_HAV.HAVImgLoadNext.PredictImg");
+        if (h.frames > 0)
+            _memalloc_(h.readBuf, int64_t{h.imageBytes} + HAV_READ_SLACK, __LINE__, MEM_KIND_C,
+                       "FF_HAV.HAVImgLoadNext.dskbuf");
         if (h.soundFlags != 0)
             _memalloc_(h.audioBuf, 4, __LINE__, MEM_KIND_C, "FF_HAV.HAVSndSeek.hf.AudioBuf");
     });
@@ -212,18 +217,22 @@ void HAVImgLoadNext(QHavHandle& h, Qimg& image) {
             _imgalloc_(image, h.width, h.height, "FF_HAV.HAVImgLoadNext.ih", __LINE__, h.bitsPP);
         const int32_t n = h.curFrame + 1;
         HAVUpdateVP_(h, n);
-        uint8_t* dskbuf = nullptr;
+        // The streamed bands of a record are read into the same buffer, so it is always whole.
         const int32_t capacity = h.imageBytes + HAV_READ_SLACK;
-        _memalloc_(dskbuf, capacity, __LINE__, MEM_KIND_C, "FF_HAV.HAVImgLoadNext.dskbuf");
-        const int32_t size = ReadRecord_(h, n, dskbuf, "FF_HAV.HAVImgLoadNext.dskbuf");
+        if (!Live_(h.readBuf) || MemBlockSize(h.readBuf) < capacity)
+            _memalloc_(h.readBuf, capacity, __LINE__, MEM_KIND_C, "FF_HAV.HAVImgLoadNext.dskbuf");
+        const int32_t size = ReadRecord_(h, n, h.readBuf, "FF_HAV.HAVImgLoadNext.dskbuf");
         const QHavIndexEntry& e = h.page[(n - 1) % HAV_PAGE_ENTRIES];
-        QHavFrameJob job{dskbuf,     capacity, size,          h.fileId, int64_t{e.offset} + e.size,
-                         h.fileSize, h.codec,  &h.predictImg, false};
+        QHavFrameJob job{h.readBuf,  capacity, size,          h.fileId, int64_t{e.offset} + e.size,
+                         h.fileSize, h.codec,  &h.predictImg, false,    &h.rebuilt};
         // Until the decode completes the image holds no whole frame: a failure leaves the
         // reader to start again from a key frame instead of building on a half-decoded one.
+        // Only the frame after the one the image holds may leave its unchanged pixels there.
         h.curFrame = 0;
+        if (h.rebuiltNo != n - 1) h.rebuilt.image = nullptr;
+        h.rebuiltNo = 0;
         HavDecodeFrame(job, image);
-        MemFree(dskbuf);
+        h.rebuiltNo = n;
         h.curFrame = n;
         h.newPalette = FFBool(job.newPalette);
     });
@@ -241,13 +250,12 @@ bool HAVGetPal(QHavHandle& h, QBGR* palette, int32_t first, int32_t last) {
         bool named[256] = {};
         int32_t left = 256;
         const uint8_t startPage = h.pageNo;
-        uint8_t* dskbuf = nullptr;
         std::vector<QHavPalChunk> chunks;
         for (int32_t f = last; f >= first && left > 0; --f) {
             HAVUpdateVP_(h, f);
             if (!(h.page[(f - 1) % HAV_PAGE_ENTRIES].flags & HAV_FLAG_PALETTE)) continue;
-            const int32_t size = ReadRecord_(h, f, dskbuf, "FF_HAV.HAVGetPal.dskbuf");
-            HavListPalettes(dskbuf, size, chunks);
+            const int32_t size = ReadRecord_(h, f, h.readBuf, "FF_HAV.HAVGetPal.dskbuf");
+            HavListPalettes(h.readBuf, size, chunks);
             for (auto c = chunks.rbegin(); c != chunks.rend(); ++c) {
                 h.newPalette = -1;
                 for (int32_t i = c->count - 1; i >= 0; --i) {
@@ -260,7 +268,6 @@ bool HAVGetPal(QHavHandle& h, QBGR* palette, int32_t first, int32_t last) {
                 }
             }
         }
-        MemFree(dskbuf);
         // Sequential decoding goes on with the page of the frame after the current one.
         if (h.pageNo != startPage) HAVUpdateVP_(h, h.curFrame + 1);
     });
@@ -348,6 +355,7 @@ void HAVSndLoad(QHavHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t co
 void HAVClose(QHavHandle& h) {
     Monitored([&] {
         if (Live_(h.predictImg)) MemFree(h.predictImg);
+        if (Live_(h.readBuf)) MemFree(h.readBuf);
         if (Live_(h.audioBuf)) MemFree(h.audioBuf);
         FClose(h.fileId);
         std::memset(static_cast<void*>(&h), 0, sizeof h);

@@ -66,6 +66,9 @@ struct QHavHandle {
     int32_t curFrame;     // last frame decoded into the caller's image; 0 before the first
     int32_t predicted;    // codec bit 1
     uint8_t* predictImg;  // prediction buffer (tracked, allocated on first use)
+    uint8_t* readBuf;     // the frame records' read buffer, image bytes + HAV_READ_SLACK (tracked)
+    QHavRebuilt rebuilt;  // BEST-P: what the caller's image was last rebuilt with
+    int32_t rebuiltNo;    // the frame it holds; 0: none
     int32_t newPalette;   // the last load changed the image palette
     int32_t writeMode;    // always 0: the reader never writes
     // Sound state.

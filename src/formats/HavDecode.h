@@ -78,6 +78,15 @@ struct QHavPalChunk {
     const uint8_t* entries;  // count x (red, green, blue)
 };
 
+// What the picture of a BEST-P movie was last rebuilt with. A frame mostly keeps what the one
+// before had; where it keeps the differences and the running sums reach them unchanged, the
+// pixels come out as they were and are left alone.
+struct QHavRebuilt {
+    const uint8_t* image;  // the pixels that hold the rebuild of the prediction buffer; null: none
+    int32_t bands;         // the bands it was made with
+    int32_t rows[HAV_MAX_BANDS];
+};
+
 // What decoding one frame record needs.
 struct QHavFrameJob {
     uint8_t* buffer;     // the read buffer: the record, and later the streamed portions
@@ -89,6 +98,10 @@ struct QHavFrameJob {
     int32_t codec;
     uint8_t** predict;  // the variable holding the prediction buffer (allocated on first use)
     bool newPalette;    // out: a palette chunk was applied
+    // With prediction: what the image was last rebuilt with, kept up to date here; null, or an
+    // `image` other than the image's pixels, rebuilds every byte. The caller clears it when the
+    // image may no longer hold what the last decode left there.
+    QHavRebuilt* rebuilt;
 };
 
 // Decodes the record into `image` (allocated at the movie's geometry, holding the previous
