@@ -73,6 +73,7 @@ bench: build
 	bash scripts/bench-hav-decode.sh $(BUILD)
 	bash scripts/bench-gif.sh $(BUILD)
 	bash scripts/bench-play.sh $(BUILD)
+	bash scripts/bench-play-window.sh $(BUILD)
 	bash scripts/bench-sound.sh $(BUILD)
 	bash scripts/bench-avi.sh $(BUILD)
 	bash scripts/bench-mpg.sh $(BUILD)
