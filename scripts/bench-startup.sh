@@ -27,7 +27,7 @@ trap 'rm -rf "$WORK"' EXIT
 ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=8x8" -frames:v 1 "$WORK/tiny.jpg"
 ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=8x8" -frames:v 1 -pix_fmt bgr24 "$WORK/tiny.bmp"
 
-echo "kelvora-cli loads $(ldd "$CLI" | wc -l) libraries at start (djpeg: $(ldd "$(command -v djpeg)" | wc -l))"
+echo "ldd lists $(ldd "$CLI" | wc -l) entries for kelvora-cli, $(ldd "$(command -v djpeg)" | wc -l) for djpeg"
 python3 - "$CLI" "$WORK" "$RUNS" <<'PY'
 import os, statistics, sys, time
 cli, work, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
