@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "player/HplDisplay.h"
@@ -109,6 +110,44 @@ TEST_F(DisplayWidgetTest, WorkerFramesReachTheWindowWithoutWaiting) {
     EXPECT_EQ(dsp->painted - paintedBefore, 1);
     EXPECT_EQ(Shown(7, 8), qRgb(40, 8, 7));
     EXPECT_EQ(dsp->painted - paintedBefore, 1);  // painting again takes nothing new
+}
+
+// A window on a true-colour screen keeps frames widened to its 32 bits; what is painted and
+// what DspGetImage gives back are the 24-bit frame to the byte, at odd widths too (the last
+// pixel of a frame is widened on its own).
+TEST_F(DisplayWidgetTest, WidenedFramesPaintAndReadBackExactly) {
+    ASSERT_TRUE(dsp->widen);
+    for (const int32_t w : {1, 7, 33}) {
+        SCOPED_TRACE(w);
+        MakePicture(img, w, 5, uint8_t(w));
+        img.data[3 * (5 * w - 1) + 2] = 0xEE;  // the very last byte
+        DspSetPos(dsp, 0, 0, w, 5);
+        DspSetImage(dsp, img);
+        Qimg back{};
+        DspGetImage(dsp, back);  // still in the slot
+        ASSERT_EQ(back.bitsPP, 24);
+        ASSERT_EQ(back.size, img.size);
+        EXPECT_EQ(std::memcmp(back.data, img.data, size_t(img.size)), 0);
+        const QImage shot = dsp->window->grab().toImage();
+        EXPECT_EQ(shot.pixel(w - 1, 4), qRgb(0xEE, 4, w - 1));
+        EXPECT_EQ(shot.pixel(0, 0), qRgb(w, 0, 0));
+        DspGetImage(dsp, back);  // now the painted one
+        EXPECT_EQ(std::memcmp(back.data, img.data, size_t(img.size)), 0);
+        ImgFree(back);
+    }
+    // An 8-bit frame stays as it is, palette and all.
+    Qimg pal{};
+    _imgalloc_(pal, 3, 2, "DisplayWidgetTest.pal", __LINE__, 8);
+    for (int i = 0; i < 6; ++i) pal.data[i] = uint8_t(i);
+    pal.palette[5] = QBGR{1, 2, 3};
+    DspSetImage(dsp, pal);
+    Qimg back{};
+    DspGetImage(dsp, back);
+    EXPECT_EQ(back.bitsPP, 8);
+    EXPECT_EQ(back.data[5], 5);
+    EXPECT_EQ(back.palette[5].red, 3);
+    ImgFree(back);
+    ImgFree(pal);
 }
 
 TEST_F(DisplayWidgetTest, MousePressesReportButtonKeysAndPosition) {
