@@ -100,6 +100,20 @@ struct JpegJob_ {
     void* context;
 };
 
+// A sequential Huffman-coded picture spends at least two bits on every 8 x 8 block of its
+// first component (a DC code and an end-of-block code of one bit or more), so a file smaller
+// than a quarter byte per block cannot hold it: the library would decode the whole picture from
+// made-up data (a few hundred bytes could ask for seconds of work). A file cut short within that
+// bound still shows what it holds. Progressive and arithmetic coding can spend less, and are
+// left to the library.
+bool SequentialHuffmanTooShort_(FILE* f, const jpeg_decompress_struct& cinfo) {
+    struct stat st {};
+    if (cinfo.progressive_mode || cinfo.arith_code || fstat(fileno(f), &st) != 0) return false;
+    const int64_t blocks = ((int64_t{cinfo.image_width} + 7) / 8) *
+                           ((int64_t{cinfo.image_height} + 7) / 8);
+    return int64_t{st.st_size} < blocks / 4;
+}
+
 int JpegRun_(FILE* f, JpegJob_& job) {
     jpeg_decompress_struct cinfo{};
     JpegError_ err{};
@@ -121,6 +135,8 @@ int JpegRun_(FILE* f, JpegJob_& job) {
         job.width = static_cast<int32_t>(cinfo.image_width);
         job.height = static_cast<int32_t>(cinfo.image_height);
         job.bytesPP = bytesPP;
+    } else if (result == 0 && SequentialHuffmanTooShort_(f, cinfo)) {
+        result = 5;
     } else if (result == 0) {
         jpeg_start_decompress(&cinfo);
         const bool cmyk = cinfo.out_color_space == JCS_CMYK;

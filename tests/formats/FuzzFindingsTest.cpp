@@ -119,3 +119,8 @@ TEST(FuzzFindings, PcxRunsThatCannotFillThePicture) { ExpectStillRefused("still_
 // 347 bytes of run-length data for a 27,904 x 2,820 colour-mapped picture: the same fault as the
 // PCX file's in the TGA reader (78 MB allocated, cleared, decoded and flipped).
 TEST(FuzzFindings, TgaRunsThatCannotFillThePicture) { ExpectStillRefused("still_tga", FT_TGA); }
+
+// A 224-byte baseline JPEG that declares 57,633 x 255 pixels: the library decodes the whole
+// picture from made-up data once the file ends (seconds under the sanitizers). A sequential
+// Huffman picture needs a quarter byte per block at the least; a file below that is refused.
+TEST(FuzzFindings, JpegFarTooShortForItsPicture) { ExpectStillRefused("still_jpg", FT_JPEG); }
