@@ -499,7 +499,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
 
         // Straight into the picture when the frame is the whole screen, opaque and in row order.
         const bool exact = d.left == 0 && d.top == 0 && d.width == h.width && d.height == h.height;
-        const bool paste = !exact || transparent;
+        bool paste = !exact || transparent;
         Qimg temp{};
         Qimg sprite{};
         // The rectangle's pixels leave the counts just before it is written (a merge before
@@ -533,9 +533,25 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
             GIFunInterlace_(temp.data, sprite.data, d.width, d.height);
             placed = &sprite;
         }
+        // Only the part inside the screen is ever shown: a frame far larger than the screen
+        // is cut to it before its colours are merged (they would otherwise claim palette
+        // entries for pixels no one sees, at a cost that follows the declared size).
+        Qimg visible{};
+        const int32_t visW = std::min<int64_t>(d.width, int64_t{image.width} - d.left);
+        const int32_t visH = std::min<int64_t>(d.height, int64_t{image.height} - d.top);
+        if (paste && (visW <= 0 || visH <= 0)) {
+            paste = false;  // nothing of it shows
+        } else if (paste && (visW < d.width || visH < d.height)) {
+            _imgalloc_(visible, visW, visH, "FF_GIF.GIFLoadNext.ih_visible", __LINE__, 8);
+            for (int32_t r = 0; r < visH; ++r)
+                std::memcpy(visible.data + int64_t{r} * visW, placed->data + int64_t{r} * d.width,
+                            static_cast<size_t>(visW));
+            placed = &visible;
+        }
         if (paste) {
+            const int64_t shown = int64_t{placed->width} * placed->height;
             const int32_t key = covering ? -1
-                                         : MergePalette_(h, image, framePal, placed->data, pixels,
+                                         : MergePalette_(h, image, framePal, placed->data, shown,
                                                          transparent ? gce.transparent : -1);
             std::memcpy(placed->palette, image.palette, sizeof image.palette);  // the paste passes it on
             uncount();
@@ -544,6 +560,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
             else
                 ImgInsert(*placed, image, d.left, d.top);
         }
+        ImgFree(visible);
         ImgFree(sprite);
         ImgFree(temp);
         CountWin_(h, image, d.left, d.top, d.width, d.height, 1);

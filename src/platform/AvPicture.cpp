@@ -37,8 +37,24 @@ struct Matrix_ {
     int16_t y, yOffset, crv, cbu, cgu, cgv;
 };
 
+// The code a libav enum field holds. A damaged stream can leave one outside its enum (the decoder
+// copies the stream's number as it stands), and C++ may not load such a value as the enum type.
+template <class E>
+int RawCode_(const E& field) {
+    static_assert(sizeof(E) == sizeof(int));
+    int code;
+    std::memcpy(&code, &field, sizeof code);
+    return code;
+}
+
+// The colour matrix of a frame; unknown codes get libswscale's default, as it gives them.
+int SpaceOf_(const AVFrame& f) {
+    const int space = RawCode_(f.colorspace);
+    return space == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : space;
+}
+
 Matrix_ MatrixOf_(const AVFrame& f, bool full) {
-    const int space = f.colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : f.colorspace;
+    const int space = SpaceOf_(f);
     const int* t = sws_getCoefficients(space);  // for limited-range chroma, in 65536ths
     const double chroma = full ? 224.0 / 255.0 : 1.0;
     const auto q = [](double v) { return static_cast<int16_t>(std::lround(v * 32768.0)); };
@@ -59,7 +75,7 @@ bool IsFullRange_(const AVFrame& f) {
         case AV_PIX_FMT_YUVJ444P:
         case AV_PIX_FMT_YUVJ440P:
         case AV_PIX_FMT_YUVJ411P: return true;
-        default: return f.color_range == AVCOL_RANGE_JPEG;
+        default: return RawCode_(f.color_range) == AVCOL_RANGE_JPEG;
     }
 }
 
@@ -218,7 +234,7 @@ bool AvPictureToPacked24(QAvPictureConverter& c, const AVFrame& f, int width, in
     if (!c.sws) return false;
     if (!rgbSource && d->nb_components >= 3) {
         // The frame's own matrix and range, as FFmpeg's scale filter takes them.
-        const int space = f.colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : f.colorspace;
+        const int space = SpaceOf_(f);
         sws_setColorspaceDetails(c.sws, sws_getCoefficients(space), IsFullRange_(f),
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     }

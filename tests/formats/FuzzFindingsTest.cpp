@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "formats/ConFormStill.h"
+#include "formats/FF_GIF.h"
+#include "formats/FF_MPG.h"
 #include "formats/FF_WAV.h"
 #include "formats/FileFmtDef.h"
 #include "runtime/Basic.h"
@@ -124,3 +126,59 @@ TEST(FuzzFindings, TgaRunsThatCannotFillThePicture) { ExpectStillRefused("still_
 // picture from made-up data once the file ends (seconds under the sanitizers). A sequential
 // Huffman picture needs a quarter byte per block at the least; a file below that is refused.
 TEST(FuzzFindings, JpegFarTooShortForItsPicture) { ExpectStillRefused("still_jpg", FT_JPEG); }
+
+// An MPEG-1 stream whose pictures carry a colour-matrix code (244) outside libavcodec's list,
+// which the decoder passes on as it stands: the picture converter read it as the enum type,
+// which the undefined-behaviour checks stop on. It now reads the code as a number (unknown
+// codes get the default matrix) and the movie plays.
+TEST(FuzzFindings, MpegColourCodeOutsideItsList) {
+    const std::vector<fs::path> files = Findings("mpg");
+    ASSERT_FALSE(files.empty());
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.string());
+        const test::RegisterBalance balance;
+        QMpgHandle h;
+        std::memset(static_cast<void*>(&h), 0, sizeof h);
+        MonitoredIsolated([&] { MpgOpen(h, file.string(), 0); });
+        if (!ErrNone()) continue;
+        Qimg img{};
+        int32_t loaded = 0;
+        for (int32_t frame = 1; frame <= h.frames; ++frame) {
+            MonitoredIsolated([&] { MpgImgLoad(h, img, frame, 1); });
+            if (ErrNone()) ++loaded;
+        }
+        EXPECT_GT(loaded, 0) << "of " << h.frames << " frames";
+        ImgFree(img);
+        MonitoredIsolated([&] { MpgClose(h); });
+        balance.Expect(file.filename().string());
+    }
+}
+
+// A 2 KB GIF movie on a 32 x 24 screen whose frames declare rectangles of many megapixels: each
+// frame's colours were merged over its whole rectangle, 90 s of work under the sanitizers. Only
+// the part inside the screen is merged and placed now; every frame still loads.
+TEST(FuzzFindings, GifFramesFarLargerThanTheScreen) {
+    const std::vector<fs::path> files = Findings("gifmovie");
+    ASSERT_FALSE(files.empty());
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.string());
+        const test::RegisterBalance balance;
+        GIFDone();
+        QGifHandle h;
+        std::memset(static_cast<void*>(&h), 0, sizeof h);
+        MonitoredIsolated([&] { GIFOpen(h, file.string(), false); });
+        ASSERT_TRUE(ErrNone()) << ErrLastText();
+        Qimg img{};
+        for (int32_t frame = 1; frame <= h.frames; ++frame) {
+            MonitoredIsolated([&] { GIFLoad(h, img, frame, 1); });
+            EXPECT_TRUE(ErrNone() || StillError(ErrLastGroup(), ErrLastCode())) << ErrLastText();
+            if (ErrNone()) {
+                EXPECT_EQ(int64_t{img.width} * img.height, 32 * 24);
+            }
+        }
+        ImgFree(img);
+        MonitoredIsolated([&] { GIFClose(h); });
+        GIFDone();
+        balance.Expect(file.filename().string());
+    }
+}
