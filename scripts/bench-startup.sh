@@ -29,7 +29,7 @@ ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=8x8" -frames:v 1 -pix_fmt bg
 
 echo "ldd lists $(ldd "$CLI" | wc -l) entries for kelvora-cli, $(ldd "$(command -v djpeg)" | wc -l) for djpeg"
 python3 - "$CLI" "$WORK" "$RUNS" <<'PY'
-import os, statistics, sys, time
+import os, shutil, statistics, sys, time
 cli, work, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
 out = os.path.join(work, "x.ppm")
 commands = {
@@ -38,9 +38,7 @@ commands = {
     "export": [cli, "export", os.path.join(work, "tiny.bmp"), "--frame", "1", "-o", out],
 }
 null = os.open(os.devnull, os.O_WRONLY)
-paths = {name: (c[0] if "/" in c[0] else next(
-    os.path.join(d, c[0]) for d in os.environ["PATH"].split(":")
-    if os.access(os.path.join(d, c[0]), os.X_OK))) for name, c in commands.items()}
+paths = {name: shutil.which(argv[0]) for name, argv in commands.items()}
 times = {name: [] for name in commands}
 for _ in range(runs):
     for name, argv in commands.items():

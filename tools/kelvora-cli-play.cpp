@@ -90,7 +90,8 @@ int CliPlay(const std::vector<std::string>& args) {
     // The count covers the frame shown at the starting place (by the open, or by the seek) and
     // every frame the run shows after it; counting from the run's start would lose the frames
     // the worker shows before the count is read, and a one-frame movie would show none.
-    int32_t shown0 = p->display ? p->display->frames.load() : 0;
+    const auto handedOver = [p] { return p->display ? p->display->frames.load() : 0; };
+    int32_t shown0 = handedOver();
     HplOpen(p, file);
     if (!HplGetResult(p)) {
         status = CliFail(HplGetErrorText(p));
@@ -105,10 +106,10 @@ int CliPlay(const std::vector<std::string>& args) {
         const double video = rate > 0 ? info.img.frames / rate : 0.0;  // sound files: no frames
         const double duration = std::max(video, info.snd.duration);
         if (haveSeek) {
-            const int32_t beforeSeek = p->display ? p->display->frames.load() : 0;
+            const int32_t beforeSeek = handedOver();
             HplSeek(p, HPL_UNIT_SECONDS, seek);
             // A seek that moved shows its frame; one that stayed keeps the open's.
-            if ((p->display ? p->display->frames.load() : 0) != beforeSeek) shown0 = beforeSeek;
+            if (handedOver() != beforeSeek) shown0 = beforeSeek;
         }
         const auto start = std::chrono::steady_clock::now();
         HplPlay(p);
@@ -121,7 +122,7 @@ int CliPlay(const std::vector<std::string>& args) {
         PrintStatus_(p, duration, info.img.frames);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const int32_t shown = (p->display ? p->display->frames.load() : 0) - shown0;
+        const int32_t shown = handedOver() - shown0;
         std::printf("%d frames shown in %.2f s\n", shown, seconds);
         if (gInterrupted)
             status = 130;

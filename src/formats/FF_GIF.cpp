@@ -543,9 +543,7 @@ void ComposeNext_(QGifHandle& h, Qimg& image) {
             paste = false;  // nothing of it shows
         } else if (paste && (visW < d.width || visH < d.height)) {
             _imgalloc_(visible, visW, visH, "FF_GIF.GIFLoadNext.ih_visible", __LINE__, 8);
-            for (int32_t r = 0; r < visH; ++r)
-                std::memcpy(visible.data + int64_t{r} * visW, placed->data + int64_t{r} * d.width,
-                            static_cast<size_t>(visW));
+            ExtractWin_(*placed, 0, 0, visW, visH, visible.data);
             placed = &visible;
         }
         if (paste) {

@@ -55,12 +55,6 @@ bool LazyLibLoad(const std::string& stem, std::string& why) {
     return Open_(Find_(stem), why) != nullptr;
 }
 
-bool LazyLibLoaded(const std::string& stem) {
-    const int library = Find_(stem);
-    std::lock_guard<std::mutex> lock(gLock);
-    return library >= 0 && library < MAX_LIBRARIES_ && gHandles[library] != nullptr;
-}
-
 }  // namespace kelvora
 
 // Called by a stub's first call (from any thread) with the stub's index: fills its slot with
@@ -87,7 +81,6 @@ extern "C" void* kv_lazy_resolve(long index) noexcept {
 namespace kelvora {
 
 bool LazyLibLoad(const std::string&, std::string&) { return true; }
-bool LazyLibLoaded(const std::string&) { return true; }
 
 }  // namespace kelvora
 

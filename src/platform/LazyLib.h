@@ -5,7 +5,7 @@
 // functions loads it by its soname. A library that cannot be loaded then ends the program
 // with a message, so callers that can go on without one (the sound output without SDL2) ask
 // LazyLibLoad first. In a build that links the libraries directly everything is loaded at
-// start and both routines answer true.
+// start and LazyLibLoad answers true.
 
 #include <string>
 
@@ -14,7 +14,5 @@ namespace kelvora {
 // Loads the library whose soname starts with `stem` ("libSDL2", "libavcodec"); false, with
 // the loader's reason in `why`, when it cannot be loaded or is not one of the lazy libraries.
 bool LazyLibLoad(const std::string& stem, std::string& why);
-// True when that library has been loaded (by a call of one of its functions or LazyLibLoad).
-bool LazyLibLoaded(const std::string& stem);
 
 }  // namespace kelvora

@@ -211,19 +211,35 @@ std::string WriteTarget_(const std::string& file) {
     return target;
 }
 
-// Replaces `target` with `out` (`data` as it was read; `exists` whether it was there).
-bool Commit_(const std::string& file, const std::string& target, const std::string& data,
-             const std::string& out, bool exists, mode_t mode) {
-    if (exists && out == data) return true;
-    if (!exists && file.find('/') == std::string::npos) {
+// A write in progress: the file a profile name leads to and what it held.
+struct Edit_ {
+    std::string target;
+    std::string data;  // as it was read
+    mode_t mode = 0;
+    bool exists = false;
+};
+
+// Reads the file a write will replace; false when it cannot be had (a missing file is empty).
+bool Load_(const std::string& file, Edit_& e) {
+    e.target = WriteTarget_(file);
+    if (e.target.empty()) return false;
+    const FileLoad load = FileLoadWhole(e.target, e.data, kMaxFileBytes, &e.mode);
+    e.exists = load == FileLoad::Ok;
+    return load != FileLoad::Refused;
+}
+
+// Replaces the file with `out`.
+bool Commit_(const std::string& file, const Edit_& e, const std::string& out) {
+    if (e.exists && out == e.data) return true;
+    if (!e.exists && file.find('/') == std::string::npos) {
         // The configuration directory of a bare name may not exist yet.
-        const size_t slash = target.rfind('/');
+        const size_t slash = e.target.rfind('/');
         if (slash != std::string::npos && slash > 0) {
             std::error_code ec;
-            std::filesystem::create_directories(target.substr(0, slash), ec);
+            std::filesystem::create_directories(e.target.substr(0, slash), ec);
         }
     }
-    return FileReplace(target, out, exists ? &mode : nullptr);
+    return FileReplace(e.target, out, e.exists ? &e.mode : nullptr);
 }
 
 }  // namespace
@@ -243,21 +259,16 @@ bool ProfileWriteString(const std::optional<std::string>& section,
         if (value && HasLineEnd_(*value)) return false;
     }
 
-    const std::string target = WriteTarget_(file);
-    if (target.empty()) return false;
-    std::string data;
-    mode_t mode = 0;
-    const FileLoad load = FileLoadWhole(target, data, kMaxFileBytes, &mode);
-    if (load == FileLoad::Refused) return false;
-    const bool exists = load == FileLoad::Ok;
+    Edit_ e;
+    if (!Load_(file, e)) return false;
 
     std::string out;
     if (key && value) {
-        out = WithKey_(data, sec, name, *value);
+        out = WithKey_(e.data, sec, name, *value);
     } else {
-        const Lines text = SplitLines_(data);
+        const Lines text = SplitLines_(e.data);
         const std::string_view eol = text.crlf ? "\r\n" : "\n";
-        out.reserve(data.size());
+        out.reserve(e.data.size());
         bool changed = false;
         // Without a key every section of that name goes (its header and all lines up to the
         // next header); without a value the key goes from every section of that name, so that
@@ -277,7 +288,7 @@ bool ProfileWriteString(const std::optional<std::string>& section,
         }
         if (!changed) return true;
     }
-    return Commit_(file, target, data, out, exists, mode);
+    return Commit_(file, e, out);
 }
 
 bool ProfileWriteStrings(const std::string& section,
@@ -288,15 +299,11 @@ bool ProfileWriteStrings(const std::string& section,
     for (const auto& [key, value] : values)
         if (!UsableKey_(TrimLineSpace(key)) || HasLineEnd_(value)) return false;
     if (values.empty()) return true;
-    const std::string target = WriteTarget_(file);
-    if (target.empty()) return false;
-    std::string data;
-    mode_t mode = 0;
-    const FileLoad load = FileLoadWhole(target, data, kMaxFileBytes, &mode);
-    if (load == FileLoad::Refused) return false;
-    std::string out = data;
+    Edit_ e;
+    if (!Load_(file, e)) return false;
+    std::string out = e.data;
     for (const auto& [key, value] : values) out = WithKey_(out, sec, TrimLineSpace(key), value);
-    return Commit_(file, target, data, out, load == FileLoad::Ok, mode);
+    return Commit_(file, e, out);
 }
 
 }  // namespace kelvora

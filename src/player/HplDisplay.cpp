@@ -22,8 +22,8 @@ void Repaint_(DspWindow& d) {
     if (d.window && ops) ops->repaint(&d);
 }
 
-// 24-bit blue, green, red pixels to 32-bit blue, green, red, 255 (the screen's own layout),
-// or back. Four bytes are moved per pixel where the source has them, the last pixel bytewise.
+// 24-bit blue, green, red pixels to 32-bit blue, green, red, 255 (the screen's own layout).
+// Four bytes are moved per pixel where the source has them, the last pixel bytewise.
 void Widen_(const uint8_t* from, uint8_t* to, int64_t pixels) {
     int64_t i = 0;
     for (; i + 1 < pixels; ++i) {
@@ -36,10 +36,6 @@ void Widen_(const uint8_t* from, uint8_t* to, int64_t pixels) {
         std::memcpy(to + i * 4, from + i * 3, 3);
         to[i * 4 + 3] = 0xFF;
     }
-}
-
-void Narrow_(const uint8_t* from, uint8_t* to, int64_t pixels) {
-    for (int64_t i = 0; i < pixels; ++i) std::memcpy(to + i * 3, from + i * 4, 3);
 }
 
 // The copy the slot takes: widened for a window on a true-colour screen, else as it is.
@@ -169,7 +165,7 @@ void DspGetImage(DspWindow* display, Qimg& image) {
     } else if (fresh ? display->imageWidened : display->shownWidened) {
         _imgalloc_(image, newest.width, newest.height, "HplDisplay.DspGetImage.image", __LINE__, 24);
         ImgCopyPalette(newest, image);
-        Narrow_(newest.data, image.data, int64_t{newest.width} * newest.height);
+        ImgRowTo24(false, 4, newest.width * newest.height, image.data, newest.data);
     } else {
         ImgCopy(newest, image);
     }

@@ -174,7 +174,8 @@ void Paint_(DspWindow& d, DspWidget_& w) {
 
 // Invalidates the window and paints at once on the window thread; from another thread posts
 // one repaint request unless one is already on its way.
-void Repaint_(DspWindow& d) {
+void Repaint_(DspWindow* display) {
+    DspWindow& d = *display;
     QWidget* w = d.window;
     if (!w) return;
     if (OnWindowThread_(w)) {
@@ -226,8 +227,6 @@ void Place_(DspWindow* d) {
     });
 }
 
-void RepaintOp_(DspWindow* d) { Repaint_(*d); }
-
 int32_t Depth_(const QPaintDevice* device) {
     if (device) return device->depth();
     if (qGuiApp && QGuiApplication::primaryScreen())
@@ -235,7 +234,7 @@ int32_t Depth_(const QPaintDevice* device) {
     return 32;
 }
 
-constexpr QDspWindowOps kWindowOps{Create_, Destroy_, Place_, RepaintOp_, Depth_};
+constexpr QDspWindowOps kWindowOps{Create_, Destroy_, Place_, Repaint_, Depth_};
 
 // Linked in means installed: the window program needs no call of its own.
 [[maybe_unused]] const bool gInstalled = (DspSetWindowOps(&kWindowOps), true);
