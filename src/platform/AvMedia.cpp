@@ -395,6 +395,30 @@ std::string LongName_(AVCodecID id) {
     return d && d->long_name ? d->long_name : d && d->name ? d->name : "";
 }
 
+std::string ProfileName_(const AVCodecParameters* par) {
+    const char* name = avcodec_profile_name(par->codec_id, par->profile);
+    return name ? name : "";
+}
+
+// Bits of one colour component: what the coder says, else the pixel format's first component.
+int32_t PictureDepth_(const AVCodecParameters* par) {
+    if (par->bits_per_raw_sample > 0 && par->bits_per_raw_sample <= 16)
+        return par->bits_per_raw_sample;
+    if (par->format < 0 || par->format >= AV_PIX_FMT_NB) return 0;
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(par->format));
+    return d && d->nb_components > 0 ? d->comp[0].depth : 0;
+}
+
+// Bits per sample of a lossless or PCM coding; lossy codings have none.
+int32_t SoundDepth_(const AVCodecParameters* par) {
+    const AVCodecDescriptor* d = avcodec_descriptor_get(par->codec_id);
+    if (!d || !(d->props & AV_CODEC_PROP_LOSSLESS)) return 0;
+    if (par->bits_per_raw_sample > 0 && par->bits_per_raw_sample <= 32)
+        return par->bits_per_raw_sample;
+    const int bits = av_get_bits_per_sample(par->codec_id);
+    return bits > 0 && bits <= 32 ? bits : par->bits_per_coded_sample;
+}
+
 // The sample frames one sound packet decodes to, by the codec's frame size or the packet's
 // duration.
 int32_t PacketSamples_(const AVStream* st, const AVPacket* pkt) {
@@ -782,6 +806,8 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
         }
         AVFormatContext* fmt = v.demux.fmt;
         m->facts.container = fmt->iformat && fmt->iformat->name ? fmt->iformat->name : "";
+        m->facts.containerName =
+            fmt->iformat && fmt->iformat->long_name ? fmt->iformat->long_name : m->facts.container;
         m->facts.bitRate = std::max<int64_t>(0, fmt->bit_rate);
         v.stream = BestStream_(fmt, AVMEDIA_TYPE_VIDEO, UsableVideo_);
         m->audio.stream = BestStream_(fmt, AVMEDIA_TYPE_AUDIO, UsableAudio_);
@@ -804,6 +830,8 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
                 f.codecName = LongName_(st->codecpar->codec_id);
                 f.fourcc = st->codecpar->codec_tag;
                 f.bitRate = std::max<int64_t>(0, st->codecpar->bit_rate);
+                f.profile = ProfileName_(st->codecpar);
+                f.bitDepth = PictureDepth_(st->codecpar);
                 PlanPictures_(*m);
                 if (v.palette.empty()) v.palette = StoredPalette_(st->codecpar);
             }
@@ -821,6 +849,8 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
                 f.codecName = LongName_(st->codecpar->codec_id);
                 f.formatTag = st->codecpar->codec_tag;
                 f.bitRate = st->codecpar->bit_rate;
+                f.profile = ProfileName_(st->codecpar);
+                f.bitDepth = SoundDepth_(st->codecpar);
                 // The sound side reads through a demuxer of its own, opened on first use.
             }
         }

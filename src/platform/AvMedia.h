@@ -33,7 +33,7 @@ struct QAvMedia;
 
 struct QAvVideoFacts {
     bool present = false;
-    int32_t width = 0;
+    int32_t width = 0;   // of the delivered picture: after the rotation below
     int32_t height = 0;
     int64_t frames = 0;              // packets of the stream: pictures in presentation order
     double rate = 0.0;               // frames per second; 0 when the container does not say
@@ -42,23 +42,30 @@ struct QAvVideoFacts {
     uint32_t fourcc = 0;             // the container's code for the codec (AVI, MP4); 0 when none
     int64_t bitRate = 0;             // the stream's bits per second; 0 when unknown
     std::vector<int64_t> keyFrames;  // frame numbers of the key frames, ascending
+    std::string profile;             // the codec's profile ("High", "Main 10"); empty when none
+    int32_t bitDepth = 0;            // bits of each colour component as coded; 0 when unknown
+    int32_t rotation = 0;  // clockwise turn applied to every picture: 0, 90, 180 or 270 degrees
 };
 
 struct QAvAudioFacts {
     bool present = false;
     int32_t rate = 0;      // sample frames per second
-    int32_t channels = 0;  // 1 to 8: larger layouts are refused
+    int32_t channels = 0;  // delivered, 1 to 8: a larger layout is folded down to 8
+    int32_t sourceChannels = 0;  // as coded
     int64_t samples = 0;   // sample frames of the whole stream
     int32_t codecId = 0;
     std::string codecName;
     uint32_t formatTag = 0;  // the container's code for the codec; 0 when none
     int64_t bitRate = 0;     // bits per second; 0 when unknown
+    std::string profile;     // the codec's profile ("LC", "HE-AAC"); empty when none
+    int32_t bitDepth = 0;    // bits per sample as coded (16 for 16-bit FLAC); 0 for lossy codecs
 };
 
 // What the file is: the container's short name ("avi", "mpeg", "mov,mp4,m4a,3gp,3g2,mj2", ...)
 // and the streams chosen (the best video and the best sound stream a decoder exists for).
 struct QAvFacts {
     std::string container;
+    std::string containerName;  // the container's long name ("QuickTime / MOV")
     int64_t bitRate = 0;  // the whole file's bits per second, as the container gives or estimates it
     QAvVideoFacts video;
     QAvAudioFacts audio;
