@@ -17,6 +17,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/common.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/intreadwrite.h>
 #include <libavutil/log.h>
@@ -30,7 +31,8 @@ namespace {
 // Beyond these a header is damage, not a picture or a sound.
 constexpr int32_t kMaxSide = 16384;
 constexpr int64_t kMaxPixels = AV_MAX_PIXELS;
-constexpr int32_t kMaxChannels = 8;
+constexpr int32_t kMaxChannels = 8;  // delivered; more are folded down to these
+constexpr int32_t kMaxSourceChannels = 64;
 constexpr int32_t kMaxRate = 384000;
 // Packets kept per stream: about two days of video at 25 frames per second.
 constexpr size_t kMaxPackets = size_t{4} << 20;
@@ -44,6 +46,9 @@ constexpr int64_t kAheadSeconds = 2;
 // Packets decoded ahead of a sound seek so that the decoder's state (overlap, bit reservoir)
 // is whole again by the asked sample; PCM needs none.
 constexpr int64_t kAudioPreroll = 10;
+// Opus carries its band energies from frame to frame: a decoder started later comes back to the
+// same samples only after about a second of it.
+constexpr int64_t kOpusPreroll = 64;
 // Packets a reposition may skip by reading instead of seeking.
 constexpr int64_t kSkipAhead = 256;
 
@@ -345,6 +350,9 @@ struct QAvMedia {
     int64_t pendingIndex = -1;
     AVFrame* best = nullptr;  // on the way: the latest picture at or before the asked one
     QAvPictureConverter converter;
+    int32_t codedWidth = 0;  // the picture as decoded, before the rotation
+    int32_t codedHeight = 0;
+    std::vector<uint8_t> unturned;  // a rotated stream's picture before its turn
     // Decoding ahead: while the caller's thread converts the picture asked for, the helper
     // decodes the one after it into `pending`. While it runs, only it touches the video side,
     // `pending` and `pendingIndex`.
@@ -378,7 +386,7 @@ bool UsableVideo_(const AVStream* st) {
 bool UsableAudio_(const AVStream* st) {
     const AVCodecParameters* p = st->codecpar;
     return p->sample_rate > 0 && p->sample_rate <= kMaxRate && p->ch_layout.nb_channels > 0 &&
-           p->ch_layout.nb_channels <= kMaxChannels && avcodec_find_decoder(p->codec_id);
+           p->ch_layout.nb_channels <= kMaxSourceChannels && avcodec_find_decoder(p->codec_id);
 }
 
 int BestStream_(AVFormatContext* fmt, AVMediaType type, bool (*usable)(const AVStream*)) {
@@ -419,14 +427,102 @@ int32_t SoundDepth_(const AVCodecParameters* par) {
     return bits > 0 && bits <= 32 ? bits : par->bits_per_coded_sample;
 }
 
-// The sample frames one sound packet decodes to, by the codec's frame size or the packet's
-// duration.
-int32_t PacketSamples_(const AVStream* st, const AVPacket* pkt) {
-    int64_t n = av_get_audio_frame_duration2(st->codecpar, pkt->size);
-    if (n <= 0 && pkt->duration > 0)
-        n = av_rescale_q(pkt->duration, st->time_base, AVRational{1, st->codecpar->sample_rate});
+// The sample frames an Opus packet decodes to (at 48 kHz), from its table-of-contents byte;
+// 0 when the packet is too short to say.
+int64_t OpusSamples_(const uint8_t* data, int size) {
+    if (!data || size < 1) return 0;
+    const int config = data[0] >> 3;
+    static const int64_t kSilk[4] = {480, 960, 1920, 2880};  // 10, 20, 40, 60 ms
+    int64_t frame;
+    if (config < 12)
+        frame = kSilk[config & 3];
+    else if (config < 16)
+        frame = (config & 1) ? 960 : 480;  // hybrid: 10, 20 ms
+    else
+        frame = int64_t{120} << (config & 3);  // CELT: 2.5 to 20 ms
+    int frames = 1;
+    switch (data[0] & 3) {
+        case 0: frames = 1; break;
+        case 1:
+        case 2: frames = 2; break;
+        default:
+            if (size < 2) return 0;
+            frames = data[1] & 0x3F;
+            break;
+    }
+    return frame * frames;
+}
+
+// The sample frames one sound packet of `size` bytes at `data` (null when not at hand) decodes
+// to, before any trimming: by the codec's frame size or the packet's own bytes, else the
+// packet's duration (`duration`, in sample frames; 0 when unknown). A demuxer may hand out a
+// duration already trimmed (the last Ogg page's), so the coding itself is asked first.
+int32_t PacketSamples_(const AVStream* st, const uint8_t* data, int size, int64_t duration) {
+    int64_t n = av_get_audio_frame_duration2(st->codecpar, size);
+    if (n <= 0 && st->codecpar->codec_id == AV_CODEC_ID_OPUS && data)
+        n = av_rescale(OpusSamples_(data, size), st->codecpar->sample_rate, 48000);
+    if (n <= 0) n = duration;
     if (n <= 0) n = st->codecpar->frame_size;
     return static_cast<int32_t>(std::clamp<int64_t>(n, 0, 1 << 24));
+}
+
+// The duration of a sound packet in sample frames; 0 when it has none.
+int64_t DurationSamples_(const AVStream* st, const AVPacket* pkt) {
+    return pkt->duration > 0
+               ? av_rescale_q(pkt->duration, st->time_base, AVRational{1, st->codecpar->sample_rate})
+               : 0;
+}
+
+// What a sound packet leaves once the container's trimming is applied: its count and the
+// leading sample frames to drop.
+void TrimSound_(const AVPacket* pkt, Packet_& p) {
+    size_t size = 0;
+    const uint8_t* skip = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    if (skip && size >= 8) {
+        const int64_t front = AV_RL32(skip), back = AV_RL32(skip + 4);
+        p.skip = static_cast<int32_t>(std::clamp<int64_t>(front, 0, p.count));
+        p.count = static_cast<int32_t>(std::max<int64_t>(0, p.count - p.skip - back));
+    }
+}
+
+// Reads the first packets of the two streams and checks that the tables built without reading
+// name the same times, key flags and sample counts.
+bool SameAsRead_(AVFormatContext* fmt, int vs, const std::vector<Packet_>& video, int as,
+                 const std::vector<Packet_>& audio) {
+    constexpr size_t kChecked = 64;
+    AVPacket* pkt = av_packet_alloc();
+    if (!pkt) return false;
+    size_t nv = 0, na = 0;
+    bool same = true;
+    const size_t wantV = std::min(kChecked, video.size()), wantA = std::min(kChecked, audio.size());
+    for (int reads = 0; same && (nv < wantV || na < wantA) && reads < 16384; ++reads) {
+        if (av_read_frame(fmt, pkt) < 0) {
+            same = false;
+            break;
+        }
+        if (pkt->stream_index == vs && vs >= 0) {
+            if (nv < video.size()) {
+                const Packet_& p = video[nv];
+                same = p.dts == pkt->dts && p.pts == pkt->pts &&
+                       p.key == ((pkt->flags & AV_PKT_FLAG_KEY) != 0);
+            }
+            ++nv;
+        } else if (pkt->stream_index == as && as >= 0) {
+            if (na < audio.size()) {
+                const AVStream* st = fmt->streams[as];
+                Packet_ q;
+                q.count = PacketSamples_(st, pkt->data, pkt->size, DurationSamples_(st, pkt));
+                TrimSound_(pkt, q);
+                const Packet_& p = audio[na];
+                same = p.dts == pkt->dts && p.pts == pkt->pts && p.count == q.count &&
+                       p.skip == q.skip;
+            }
+            ++na;
+        }
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    return same && nv >= wantV && na >= wantA;
 }
 
 // Works out how decoded pictures find their numbers, and where decoding may start.
@@ -500,10 +596,7 @@ void PlanPictures_(QAvMedia& m) {
 // shows pictures in stored order, so that decode times are presentation times. (Sound stays
 // with the scan: a demuxer may hand a stored chunk out in several packets.) False when the
 // index cannot stand in for a scan.
-bool IndexPictures_(QAvMedia& m, AVFormatContext* fmt) {
-    if (m.video.stream < 0 || !fmt->iformat || !fmt->iformat->name ||
-        std::strcmp(fmt->iformat->name, "avi") != 0)
-        return false;
+bool IndexAviPictures_(QAvMedia& m, AVFormatContext* fmt) {
     AVStream* st = fmt->streams[m.video.stream];
     const int n = avformat_index_get_entries_count(st);
     if (n <= 0 || static_cast<size_t>(n) > kMaxPackets || st->codecpar->video_delay != 0)
@@ -524,10 +617,212 @@ bool IndexPictures_(QAvMedia& m, AVFormatContext* fmt) {
     return true;
 }
 
+// --- MP4 and QuickTime sample tables ----------------------------------------------------------
+
+bool IsMovFamily_(const AVFormatContext* fmt) {
+    return fmt->iformat && fmt->iformat->name && std::strstr(fmt->iformat->name, "mp4") &&
+           std::strstr(fmt->iformat->name, "mov");
+}
+
+uint32_t Be32_(const uint8_t* p) { return AV_RB32(p); }
+
+// The boxes inside [p, end): calls `each(type, body, bodyEnd)` for each until it returns true.
+// A box that claims more room than there is ends the walk.
+template <class Each>
+bool ForEachBox_(const uint8_t* p, const uint8_t* end, Each&& each) {
+    while (end - p >= 8) {
+        uint64_t size = Be32_(p);
+        size_t head = 8;
+        if (size == 1) {
+            if (end - p < 16) return false;
+            size = AV_RB64(p + 8);
+            head = 16;
+        } else if (size == 0) {
+            size = static_cast<uint64_t>(end - p);
+        }
+        if (size < head || size > static_cast<uint64_t>(end - p)) return false;
+        if (each(Be32_(p + 4), p + head, p + size)) return true;
+        p += size;
+    }
+    return false;
+}
+
+constexpr uint32_t Tag_(const char (&t)[5]) {
+    return uint32_t(uint8_t(t[0])) << 24 | uint32_t(uint8_t(t[1])) << 16 |
+           uint32_t(uint8_t(t[2])) << 8 | uint8_t(t[3]);
+}
+
+// The whole top-level movie box of an MP4 or QuickTime file; empty when there is none that
+// can be read (a compressed one, one beyond the bound).
+std::vector<uint8_t> ReadMovieBox_(const std::string& path) {
+    constexpr uint64_t kMaxMovie = uint64_t{256} << 20;
+    std::vector<uint8_t> box;
+    std::FILE* f = FileOpenRegularRead(path.c_str());
+    if (!f) return box;
+    uint64_t at = 0;
+    for (int boxes = 0; boxes < 4096; ++boxes) {
+        uint8_t h[16];
+        if (fseeko(f, static_cast<off_t>(at), SEEK_SET) != 0 || std::fread(h, 1, 8, f) != 8) break;
+        uint64_t size = Be32_(h);
+        uint64_t head = 8;
+        if (size == 1) {
+            if (std::fread(h + 8, 1, 8, f) != 8) break;
+            size = AV_RB64(h + 8);
+            head = 16;
+        }
+        if (size != 0 && size < head) break;
+        if (Be32_(h + 4) == Tag_("moov")) {
+            if (size == 0 || size - head > kMaxMovie) break;
+            box.resize(static_cast<size_t>(size - head));
+            if (std::fread(box.data(), 1, box.size(), f) != box.size()) box.clear();
+            break;
+        }
+        if (size == 0 || at + size < at) break;
+        at += size;
+    }
+    std::fclose(f);
+    return box;
+}
+
+// The composition offsets of the track `trackId`, one per sample in decode order; empty when
+// the track has none (its decode times are its presentation times). False when the movie box
+// cannot be read or the track is not in it.
+bool CompositionOffsets_(const std::vector<uint8_t>& movie, int trackId,
+                         std::vector<int32_t>& offsets) {
+    offsets.clear();
+    const uint8_t* begin = movie.data();
+    const uint8_t* end = begin + movie.size();
+    bool found = false, ok = true;
+    ForEachBox_(begin, end, [&](uint32_t type, const uint8_t* b, const uint8_t* e) {
+        if (type != Tag_("trak")) return false;
+        int id = -1;
+        const uint8_t *stbl = nullptr, *stblEnd = nullptr;
+        ForEachBox_(b, e, [&](uint32_t t, const uint8_t* tb, const uint8_t* te) {
+            if (t == Tag_("tkhd") && te - tb >= 24)
+                id = static_cast<int>(Be32_(tb + (tb[0] == 1 ? 20 : 12)));
+            if (t != Tag_("mdia")) return false;
+            ForEachBox_(tb, te, [&](uint32_t t2, const uint8_t* mb, const uint8_t* me) {
+                if (t2 != Tag_("minf")) return false;
+                ForEachBox_(mb, me, [&](uint32_t t3, const uint8_t* sb, const uint8_t* se) {
+                    if (t3 != Tag_("stbl")) return false;
+                    stbl = sb;
+                    stblEnd = se;
+                    return true;
+                });
+                return true;
+            });
+            return false;
+        });
+        if (id != trackId || !stbl) return false;
+        found = true;
+        ForEachBox_(stbl, stblEnd, [&](uint32_t t, const uint8_t* cb, const uint8_t* ce) {
+            if (t != Tag_("ctts")) return false;
+            if (ce - cb < 8) {
+                ok = false;
+                return true;
+            }
+            const uint32_t entries = Be32_(cb + 4);
+            if (entries > static_cast<uint64_t>(ce - cb - 8) / 8) {
+                ok = false;
+                return true;
+            }
+            for (uint32_t i = 0; i < entries && ok; ++i) {
+                const uint32_t count = Be32_(cb + 8 + 8 * i);
+                const auto offset = static_cast<int32_t>(Be32_(cb + 12 + 8 * i));
+                if (count > kMaxPackets - offsets.size())
+                    ok = false;
+                else
+                    offsets.insert(offsets.end(), count, offset);
+            }
+            return true;
+        });
+        return true;
+    });
+    return found && ok;
+}
+
+// The picture and sound tables of an MP4 or QuickTime file from its sample tables, without
+// reading a packet: decode times, key flags and sizes from the demuxer's index, presentation
+// times from the track's composition offsets, sample counts from the codec's frame size or the
+// decode times. The first packets are then read to check that the tables say what the demuxer
+// delivers; any difference, an edit that drops pictures, or a fragmented file leaves the
+// tables to the scan. False then.
+bool IndexMovie_(QAvMedia& m, AVFormatContext* fmt, const std::string& path) {
+    if (!IsMovFamily_(fmt)) return false;
+    std::vector<Packet_> video, audio;
+    if (m.video.stream >= 0) {
+        AVStream* st = fmt->streams[m.video.stream];
+        const int n = avformat_index_get_entries_count(st);
+        if (n <= 0 || static_cast<size_t>(n) > kMaxPackets) return false;
+        std::vector<int32_t> offsets;
+        if (!CompositionOffsets_(ReadMovieBox_(path), st->id, offsets)) return false;
+        if (!offsets.empty() && offsets.size() != static_cast<size_t>(n)) return false;
+        // The demuxer moves every time by the most negative offset, so none comes before its
+        // decode time; only the check against the first packets tells it for sure.
+        int32_t least = 0;
+        for (int32_t o : offsets) least = std::min(least, o);
+        video.reserve(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            const AVIndexEntry* e = avformat_index_get_entry(st, i);
+            if (!e || e->size <= 0 || (e->flags & AVINDEX_DISCARD_FRAME) ||
+                (i > 0 && e->timestamp <= video.back().dts))
+                return false;
+            Packet_ p;
+            p.dts = e->timestamp;
+            p.pts = e->timestamp + (offsets.empty() ? 0 : int64_t{offsets[size_t(i)]} - least);
+            p.key = (e->flags & AVINDEX_KEYFRAME) != 0;
+            video.push_back(p);
+        }
+    }
+    if (m.audio.stream >= 0) {
+        AVStream* st = fmt->streams[m.audio.stream];
+        const int n = avformat_index_get_entries_count(st);
+        const int rate = st->codecpar->sample_rate;
+        if (n <= 0 || static_cast<size_t>(n) > kMaxPackets || rate <= 0) return false;
+        const AVRational toSamples{1, rate};
+        int64_t samples = 0;
+        audio.reserve(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            const AVIndexEntry* e = avformat_index_get_entry(st, i);
+            if (!e || e->size <= 0 || (i > 0 && e->timestamp <= audio.back().dts)) return false;
+            int64_t span = 0;
+            if (i + 1 < n) {
+                span = avformat_index_get_entry(st, i + 1)->timestamp - e->timestamp;
+            } else if (st->duration != AV_NOPTS_VALUE) {
+                const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+                span = start + st->duration - e->timestamp;
+            }
+            Packet_ p;
+            p.pts = p.dts = e->timestamp;
+            p.key = true;
+            p.count = PacketSamples_(st, nullptr, e->size,
+                                     av_rescale_q(span, st->time_base, toSamples));
+            if (e->flags & AVINDEX_DISCARD_FRAME) {
+                p.skip = p.count;
+                p.count = 0;
+            }
+            p.at = samples;
+            samples += p.count;
+            audio.push_back(p);
+        }
+        m.facts.audio.samples = samples;
+    }
+    if (!SameAsRead_(fmt, m.video.stream, video, m.audio.stream, audio)) {
+        m.facts.audio.samples = 0;
+        return false;
+    }
+    m.video.packets = std::move(video);
+    m.audio.packets = std::move(audio);
+    m.video.indexed = m.audio.indexed = true;
+    m.video.dtsIndex = m.audio.dtsIndex = true;
+    return true;
+}
+
 // Reads every packet of the chosen streams once, without decoding.
-void Scan_(QAvMedia& m, AVFormatContext* fmt) {
+void ScanPackets_(QAvMedia& m, AVFormatContext* fmt) {
     // With the pictures indexed, only the sound is read, and the demuxer skips the pictures.
-    const bool indexed = IndexPictures_(m, fmt);
+    const bool indexed = m.video.stream >= 0 && fmt->iformat && fmt->iformat->name &&
+                         std::strcmp(fmt->iformat->name, "avi") == 0 && IndexAviPictures_(m, fmt);
     if (indexed && m.audio.stream < 0) return;
     if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_ALL;
     AVPacket* pkt = av_packet_alloc();
@@ -553,14 +848,8 @@ void Scan_(QAvMedia& m, AVFormatContext* fmt) {
         if (pkt->stream_index == m.video.stream && !indexed && m.video.packets.size() < kMaxPackets) {
             m.video.packets.push_back(p);
         } else if (pkt->stream_index == m.audio.stream && m.audio.packets.size() < kMaxPackets) {
-            p.count = PacketSamples_(ast, pkt);
-            size_t size = 0;
-            const uint8_t* skip = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
-            if (skip && size >= 8) {
-                const int64_t front = AV_RL32(skip), back = AV_RL32(skip + 4);
-                p.skip = static_cast<int32_t>(std::clamp<int64_t>(front, 0, p.count));
-                p.count = static_cast<int32_t>(std::max<int64_t>(0, p.count - p.skip - back));
-            }
+            p.count = PacketSamples_(ast, pkt->data, pkt->size, DurationSamples_(ast, pkt));
+            TrimSound_(pkt, p);
             p.at = samples;
             samples += p.count;
             m.audio.packets.push_back(p);
@@ -576,6 +865,31 @@ void Scan_(QAvMedia& m, AVFormatContext* fmt) {
     m.audio.dtsIndex = rising;
     m.facts.audio.samples = samples;
     if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_DEFAULT;
+}
+
+// An Opus decoder drops the stream's pre-skip by itself when it starts, unless the first packet
+// says otherwise: where no packet said so, the table drops it too.
+void DecoderPriming_(QAvMedia& m, AVFormatContext* fmt) {
+    auto& pk = m.audio.packets;
+    if (m.audio.stream < 0 || pk.empty()) return;
+    const AVCodecParameters* par = fmt->streams[m.audio.stream]->codecpar;
+    if (par->codec_id != AV_CODEC_ID_OPUS || par->initial_padding <= 0 || pk[0].skip > 0) return;
+    int64_t left = par->initial_padding, samples = 0;
+    for (Packet_& p : pk) {
+        const int32_t drop = static_cast<int32_t>(std::min<int64_t>(left, p.count));
+        p.skip += drop;
+        p.count -= drop;
+        left -= drop;
+        p.at = samples;
+        samples += p.count;
+    }
+    m.facts.audio.samples = samples;
+}
+
+// Builds the packet tables: from the container's index where it can stand in, else by reading.
+void Scan_(QAvMedia& m, AVFormatContext* fmt, const std::string& path) {
+    if (!IndexMovie_(m, fmt, path)) ScanPackets_(m, fmt);
+    DecoderPriming_(m, fmt);
 }
 
 // --- Pictures --------------------------------------------------------------------------------
@@ -601,12 +915,67 @@ int64_t NumberOf_(QAvMedia& m, const AVFrame* f) {
     return at;
 }
 
-// Converts `f` to the stream's size in the asked layout, straight into `dest`.
+// Turns a packed picture of w x h pixels (3 bytes each) clockwise by `degrees` into `dest`,
+// whose rows are `pitch` bytes apart.
+void Turn_(const uint8_t* src, int w, int h, int degrees, uint8_t* dest, ptrdiff_t pitch) {
+    const ptrdiff_t row = ptrdiff_t{w} * 3;
+    const int outW = degrees == 180 ? w : h, outH = degrees == 180 ? h : w;
+    for (int y = 0; y < outH; ++y) {
+        uint8_t* d = dest + pitch * y;
+        for (int x = 0; x < outW; ++x, d += 3) {
+            const uint8_t* from;
+            if (degrees == 90)
+                from = src + row * (h - 1 - x) + ptrdiff_t{y} * 3;
+            else if (degrees == 270)
+                from = src + row * x + ptrdiff_t{w - 1 - y} * 3;
+            else
+                from = src + row * (h - 1 - y) + ptrdiff_t{w - 1 - x} * 3;
+            d[0] = from[0];
+            d[1] = from[1];
+            d[2] = from[2];
+        }
+    }
+}
+
+// Converts `f` to the stream's size in the asked layout, straight into `dest`, or through a
+// scratch picture when the stream asks to be shown turned.
 bool Deliver_(QAvMedia& m, const AVFrame* f, uint8_t* dest, const QAvFrameLayout& layout) {
-    const int w = m.facts.video.width, h = m.facts.video.height;
+    const int w = m.codedWidth, h = m.codedHeight;
     if (f->width > kMaxSide || f->height > kMaxSide) return false;
-    const ptrdiff_t pitch = static_cast<ptrdiff_t>(std::max(layout.rowPixels, w)) * 3;
-    return AvPictureToPacked24(m.converter, *f, w, h, layout.pixels == AvPixels::Rgb24, dest, pitch);
+    const bool rgb = layout.pixels == AvPixels::Rgb24;
+    const ptrdiff_t pitch = static_cast<ptrdiff_t>(std::max(layout.rowPixels, m.facts.video.width)) *
+                            3;
+    const int turn = m.facts.video.rotation;
+    if (turn == 0) return AvPictureToPacked24(m.converter, *f, w, h, rgb, dest, pitch);
+    m.unturned.resize(size_t(w) * h * 3);
+    if (!AvPictureToPacked24(m.converter, *f, w, h, rgb, m.unturned.data(), ptrdiff_t{w} * 3))
+        return false;
+    Turn_(m.unturned.data(), w, h, turn, dest, pitch);
+    return true;
+}
+
+// The clockwise turn a stream's display matrix asks for, to the nearest quarter; 0 when it
+// asks for none or for an angle in between.
+int32_t Rotation_(const AVStream* st) {
+    size_t size = 0;
+#if LIBAVCODEC_VERSION_MAJOR >= 61
+    const AVPacketSideData* data = av_packet_side_data_get(
+        st->codecpar->coded_side_data, st->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    const uint8_t* matrix = data ? data->data : nullptr;
+    size = data ? data->size : 0;
+#else
+    const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
+    if (!matrix || size < 9 * sizeof(int32_t)) return 0;
+    int32_t values[9];
+    std::memcpy(values, matrix, sizeof values);
+    const double angle = av_display_rotation_get(values);  // counter-clockwise
+    if (std::isnan(angle)) return 0;
+    double turn = -angle;
+    turn -= 360.0 * std::floor(turn / 360.0);
+    const double quarter = std::round(turn / 90.0);
+    if (std::fabs(turn - quarter * 90.0) > 1.0) return 0;
+    return static_cast<int32_t>(quarter) % 4 * 90;
 }
 
 // Keeps the picture `f` (moved) as the last one delivered.
@@ -724,10 +1093,28 @@ bool DecodePicture_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLay
 
 // --- Sound -----------------------------------------------------------------------------------
 
-// Converts the decoded frame to interleaved 16 bits in `m.pcm`.
+// Folds interleaved sound of `from` channels (more than 8) down to 8 in place: each channel past
+// the eighth is added, saturating, to the one eight places before it, so that nothing is lost
+// from hearing and the first eight keep their places.
+void FoldChannels_(std::vector<int16_t>& pcm, int from) {
+    const size_t n = pcm.size() / static_cast<size_t>(from);
+    for (size_t i = 0; i < n; ++i) {
+        const int16_t* in = pcm.data() + i * static_cast<size_t>(from);
+        int32_t sum[kMaxChannels];
+        for (int c = 0; c < kMaxChannels; ++c) sum[c] = in[c];
+        for (int c = kMaxChannels; c < from; ++c) sum[c % kMaxChannels] += in[c];
+        int16_t* out = pcm.data() + i * kMaxChannels;  // never ahead of `in`
+        for (int c = 0; c < kMaxChannels; ++c)
+            out[c] = static_cast<int16_t>(std::clamp<int32_t>(sum[c], INT16_MIN, INT16_MAX));
+    }
+    pcm.resize(n * kMaxChannels);
+}
+
+// Converts the decoded frame to interleaved 16 bits in `m.pcm`, folded down to the delivered
+// channels.
 bool TakeSound_(QAvMedia& m, const AVFrame& f) {
     const int ch = f.ch_layout.nb_channels;
-    if (ch != m.facts.audio.channels || f.nb_samples <= 0) return false;
+    if (ch != m.facts.audio.sourceChannels || f.nb_samples <= 0) return false;
     const auto fmt = static_cast<AVSampleFormat>(f.format);
     const size_t n = static_cast<size_t>(f.nb_samples);
     m.pcm.resize(n * static_cast<size_t>(ch));
@@ -740,7 +1127,13 @@ bool TakeSound_(QAvMedia& m, const AVFrame& f) {
     } else {
         for (size_t i = 0; i < m.pcm.size(); ++i) d[i] = AvSampleToS16(fmt, f.extended_data[0], i);
     }
+    if (ch > kMaxChannels) FoldChannels_(m.pcm, ch);
     return true;
+}
+
+// Packets decoded ahead of a sound seek for the decoder's state to be whole again.
+int64_t Preroll_(const Side_& a) {
+    return a.dec->codec_id == AV_CODEC_ID_OPUS ? kOpusPreroll : kAudioPreroll;
 }
 
 // Repositions the sound decoder a few packets before the one holding `sample`.
@@ -749,7 +1142,7 @@ bool SeekSound_(QAvMedia& m, int64_t sample) {
     const auto it = std::upper_bound(a.packets.begin(), a.packets.end(), sample,
                                      [](int64_t s, const Packet_& p) { return s < p.at; });
     int64_t k = std::max<int64_t>(0, (it - a.packets.begin()) - 1);
-    if (!IsPcm_(a.dec->codec_id)) k = std::max<int64_t>(0, k - kAudioPreroll);
+    if (!IsPcm_(a.dec->codec_id)) k = std::max<int64_t>(0, k - Preroll_(a));
     Restart_(a);
     m.pcm.clear();
     if (!Position_(a, k)) return false;
@@ -806,13 +1199,13 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
         }
         AVFormatContext* fmt = v.demux.fmt;
         m->facts.container = fmt->iformat && fmt->iformat->name ? fmt->iformat->name : "";
-        m->facts.containerName =
-            fmt->iformat && fmt->iformat->long_name ? fmt->iformat->long_name : m->facts.container;
+        m->facts.containerName = fmt->iformat && fmt->iformat->long_name ? fmt->iformat->long_name
+                                                                         : m->facts.container;
         m->facts.bitRate = std::max<int64_t>(0, fmt->bit_rate);
         v.stream = BestStream_(fmt, AVMEDIA_TYPE_VIDEO, UsableVideo_);
         m->audio.stream = BestStream_(fmt, AVMEDIA_TYPE_AUDIO, UsableAudio_);
         DiscardOthers_(fmt, v.stream, m->audio.stream);
-        Scan_(*m, fmt);
+        Scan_(*m, fmt, path);
         v.path = m->audio.path = path;
 
         if (v.stream >= 0 && !v.packets.empty()) {
@@ -820,8 +1213,12 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
             if (OpenDecoder_(v, st->codecpar, st->time_base)) {
                 QAvVideoFacts& f = m->facts.video;
                 f.present = true;
-                f.width = st->codecpar->width;
-                f.height = st->codecpar->height;
+                m->codedWidth = st->codecpar->width;
+                m->codedHeight = st->codecpar->height;
+                f.rotation = Rotation_(st);
+                const bool across = f.rotation == 90 || f.rotation == 270;
+                f.width = across ? m->codedHeight : m->codedWidth;
+                f.height = across ? m->codedWidth : m->codedHeight;
                 f.frames = static_cast<int64_t>(v.packets.size());
                 AVRational r = st->avg_frame_rate;
                 if (r.num <= 0 || r.den <= 0) r = st->r_frame_rate;
@@ -844,7 +1241,8 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
                 QAvAudioFacts& f = m->facts.audio;
                 f.present = true;
                 f.rate = st->codecpar->sample_rate;
-                f.channels = st->codecpar->ch_layout.nb_channels;
+                f.sourceChannels = st->codecpar->ch_layout.nb_channels;
+                f.channels = std::min(f.sourceChannels, kMaxChannels);
                 f.codecId = st->codecpar->codec_id;
                 f.codecName = LongName_(st->codecpar->codec_id);
                 f.formatTag = st->codecpar->codec_tag;
@@ -907,7 +1305,7 @@ int64_t AvMediaSound(QAvMedia* media, int64_t first, int64_t count, int16_t* des
         const auto it = std::upper_bound(a.packets.begin(), a.packets.end(), first + count,
                                          [](int64_t s, const Packet_& p) { return s < p.at; });
         a.budget = std::max<int64_t>(0, (it - a.packets.begin()) - std::max<int64_t>(a.next, 0)) +
-                   kAudioPreroll + kSlack;
+                   Preroll_(a) + kSlack;
         const int ch = f.channels;
         int64_t pos = first, done = 0;
         while (done < count) {

@@ -33,7 +33,7 @@ struct QAvMedia;
 
 struct QAvVideoFacts {
     bool present = false;
-    int32_t width = 0;   // of the delivered picture: after the rotation below
+    int32_t width = 0;  // of the delivered picture: after the rotation below
     int32_t height = 0;
     int64_t frames = 0;              // packets of the stream: pictures in presentation order
     double rate = 0.0;               // frames per second; 0 when the container does not say
@@ -49,10 +49,10 @@ struct QAvVideoFacts {
 
 struct QAvAudioFacts {
     bool present = false;
-    int32_t rate = 0;      // sample frames per second
-    int32_t channels = 0;  // delivered, 1 to 8: a larger layout is folded down to 8
+    int32_t rate = 0;            // sample frames per second
+    int32_t channels = 0;        // delivered, 1 to 8: a larger layout is folded down to 8
     int32_t sourceChannels = 0;  // as coded
-    int64_t samples = 0;   // sample frames of the whole stream
+    int64_t samples = 0;         // sample frames of the whole stream
     int32_t codecId = 0;
     std::string codecName;
     uint32_t formatTag = 0;  // the container's code for the codec; 0 when none

@@ -51,7 +51,36 @@ const Fixture kFixtures[] = {
      "-t 2 -r 25 -s 160x120 -pix_fmt yuv420p -c:v libx264 -bf 2 -g 12 -c:a aac -aac_pns 0 -ar "
      "48000",
      true, "libx264"},
+    // Today's containers: Matroska and WebM, QuickTime, transport streams, sound-only files.
+    {"vp9.webm", "-t 2 -r 25 -s 160x120 -c:v libvpx-vp9 -g 12 -deadline realtime -c:a libopus",
+     true, "libvpx-vp9"},
+    {"av1.mkv", "-t 1 -r 25 -s 160x120 -c:v libaom-av1 -cpu-used 8 -g 12 -c:a flac", true,
+     "libaom-av1"},
+    {"hevc.mov",
+     "-t 2 -r 25 -s 160x120 -pix_fmt yuv420p -c:v libx265 -x265-params log-level=error:bframes=2 "
+     "-g 12 -tag:v hvc1 -c:a pcm_s16le",
+     true, "libx265"},
+    {"mpeg2.ts", "-t 2 -r 25 -s 160x120 -c:v mpeg2video -bf 2 -g 12 -c:a mp2 -f mpegts", true},
+    {"sound.flac", "-t 3 -vn -c:a flac", true},
+    {"sound.opus", "-t 3 -vn -c:a libopus", true, "libopus"},
+    {"sound.m4a", "-t 3 -vn -c:a aac -aac_pns 0", true},
+    // A portrait movie: its picture is stored on its side, with a matrix that turns it upright.
+    {"rotated.mp4", "-t 1 -r 25 -s 160x96 -pix_fmt yuv420p -c:v libx264 -bf 2 -g 12", false,
+     "libx264"},
 };
+
+// Writes a quarter-turn into the display matrix of the first track of an MP4 file.
+bool TurnFirstTrack(const std::string& path) {
+    std::string bytes = test::ReadFileBytes(path);
+    const size_t at = bytes.find("tkhd");
+    if (at == std::string::npos || at + 4 + 40 + 36 > bytes.size()) return false;
+    // The matrix of a version 0 track header: 40 bytes into its body, nine 32-bit numbers.
+    const uint32_t turn[9] = {0, 0x10000, 0, 0xFFFF0000u, 0, 0, 0, 0, 0x40000000};
+    for (int i = 0; i < 9; ++i)
+        for (int b = 0; b < 4; ++b) bytes[at + 4 + 40 + 4 * i + b] = char(turn[i] >> (24 - 8 * b));
+    test::WriteFileBytes(path, bytes);
+    return true;
+}
 
 bool HaveEncoder(const char* name) {
     return test::RunQuiet(std::string("ffmpeg -hide_banner -encoders 2>/dev/null | grep -qw ") + name);
@@ -74,7 +103,9 @@ struct Files {
                 (f.sound ? "-f lavfi -i \"sine=frequency=330:beep_factor=3:sample_rate=48000\" "
                          : "") +
                 f.args + " '" + path + "'";
-            if (test::RunQuiet(cmd)) made.push_back(f.name);
+            if (!test::RunQuiet(cmd)) continue;
+            if (std::string(f.name) == "rotated.mp4" && !TurnFirstTrack(path)) continue;
+            made.push_back(f.name);
         }
     }
     bool Has(const std::string& name) const {
@@ -123,6 +154,10 @@ protected:
 
 TEST_P(AvMediaFiles, EveryPictureMatchesFfmpegAndCountsMatchFfprobe) {
     const QAvVideoFacts& v = AvMediaFacts(media).video;
+    if (std::string(GetParam()).rfind("sound.", 0) == 0) {
+        EXPECT_FALSE(v.present);
+        GTEST_SKIP() << "no pictures in this fixture";
+    }
     ASSERT_TRUE(v.present);
     EXPECT_EQ(v.frames, ProbePackets(path));
     EXPECT_GT(v.rate, 0.0);
@@ -193,7 +228,9 @@ TEST_P(AvMediaFiles, SoundMatchesFfmpegAtEveryPosition) {
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, AvMediaFiles,
                          ::testing::Values("cinepak.avi", "mjpeg.avi", "dv.avi", "mpeg4.avi",
-                                           "system.mpg", "h264.mp4"),
+                                           "system.mpg", "h264.mp4", "vp9.webm", "av1.mkv",
+                                           "hevc.mov", "mpeg2.ts", "sound.flac", "sound.opus",
+                                           "sound.m4a", "rotated.mp4"),
                          [](const auto& info) {
                              std::string n = info.param;
                              std::replace(n.begin(), n.end(), '.', '_');
@@ -263,6 +300,70 @@ TEST_F(AvMediaOne, RgbRowsWithAPitchLeaveThePaddingAlone) {
     EXPECT_FALSE(AvMediaFrame(m, 3, rgb.data(), rgb.size(), layout));
     EXPECT_FALSE(AvMediaFrame(m, v.frames, bgr.data(), bgr.size()));
     EXPECT_FALSE(AvMediaFrame(m, -1, bgr.data(), bgr.size()));
+    AvMediaClose(m);
+}
+
+TEST(AvMediaFacts, NameContainerProfileDepthAndTurn) {
+    const auto open = [](const char* name) -> QAvMedia* {
+        if (!TheFiles().Has(name)) return nullptr;
+        std::string error;
+        return AvMediaOpen(TheFiles().dir.file(name), error);
+    };
+    if (QAvMedia* m = open("h264.mp4")) {
+        const QAvFacts& f = AvMediaFacts(m);
+        EXPECT_EQ(f.containerName, "QuickTime / MOV");
+        EXPECT_EQ(f.video.profile, "High");
+        EXPECT_EQ(f.video.bitDepth, 8);
+        EXPECT_EQ(f.video.rotation, 0);
+        EXPECT_EQ(f.audio.profile, "LC");
+        EXPECT_EQ(f.audio.bitDepth, 0) << "lossy sound has no bit depth";
+        AvMediaClose(m);
+    }
+    if (QAvMedia* m = open("rotated.mp4")) {
+        const QAvVideoFacts& v = AvMediaFacts(m).video;
+        EXPECT_EQ(v.rotation % 180, 90);
+        EXPECT_EQ(v.width, 96) << "a quarter turn swaps the sides";
+        EXPECT_EQ(v.height, 160);
+        AvMediaClose(m);
+    }
+    if (QAvMedia* m = open("sound.flac")) {
+        const QAvFacts& f = AvMediaFacts(m);
+        EXPECT_EQ(f.audio.bitDepth, 16);
+        EXPECT_NE(f.audio.codecName.find("FLAC"), std::string::npos);
+        EXPECT_FALSE(f.video.present);
+        AvMediaClose(m);
+    }
+}
+
+// Sixteen channels come out as eight: each channel past the eighth is added to the one eight
+// before it.
+TEST(AvMediaSound, ChannelsPastEightAreFoldedDown) {
+    if (!TheFiles().tools) GTEST_SKIP() << "ffmpeg is not installed";
+    TempDir dir;
+    const std::string path = dir.file("sixteen.mka");
+    std::string pan = "pan=hexadecagonal";
+    for (int c = 0; c < 16; ++c)
+        pan += "|c" + std::to_string(c) + "=" + std::to_string(0.05 * (c + 1)) + "*c0";
+    ASSERT_TRUE(test::RunQuiet(
+        "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=300:duration=0.5:sample_rate=48000 "
+        "-af '" +
+        pan + "' -c:a pcm_s16le '" + path + "'"));
+    std::string error;
+    QAvMedia* m = AvMediaOpen(path, error);
+    ASSERT_NE(m, nullptr) << error;
+    const QAvAudioFacts& a = AvMediaFacts(m).audio;
+    EXPECT_EQ(a.sourceChannels, 16);
+    ASSERT_EQ(a.channels, 8);
+    const std::vector<int16_t> ref = test::FfmpegS16(path);
+    ASSERT_EQ(int64_t(ref.size()), a.samples * 16);
+    std::vector<int16_t> got(size_t(a.samples) * 8);
+    ASSERT_EQ(AvMediaSound(m, 0, a.samples, got.data()), a.samples);
+    for (int64_t i = 0; i < a.samples; ++i)
+        for (int c = 0; c < 8; ++c) {
+            const int sum = ref[size_t(i) * 16 + c] + ref[size_t(i) * 16 + c + 8];
+            ASSERT_EQ(got[size_t(i) * 8 + c], std::clamp(sum, -32768, 32767))
+                << "sample " << i << " channel " << c;
+        }
     AvMediaClose(m);
 }
 

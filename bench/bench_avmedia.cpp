@@ -1,0 +1,106 @@
+// The media layer on today's containers: every frame of a 1920 x 1080 H.264 clip decoded in
+// order; opening a 2-hour MP4 and a 2-hour Matroska movie; one frame from the middle of the
+// 2-hour MP4 right after opening it, beside the decoding of the key interval it needs.
+//
+// KV_BENCH_DIR names the folder with hd.mp4, long.mp4 and long.mkv (made by
+// scripts/bench-avf.sh). A missing file skips its benchmark.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/AvMedia.h"
+
+using namespace kelvora;
+
+namespace {
+
+std::string File(const char* name) {
+    const char* dir = std::getenv("KV_BENCH_DIR");
+    return std::string(dir ? dir : ".") + "/" + name;
+}
+
+QAvMedia* Open(benchmark::State& state, const char* name) {
+    std::string error;
+    QAvMedia* m = AvMediaOpen(File(name), error);
+    if (!m) state.SkipWithError((std::string(name) + ": " + error).c_str());
+    return m;
+}
+
+void BM_DecodeAll_H264_1080p(benchmark::State& state) {
+    int64_t frames = 0;
+    for (auto _ : state) {
+        QAvMedia* m = Open(state, "hd.mp4");
+        if (!m) return;
+        const QAvVideoFacts& v = AvMediaFacts(m).video;
+        std::vector<uint8_t> pic(size_t(v.width) * v.height * 3);
+        frames = v.frames;
+        for (int64_t i = 0; i < v.frames; ++i)
+            if (!AvMediaFrame(m, i, pic.data(), pic.size())) {
+                state.SkipWithError(("frame " + std::to_string(i)).c_str());
+                break;
+            }
+        AvMediaClose(m);
+    }
+    state.counters["frames"] = double(frames);
+}
+BENCHMARK(BM_DecodeAll_H264_1080p)->Unit(benchmark::kSecond)->Iterations(3);
+
+void OpenClose(benchmark::State& state, const char* name) {
+    int64_t frames = 0;
+    for (auto _ : state) {
+        QAvMedia* m = Open(state, name);
+        if (!m) return;
+        frames = AvMediaFacts(m).video.frames;
+        AvMediaClose(m);
+    }
+    state.counters["frames"] = double(frames);
+}
+void BM_Open_2h_Mp4(benchmark::State& state) { OpenClose(state, "long.mp4"); }
+void BM_Open_2h_Mkv(benchmark::State& state) { OpenClose(state, "long.mkv"); }
+BENCHMARK(BM_Open_2h_Mp4)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Open_2h_Mkv)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Open, then the frame in the middle: what exporting it costs.
+void MiddleFrame(benchmark::State& state, const char* name) {
+    for (auto _ : state) {
+        QAvMedia* m = Open(state, name);
+        if (!m) return;
+        const QAvVideoFacts& v = AvMediaFacts(m).video;
+        std::vector<uint8_t> pic(size_t(v.width) * v.height * 3);
+        if (!AvMediaFrame(m, v.frames / 2 + 17, pic.data(), pic.size()))
+            state.SkipWithError("middle frame");
+        AvMediaClose(m);
+    }
+}
+void BM_MiddleFrame_2h_Mp4(benchmark::State& state) { MiddleFrame(state, "long.mp4"); }
+void BM_MiddleFrame_2h_Mkv(benchmark::State& state) { MiddleFrame(state, "long.mkv"); }
+BENCHMARK(BM_MiddleFrame_2h_Mp4)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_MiddleFrame_2h_Mkv)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Every frame of one key interval from its key frame: the least a frame in the middle needs.
+void BM_DecodeKeyInterval_2h_Mp4(benchmark::State& state) {
+    QAvMedia* m = Open(state, "long.mp4");
+    if (!m) return;
+    const QAvVideoFacts& v = AvMediaFacts(m).video;
+    std::vector<uint8_t> pic(size_t(v.width) * v.height * 3);
+    const int64_t mid = v.frames / 2 + 17;
+    int64_t key = 0, next = v.frames;
+    for (int64_t k : v.keyFrames) {
+        if (k <= mid) key = k;
+        else { next = k; break; }
+    }
+    for (auto _ : state) {
+        for (int64_t i = key; i < next; ++i) AvMediaFrame(m, i, pic.data(), pic.size());
+        state.PauseTiming();
+        AvMediaFrame(m, 0, pic.data(), pic.size());  // away from the interval
+        state.ResumeTiming();
+    }
+    state.counters["frames"] = double(next - key);
+    AvMediaClose(m);
+}
+BENCHMARK(BM_DecodeKeyInterval_2h_Mp4)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
