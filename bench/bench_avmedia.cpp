@@ -89,8 +89,12 @@ void BM_DecodeKeyInterval_2h_Mp4(benchmark::State& state) {
     const int64_t mid = v.frames / 2 + 17;
     int64_t key = 0, next = v.frames;
     for (int64_t k : v.keyFrames) {
-        if (k <= mid) key = k;
-        else { next = k; break; }
+        if (k <= mid)
+            key = k;
+        else {
+            next = k;
+            break;
+        }
     }
     for (auto _ : state) {
         for (int64_t i = key; i < next; ++i) AvMediaFrame(m, i, pic.data(), pic.size());

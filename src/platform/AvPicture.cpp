@@ -4,6 +4,11 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KV_SSSE3_ACROSS 1
+#endif
+
 extern "C" {
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
@@ -128,6 +133,35 @@ inline int16_t Across_(const int16_t* s, const int16_t* t) {
                                 MulQ15_(s[3], t[3]));
 }
 
+#ifdef KV_SSSE3_ACROSS
+// Eight chroma samples a step: the rounding high-half multiply is MulQ15_ exactly, and the
+// 16-bit sums wrap as the plain path's do. Returns the samples done.
+__attribute__((target("ssse3"))) int ChromaAcrossSsse3_(const int16_t* in, int half, int16_t* out) {
+    const __m128i e0 = _mm_set1_epi16(kThreeQuartersAcross[0]),
+                  e1 = _mm_set1_epi16(kThreeQuartersAcross[1]);
+    const __m128i e2 = _mm_set1_epi16(kThreeQuartersAcross[2]),
+                  e3 = _mm_set1_epi16(kThreeQuartersAcross[3]);
+    const __m128i o0 = _mm_set1_epi16(kQuarterAcross[0]), o1 = _mm_set1_epi16(kQuarterAcross[1]);
+    const __m128i o2 = _mm_set1_epi16(kQuarterAcross[2]), o3 = _mm_set1_epi16(kQuarterAcross[3]);
+    const auto at = [in](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)); };
+    int j = 0;
+    for (; j + 8 <= half; j += 8) {
+        const __m128i s0 = at(j), s1 = at(j + 1), s2 = at(j + 2), s3 = at(j + 3), s4 = at(j + 4);
+        const __m128i even = _mm_add_epi16(
+            _mm_add_epi16(_mm_mulhrs_epi16(s0, e0), _mm_mulhrs_epi16(s1, e1)),
+            _mm_add_epi16(_mm_mulhrs_epi16(s2, e2), _mm_mulhrs_epi16(s3, e3)));
+        const __m128i odd = _mm_add_epi16(
+            _mm_add_epi16(_mm_mulhrs_epi16(s1, o0), _mm_mulhrs_epi16(s2, o1)),
+            _mm_add_epi16(_mm_mulhrs_epi16(s3, o2), _mm_mulhrs_epi16(s4, o3)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j), _mm_unpacklo_epi16(even, odd));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j + 8), _mm_unpackhi_epi16(even, odd));
+    }
+    return j;
+}
+
+const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
+#endif
+
 // A chroma row across the picture at full width, centred on the samples, from `in` (as
 // ChromaDown_ leaves it).
 KV_VECTOR_CLONES
@@ -138,7 +172,11 @@ void ChromaAcross_(const int16_t* in, bool upsample, int width, int16_t* out) {
     }
     // Output 2j sits a quarter sample before chroma j, 2j + 1 a quarter after it (the width
     // is even).
-    for (int j = 0; j < width / 2; ++j) {
+    int j = 0;
+#ifdef KV_SSSE3_ACROSS
+    if (kHaveSsse3) j = ChromaAcrossSsse3_(in, width / 2, out);
+#endif
+    for (; j < width / 2; ++j) {
         out[2 * j] = Across_(in + j, kThreeQuartersAcross);  // chroma j - 2 .. j + 1
         out[2 * j + 1] = Across_(in + j + 1, kQuarterAcross);
     }
