@@ -159,7 +159,10 @@ __attribute__((target("ssse3"))) int ChromaAcrossSsse3_(const int16_t* in, int h
     return j;
 }
 
-const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
+bool HaveSsse3_() {
+    static const bool have = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
+    return have;
+}
 #endif
 
 // A chroma row across the picture at full width, centred on the samples, from `in` (as
@@ -174,7 +177,7 @@ void ChromaAcross_(const int16_t* in, bool upsample, int width, int16_t* out) {
     // is even).
     int j = 0;
 #ifdef KV_SSSE3_ACROSS
-    if (kHaveSsse3) j = ChromaAcrossSsse3_(in, width / 2, out);
+    if (HaveSsse3_()) j = ChromaAcrossSsse3_(in, width / 2, out);
 #endif
     for (; j < width / 2; ++j) {
         out[2 * j] = Across_(in + j, kThreeQuartersAcross);  // chroma j - 2 .. j + 1
