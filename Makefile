@@ -77,6 +77,7 @@ bench: build
 	bash scripts/bench-sound.sh $(BUILD)
 	bash scripts/bench-avi.sh $(BUILD)
 	bash scripts/bench-mpg.sh $(BUILD)
+	bash scripts/bench-avf.sh $(BUILD)
 	bash scripts/bench-startup.sh $(BUILD)
 	bash scripts/bench-programs.sh $(BUILD)
 

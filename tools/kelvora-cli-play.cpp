@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,28 @@ void PrintStatus_(HplPlayer* p, double duration, int32_t frames) {
                 SecToStr(23, duration).c_str(), static_cast<int>(HplGetPos(p, HPL_UNIT_FRAMES)) + 1,
                 frames, HplGetActualRate(p));
     std::fflush(stdout);
+}
+
+// How far apart picture and sound get: at each frame shown while both play, the distance between
+// the frame's time and the clock the sound is written against. The engine moves its frame number
+// on to the next frame to load before it shows the one it holds, so the frame shown is the
+// number seen at the callback before.
+struct SyncWatch_ {
+    int32_t lastFrame = -1;
+    double worst = -1;  // seconds; below 0 while picture and sound never played together
+};
+
+void WatchSync_(HplPlayer* p, void* user) {
+    auto& w = *static_cast<SyncWatch_*>(user);
+    const int32_t frame = p->curFrame.load();
+    const double rate = p->info.snd.rate;
+    if (!p->videoPlaying || !p->soundPlaying || rate <= 0 || frame == w.lastFrame) return;
+    if (w.lastFrame >= 0) {
+        const double gap = HplGetPos(p, HPL_UNIT_SAMPLES) / rate -
+                           HplFrameToTime(w.lastFrame, p->frameRate);
+        w.worst = std::max(w.worst, std::fabs(gap));
+    }
+    w.lastFrame = frame;
 }
 
 }  // namespace
@@ -111,6 +134,8 @@ int CliPlay(const std::vector<std::string>& args) {
             // A seek that moved shows its frame; one that stayed keeps the open's.
             if (handedOver() != beforeSeek) shown0 = beforeSeek;
         }
+        SyncWatch_ sync;
+        HplSetCallback(p, WatchSync_, &sync);
         const auto start = std::chrono::steady_clock::now();
         HplPlay(p);
         while (HplGetState(p) != HPL_STOPPED && !gInterrupted) {
@@ -123,7 +148,10 @@ int CliPlay(const std::vector<std::string>& args) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const int32_t shown = handedOver() - shown0;
+        HplSetCallback(p, nullptr, nullptr);
         std::printf("%d frames shown in %.2f s\n", shown, seconds);
+        if (sync.worst >= 0)
+            std::printf("picture and sound at most %.0f ms apart\n", sync.worst * 1000);
         if (gInterrupted)
             status = 130;
         else if (!HplGetResult(p))
