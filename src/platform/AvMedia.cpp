@@ -1,6 +1,7 @@
 #include "platform/AvMedia.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +50,10 @@ constexpr int64_t kAudioPreroll = 10;
 // Opus carries its band energies from frame to frame: a decoder started later comes back to the
 // same samples only after about a second of it.
 constexpr int64_t kOpusPreroll = 64;
+// Going by the timeline: packets read at least, before the open may stop reading; packets a
+// request may feed after a seek by time (a key interval and the decoder's delay).
+constexpr size_t kPrefixPackets = 64;
+constexpr int64_t kTimelineBudget = 8192;
 // Packets a reposition may skip by reading instead of seeking.
 constexpr int64_t kSkipAhead = 256;
 
@@ -113,6 +118,7 @@ enum class Order_ {
     PtsRank,  // every packet has a distinct presentation time: its rank among them
     Uniform,  // decode times step evenly: the time's distance from the first, in steps
     Ordinal,  // no usable times: pictures come out in packet order
+    Grid,     // the timeline: the time's distance from the first, in frame durations
 };
 
 struct Side_ {
@@ -359,6 +365,15 @@ struct QAvMedia {
     std::unique_ptr<QAvHelper> helper;
     bool aheadOut = false;
 
+    // Going by the timeline (see the header).
+    bool timeline = false;
+    double stepTs = 0;            // pictures: one frame's duration in stream time units
+    int64_t estimatedFrames = 0;  // from the container's duration
+    int64_t soundFirstTs = 0;     // sound: the first packet's time
+    AVRational soundTb{1, 1};
+    int32_t soundFrame = 0;  // sample frames of every sound packet
+    int32_t soundSkip = 0;   // sample frames the first packet drops from its front
+
     // Sound.
     std::vector<int16_t> pcm;  // the decoded frame in hand, interleaved
     int64_t pcmStart = 0;      // its first sample frame
@@ -572,7 +587,8 @@ void PlanPictures_(QAvMedia& m) {
                 p.at = p.pts == AV_NOPTS_VALUE ? -1 : (p.pts - m.firstTime) / m.step;
                 if (p.at >= n) p.at = -1;
                 break;
-            case Order_::Ordinal: p.at = i; break;
+            case Order_::Ordinal:
+            case Order_::Grid: p.at = i; break;  // the timeline numbers its own
         }
     }
     // Decoding may start at packet 0 for any frame, and at a key packet for the frames shown
@@ -818,22 +834,25 @@ bool IndexMovie_(QAvMedia& m, AVFormatContext* fmt, const std::string& path) {
     return true;
 }
 
-// Reads every packet of the chosen streams once, without decoding.
-void ScanPackets_(QAvMedia& m, AVFormatContext* fmt) {
-    // With the pictures indexed, only the sound is read, and the demuxer skips the pictures.
-    const bool indexed = m.video.stream >= 0 && fmt->iformat && fmt->iformat->name &&
-                         std::strcmp(fmt->iformat->name, "avi") == 0 && IndexAviPictures_(m, fmt);
-    if (indexed && m.audio.stream < 0) return;
-    if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_ALL;
+using Clock_ = std::chrono::steady_clock;
+
+// Reads the packets of the chosen streams from where the demuxer stands, without decoding (the
+// pictures only when `pictures`), until the end or, once each stream has its first
+// kPrefixPackets, until `deadline`. True when it reached the end.
+bool ReadPackets_(QAvMedia& m, AVFormatContext* fmt, bool pictures, Clock_::time_point deadline) {
     AVPacket* pkt = av_packet_alloc();
-    if (!pkt) {
-        if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_DEFAULT;
-        return;
-    }
+    if (!pkt) return true;
     const AVStream* ast = m.audio.stream >= 0 ? fmt->streams[m.audio.stream] : nullptr;
-    int64_t samples = 0;
+    const size_t wantV = m.video.stream >= 0 && pictures ? kPrefixPackets : 0;
+    const size_t wantA = m.audio.stream >= 0 ? kPrefixPackets : 0;
+    int64_t samples = m.facts.audio.samples;
+    bool end = false;
     // Other streams' packets are dropped by the demuxer; the count of reads still has a bound.
-    for (size_t reads = 0; reads < 4 * kMaxPackets && av_read_frame(fmt, pkt) >= 0; ++reads) {
+    for (size_t reads = 0;; ++reads) {
+        if (reads >= 4 * kMaxPackets || av_read_frame(fmt, pkt) < 0) {
+            end = true;
+            break;
+        }
         Packet_ p;
         p.pts = pkt->pts;
         p.dts = pkt->dts;
@@ -845,7 +864,7 @@ void ScanPackets_(QAvMedia& m, AVFormatContext* fmt) {
             if (const uint8_t* pal = av_packet_get_side_data(pkt, AV_PKT_DATA_PALETTE, &size))
                 m.video.palette.assign(pal, pal + size);
         }
-        if (pkt->stream_index == m.video.stream && !indexed && m.video.packets.size() < kMaxPackets) {
+        if (pkt->stream_index == m.video.stream && pictures && m.video.packets.size() < kMaxPackets) {
             m.video.packets.push_back(p);
         } else if (pkt->stream_index == m.audio.stream && m.audio.packets.size() < kMaxPackets) {
             p.count = PacketSamples_(ast, pkt->data, pkt->size, DurationSamples_(ast, pkt));
@@ -855,15 +874,33 @@ void ScanPackets_(QAvMedia& m, AVFormatContext* fmt) {
             m.audio.packets.push_back(p);
         }
         av_packet_unref(pkt);
+        if ((reads & 255) == 255 && m.video.packets.size() >= wantV &&
+            m.audio.packets.size() >= wantA && Clock_::now() >= deadline)
+            break;
     }
     av_packet_free(&pkt);
-    // Sound packets are found again by decode time too.
+    m.facts.audio.samples = samples;
+    return end;
+}
+
+// Sound packets are found again by decode time too, where the times rise.
+void NoteSoundTimes_(QAvMedia& m) {
     bool rising = true;
     for (size_t i = 0; i < m.audio.packets.size(); ++i)
         rising &= m.audio.packets[i].dts != AV_NOPTS_VALUE &&
                   (i == 0 || m.audio.packets[i].dts > m.audio.packets[i - 1].dts);
     m.audio.dtsIndex = rising;
-    m.facts.audio.samples = samples;
+}
+
+// Reads every packet of the chosen streams once, without decoding; AVI pictures come from the
+// index, and the demuxer skips them.
+void ScanPackets_(QAvMedia& m, AVFormatContext* fmt) {
+    const bool indexed = m.video.stream >= 0 && fmt->iformat && fmt->iformat->name &&
+                         std::strcmp(fmt->iformat->name, "avi") == 0 && IndexAviPictures_(m, fmt);
+    if (indexed && m.audio.stream < 0) return;
+    if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_ALL;
+    ReadPackets_(m, fmt, !indexed, Clock_::time_point::max());
+    NoteSoundTimes_(m);
     if (indexed) fmt->streams[m.video.stream]->discard = AVDISCARD_DEFAULT;
 }
 
@@ -886,10 +923,103 @@ void DecoderPriming_(QAvMedia& m, AVFormatContext* fmt) {
     m.facts.audio.samples = samples;
 }
 
-// Builds the packet tables: from the container's index where it can stand in, else by reading.
-void Scan_(QAvMedia& m, AVFormatContext* fmt, const std::string& path) {
-    if (!IndexMovie_(m, fmt, path)) ScanPackets_(m, fmt);
+bool SeeksByTime_(const AVFormatContext* fmt) {
+    return fmt->iformat && fmt->iformat->name && std::strstr(fmt->iformat->name, "matroska") &&
+           fmt->duration > 0 && fmt->duration != AV_NOPTS_VALUE;
+}
+
+// Sets the file to go by its timeline when the packets read so far show a steady frame rate
+// (every picture on the grid of frame durations, none twice) and a steady sound frame size
+// (every packet's time on the grid of its frames). False, with nothing changed, otherwise.
+bool GoByTimeline_(QAvMedia& m, AVFormatContext* fmt) {
+    const double seconds = fmt->duration / double(AV_TIME_BASE);
+    double step = 0;
+    int64_t first = INT64_MAX;
+    std::vector<int64_t> numbers;
+    if (m.video.stream >= 0) {
+        const AVStream* st = fmt->streams[m.video.stream];
+        AVRational r = st->avg_frame_rate;
+        if (r.num <= 0 || r.den <= 0) r = st->r_frame_rate;
+        const auto& pk = m.video.packets;
+        if (r.num <= 0 || r.den <= 0 || pk.size() < 8 || st->time_base.num <= 0) return false;
+        step = double(st->time_base.den) * r.den / (double(st->time_base.num) * r.num);
+        if (!(step >= 2.0)) return false;  // times too coarse to tell frames apart
+        for (const Packet_& p : pk) {
+            if (p.pts == AV_NOPTS_VALUE) return false;
+            first = std::min(first, p.pts);
+        }
+        for (const Packet_& p : pk) {
+            const double d = double(p.pts - first) / step;
+            const double n = std::round(d);
+            if (std::fabs(d - n) > 0.25) return false;
+            numbers.push_back(static_cast<int64_t>(n));
+        }
+        std::vector<int64_t> sorted = numbers;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return false;
+    }
+    int32_t frame = 0;
+    if (m.audio.stream >= 0) {
+        const AVStream* st = fmt->streams[m.audio.stream];
+        const auto& pk = m.audio.packets;
+        if (pk.size() < 8 || pk[0].pts == AV_NOPTS_VALUE) return false;
+        frame = pk[1].count + pk[1].skip;
+        if (frame <= 0 || pk[0].count + pk[0].skip != frame) return false;
+        const AVRational toSamples{1, st->codecpar->sample_rate};
+        for (size_t i = 0; i < pk.size(); ++i) {
+            if (pk[i].pts == AV_NOPTS_VALUE) return false;
+            if (i > 0 && i + 1 < pk.size() && (pk[i].skip != 0 || pk[i].count != frame))
+                return false;
+            const int64_t at = av_rescale_q(pk[i].pts - pk[0].pts, st->time_base, toSamples);
+            if (std::llround(double(at) / frame) != static_cast<int64_t>(i)) return false;
+        }
+        m.soundFirstTs = pk[0].pts;
+        m.soundTb = st->time_base;
+        m.soundFrame = frame;
+        m.soundSkip = pk[0].skip;
+        m.facts.audio.samples = std::max<int64_t>(
+            m.facts.audio.samples, std::llround(seconds * st->codecpar->sample_rate) - m.soundSkip);
+        m.facts.audio.samplesExact = false;
+    }
+    if (m.video.stream >= 0) {
+        auto& pk = m.video.packets;
+        for (size_t i = 0; i < pk.size(); ++i) pk[i].at = numbers[i];
+        m.order = Order_::Grid;
+        m.firstTime = first;
+        m.stepTs = step;
+        // The container's duration runs from its start to the end of the last frame.
+        const AVStream* st = fmt->streams[m.video.stream];
+        const double start = fmt->start_time != AV_NOPTS_VALUE
+                                 ? fmt->start_time / double(AV_TIME_BASE)
+                                 : 0;
+        const double shown = seconds + start - first * av_q2d(st->time_base);
+        m.estimatedFrames = std::max<int64_t>(*std::max_element(numbers.begin(), numbers.end()) + 1,
+                                              std::llround(shown / (step * av_q2d(st->time_base))));
+        for (const Packet_& p : pk)
+            if (p.key) m.facts.video.keyFrames.push_back(p.at);
+        std::sort(m.facts.video.keyFrames.begin(), m.facts.video.keyFrames.end());
+    }
+    m.timeline = true;
+    return true;
+}
+
+// Builds the packet tables: from the container's index where it can stand in, else by reading,
+// or, for a long file whose container seeks by time, from its timeline.
+void Scan_(QAvMedia& m, AVFormatContext* fmt, const std::string& path, const QAvOpenOptions& options) {
+    if (IndexMovie_(m, fmt, path)) {
+        DecoderPriming_(m, fmt);
+        return;
+    }
+    if (!SeeksByTime_(fmt)) {
+        ScanPackets_(m, fmt);
+        DecoderPriming_(m, fmt);
+        return;
+    }
+    const auto deadline = Clock_::now() + std::chrono::milliseconds(options.scanMilliseconds);
+    const bool whole = ReadPackets_(m, fmt, true, deadline);
     DecoderPriming_(m, fmt);
+    if (!whole && !GoByTimeline_(m, fmt)) ReadPackets_(m, fmt, true, Clock_::time_point::max());
+    NoteSoundTimes_(m);
 }
 
 // --- Pictures --------------------------------------------------------------------------------
@@ -909,6 +1039,8 @@ int64_t NumberOf_(QAvMedia& m, const AVFrame* f) {
         } else if (m.order == Order_::Uniform) {
             const int64_t d = ts - m.firstTime;
             at = d < 0 ? -1 : (d + m.step / 2) / m.step;
+        } else if (m.order == Order_::Grid) {
+            at = std::max<int64_t>(-1, std::llround(double(ts - m.firstTime) / m.stepTs));
         }
     }
     if (m.order == Order_::Ordinal || ts == AV_NOPTS_VALUE) at = m.lastOut + 1;
@@ -1022,6 +1154,94 @@ void StartAhead_(QAvMedia& m, int64_t index) {
     });
 }
 
+// The decoder ran out of packets at the end of the file: the last picture it gave is the last
+// frame, and the count stands corrected.
+void NoteVideoEnd_(QAvMedia& m) {
+    if (!m.timeline || m.facts.video.framesExact || !m.video.drained || m.lastOut < 0) return;
+    m.facts.video.frames = m.lastOut + 1;
+    m.facts.video.framesExact = true;
+}
+
+// Makes the demuxer hand out the pictures from the key frame at or before the time of frame
+// `index`, less `back` seconds; from the first packet when that time is at or before the first.
+bool SeekVideoTime_(QAvMedia& m, int64_t index, double back) {
+    Side_& v = m.video;
+    if (!v.demux.fmt && !Reopen_(v)) return false;
+    const AVRational tb = v.demux.fmt->streams[v.stream]->time_base;
+    const int64_t ts = m.firstTime + std::llround(double(index) * m.stepTs - back / av_q2d(tb));
+    if (ts <= m.firstTime) return Position_(v, 0);
+    v.haveHeld = false;
+    av_packet_unref(v.held);
+    if (avformat_seek_file(v.demux.fmt, v.stream, INT64_MIN, ts, ts, 0) < 0) return false;
+    v.next = -1;
+    return true;
+}
+
+// Picture `index` of a file that goes by its timeline: decoded forward when it is close ahead,
+// else from the key frame before its time; when the seek lands past it, from further back.
+bool DecodeTimeline_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLayout& layout) {
+    Side_& v = m.video;
+    bool forward = v.live && index > m.lastOut && index - m.lastOut <= kAheadFrames;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (!forward) {
+            Restart_(v);
+            av_frame_unref(m.pending);
+            m.pendingIndex = -1;
+            if (!SeekVideoTime_(m, index, attempt == 0 ? 0.0 : double(2 << attempt))) return false;
+            v.live = true;
+            m.lastOut = -1;
+        }
+        forward = false;
+        v.budget = kTimelineBudget;
+        av_frame_unref(m.best);
+        int64_t bestIndex = -1;
+        bool past = false;
+        for (;;) {
+            AVFrame* got = nullptr;
+            int64_t at = -1;
+            if (m.pendingIndex >= 0) {
+                got = m.pending;
+                at = m.pendingIndex;
+                m.pendingIndex = -1;
+            } else if (NextFrame_(v)) {
+                got = v.frame;
+                at = NumberOf_(m, got);
+            } else {
+                NoteVideoEnd_(m);
+                break;
+            }
+            m.lastOut = std::max(m.lastOut, at);
+            if (at == index) {
+                KeepLast_(m, got, index);
+                av_frame_unref(m.best);
+                StartAhead_(m, index);
+                return Deliver_(m, m.last, dest, layout);
+            }
+            if (at < index) {
+                av_frame_unref(m.best);
+                av_frame_move_ref(m.best, got);
+                bestIndex = at;
+                continue;
+            }
+            if (got != m.pending) {
+                av_frame_unref(m.pending);
+                av_frame_move_ref(m.pending, got);
+            }
+            m.pendingIndex = at;
+            past = true;
+            break;
+        }
+        if (bestIndex >= 0) {  // the file lost the asked frame: the nearest earlier one
+            const bool ok = Deliver_(m, m.best, dest, layout);
+            KeepLast_(m, m.best, index);
+            m.lastOut = std::max(m.lastOut, index);
+            return ok;
+        }
+        if (!past) return false;  // nothing more: past the end, or damage
+    }
+    return false;
+}
+
 bool DecodePicture_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLayout& layout) {
     Side_& v = m.video;
     WaitAhead_(m);
@@ -1033,6 +1253,7 @@ bool DecodePicture_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLay
         StartAhead_(m, index);
         return Deliver_(m, m.last, dest, layout);
     }
+    if (m.timeline) return DecodeTimeline_(m, index, dest, layout);
     const auto& point = SeekPointFor_(m, index);
     const bool forward = v.live && index > m.lastOut &&
                          (point.frame <= m.lastOut + 1 || index - m.lastOut <= kAheadFrames);
@@ -1139,6 +1360,24 @@ int64_t Preroll_(const Side_& a) {
 // Repositions the sound decoder a few packets before the one holding `sample`.
 bool SeekSound_(QAvMedia& m, int64_t sample) {
     Side_& a = m.audio;
+    if (m.timeline) {
+        // From the packet the preroll starts in: its place on the grid of sound frames.
+        const int64_t from = ((sample + m.soundSkip) / m.soundFrame - Preroll_(a)) * m.soundFrame;
+        if (from > 0) {
+            Restart_(a);
+            m.pcm.clear();
+            if (!a.demux.fmt && !Reopen_(a)) return false;
+            const int64_t ts = m.soundFirstTs +
+                               av_rescale_q(from, AVRational{1, m.facts.audio.rate}, m.soundTb);
+            a.haveHeld = false;
+            av_packet_unref(a.held);
+            if (avformat_seek_file(a.demux.fmt, a.stream, INT64_MIN, ts, ts, 0) < 0) return false;
+            a.next = -1;
+            a.live = true;
+            m.pcmStart = m.clock = from - m.soundSkip;
+            return true;
+        }
+    }
     const auto it = std::upper_bound(a.packets.begin(), a.packets.end(), sample,
                                      [](int64_t s, const Packet_& p) { return s < p.at; });
     int64_t k = std::max<int64_t>(0, (it - a.packets.begin()) - 1);
@@ -1153,14 +1392,20 @@ bool SeekSound_(QAvMedia& m, int64_t sample) {
 
 // Decode-time stamps of the sound packets become their places in sample frames, so each
 // decoded frame says where it belongs whatever the decoder dropped or delayed.
-void StampSound_(Side_& a, AVPacket* pkt) {
+// Past the table of a file that goes by its timeline, a packet's place is its time on the grid
+// of sound frames.
+void StampSound_(const QAvMedia& m, Side_& a, AVPacket* pkt) {
     const int64_t k = a.next - 1;
     if (k >= 0 && k < static_cast<int64_t>(a.packets.size())) {
         pkt->pts = a.packets[k].at - a.packets[k].skip;
-        pkt->dts = pkt->pts;
+    } else if (m.timeline && pkt->pts != AV_NOPTS_VALUE) {
+        const int64_t at = av_rescale_q(pkt->pts - m.soundFirstTs, m.soundTb,
+                                        AVRational{1, m.facts.audio.rate});
+        pkt->pts = std::llround(double(at) / m.soundFrame) * m.soundFrame - m.soundSkip;
     } else {
-        pkt->pts = pkt->dts = AV_NOPTS_VALUE;
+        pkt->pts = AV_NOPTS_VALUE;
     }
+    pkt->dts = pkt->pts;
     pkt->duration = 0;
 }
 
@@ -1176,7 +1421,7 @@ bool NextSound_(QAvMedia& m) {
             a.drained = true;
             continue;
         }
-        StampSound_(a, a.packet);
+        StampSound_(m, a, a.packet);
         avcodec_send_packet(a.dec, a.packet);
         av_packet_unref(a.packet);
     }
@@ -1184,7 +1429,7 @@ bool NextSound_(QAvMedia& m) {
 
 }  // namespace
 
-QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
+QAvMedia* AvMediaOpen(const std::string& path, std::string& error, const QAvOpenOptions& options) {
     AvQuietLog();
     try {
         auto m = std::make_unique<QAvMedia>();
@@ -1205,7 +1450,7 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
         v.stream = BestStream_(fmt, AVMEDIA_TYPE_VIDEO, UsableVideo_);
         m->audio.stream = BestStream_(fmt, AVMEDIA_TYPE_AUDIO, UsableAudio_);
         DiscardOthers_(fmt, v.stream, m->audio.stream);
-        Scan_(*m, fmt, path);
+        Scan_(*m, fmt, path, options);
         v.path = m->audio.path = path;
 
         if (v.stream >= 0 && !v.packets.empty()) {
@@ -1219,7 +1464,8 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
                 const bool across = f.rotation == 90 || f.rotation == 270;
                 f.width = across ? m->codedHeight : m->codedWidth;
                 f.height = across ? m->codedWidth : m->codedHeight;
-                f.frames = static_cast<int64_t>(v.packets.size());
+                f.frames = m->timeline ? m->estimatedFrames : static_cast<int64_t>(v.packets.size());
+                f.framesExact = !m->timeline;
                 AVRational r = st->avg_frame_rate;
                 if (r.num <= 0 || r.den <= 0) r = st->r_frame_rate;
                 f.rate = r.num > 0 && r.den > 0 ? av_q2d(r) : 0.0;
@@ -1229,7 +1475,7 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error) {
                 f.bitRate = std::max<int64_t>(0, st->codecpar->bit_rate);
                 f.profile = ProfileName_(st->codecpar);
                 f.bitDepth = PictureDepth_(st->codecpar);
-                PlanPictures_(*m);
+                if (!m->timeline) PlanPictures_(*m);
                 if (v.palette.empty()) v.palette = StoredPalette_(st->codecpar);
             }
         }
@@ -1276,7 +1522,10 @@ bool AvMediaFrame(QAvMedia* media, int64_t index, uint8_t* dest, size_t destByte
                   const QAvFrameLayout& layout) {
     if (!media || !dest || !media->facts.video.present) return false;
     const QAvVideoFacts& f = media->facts.video;
-    if (index < 0 || index >= f.frames) return false;
+    // An estimated count may fall short: two seconds past it are tried.
+    const int64_t limit = f.framesExact ? f.frames
+                                        : f.frames + std::llround(2 * std::max(f.rate, 1.0));
+    if (index < 0 || index >= limit) return false;
     if (layout.rowPixels != 0 && layout.rowPixels < f.width) return false;
     const size_t pitch = static_cast<size_t>(std::max(layout.rowPixels, f.width)) * 3;
     if (destBytes < pitch * (f.height - 1) + static_cast<size_t>(f.width) * 3) return false;
@@ -1293,7 +1542,9 @@ int64_t AvMediaSound(QAvMedia* media, int64_t first, int64_t count, int16_t* des
     if (!media || !dest || !media->facts.audio.present || first < 0 || count < 0) return -1;
     QAvMedia& m = *media;
     const QAvAudioFacts& f = m.facts.audio;
-    count = std::min(count, std::max<int64_t>(0, f.samples - first));
+    // An estimated length may fall short: two seconds past it are tried.
+    const int64_t total = f.samplesExact ? f.samples : f.samples + 2 * int64_t{f.rate};
+    count = std::min(count, std::max<int64_t>(0, total - first));
     if (count == 0) return 0;
     try {
         Side_& a = m.audio;
@@ -1306,6 +1557,8 @@ int64_t AvMediaSound(QAvMedia* media, int64_t first, int64_t count, int16_t* des
                                          [](int64_t s, const Packet_& p) { return s < p.at; });
         a.budget = std::max<int64_t>(0, (it - a.packets.begin()) - std::max<int64_t>(a.next, 0)) +
                    Preroll_(a) + kSlack;
+        if (m.timeline)
+            a.budget += std::max<int64_t>(0, first + count - std::min(m.clock, first)) / m.soundFrame;
         const int ch = f.channels;
         int64_t pos = first, done = 0;
         while (done < count) {
@@ -1325,7 +1578,13 @@ int64_t AvMediaSound(QAvMedia* media, int64_t first, int64_t count, int16_t* des
                 pos += n;
                 continue;
             }
-            if (!NextSound_(m)) break;
+            if (!NextSound_(m)) {
+                if (m.timeline && a.drained && !f.samplesExact) {  // the end: the length is known
+                    m.facts.audio.samples = m.clock;
+                    m.facts.audio.samplesExact = true;
+                }
+                break;
+            }
             const AVFrame& fr = *a.frame;
             const int64_t at = fr.pts != AV_NOPTS_VALUE ? fr.pts : m.clock;
             m.clock = at + fr.nb_samples;

@@ -2,9 +2,14 @@
 // Frame-exact pictures and sample-exact sound from any file libavformat reads: the one layer
 // under the AVI library, the MPEG video library and the readers of today's containers.
 //
-// Opening reads the whole file's packets once (no decoding) and keeps a table of the video
-// and the sound stream's packets: the frame count, the key frames and the sound's length come
-// from it, and so does every later reposition. Pictures are numbered from 0 in presentation
+// Opening keeps a table of the video and the sound stream's packets: the frame count, the key
+// frames and the sound's length come from it, and so does every later reposition. MP4 and
+// QuickTime files give the table from their sample tables; other files are read through once
+// (no decoding). A file too long to read through in the time an open may take, whose container
+// seeks by time (Matroska, WebM) and whose streams keep a steady frame rate and sound frame
+// size, goes by its timeline instead: frame n is the picture shown at n frame durations from the
+// first, sound positions follow the packets' times, and the frame count and the sound's length
+// are estimates from the container's duration until decoding reaches the end. Pictures are numbered from 0 in presentation
 // order; sound positions are sample frames from 0, placed where ffmpeg's own straight decode
 // of the file puts them (decoder delay included, priming that the container asks to drop
 // dropped).
@@ -44,7 +49,8 @@ struct QAvVideoFacts {
     std::vector<int64_t> keyFrames;  // frame numbers of the key frames, ascending
     std::string profile;             // the codec's profile ("High", "Main 10"); empty when none
     int32_t bitDepth = 0;            // bits of each colour component as coded; 0 when unknown
-    int32_t rotation = 0;  // clockwise turn applied to every picture: 0, 90, 180 or 270 degrees
+    int32_t rotation = 0;     // clockwise turn applied to every picture: 0, 90, 180 or 270 degrees
+    bool framesExact = true;  // false while `frames` is an estimate (see above)
 };
 
 struct QAvAudioFacts {
@@ -55,10 +61,11 @@ struct QAvAudioFacts {
     int64_t samples = 0;         // sample frames of the whole stream
     int32_t codecId = 0;
     std::string codecName;
-    uint32_t formatTag = 0;  // the container's code for the codec; 0 when none
-    int64_t bitRate = 0;     // bits per second; 0 when unknown
-    std::string profile;     // the codec's profile ("LC", "HE-AAC"); empty when none
-    int32_t bitDepth = 0;    // bits per sample as coded (16 for 16-bit FLAC); 0 for lossy codecs
+    uint32_t formatTag = 0;    // the container's code for the codec; 0 when none
+    int64_t bitRate = 0;       // bits per second; 0 when unknown
+    std::string profile;       // the codec's profile ("LC", "HE-AAC"); empty when none
+    int32_t bitDepth = 0;      // bits per sample as coded (16 for 16-bit FLAC); 0 for lossy codecs
+    bool samplesExact = true;  // false while `samples` is an estimate
 };
 
 // What the file is: the container's short name ("avi", "mpeg", "mov,mp4,m4a,3gp,3g2,mj2", ...)
@@ -82,9 +89,16 @@ struct QAvFrameLayout {
     int32_t rowPixels = 0;  // row pitch in pixels, at least the width; 0: the width
 };
 
+struct QAvOpenOptions {
+    // How long the open may read packets before it goes by the timeline, where the file allows;
+    // at least the first 64 packets of each stream are always read.
+    int32_t scanMilliseconds = 100;
+};
+
 // Opens a regular file (a pipe, a device or a folder is refused). Null on failure, with the
 // reason in `error`. A file with neither usable pictures nor sound is refused.
-QAvMedia* AvMediaOpen(const std::string& path, std::string& error);
+QAvMedia* AvMediaOpen(const std::string& path, std::string& error,
+                      const QAvOpenOptions& options = QAvOpenOptions());
 // Closes and nulls `media`; null is fine.
 void AvMediaClose(QAvMedia*& media);
 
@@ -94,7 +108,8 @@ const QAvFacts& AvMediaFacts(const QAvMedia* media);
 // rowPixels × 3 bytes each, the last row only width × 3 bytes; the bytes past the width of a
 // row are left as they were. `destBytes` is the room at `dest`. False when the index is out of
 // range, the room is too small, or the file is too damaged to give the picture; a frame that
-// the file lost is replaced by the nearest earlier one it still has.
+// the file lost is replaced by the nearest earlier one it still has. While the frame count is
+// an estimate, frames up to two seconds past it are tried, and reaching the end corrects it.
 bool AvMediaFrame(QAvMedia* media, int64_t index, uint8_t* dest, size_t destBytes,
                   const QAvFrameLayout& layout = QAvFrameLayout());
 
