@@ -2,9 +2,9 @@
 # Runs every libFuzzer target of a fuzz build (make fuzz) for FUZZ_SECONDS each, on corpora
 # that live in the build folder: seeded from the test fixtures, the shared sample folders, the
 # project's own writers (kv-fuzz-seeds) and, when ffmpeg, sox and oggenc are there, a few small
-# AVI, MPEG, WAV and Ogg files. Prints executions and coverage per target; a crash, leak,
-# timeout or sanitizer report keeps its input in BUILD/fuzz/artifacts/<target>/ and makes the
-# run fail.
+# AVI, MPEG, WAV and Ogg files and files of today's containers. Prints executions and coverage
+# per target; a crash, leak, timeout or sanitizer report keeps its input in
+# BUILD/fuzz/artifacts/<target>/ and makes the run fail.
 #
 # Usage: scripts/fuzz.sh BUILD_DIR
 # Environment: FUZZ_SECONDS (default 60), FUZZ_TARGETS (names without "fuzz_", default all),
@@ -19,7 +19,7 @@ bins=$build/fuzz
 shared=$here/../shared
 
 all_targets="still_bmp still_pcx still_tga still_sgi still_ras still_pnm still_xpm still_bay
-  still_jpg still_png still_tif still_gif hav gifmovie flc avi wav mpg ogg profile ipc cmdline"
+  still_jpg still_png still_tif still_gif hav gifmovie flc avi wav mpg ogg avf profile ipc cmdline"
 targets=${FUZZ_TARGETS:-$all_targets}
 
 # File name endings (extended regular expression) that seed each target, and its dictionary.
@@ -43,6 +43,7 @@ pattern_of() {
     wav) echo 'wav' ;;
     mpg) echo 'mpg|mpeg|m1v|m2v|mpv|mp2|mp3|mpa|bit' ;;
     ogg) echo 'ogg|oga' ;;
+    avf) echo 'mp4|m4v|mov|3gp|mkv|webm|m4a|mka|flac|opus|aac|ts|m2ts|flv|asf|wmv|wma' ;;
     profile) echo 'ini' ;;
     *) echo '' ;;
   esac
@@ -61,6 +62,7 @@ dict_of() {
     avi | wav) echo riff ;;
     mpg) echo mpeg ;;
     ogg) echo ogg ;;
+    avf) echo avf ;;
     profile) echo ini ;;
     ipc) echo ipc ;;
     cmdline) echo cmdline ;;
@@ -101,6 +103,26 @@ if [ ! -e "$seeds/.done" ]; then
     >"$seeds/text/transfer.ipc"
   printf '/play=/tmp/a b.hav\0/open\0bare\0/playclose="x y"' >"$seeds/text/args.cmd"
   touch "$seeds/.done"
+fi
+
+# Today's containers, each small (a few pictures, a few sound packets); a marker of their own, so
+# that a folder seeded before they were added gets them too.
+if [ ! -e "$seeds/.done-containers" ] && command -v ffmpeg >/dev/null; then
+  mkdir -p "$seeds/made"
+  ff() { ffmpeg -v error -nostdin -y "$@" </dev/null || echo "fuzz: ffmpeg could not make ${*: -1}"; }
+  src=(-f lavfi -i testsrc=size=32x24:rate=5 -f lavfi -i sine=frequency=440:sample_rate=8000 -t 0.6)
+  ff "${src[@]}" -c:v libx264 -g 2 -bf 1 -pix_fmt yuv420p -c:a aac "$seeds/made/h264.mp4"
+  ff "${src[@]}" -c:v mpeg4 -c:a aac -f mov "$seeds/made/mpeg4.mov"
+  ff "${src[@]}" -c:v libx264 -g 2 -pix_fmt yuv420p -c:a flac "$seeds/made/h264.mkv"
+  ff "${src[@]}" -r 25 -c:v mpeg2video -c:a mp2 "$seeds/made/mpeg2.ts"
+  ff "${src[@]}" -c:v flv -c:a pcm_s16le -ar 11025 "$seeds/made/sorenson.flv"
+  ff "${src[@]}" -c:v wmv2 -c:a wmav2 "$seeds/made/wmv2.wmv"
+  snd=(-f lavfi -i sine=frequency=440:sample_rate=48000 -t 0.3)
+  ff "${snd[@]}" -c:a flac "$seeds/made/tone.flac"
+  ff "${snd[@]}" -c:a libopus "$seeds/made/tone.opus"
+  ff "${snd[@]}" -c:a aac "$seeds/made/tone.m4a"
+  ff "${snd[@]}" -c:a aac -f adts "$seeds/made/tone.aac"
+  touch "$seeds/.done-containers"
 fi
 
 seed_corpus() {

@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "formats/FF_AVF.h"
 #include "formats/FF_AVI.h"
 #include "formats/FF_BAY.h"
 #include "formats/FF_BMP.h"
@@ -219,6 +220,43 @@ void BindOgg_(MviHandle& mf) {
     mf.soundFormat = &h->format;
 }
 
+// --- Today's containers
+
+constexpr char kAvfLabel[] = "ConForm.MviOpen.mf.AVF";
+
+// Every view and the PCM delivered.
+void BindAvf_(MviHandle& mf) {
+    const QAvfHandle* h = mf.avf;
+    if (!h) return;
+    BindImageViews_(mf, *h);
+    mf.sndPos = &h->sndPos;
+    mf.writeMode = &h->writeMode;
+    mf.soundFormat = &h->outFormat;
+}
+
+// Each type describes only its own containers, so that probing names a file after what it is.
+template <int32_t Type>
+void AvfInfoAs_(const std::string& fileName, QffInfo& info) {
+    AvfInfoAs(fileName, Type, info);
+}
+
+// One reader for every type; sound types take a file with pictures as well.
+template <int32_t Type>
+constexpr QffReader AvfRow_() {
+    return {.type = Type,
+            .info = AvfInfoAs_<Type>,
+            .open = OpenVia_<&MviHandle::avf, AvfOpen, kAvfLabel>,
+            .nearestKeyFrame = NearestKeyFrameVia_<&MviHandle::avf, AvfNearestKeyFrame>,
+            .imgLoad = ImgLoadVia_<&MviHandle::avf, AvfImgLoad>,
+            .sndSeek = SndSeekVia_<&MviHandle::avf, AvfSndSeek>,
+            .sndLoad = SndLoadVia_<&MviHandle::avf, AvfSndLoad>,
+            .close = CloseVia_<&MviHandle::avf, AvfClose>,
+            .bind = BindAvf_,
+            .done = AvfDone,
+            .kindSingle = UNI_MOVIE,
+            .kindMany = UNI_MOVIE};
+}
+
 // --- The table -----------------------------------------------------------------------------------
 // One row per format type, in type order.
 
@@ -299,6 +337,17 @@ constexpr QffReader kReaders[] = {
      .bind = BindOgg_,
      .kindSingle = UNI_MOVIE,
      .kindMany = UNI_MOVIE},
+    AvfRow_<FT_MP4>(),
+    AvfRow_<FT_MKV>(),
+    AvfRow_<FT_M4A>(),
+    AvfRow_<FT_MKA>(),
+    AvfRow_<FT_FLAC>(),
+    AvfRow_<FT_OPUS>(),
+    AvfRow_<FT_AAC>(),
+    AvfRow_<FT_MPTS>(),
+    AvfRow_<FT_FLV>(),
+    AvfRow_<FT_ASF>(),
+    AvfRow_<FT_WMA>(),
 };
 
 constexpr int32_t kReaderCount = static_cast<int32_t>(sizeof kReaders / sizeof kReaders[0]);

@@ -29,6 +29,7 @@ struct QAviHandle;
 struct QMpgHandle;
 struct QWavHandle;
 struct QOggHandle;
+struct QAvfHandle;
 
 // Kinds of open file (the unified layer's).
 constexpr int32_t UNI_NONE = 0;
@@ -65,6 +66,7 @@ struct MviHandle {
     QMpgHandle* mpg;
     QWavHandle* wav;
     QOggHandle* ogg;
+    QAvfHandle* avf;
     const QWaveFmt* soundFormat;
 };
 

@@ -36,6 +36,18 @@ const QffDesc kLoadTable[] = {
     {FT_MPA, 20, ".mp3.mp2.m2a.mpa", "MPA", "MPEG Audio Layer I/II/III",
      "MP3/MPA, MPEG Audio Layer I/II/III"},
     {FT_OGG, 20, ".ogg", "OGG", "Ogg Vorbis Audio", "OGG, Ogg Vorbis Audio"},
+    {FT_MP4, 26, ".mp4.m4v.mov.qt.3gp.3g2", "MP4", "MPEG-4 / QuickTime Movie",
+     "MP4, MPEG-4 / QuickTime Movie"},
+    {FT_MKV, 26, ".mkv.webm", "MKV", "Matroska / WebM Movie", "MKV, Matroska / WebM Movie"},
+    {FT_M4A, 20, ".m4a.m4b", "M4A", "MPEG-4 Audio", "M4A, MPEG-4 Audio"},
+    {FT_MKA, 20, ".mka", "MKA", "Matroska Audio", "MKA, Matroska Audio"},
+    {FT_FLAC, 20, ".flac", "FLAC", "Free Lossless Audio Codec", "FLAC, Free Lossless Audio Codec"},
+    {FT_OPUS, 20, ".opus", "OPUS", "Ogg Opus Audio", "OPUS, Ogg Opus Audio"},
+    {FT_AAC, 20, ".aac.adts", "AAC", "Advanced Audio Coding", "AAC, Advanced Audio Coding"},
+    {FT_MPTS, 26, ".ts.m2ts.mts", "TS", "MPEG Transport Stream", "TS/M2TS, MPEG Transport Stream"},
+    {FT_FLV, 26, ".flv", "FLV", "Flash Video", "FLV, Flash Video"},
+    {FT_ASF, 26, ".asf.wmv", "ASF", "Windows Media Video", "ASF/WMV, Windows Media Video"},
+    {FT_WMA, 20, ".wma", "WMA", "Windows Media Audio", "WMA, Windows Media Audio"},
 };
 
 // The output table: the load row of the same type with other extensions, except where a row

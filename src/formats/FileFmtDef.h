@@ -29,6 +29,18 @@ constexpr int32_t FT_BAY = 16;
 constexpr int32_t FT_XPM = 17;
 constexpr int32_t FT_MPA = 18;
 constexpr int32_t FT_OGG = 19;
+// Today's containers, all read through libavformat (FF_AVF).
+constexpr int32_t FT_MP4 = 20;
+constexpr int32_t FT_MKV = 21;
+constexpr int32_t FT_M4A = 22;
+constexpr int32_t FT_MKA = 23;
+constexpr int32_t FT_FLAC = 24;
+constexpr int32_t FT_OPUS = 25;
+constexpr int32_t FT_AAC = 26;
+constexpr int32_t FT_MPTS = 27;
+constexpr int32_t FT_FLV = 28;
+constexpr int32_t FT_ASF = 29;
+constexpr int32_t FT_WMA = 30;
 
 // Format flags.
 constexpr int32_t FF_STILL = 1;

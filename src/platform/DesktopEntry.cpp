@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 
 #include <fcntl.h>
@@ -435,10 +436,56 @@ DesktopCacheBatch::~DesktopCacheBatch() {
 
 // --- Lookups --------------------------------------------------------------------------------
 
+namespace {
+
+// The media types of the container extensions, which a minimal system's database may lack and a
+// full one may rank beside another kind of file (".ts" ties with translation sources): they
+// come first, aliases included, so that a desktop resolving either name finds the entry. An
+// extension's own type goes before one it shares with another (".m4v" before ".mp4"'s): the
+// first type tells whether the extension is still ours when it is given back.
+struct KnownTypes_ {
+    const char* ext;
+    std::initializer_list<const char*> types;
+};
+const KnownTypes_ kKnownTypes[] = {
+    {"mp4", {"video/mp4"}},
+    {"m4v", {"video/x-m4v", "video/mp4"}},
+    {"mov", {"video/quicktime"}},
+    {"qt", {"video/quicktime"}},
+    {"3gp", {"video/3gpp"}},
+    {"3g2", {"video/3gpp2"}},
+    {"mkv", {"video/x-matroska"}},
+    {"webm", {"video/webm"}},
+    {"m4a", {"audio/mp4", "audio/x-m4a"}},
+    {"m4b", {"audio/x-m4b"}},
+    {"mka", {"audio/x-matroska"}},
+    {"flac", {"audio/flac", "audio/x-flac"}},
+    {"opus", {"audio/x-opus+ogg", "audio/ogg"}},
+    {"aac", {"audio/aac", "audio/x-aac"}},
+    {"adts", {"audio/aac", "audio/x-aac"}},
+    {"ts", {"video/mp2t"}},
+    {"m2ts", {"video/mp2t"}},
+    {"mts", {"video/mp2t"}},
+    {"flv", {"video/x-flv"}},
+    {"asf", {"application/vnd.ms-asf", "video/x-ms-asf"}},
+    {"wmv", {"video/x-ms-wmv"}},
+    {"wma", {"audio/x-ms-wma"}},
+};
+
+const KnownTypes_* KnownTypesOf_(std::string_view ext) {
+    for (const KnownTypes_& k : kKnownTypes)
+        if (SameAsciiText(k.ext, ext)) return &k;
+    return nullptr;
+}
+
+}  // namespace
+
 std::vector<std::string> DesktopMimeTypesOfExt(const std::string& ext) {
     const std::string_view e = !ext.empty() && ext.front() == '.' ? std::string_view(ext).substr(1)
                                                                   : std::string_view(ext);
     if (!DesktopIsExtName(e)) return {};
+    std::vector<std::string> known;
+    if (const KnownTypes_* k = KnownTypesOf_(e)) known.assign(k->types.begin(), k->types.end());
     std::vector<std::string> types;
     int best = -1;
     for (const std::string& dir : DataDirs_()) {
@@ -466,12 +513,15 @@ std::vector<std::string> DesktopMimeTypesOfExt(const std::string& ext) {
             }
         }
     }
-    if (types.empty()) return {OwnMimeType_(e)};
-    // Of several equal types, those of the first one's media class.
-    const std::string cls = types.front().substr(0, types.front().find('/') + 1);
-    std::vector<std::string> out;
+    if (types.empty() && known.empty()) return {OwnMimeType_(e)};
+    // Of several equal types, those of the first one's media class; after known types, the
+    // database's of their classes.
+    std::vector<std::string> out = known;
+    const std::string& first = known.empty() ? types.front() : known.front();
+    const std::string cls = first.substr(0, first.find('/') + 1);
     for (const std::string& t : types)
-        if (t.compare(0, cls.size(), cls) == 0) out.push_back(t);
+        if (t.compare(0, cls.size(), cls) == 0 && std::find(out.begin(), out.end(), t) == out.end())
+            out.push_back(t);
     return out;
 }
 

@@ -560,3 +560,58 @@ TEST_F(CliTest, MpegMoviesAndSoundFilesAreDescribedExportedEncodedAndPlayed) {
     const CliRun song = Cli("play tone.mp3");
     EXPECT_EQ(song.status, 0) << song.err;
 }
+
+// An H.264/AAC MP4 made by ffmpeg: the report names the container and both codecs with their
+// profiles, a middle frame and the sound are exported against ffmpeg's decode, the movie is
+// re-encoded as HAV with its sound and played to its end on SDL's dummy driver.
+TEST_F(CliTest, Mp4MoviesAreDescribedExportedEncodedAndPlayed) {
+    if (!kelvora::test::HaveTools({"ffmpeg"})) GTEST_SKIP() << "ffmpeg makes the movie";
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    if (!kelvora::test::RunQuiet("cd '" + dir.path() +
+                                 "' && ffmpeg -v error -nostdin -y -f lavfi -i "
+                                 "testsrc2=size=64x48:rate=25 -f lavfi -i "
+                                 "sine=frequency=440:sample_rate=44100 -t 1.2 -pix_fmt yuv420p "
+                                 "-c:v libx264 -g 10 -c:a aac -ac 2 clip.mp4"))
+        GTEST_SKIP() << "ffmpeg without libx264";
+    const CliRun info = Cli("info clip.mp4");
+    ASSERT_EQ(info.status, 0) << info.err;
+    for (const char* line :
+         {"File Format:  MP4, MPEG-4 / QuickTime Movie\r\n",
+          "Video format:  H.264 / AVC / MPEG-4 AVC / MPEG-4 part 10 (High, 8-bit)\r\n",
+          "Width x Height:  64 x 48 pixels\r\n", "Frame rate:  25.00 fps\r\n",
+          "Number of frames:  30\r\n", "Audio format:  AAC (Advanced Audio Coding) (LC)\r\n",
+          "Sample rate:  44100 Hz\r\n", "Channels:  2 (stereo)\r\n",
+          "Bits per channel:  16-bit\r\n"})
+        EXPECT_NE(info.out.find(line), std::string::npos) << line << info.out;
+
+    const std::string all = kelvora::test::FfmpegPictures(dir.file("clip.mp4"), "rgb24");
+    const size_t frameBytes = 64 * 48 * 3;
+    ASSERT_EQ(all.size(), 30 * frameBytes);
+    const CliRun frame = Cli("export clip.mp4 --frame 17 -o f17.ppm");
+    ASSERT_EQ(frame.status, 0) << frame.err;
+    const std::string ppm = ReadFileBytes(dir.file("f17.ppm"));
+    ASSERT_EQ(ppm.rfind("P6\n64 48\n255\n", 0), 0u);
+    EXPECT_GE(kelvora::test::Psnr(ppm.substr(ppm.size() - frameBytes),
+                                  all.substr(16 * frameBytes, frameBytes)),
+              45.0);
+    EXPECT_EQ(Cli("export clip.mp4 --frame 31 -o past.ppm").status, 1);
+
+    const CliRun sound = Cli("export clip.mp4 --sound -o clip.wav");
+    ASSERT_EQ(sound.status, 0) << sound.err;
+    const std::vector<int16_t> ours = kelvora::test::FfmpegS16(dir.file("clip.wav"));
+    const std::vector<int16_t> theirs = kelvora::test::FfmpegS16(dir.file("clip.mp4"));
+    ASSERT_FALSE(theirs.empty());
+    ASSERT_EQ(ours.size(), theirs.size());
+    EXPECT_LE(kelvora::test::MaxSampleDiff(ours.data(), theirs.data(), ours.size()), 1);
+
+    const CliRun enc = Cli("hav-encode -o clip.hav --codec fast clip.mp4");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const CliRun hav = Cli("info clip.hav");
+    EXPECT_NE(hav.out.find("Number of frames:  30\r\n"), std::string::npos) << hav.out;
+    ASSERT_EQ(Cli("export clip.hav --sound -o again.wav").status, 0);
+    EXPECT_TRUE(ReadFileBytes(dir.file("again.wav")) == ReadFileBytes(dir.file("clip.wav")));
+
+    const CliRun play = Cli("play clip.mp4");
+    ASSERT_EQ(play.status, 0) << play.err;
+    EXPECT_NE(play.out.find("frame 30 / 30"), std::string::npos) << play.out;
+}

@@ -34,9 +34,9 @@ TEST(FFReaders, RowsAgreeWithTheFormatTable) {
                 << row.shortName;
         }
     }
-    EXPECT_EQ(rows, 19);
+    EXPECT_EQ(rows, 30);
     EXPECT_EQ(FFReaderOf(0), nullptr);
-    EXPECT_EQ(FFReaderOf(20), nullptr);
+    EXPECT_EQ(FFReaderOf(31), nullptr);
     EXPECT_EQ(FFReaderOf(BAD_HANDLE), nullptr);
 }
 

@@ -36,13 +36,42 @@ TEST(FileFmtDef, ExtensionLookup) {
     EXPECT_EQ(row.description, "");
 }
 
+// The lookup is a substring search in the rows' lists, first row first: every extension must
+// reach its own row, the later rows' short ones included, and near misses none.
+TEST(FileFmtDef, EveryExtensionFindsItsOwnRow) {
+    QffDesc row;
+    for (int32_t i = 0; FFGetDesc(row, i, FF_TABLE_LOAD); ++i) {
+        std::string exts = row.extensions;
+        for (size_t dot = exts.find('.'); dot != std::string::npos;) {
+            const size_t next = exts.find('.', dot + 1);
+            const std::string ext = exts.substr(dot, next - dot);
+            if (ext != ".J") {  // looked up in lower case: the row never matches
+                EXPECT_EQ(FFTypeByExt("/m/a" + ext, FF_TABLE_LOAD), row.type) << ext;
+            }
+            dot = next;
+        }
+    }
+    EXPECT_EQ(FFTypeByExt("clip.M2TS", FF_TABLE_LOAD), FT_MPTS);
+    EXPECT_EQ(FFTypeByExt("clip.Ts", FF_TABLE_LOAD), FT_MPTS);
+    EXPECT_EQ(FFTypeByExt("song.opus", FF_TABLE_LOAD), FT_OPUS);
+    EXPECT_EQ(FFTypeByExt("song.ogg", FF_TABLE_LOAD), FT_OGG);
+    for (const char* miss : {"a.m2t", "a.t", "a.s", "a.mp", "a.m4", "a.wm", "a.3g", "a.fla"})
+        EXPECT_EQ(FFTypeByExt(miss, FF_TABLE_LOAD), BAD_HANDLE) << miss;
+}
+
 TEST(FileFmtDef, TablesInOrder) {
     QffDesc row;
     ASSERT_TRUE(FFGetDesc(row, 0, FF_TABLE_LOAD));
     EXPECT_EQ(row.type, FT_HAV);
     ASSERT_TRUE(FFGetDesc(row, 18, FF_TABLE_LOAD));
     EXPECT_EQ(row.type, FT_OGG);
-    EXPECT_FALSE(FFGetDesc(row, 19, FF_TABLE_LOAD));
+    ASSERT_TRUE(FFGetDesc(row, 19, FF_TABLE_LOAD));
+    EXPECT_EQ(row.description, "MP4, MPEG-4 / QuickTime Movie");
+    EXPECT_EQ(row.flags, FF_MOVIE | FF_PICTURE | FF_SOUND);
+    ASSERT_TRUE(FFGetDesc(row, 29, FF_TABLE_LOAD));
+    EXPECT_EQ(row.type, FT_WMA);
+    EXPECT_EQ(row.flags, FF_AUDIOONLY | FF_SOUND);
+    EXPECT_FALSE(FFGetDesc(row, 30, FF_TABLE_LOAD));
     EXPECT_FALSE(FFGetDesc(row, -1, FF_TABLE_LOAD));
     ASSERT_TRUE(FFGetDesc(row, 0, FF_TABLE_OUTPUT));
     EXPECT_EQ(row.type, FT_AVI);
@@ -70,7 +99,9 @@ TEST(FileFmtDef, LoadFilter) {
         "All supported formats|*.hav;*.gif;*.bmp;*.dib;*.rle;*.flc;*.fli;*.ras;*.sun;*.im1;"
         "*.rgb;*.rgba;*.bw;*.sgi;*.pnm;*.ppm;*.pgm;*.pcx;*.png;*.avi;*.wav;*.jpg;*.jpeg;*.jif;"
         "*.jfif;*.jpe;*.J;*.tif;*.tiff;*.mpg;*.mpeg;*.m1v;*.m2v;*.mpe;*.dat;*.tga;*.bay;*.xpm;"
-        "*.mp3;*.mp2;*.m2a;*.mpa;*.ogg|AVI (avi)|*.avi|BAY (bay)|*.bay|BMP (bmp,dib,rle)|";
+        "*.mp3;*.mp2;*.m2a;*.mpa;*.ogg;*.mp4;*.m4v;*.mov;*.qt;*.3gp;*.3g2;*.mkv;*.webm;*.m4a;"
+        "*.m4b;*.mka;*.flac;*.opus;*.aac;*.adts;*.ts;*.m2ts;*.mts;*.flv;*.asf;*.wmv;*.wma|"
+        "AAC (aac,adts)|*.aac;*.adts|ASF (asf,wmv)|*.asf;*.wmv|AVI (avi)|*.avi|BAY (bay)|*.bay|";
     EXPECT_EQ(f.substr(0, head.size()), head);
     const std::string tail = "|XPM (xpm)|*.xpm|Any file (*.*)|*.*";
     EXPECT_EQ(f.substr(f.size() - tail.size()), tail);
@@ -88,8 +119,9 @@ TEST(FileFmtDef, LoadFilter) {
     EXPECT_EQ(f, "Any file (*.*)|*.*");
     FFMakeLoadFilter(FF_MOVIE, FF_FILTER_NO_CATCHALL, f);
     EXPECT_EQ(f,
-              "AVI|*.avi|FLIC|*.flc;*.fli|GIF|*.gif|HAV|*.hav|MPEG|*.mpg;*.mpeg;*.m1v;*.m2v;*.mpe;*"
-              ".dat|");
+              "ASF|*.asf;*.wmv|AVI|*.avi|FLIC|*.flc;*.fli|FLV|*.flv|GIF|*.gif|HAV|*.hav|MKV|*.mkv;"
+              "*.webm|MP4|*.mp4;*.m4v;*.mov;*.qt;*.3gp;*.3g2|MPEG|*.mpg;*.mpeg;*.m1v;*.m2v;*.mpe;"
+              "*.dat|TS|*.ts;*.m2ts;*.mts|");
 }
 
 TEST(FFBasic, OutputDepths) {

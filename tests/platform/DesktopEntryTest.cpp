@@ -58,6 +58,22 @@ TEST_F(DesktopEntryTest, TheUsersGlobsWeighAndTie) {
               (Types{"application/x-kelvora-cs"}));  // "cs": the case counts
 }
 
+// The containers' media types stand whatever the database holds; it adds only types of their
+// classes.
+TEST_F(DesktopEntryTest, ContainerExtensionsKeepTheirMediaTypes) {
+    test::ScopedEnv onlyOurs{"XDG_DATA_DIRS", "relative/share"};
+    EXPECT_EQ(DesktopMimeTypesOfExt(".ts"), (Types{"video/mp2t"}));
+    EXPECT_EQ(DesktopMimeTypesOfExt("M4V"), (Types{"video/x-m4v", "video/mp4"}));
+    EXPECT_EQ(DesktopMimeTypesOfExt(".opus"), (Types{"audio/x-opus+ogg", "audio/ogg"}));
+    std::filesystem::create_directories(dir_.file("data/mime"));
+    WriteFileBytes(dir_.file("data/mime/globs2"),
+                   "50:text/vnd.trolltech.linguist:*.ts\n50:video/mp2t:*.ts\n"
+                   "60:video/x-other:*.mkv\n50:application/x-junk:*.flac\n");
+    EXPECT_EQ(DesktopMimeTypesOfExt(".ts"), (Types{"video/mp2t"}));
+    EXPECT_EQ(DesktopMimeTypesOfExt(".mkv"), (Types{"video/x-matroska", "video/x-other"}));
+    EXPECT_EQ(DesktopMimeTypesOfExt(".flac"), (Types{"audio/flac", "audio/x-flac"}));
+}
+
 TEST_F(DesktopEntryTest, ABatchPutsTheRefreshesOffToItsEnd) {
     const std::string package = dir_.file("data/mime/packages/kelvora-types.xml");
     Put("Kelvora.VideoClip", "Kelvora Media Clip");

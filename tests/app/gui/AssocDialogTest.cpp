@@ -49,9 +49,9 @@ TEST_F(AssocDialogTest, ListsEveryExtensionAndAppliesOnlyOnOK) {
         EXPECT_EQ(d.windowTitle(), "Kelvora File Associations");
         EXPECT_EQ(d.lblTitle->text(), "Set/Clear File Associations");
         EXPECT_EQ(d.size(), QSize(390, 277));
-        ASSERT_EQ(d.lstExts->count(), 43);
-        EXPECT_EQ(d.lstExts->item(0)->text(), "Windows Audio Video Interleaved, AVI");
-        EXPECT_EQ(d.lstExts->item(42)->text(), "X PixMap, XPM");
+        ASSERT_EQ(d.lstExts->count(), 65);
+        EXPECT_EQ(d.lstExts->item(0)->text(), "Advanced Audio Coding, AAC");
+        EXPECT_EQ(d.lstExts->item(64)->text(), "X PixMap, XPM");
         for (int i = 0; i < d.lstExts->count(); ++i)
             EXPECT_EQ(d.lstExts->item(i)->checkState(), Qt::Unchecked);
         Line(d, "AVI")->setCheckState(Qt::Checked);
