@@ -60,8 +60,6 @@ void OpenClose(benchmark::State& state, const char* name) {
 }
 void BM_Open_2h_Mp4(benchmark::State& state) { OpenClose(state, "long.mp4"); }
 void BM_Open_2h_Mkv(benchmark::State& state) { OpenClose(state, "long.mkv"); }
-void BM_Open_2h_Mkv_Encoded(benchmark::State& state) { OpenClose(state, "long2.mkv"); }
-BENCHMARK(BM_Open_2h_Mkv_Encoded)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Open_2h_Mp4)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Open_2h_Mkv)->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -178,6 +178,8 @@ void _CalcInfoValues(const QUniInfo& d, QInfTextRec& v, bool grouping) {
         v.VidColors = ColorDepth_(img.bitsPP);
         v.VidRate = Fixed_(img.frameRate, 2);
         v.VidFrames = BigNumToStr(true, img.frames);
+        // A count the container only estimates says so where people read it.
+        if (grouping && img.framesEstimated) v.VidFrames = "about " + v.VidFrames;
         v.VidTime = _CalcTimeString(grouping, img.frameRate, img.frames);
         v.VidUncmpSize = BigNumToStr(
             grouping, static_cast<double>(img.width) * img.height * img.bytesPP * img.frames);
@@ -192,6 +194,7 @@ void _CalcInfoValues(const QUniInfo& d, QInfTextRec& v, bool grouping) {
         if (grouping && snd.channels == 2) v.AudChannels += " (stereo)";
         v.AudBits = std::to_string(snd.bitsPerSample);
         v.AudSamples = BigNumToStr(grouping, snd.soundSamples);
+        if (grouping && snd.samplesEstimated) v.AudSamples = "about " + v.AudSamples;
         v.AudTime = _CalcTimeString(grouping, snd.rate, snd.soundSamples);
         v.AudUncmpSize = BigNumToStr(grouping, snd.soundBytes);
     }

@@ -37,6 +37,15 @@ std::unique_ptr<Kept_> Take_(const std::string& path, QFileStamp& stamp) {
 
 void Zero_(QAvfHandle& h) { std::memset(static_cast<void*>(&h), 0, sizeof h); }
 
+// An estimated count is corrected once decoding reaches the end: the views follow it.
+void Recount_(QAvfHandle& h) {
+    const QAvFacts& f = AvMediaFacts(h.media);
+    if (h.frames > 0 && f.video.present)
+        h.frames = static_cast<int32_t>(std::clamp<int64_t>(f.video.frames, 1, INT32_MAX));
+    if (h.samples > 0 && f.audio.present)
+        h.samples = static_cast<int32_t>(std::clamp<int64_t>(f.audio.samples, 0, INT32_MAX));
+}
+
 int32_t Clamp32_(int64_t n) { return static_cast<int32_t>(std::clamp<int64_t>(n, 0, INT32_MAX)); }
 
 // The PCM the layer delivers: the stream's rate and channels at 16 bits. False when it has none.
@@ -86,6 +95,7 @@ void Describe_(const QAvFacts& f, QffInfo& info) {
     if (SanePictures_(v)) {
         FFFillPictureInfo(info, info.fileSize, v.width, v.height, 3, 24, true);
         info.frames = Clamp32_(v.frames);
+        info.framesEstimated = FFBool(!v.framesExact);
         info.frameRate = v.rate;
         info.videoCompression = CodecText_(v.codecName, v.profile, v.bitDepth);
     }
@@ -95,6 +105,7 @@ void Describe_(const QAvFacts& f, QffInfo& info) {
         info.soundFormat = SourceFormatOf_(a);
         info.playFormat = pcm;
         info.soundSamples = Clamp32_(a.samples);
+        info.samplesEstimated = FFBool(!a.samplesExact);
         info.soundCompression = CodecText_(a.codecName, a.profile, a.bitDepth);
         info.hasSound = FFBool(info.soundSamples > 0);
         info.soundSupported = info.hasSound;
@@ -209,8 +220,10 @@ void AvfImgLoad(QAvfHandle& h, Qimg& image, int32_t frame, int32_t mode) {
         QAvFrameLayout layout;
         layout.pixels = AvPixels::Bgr24;
         layout.rowPixels = h.width;
-        if (!AvMediaFrame(h.media, n - 1, image.data, static_cast<size_t>(image.size), layout))
-            ErrFail(ERR_MVI, MVI_DECOMPRESS);
+        const bool ok = AvMediaFrame(h.media, n - 1, image.data, static_cast<size_t>(image.size),
+                                     layout);
+        Recount_(h);
+        if (!ok) ErrFail(ERR_MVI, n > h.frames ? MVI_END : MVI_DECOMPRESS);
         h.curFrame = n;
     });
 }
@@ -241,6 +254,7 @@ void AvfSndLoad(QAvfHandle& h, Qsnd& sound, int32_t start, bool cont, int32_t co
                                          reinterpret_cast<int16_t*>(sound.data));
         sound.samples = static_cast<int32_t>(std::clamp<int64_t>(got, 0, frames));
         h.sndPos += sound.samples;
+        Recount_(h);
     });
 }
 

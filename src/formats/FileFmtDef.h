@@ -92,6 +92,10 @@ struct QffInfo {
     int32_t hasSound;
     int32_t soundSupported;
     std::string formatName;
+    // The container gives its frame count or sound length only as an estimate (from its
+    // duration) until the file is read to its end.
+    int32_t framesEstimated;
+    int32_t samplesEstimated;
 };
 
 // Clears every field of an information record.

@@ -55,6 +55,7 @@ void CopyInfo_(const QffInfo& fi, QUniInfo& info) {
     img.videoCompression = fi.videoCompression;
     img.hasVideo = fi.hasVideo;
     img.videoSupported = fi.videoSupported;
+    img.framesEstimated = fi.framesEstimated;
     QUniSndDesc& snd = info.snd;
     snd.soundFormat = fi.soundFormat;
     snd.playFormat = fi.playFormat;
@@ -62,6 +63,7 @@ void CopyInfo_(const QffInfo& fi, QUniInfo& info) {
     snd.soundCompression = fi.soundCompression;
     snd.hasSound = fi.hasSound;
     snd.soundSupported = fi.soundSupported;
+    snd.samplesEstimated = fi.samplesEstimated;
 }
 
 // The totals that follow from the copied fields.

@@ -59,6 +59,7 @@ struct QUniImgDesc {
     std::string videoCompression;
     int32_t hasVideo;
     int32_t videoSupported;
+    int32_t framesEstimated;  // the count is the container's estimate
 };
 
 // The sound fields of the file information record, with the figures UniInfo derives from the
@@ -76,6 +77,7 @@ struct QUniSndDesc {
     std::string soundCompression;
     int32_t hasSound;
     int32_t soundSupported;
+    int32_t samplesEstimated;  // the length is the container's estimate
 };
 
 // What UniInfo finds out about a file.

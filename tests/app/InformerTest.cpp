@@ -41,7 +41,7 @@ QUniInfo StillInfo() {
     d.formatName = "BMP/DIB, Windows Device Independent Bitmap";
     d.fileSize = 921654;
     d.img = QUniImgDesc{640, 480, 3, 24, 1, 0.0, 921600.0, 0.0, "Uncompressed, full frames",
-                        -1,  -1};
+                        -1,  -1,  0};
     d.snd.soundCompression = "PCM, uncompressed";
     return d;
 }
@@ -139,6 +139,25 @@ TEST(Informer, StillReport) {
     _CalcInfoValues(d, v, false);
     EXPECT_EQ(v.VidColors, "4-bit");
     EXPECT_EQ(v.VidTime, "0.040");
+}
+
+// A long Matroska movie whose counts are the container's estimates: the readable form says
+// "about", the delimited one keeps plain numbers for spreadsheets.
+TEST(Informer, EstimatedCountsSayAbout) {
+    QUniInfo d = WavInfo();
+    d.img = QUniImgDesc{320, 240, 3, 24, 180000, 7200.0, 0.0, 25.0, "VP9", -1, -1, -1};
+    d.snd.samplesEstimated = -1;
+    QInfTextRec v;
+    _CalcInfoValues(d, v, true);
+    EXPECT_EQ(v.VidFrames, "about 180,000");
+    EXPECT_EQ(v.AudSamples, "about 22,050");
+    EXPECT_EQ(v.VidTime, "02:00:00.000");
+    _CalcInfoValues(d, v, false);
+    EXPECT_EQ(v.VidFrames, "180,000");
+    EXPECT_EQ(v.AudSamples, "22050");
+    d.img.framesEstimated = 0;
+    _CalcInfoValues(d, v, true);
+    EXPECT_EQ(v.VidFrames, "180,000");
 }
 
 TEST(Informer, RatiosAndTimes) {

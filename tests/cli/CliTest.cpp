@@ -611,7 +611,12 @@ TEST_F(CliTest, Mp4MoviesAreDescribedExportedEncodedAndPlayed) {
     ASSERT_EQ(Cli("export clip.hav --sound -o again.wav").status, 0);
     EXPECT_TRUE(ReadFileBytes(dir.file("again.wav")) == ReadFileBytes(dir.file("clip.wav")));
 
+    // Played with its sound: each frame is shown within 40 ms of the clock the sound is
+    // written against.
     const CliRun play = Cli("play clip.mp4");
     ASSERT_EQ(play.status, 0) << play.err;
     EXPECT_NE(play.out.find("frame 30 / 30"), std::string::npos) << play.out;
+    const size_t apart = play.out.find("picture and sound at most ");
+    ASSERT_NE(apart, std::string::npos) << play.out;
+    EXPECT_LE(std::stod(play.out.substr(apart + 26)), 40.0) << play.out;
 }

@@ -116,7 +116,7 @@ TEST_F(DialogsTest, InfoWindowSwitchesBetweenForms) {
     b.fileName = "b.hav";
     a.fileSize = b.fileSize = 52345;
     a.formatName = b.formatName = "HAV movie";
-    a.img = b.img = QUniImgDesc{160, 120, 1, 8, 25, 1.0, 480000.0, 25.0, "HAV", -1, -1};
+    a.img = b.img = QUniImgDesc{160, 120, 1, 8, 25, 1.0, 480000.0, 25.0, "HAV", -1, -1, 0};
     InfoListInit();
     InfoListAdd(a);
     InfoListAdd(b);
