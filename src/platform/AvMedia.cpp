@@ -675,6 +675,10 @@ std::vector<uint8_t> ReadMovieBox_(const std::string& path) {
     std::vector<uint8_t> box;
     std::FILE* f = FileOpenRegularRead(path.c_str());
     if (!f) return box;
+    // A box is never read past the end of the file, whatever its header claims.
+    uint64_t fileSize = 0;
+    if (fseeko(f, 0, SEEK_END) == 0)
+        fileSize = static_cast<uint64_t>(std::max<off_t>(ftello(f), 0));
     uint64_t at = 0;
     for (int boxes = 0; boxes < 4096; ++boxes) {
         uint8_t h[16];
@@ -688,7 +692,7 @@ std::vector<uint8_t> ReadMovieBox_(const std::string& path) {
         }
         if (size != 0 && size < head) break;
         if (Be32_(h + 4) == Tag_("moov")) {
-            if (size == 0 || size - head > kMaxMovie) break;
+            if (size == 0 || size - head > kMaxMovie || at + size > fileSize) break;
             box.resize(static_cast<size_t>(size - head));
             if (std::fread(box.data(), 1, box.size(), f) != box.size()) box.clear();
             break;

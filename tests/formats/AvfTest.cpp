@@ -101,9 +101,11 @@ TEST_F(AvfTest, DescribesCodecsAndTellsTheTypesContainersApart) {
     EXPECT_EQ(info.bitsPP, 24);
     EXPECT_EQ(info.videoCompression, "H.264 / AVC / MPEG-4 AVC / MPEG-4 part 10 (High, 8-bit)");
     EXPECT_EQ(info.soundCompression, "AAC (Advanced Audio Coding) (LC)");
-    EXPECT_EQ(info.playFormat.samplesPerSec, 48000u);
-    EXPECT_EQ(info.playFormat.channels, 1);
-    EXPECT_EQ(info.playFormat.bitsPerSample, 16);
+    // The wave format is packed: its fields are copied out before they are compared.
+    const QWaveFmt play = info.playFormat;
+    EXPECT_EQ(uint32_t{play.samplesPerSec}, 48000u);
+    EXPECT_EQ(int{play.channels}, 1);
+    EXPECT_EQ(int{play.bitsPerSample}, 16);
     EXPECT_EQ(size_t(info.soundSamples), test::FfmpegS16(TheFiles().mp4).size());
     EXPECT_GT(info.dataRate, 0);
     EXPECT_TRUE(info.hasVideo && info.videoSupported && info.hasSound && info.soundSupported);
@@ -111,7 +113,7 @@ TEST_F(AvfTest, DescribesCodecsAndTellsTheTypesContainersApart) {
     ASSERT_EQ(Try([&] { AvfInfo(TheFiles().flac, info); }), kOk);
     EXPECT_EQ(info.soundCompression, "FLAC (Free Lossless Audio Codec) (16-bit)");
     EXPECT_EQ(info.soundSamples, 44100);
-    EXPECT_EQ(info.soundFormat.bitsPerSample, 16);
+    EXPECT_EQ(int{QWaveFmt(info.soundFormat).bitsPerSample}, 16);
     EXPECT_FALSE(info.hasVideo);
 
     // A type takes its own containers, or any file its extension names.
