@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "FuzzMovie.h"
 #include "FuzzSupport.h"
 #include "formats/FF_AVF.h"
+#include "platform/AvMedia.h"
 
 using namespace kelvora;
 
@@ -37,5 +39,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     AvfDone();
     guard.Check("the reader");
+
+    // The media layer with no time to read the file through: a Matroska file goes by its
+    // timeline, however few packets it has.
+    std::string error;
+    QAvOpenOptions quick;
+    quick.scanMilliseconds = 0;
+    if (QAvMedia* m = AvMediaOpen(path, error, quick)) {
+        const QAvFacts& f = AvMediaFacts(m);
+        if (f.video.present) {
+            std::vector<uint8_t> pic(size_t(f.video.width) * f.video.height * 3);
+            for (int64_t i : {int64_t{0}, f.video.frames / 2, f.video.frames - 1,
+                              f.video.frames + 3, int64_t{1}})
+                AvMediaFrame(m, i, pic.data(), pic.size());
+        }
+        if (f.audio.present) {
+            std::vector<int16_t> pcm(size_t(2048) * f.audio.channels);
+            for (int64_t at : {int64_t{0}, f.audio.samples / 2, f.audio.samples + 100, int64_t{10}})
+                AvMediaSound(m, at, 2048, pcm.data());
+        }
+        AvMediaClose(m);
+    }
     return 0;
 }

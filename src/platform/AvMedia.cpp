@@ -579,10 +579,17 @@ void PlanPictures_(QAvMedia& m) {
     for (int64_t i = 0; i < n; ++i) {
         Packet_& p = pk[i];
         switch (m.order) {
-            case Order_::PtsRank:
-                p.at = std::lower_bound(m.sortedPts.begin(), m.sortedPts.end(), p.pts) -
-                       m.sortedPts.begin();
+            case Order_::PtsRank: {
+                // A picture's rank lies within the decoder's reordering of its place in decode
+                // order: the search starts there.
+                const auto& sorted = m.sortedPts;
+                auto lo = sorted.begin() + std::max<int64_t>(0, i - 64);
+                auto hi = sorted.begin() + std::min<int64_t>(n, i + 65);
+                if (*lo > p.pts || (hi != sorted.end() && *hi < p.pts))
+                    lo = sorted.begin(), hi = sorted.end();
+                p.at = std::lower_bound(lo, hi, p.pts) - sorted.begin();
                 break;
+            }
             case Order_::Uniform:
                 p.at = p.pts == AV_NOPTS_VALUE ? -1 : (p.pts - m.firstTime) / m.step;
                 if (p.at >= n) p.at = -1;
@@ -815,8 +822,9 @@ bool IndexMovie_(QAvMedia& m, AVFormatContext* fmt, const std::string& path) {
             Packet_ p;
             p.pts = p.dts = e->timestamp;
             p.key = true;
+            const bool inSamples = st->time_base.num == 1 && st->time_base.den == rate;
             p.count = PacketSamples_(st, nullptr, e->size,
-                                     av_rescale_q(span, st->time_base, toSamples));
+                                     inSamples ? span : av_rescale_q(span, st->time_base, toSamples));
             if (e->flags & AVINDEX_DISCARD_FRAME) {
                 p.skip = p.count;
                 p.count = 0;
@@ -1166,6 +1174,61 @@ void NoteVideoEnd_(QAvMedia& m) {
     m.facts.video.framesExact = true;
 }
 
+// Decodes on from the decoder's position toward frame `index`, within the request's budget.
+// True when the asked frame came, or else the nearest earlier one the file still has (it lost
+// the asked one): it went to `dest`, `delivered` telling whether the conversion succeeded. False
+// when none at or before it came; `past` then tells a later picture came first (the decoder
+// started after it) from the stream running out.
+bool DecodeOn_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLayout& layout,
+               bool& delivered, bool& past) {
+    Side_& v = m.video;
+    av_frame_unref(m.best);
+    int64_t bestIndex = -1;
+    past = false;
+    for (;;) {
+        AVFrame* got = nullptr;
+        int64_t at = -1;
+        if (m.pendingIndex >= 0) {  // a picture from before comes first
+            got = m.pending;
+            at = m.pendingIndex;
+            m.pendingIndex = -1;
+        } else if (NextFrame_(v)) {
+            got = v.frame;
+            at = NumberOf_(m, got);
+        } else {
+            NoteVideoEnd_(m);
+            break;
+        }
+        m.lastOut = std::max(m.lastOut, at);
+        if (at == index) {
+            KeepLast_(m, got, index);
+            av_frame_unref(m.best);
+            StartAhead_(m, index);
+            delivered = Deliver_(m, m.last, dest, layout);
+            return true;
+        }
+        if (at < index) {  // on the way: kept, not converted
+            av_frame_unref(m.best);
+            av_frame_move_ref(m.best, got);
+            bestIndex = at;
+            continue;
+        }
+        // Past the asked frame: keep this one for later.
+        if (got != m.pending) {
+            av_frame_unref(m.pending);
+            av_frame_move_ref(m.pending, got);
+        }
+        m.pendingIndex = at;
+        past = true;
+        break;
+    }
+    if (bestIndex < 0) return false;
+    delivered = Deliver_(m, m.best, dest, layout);
+    KeepLast_(m, m.best, index);
+    m.lastOut = std::max(m.lastOut, index);
+    return true;
+}
+
 // Makes the demuxer hand out the pictures from the key frame at or before the time of frame
 // `index`, less `back` seconds; from the first packet when that time is at or before the first.
 bool SeekVideoTime_(QAvMedia& m, int64_t index, double back) {
@@ -1197,50 +1260,8 @@ bool DecodeTimeline_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLa
         }
         forward = false;
         v.budget = kTimelineBudget;
-        av_frame_unref(m.best);
-        int64_t bestIndex = -1;
-        bool past = false;
-        for (;;) {
-            AVFrame* got = nullptr;
-            int64_t at = -1;
-            if (m.pendingIndex >= 0) {
-                got = m.pending;
-                at = m.pendingIndex;
-                m.pendingIndex = -1;
-            } else if (NextFrame_(v)) {
-                got = v.frame;
-                at = NumberOf_(m, got);
-            } else {
-                NoteVideoEnd_(m);
-                break;
-            }
-            m.lastOut = std::max(m.lastOut, at);
-            if (at == index) {
-                KeepLast_(m, got, index);
-                av_frame_unref(m.best);
-                StartAhead_(m, index);
-                return Deliver_(m, m.last, dest, layout);
-            }
-            if (at < index) {
-                av_frame_unref(m.best);
-                av_frame_move_ref(m.best, got);
-                bestIndex = at;
-                continue;
-            }
-            if (got != m.pending) {
-                av_frame_unref(m.pending);
-                av_frame_move_ref(m.pending, got);
-            }
-            m.pendingIndex = at;
-            past = true;
-            break;
-        }
-        if (bestIndex >= 0) {  // the file lost the asked frame: the nearest earlier one
-            const bool ok = Deliver_(m, m.best, dest, layout);
-            KeepLast_(m, m.best, index);
-            m.lastOut = std::max(m.lastOut, index);
-            return ok;
-        }
+        bool delivered = false, past = false;
+        if (DecodeOn_(m, index, dest, layout, delivered, past)) return delivered;
         if (!past) return false;  // nothing more: past the end, or damage
     }
     return false;
@@ -1272,48 +1293,8 @@ bool DecodePicture_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLay
         from = point.frame - 1;
     }
     v.budget = index - std::max<int64_t>(from, 0) + kSlack;
-    av_frame_unref(m.best);
-    int64_t bestIndex = -1;
-    for (;;) {
-        AVFrame* got = nullptr;
-        int64_t at = -1;
-        if (m.pendingIndex >= 0) {  // a picture from before comes first
-            got = m.pending;
-            at = m.pendingIndex;
-            m.pendingIndex = -1;
-        } else if (NextFrame_(v)) {
-            got = v.frame;
-            at = NumberOf_(m, got);
-        } else {
-            break;
-        }
-        m.lastOut = std::max(m.lastOut, at);
-        if (at == index) {
-            KeepLast_(m, got, index);
-            av_frame_unref(m.best);
-            StartAhead_(m, index);
-            return Deliver_(m, m.last, dest, layout);
-        }
-        if (at < index) {  // on the way: kept, not converted
-            av_frame_unref(m.best);
-            av_frame_move_ref(m.best, got);
-            bestIndex = at;
-            continue;
-        }
-        // Past the asked frame: the file lost it. Keep this one for later.
-        if (got != m.pending) {
-            av_frame_unref(m.pending);
-            av_frame_move_ref(m.pending, got);
-        }
-        m.pendingIndex = at;
-        break;
-    }
-    // The asked frame never came: show the nearest earlier one the stream still had.
-    if (bestIndex < 0) return false;
-    const bool ok = Deliver_(m, m.best, dest, layout);
-    KeepLast_(m, m.best, index);
-    m.lastOut = std::max(m.lastOut, index);
-    return ok;
+    bool delivered = false, past = false;
+    return DecodeOn_(m, index, dest, layout, delivered, past) && delivered;
 }
 
 // --- Sound -----------------------------------------------------------------------------------

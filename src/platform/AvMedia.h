@@ -92,7 +92,7 @@ struct QAvFrameLayout {
 struct QAvOpenOptions {
     // How long the open may read packets before it goes by the timeline, where the file allows;
     // at least the first 64 packets of each stream are always read.
-    int32_t scanMilliseconds = 100;
+    int32_t scanMilliseconds = 30;
 };
 
 // Opens a regular file (a pipe, a device or a folder is refused). Null on failure, with the
