@@ -62,8 +62,12 @@ void WatchSync_(HplPlayer* p, void* user) {
     const double rate = p->info.snd.rate;
     if (!p->videoPlaying || !p->soundPlaying || rate <= 0 || frame == w.lastFrame) return;
     if (w.lastFrame >= 0) {
-        const double gap = HplGetPos(p, HPL_UNIT_SAMPLES) / rate -
-                           HplFrameToTime(w.lastFrame, p->frameRate);
+        // The frame's time in the file, its own where the movie keeps them: not the engine's
+        // schedule, which is what is being checked.
+        const double own = UniFrameTime(p->handle, w.lastFrame + 1);
+        const double due = own >= 0 && p->frameRate > 0 ? own * p->info.img.frameRate / p->frameRate
+                                                        : HplFrameToTime(w.lastFrame, p->frameRate);
+        const double gap = HplGetPos(p, HPL_UNIT_SAMPLES) / rate - due;
         w.worst = std::max(w.worst, std::fabs(gap));
     }
     w.lastFrame = frame;

@@ -53,6 +53,11 @@ int32_t NearestKeyFrameVia_(MviHandle& mf, int32_t frame, int32_t direction) {
     return mf.*Slot ? Nearest(*(mf.*Slot), frame, direction) : 1;
 }
 
+template <auto Slot, auto Time>
+double FrameTimeVia_(const MviHandle& mf, int32_t frame) {
+    return mf.*Slot ? Time(*(mf.*Slot), frame) : -1;
+}
+
 template <auto Slot, auto Load>
 void ImgLoadVia_(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {
     if (!(mf.*Slot)) ErrFail(ERR_MVI, MVI_NOT_SUPPORTED);
@@ -247,6 +252,7 @@ constexpr QffReader AvfRow_() {
             .info = AvfInfoAs_<Type>,
             .open = OpenVia_<&MviHandle::avf, AvfOpen, kAvfLabel>,
             .nearestKeyFrame = NearestKeyFrameVia_<&MviHandle::avf, AvfNearestKeyFrame>,
+            .frameTime = FrameTimeVia_<&MviHandle::avf, AvfFrameTime>,
             .imgLoad = ImgLoadVia_<&MviHandle::avf, AvfImgLoad>,
             .sndSeek = SndSeekVia_<&MviHandle::avf, AvfSndSeek>,
             .sndLoad = SndLoadVia_<&MviHandle::avf, AvfSndLoad>,

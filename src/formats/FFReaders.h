@@ -84,6 +84,8 @@ struct QffReader {
     // Movies and sound files.
     void (*open)(MviHandle& mf, const std::string& fileName) = nullptr;
     int32_t (*nearestKeyFrame)(MviHandle& mf, int32_t frame, int32_t direction) = nullptr;
+    // Seconds from frame 1 to `frame` where the pictures do not step evenly; -1 where they do.
+    double (*frameTime)(const MviHandle& mf, int32_t frame) = nullptr;
     void (*imgLoad)(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) = nullptr;
     void (*sndSeek)(MviHandle& mf, int32_t position) = nullptr;
     void (*sndLoad)(MviHandle& mf, Qsnd& sound, int32_t start, bool cont, int32_t count) = nullptr;

@@ -228,6 +228,13 @@ void AvfImgLoad(QAvfHandle& h, Qimg& image, int32_t frame, int32_t mode) {
     });
 }
 
+double AvfFrameTime(const QAvfHandle& h, int32_t frame) {
+    if (!h.media) return -1;
+    const std::vector<double>& times = AvMediaFacts(h.media).video.frameTimes;
+    if (times.empty()) return -1;
+    return times[static_cast<size_t>(std::clamp<int64_t>(frame, 1, int64_t(times.size())) - 1)];
+}
+
 void AvfSndSeek(QAvfHandle& h, int32_t position) {
     Monitored([&] {
         if (!h.media || h.samples <= 0 || position < 0 || position > h.samples)

@@ -60,6 +60,9 @@ int32_t AvfNearestKeyFrame(QAvfHandle& h, int32_t frame, int32_t direction);
 // Loads frame n (0 = the one after the current) into the image; mode bit 0 = continuous
 // playback: the frame already in the image returns at once.
 void AvfImgLoad(QAvfHandle& h, Qimg& image, int32_t frame, int32_t mode);
+// Seconds from frame 1 to frame `frame` (from 1, clamped to the movie) where the pictures do
+// not step evenly; -1 where they do (frame n then plays at (n - 1) / frame rate).
+double AvfFrameTime(const QAvfHandle& h, int32_t frame);
 void AvfSndSeek(QAvfHandle& h, int32_t position);
 // Delivers up to `count` sample frames from `start` (fewer at the end); with `cont` and `start`
 // at the current position it reads on.

@@ -191,6 +191,10 @@ int32_t UniNearestKeyFrame(UniHandle& handle, int32_t frame, int32_t direction) 
     return result;
 }
 
+double UniFrameTime(const UniHandle& handle, int32_t frame) {
+    return handle.kind == UNI_MOVIE ? MviFrameTime(handle.mvi, frame) : -1;
+}
+
 void UniImgLoad(UniHandle& handle, Qimg& image, int32_t frame, int32_t mode) {
     Monitored([&] {
         handle.newPalette = 0;
@@ -284,6 +288,11 @@ void MviBind(MviHandle& mf) {
 int32_t MviNearestKeyFrame(MviHandle& mf, int32_t frame, int32_t direction) {
     const QffReader* reader = FFReaderOf(mf.format);
     return reader && reader->nearestKeyFrame ? reader->nearestKeyFrame(mf, frame, direction) : 1;
+}
+
+double MviFrameTime(const MviHandle& mf, int32_t frame) {
+    const QffReader* reader = FFReaderOf(mf.format);
+    return reader && reader->frameTime ? reader->frameTime(mf, frame) : -1;
 }
 
 void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode) {

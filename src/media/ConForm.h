@@ -123,6 +123,10 @@ void UniOpen(UniHandle& handle, const QUniInfo& info);
 // The frame to start decoding from to show `frame`: direction -1 the last key frame before it,
 // 1 the first at or after it (frame 1 past the last), otherwise the first at or after it.
 int32_t UniNearestKeyFrame(UniHandle& handle, int32_t frame, int32_t direction);
+// Seconds from frame 1 to `frame` (from 1) of a movie whose pictures do not step evenly (a
+// variable frame rate); -1 for every other file, whose frame n plays at (n - 1) / frame rate.
+// Reads only what the open fixed, so any thread may ask while another loads.
+double UniFrameTime(const UniHandle& handle, int32_t frame);
 // Loads frame `frame` (from 1) into `image`; mode bit 0 = continuous playback.
 void UniImgLoad(UniHandle& handle, Qimg& image, int32_t frame, int32_t mode);
 // Loads up to `count` sample frames from `start` into `sound` (its sample count tells how many
@@ -140,6 +144,7 @@ void MviOpen(MviHandle& mf, const std::string& fileName, int32_t format);
 // Binds the views of an open handle to its reader's fields (MviOpen does it after the open).
 void MviBind(MviHandle& mf);
 int32_t MviNearestKeyFrame(MviHandle& mf, int32_t frame, int32_t direction);
+double MviFrameTime(const MviHandle& mf, int32_t frame);
 void MviImgLoad(MviHandle& mf, Qimg& image, int32_t frame, int32_t mode);
 void MviSndLoad(MviHandle& mf, Qsnd& sound, int32_t start, bool cont, int32_t count);
 void MviClose(MviHandle& mf);

@@ -614,6 +614,19 @@ void PlanPictures_(QAvMedia& m) {
         m.facts.video.keyFrames.end());
 }
 
+// Pictures that do not step evenly keep their own times (see QAvVideoFacts::frameTimes).
+void NoteFrameTimes_(QAvMedia& m, AVRational timeBase) {
+    QAvVideoFacts& f = m.facts.video;
+    if (m.order != Order_::PtsRank || m.sortedPts.size() < 2 || f.rate <= 0) return;
+    std::vector<double> times(m.sortedPts.size());
+    bool even = true;
+    for (size_t n = 0; n < times.size(); ++n) {
+        times[n] = double(m.sortedPts[n] - m.sortedPts[0]) * av_q2d(timeBase);
+        even &= std::fabs(times[n] - double(n) / f.rate) <= 0.25 / f.rate;
+    }
+    if (!even) f.frameTimes = std::move(times);
+}
+
 // The picture table from the container's own index, without reading the packets, where the
 // container indexes every picture packet with the decode time it carries (AVI), and the decoder
 // shows pictures in stored order, so that decode times are presentation times. (Sound stays
@@ -940,11 +953,31 @@ bool SeeksByTime_(const AVFormatContext* fmt) {
            fmt->duration > 0 && fmt->duration != AV_NOPTS_VALUE;
 }
 
+// The latest presentation times of the two streams (either may be -1) in the last seconds of
+// the file: a seek near the end and a read to it. AV_NOPTS_VALUE for a stream none came of.
+void LastTimes_(AVFormatContext* fmt, int vs, int as, int64_t& lastV, int64_t& lastA) {
+    lastV = lastA = AV_NOPTS_VALUE;
+    const int64_t start = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+    const int64_t target = start + std::max<int64_t>(0, fmt->duration - 10 * int64_t{AV_TIME_BASE});
+    if (avformat_seek_file(fmt, -1, INT64_MIN, target, target, 0) < 0) return;
+    AVPacket* pkt = av_packet_alloc();
+    if (!pkt) return;
+    for (int reads = 0; reads < 65536 && av_read_frame(fmt, pkt) >= 0; ++reads) {
+        int64_t& last = pkt->stream_index == vs ? lastV : lastA;
+        if ((pkt->stream_index == vs || pkt->stream_index == as) && pkt->pts != AV_NOPTS_VALUE &&
+            (last == AV_NOPTS_VALUE || pkt->pts > last))
+            last = pkt->pts;
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+}
+
 // Sets the file to go by its timeline when the packets read so far show a steady frame rate
 // (every picture on the grid of frame durations, none twice) and a steady sound frame size
 // (every packet's time on the grid of its frames). False, with nothing changed, otherwise.
 bool GoByTimeline_(QAvMedia& m, AVFormatContext* fmt) {
     const double seconds = fmt->duration / double(AV_TIME_BASE);
+    int64_t lastV = AV_NOPTS_VALUE, lastA = AV_NOPTS_VALUE;
     double step = 0;
     int64_t first = INT64_MAX;
     std::vector<int64_t> numbers;
@@ -985,12 +1018,24 @@ bool GoByTimeline_(QAvMedia& m, AVFormatContext* fmt) {
             const int64_t at = av_rescale_q(pk[i].pts - pk[0].pts, st->time_base, toSamples);
             if (std::llround(double(at) / frame) != static_cast<int64_t>(i)) return false;
         }
+    }
+    // The streams keep their steps: the last packets' times tell the counts, better than the
+    // container's duration, which runs to the end of the longer stream.
+    LastTimes_(fmt, m.video.stream, m.audio.stream, lastV, lastA);
+    if (m.audio.stream >= 0) {
+        const AVStream* st = fmt->streams[m.audio.stream];
+        const auto& pk = m.audio.packets;
         m.soundFirstTs = pk[0].pts;
         m.soundTb = st->time_base;
         m.soundFrame = frame;
         m.soundSkip = pk[0].skip;
-        m.facts.audio.samples = std::max<int64_t>(
-            m.facts.audio.samples, std::llround(seconds * st->codecpar->sample_rate) - m.soundSkip);
+        int64_t total = std::llround(seconds * st->codecpar->sample_rate) - m.soundSkip;
+        if (lastA != AV_NOPTS_VALUE && lastA >= m.soundFirstTs) {
+            const int64_t at = av_rescale_q(lastA - m.soundFirstTs, st->time_base,
+                                            AVRational{1, st->codecpar->sample_rate});
+            total = (std::llround(double(at) / frame) + 1) * frame - m.soundSkip;
+        }
+        m.facts.audio.samples = std::max<int64_t>(m.facts.audio.samples, total);
         m.facts.audio.samplesExact = false;
     }
     if (m.video.stream >= 0) {
@@ -1005,8 +1050,11 @@ bool GoByTimeline_(QAvMedia& m, AVFormatContext* fmt) {
                                  ? fmt->start_time / double(AV_TIME_BASE)
                                  : 0;
         const double shown = seconds + start - first * av_q2d(st->time_base);
+        int64_t count = std::llround(shown / (step * av_q2d(st->time_base)));
+        if (lastV != AV_NOPTS_VALUE && lastV >= first)
+            count = std::llround(double(lastV - first) / step) + 1;
         m.estimatedFrames = std::max<int64_t>(*std::max_element(numbers.begin(), numbers.end()) + 1,
-                                              std::llround(shown / (step * av_q2d(st->time_base))));
+                                              count);
         for (const Packet_& p : pk)
             if (p.key) m.facts.video.keyFrames.push_back(p.at);
         std::sort(m.facts.video.keyFrames.begin(), m.facts.video.keyFrames.end());
@@ -1460,7 +1508,10 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error, const QAvOpen
                 f.bitRate = std::max<int64_t>(0, st->codecpar->bit_rate);
                 f.profile = ProfileName_(st->codecpar);
                 f.bitDepth = PictureDepth_(st->codecpar);
-                if (!m->timeline) PlanPictures_(*m);
+                if (!m->timeline) {
+                    PlanPictures_(*m);
+                    NoteFrameTimes_(*m, st->time_base);
+                }
                 if (v.palette.empty()) v.palette = StoredPalette_(st->codecpar);
             }
         }

@@ -51,6 +51,9 @@ struct QAvVideoFacts {
     int32_t bitDepth = 0;            // bits of each colour component as coded; 0 when unknown
     int32_t rotation = 0;     // clockwise turn applied to every picture: 0, 90, 180 or 270 degrees
     bool framesExact = true;  // false while `frames` is an estimate (see above)
+    // Seconds from the first picture to each, where the pictures do not step evenly (a variable
+    // frame rate); empty where every picture is within a quarter frame of n / rate.
+    std::vector<double> frameTimes;
 };
 
 struct QAvAudioFacts {

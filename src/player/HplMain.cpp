@@ -48,6 +48,23 @@ double SampleRate_(const HplPlayer* p) { return p->info.snd.rate; }
 int32_t TotalSamples_(const HplPlayer* p) { return p->info.snd.soundSamples; }
 int32_t FrameCount_(const HplPlayer* p) { return p->info.img.frames; }
 
+// Whether the open movie's frames keep their own times (a variable frame rate).
+bool OwnTimes_(const HplPlayer* p) { return p->open && UniFrameTime(p->handle, 1) >= 0; }
+
+// The frame shown at media time `t` (from 0): the last whose time is at or before it.
+int32_t TimeFrame_(const HplPlayer* p, double t) {
+    if (!OwnTimes_(p)) return HplTimeToFrame(t, p->frameRate);
+    int32_t lo = 0, hi = std::max(FrameCount_(p) - 1, 0);
+    while (lo < hi) {
+        const int32_t mid = lo + (hi - lo + 1) / 2;
+        if (HplFrameTime(p, mid) <= t)
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return lo;
+}
+
 // Media time now: the run's start plus the stopwatch (read from a copy, so that the window
 // thread and the worker never write the same record).
 double Now_(const HplPlayer* p) {
@@ -307,14 +324,14 @@ void VideoLoop_(HplPlayer* p) {
                     if (SoundPump_(p, t)) t = Now_(p);
                 }
                 p->curFrame = p->curFrame + 1;
-                due = HplFrameToTime(p->curFrame, p->frameRate);
+                due = HplFrameTime(p, p->curFrame);
             } else {
                 // Late: go on from the key frame just ahead of the clock.
-                int32_t k = HplTimeToFrame(t + HPL_LATE, p->frameRate);
+                int32_t k = TimeFrame_(p, t + HPL_LATE);
                 k = UniNearestKeyFrame(p->handle, k + 1, 1) - 1;
                 const int32_t cur = p->curFrame;
                 p->curFrame = std::clamp(cur < k ? k : cur + 1, 0, std::max(last, 0));
-                due = HplFrameToTime(p->curFrame, p->frameRate);
+                due = HplFrameTime(p, p->curFrame);
             }
             if (!onScreen) DisplayImage_(p, p->frame, palette);
             Callback_(p);
@@ -361,14 +378,18 @@ void Reposition_(HplPlayer* p, int32_t unit, double x) {
     switch (unit) {
         case HPL_UNIT_FRAMES:
             if (video) b = std::clamp(Trunc_(x), 0, lastFrame);
-            if (sound) c = HplFrameToSamples(b, rate, p->frameRate);
+            if (sound)
+                c = OwnTimes_(p) ? HplTimeToSamples(HplFrameTime(p, b), rate)
+                                 : HplFrameToSamples(b, rate, p->frameRate);
             break;
         case HPL_UNIT_SAMPLES:
             if (sound) c = std::clamp(Trunc_(x), 0, lastSample);
-            if (video) b = HplSamplesToFrame(c, p->frameRate, rate);
+            if (video)
+                b = OwnTimes_(p) ? TimeFrame_(p, HplSamplesToTime(c, rate))
+                                 : HplSamplesToFrame(c, p->frameRate, rate);
             break;
         case HPL_UNIT_SECONDS:
-            if (video) b = std::clamp(HplTimeToFrame(x, p->frameRate), 0, lastFrame);
+            if (video) b = std::clamp(TimeFrame_(p, x), 0, lastFrame);
             if (sound) c = std::clamp(HplTimeToSamples(x, rate), 0, lastSample);
             break;
         default: return;
@@ -436,6 +457,17 @@ int32_t HplTimeToSamples(double seconds, double samplesPerSec) {
 double HplFrameToTime(double frame, double frameRate) {
     if (frame <= 0 || frameRate <= 0) return 0.0;
     return frame / frameRate;
+}
+
+double HplFrameTime(const HplPlayer* p, double frame) {
+    if (p && p->open) {
+        const double own = UniFrameTime(p->handle, static_cast<int32_t>(frame) + 1);
+        if (own >= 0)
+            return p->frameRate > 0 && p->info.img.frameRate > 0
+                       ? own * p->info.img.frameRate / p->frameRate
+                       : own;
+    }
+    return p ? HplFrameToTime(frame, p->frameRate) : 0.0;
 }
 
 double HplSamplesToTime(double samples, double samplesPerSec) {
@@ -659,8 +691,7 @@ void HplPlay(HplPlayer* p) {
         Callback_(p);
         return;
     }
-    p->playStart = video ? HplFrameToTime(p->curFrame, p->frameRate)
-                         : HplSamplesToTime(SoundPos_(p), rate);
+    p->playStart = video ? HplFrameTime(p, p->curFrame) : HplSamplesToTime(SoundPos_(p), rate);
     p->readPos = HplTimeToSamples(p->playStart, rate);
     p->basePos = p->readPos.load();
     p->videoStopped = video ? 0 : 1;
@@ -770,7 +801,7 @@ void HplSeekBy(HplPlayer* p, int32_t unit, double delta) {
 double HplGetPos(HplPlayer* p, int32_t unit) {
     if (!p) return BAD_HANDLE;
     const double rate = SampleRate_(p);
-    const double frameTime = HplFrameToTime(p->curFrame, p->frameRate);
+    const double frameTime = HplFrameTime(p, p->curFrame);
     switch (unit) {
         case HPL_UNIT_FRAMES: return p->videoPresent ? p->curFrame.load() : 0;
         case HPL_UNIT_SAMPLES: return Playing_(p) ? HplTimeToSamples(Now_(p), rate) : SoundPos_(p);

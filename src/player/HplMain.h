@@ -65,6 +65,10 @@ int32_t HplTimeToFrame(double seconds, double frameRate);
 int32_t HplTimeToSamples(double seconds, double samplesPerSec);
 double HplFrameToTime(double frame, double frameRate);
 double HplSamplesToTime(double samples, double samplesPerSec);
+// Media time of frame `frame` (from 0) as the engine plays it: the frame's own time where the
+// open movie's pictures do not step evenly (scaled when it plays at another rate than its own),
+// else HplFrameToTime at the playing rate.
+double HplFrameTime(const HplPlayer* player, double frame);
 
 // The worker of one play run. Created suspended by HplPlay, started by Resume, and deleted by
 // itself when its loop ends.

@@ -620,3 +620,24 @@ TEST_F(CliTest, Mp4MoviesAreDescribedExportedEncodedAndPlayed) {
     ASSERT_NE(apart, std::string::npos) << play.out;
     EXPECT_LE(std::stod(play.out.substr(apart + 26)), 40.0) << play.out;
 }
+
+// A movie with a variable frame rate plays each frame at its own time: 25 frames at 25 per
+// second, then steps of 80 and 120 ms, with its sound.
+TEST_F(CliTest, VariableRateMoviesShowEachFrameAtItsOwnTime) {
+    if (!kelvora::test::HaveTools({"ffmpeg"})) GTEST_SKIP() << "ffmpeg makes the movie";
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    if (!kelvora::test::RunQuiet(
+            "cd '" + dir.path() +
+            "' && ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi -i "
+            "sine=frequency=440:sample_rate=44100 -vf "
+            "\"setpts='if(lt(N,25),N/25,1+(N-25)/10)/TB'\" -vsync vfr -frames:v 50 -t 3.5 "
+            "-pix_fmt yuv420p -c:v libx264 -c:a aac vfr.mp4"))
+        GTEST_SKIP() << "ffmpeg without libx264";
+    const CliRun play = Cli("play vfr.mp4");
+    ASSERT_EQ(play.status, 0) << play.err;
+    EXPECT_NE(play.out.find("frame 50 / 50"), std::string::npos) << play.out;
+    const size_t apart = play.out.find("picture and sound at most ");
+    ASSERT_NE(apart, std::string::npos) << play.out;
+    // At the average rate (15 per second) frame 25 would come 660 ms late.
+    EXPECT_LE(std::stod(play.out.substr(apart + 26)), 40.0) << play.out;
+}

@@ -446,6 +446,68 @@ TEST(AvMediaSound, ChannelsPastEightAreFoldedDown) {
     AvMediaClose(m);
 }
 
+// Going by the timeline, the counts come from each stream's last packets: the container's
+// duration runs to the end of the longer stream (here the sound, two seconds past the pictures).
+TEST(AvMediaTimeline, CountsComeFromEachStreamsLastPackets) {
+    if (!TheFiles().Has("h264-10s.mkv")) GTEST_SKIP() << "ffmpeg with libx264 makes the movie";
+    TempDir dir;
+    const std::string path = dir.file("longer-sound.mkv");
+    ASSERT_TRUE(test::RunQuiet(
+        "ffmpeg -nostdin -v error -y -f lavfi -t 10 -i testsrc2=size=96x64:rate=25 -f lavfi -t 12 "
+        "-i sine=frequency=330:sample_rate=48000 -pix_fmt yuv420p -c:v libx264 -g 25 -c:a aac '" +
+        path + "'"));
+    std::string error;
+    QAvOpenOptions quick;
+    quick.scanMilliseconds = 0;
+    QAvMedia* m = AvMediaOpen(path, error, quick);
+    ASSERT_NE(m, nullptr) << error;
+    const QAvFacts& f = AvMediaFacts(m);
+    EXPECT_FALSE(f.video.framesExact);
+    EXPECT_EQ(f.video.frames, 250);
+    EXPECT_NEAR(double(f.audio.samples), 12.0 * 48000, 2048);
+    std::vector<uint8_t> pic(size_t(f.video.width) * f.video.height * 3);
+    EXPECT_TRUE(AvMediaFrame(m, 249, pic.data(), pic.size()));
+    EXPECT_FALSE(AvMediaFrame(m, 250, pic.data(), pic.size()));
+    EXPECT_TRUE(f.video.framesExact) << "the end was reached";
+    EXPECT_EQ(f.video.frames, 250);
+    AvMediaClose(m);
+}
+
+// A variable frame rate: 25 pictures at 25 per second, then steps of 80 and 120 ms. The
+// pictures keep their own times (ffprobe's, from the first); a steady movie has none.
+TEST(AvMediaFacts, VariableRatePicturesKeepTheirOwnTimes) {
+    if (!TheFiles().Has("h264.mp4")) GTEST_SKIP() << "ffmpeg with libx264 makes the movie";
+    TempDir dir;
+    const std::string path = dir.file("vfr.mp4");
+    ASSERT_TRUE(test::RunQuiet(
+        "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=64x48:rate=25 -vf "
+        "\"setpts='if(lt(N,25),N/25,1+(N-25)/10)/TB'\" -vsync vfr -frames:v 50 -pix_fmt yuv420p "
+        "-c:v libx264 '" +
+        path + "'"));
+    ASSERT_TRUE(
+        test::RunQuiet("ffprobe -v error -select_streams v -show_entries packet=pts_time "
+                       "-of csv=p=0 '" +
+                       path + "' | sort -g > '" + path + ".times'"));
+    const std::string listed = test::ReadFileBytes(path + ".times");
+    std::vector<double> want;
+    for (size_t at = 0, end; (end = listed.find('\n', at)) != std::string::npos; at = end + 1)
+        want.push_back(std::stod(listed.substr(at, end - at)));
+    ASSERT_EQ(want.size(), 50u);
+    std::string error;
+    QAvMedia* m = AvMediaOpen(path, error);
+    ASSERT_NE(m, nullptr) << error;
+    const QAvVideoFacts& v = AvMediaFacts(m).video;
+    ASSERT_EQ(v.frameTimes.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i)
+        EXPECT_NEAR(v.frameTimes[i], want[i] - want[0], 1e-6) << "frame " << i;
+    AvMediaClose(m);
+
+    m = AvMediaOpen(TheFiles().dir.file("h264.mp4"), error);
+    ASSERT_NE(m, nullptr) << error;
+    EXPECT_TRUE(AvMediaFacts(m).video.frameTimes.empty());
+    AvMediaClose(m);
+}
+
 TEST(AvMediaRefuses, WhatIsNotAMediaFile) {
     TempDir dir;
     std::string error;
