@@ -4,7 +4,6 @@
 
 #include "formats/FF_AVF.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -56,15 +55,6 @@ struct Files {
 const Files& TheFiles() {
     static Files files;
     return files;
-}
-
-int OpenFds() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 class AvfTest : public test::RegisterBalanceTest {
@@ -211,7 +201,7 @@ TEST_F(AvfTest, SoundInBlocksAfterSeeksAndAcrossTheEnd) {
 TEST_F(AvfTest, RefusalsLeaveNothingOpenOrAllocated) {
     const std::string text = TheFiles().dir.file("notes.mp4");
     test::WriteFileBytes(text, "not a movie at all");
-    const int fds = OpenFds();
+    const int fds = test::OpenFds();
     for (const std::string& name : {text, TheFiles().dir.file("missing.mp4"), TheFiles().dir.path()}) {
         EXPECT_EQ(Try([&] { AvfOpen(h, name); }), Err(ERR_MVI, 6)) << name;
         EXPECT_EQ(h.media, nullptr);
@@ -221,7 +211,7 @@ TEST_F(AvfTest, RefusalsLeaveNothingOpenOrAllocated) {
         EXPECT_EQ(Try([&] { FFReaderOf(FT_MP4)->open(mf, name); }), Err(ERR_MVI, 6)) << name;
         ExpectBalanced(name);
     }
-    EXPECT_EQ(OpenFds(), fds);
+    EXPECT_EQ(test::OpenFds(), fds);
 }
 
 // The description keeps its media for the open that follows it: that open adds no descriptor.
@@ -229,24 +219,24 @@ TEST_F(AvfTest, RefusalsLeaveNothingOpenOrAllocated) {
 TEST_F(AvfTest, TheDescriptionsMediaServesTheOpen) {
     const std::string copy = TheFiles().dir.file("again.mp4");
     test::WriteFileBytes(copy, test::ReadFileBytes(TheFiles().mp4));
-    const int before = OpenFds();
+    const int before = test::OpenFds();
     QffInfo info;
     ASSERT_EQ(Try([&] { AvfInfo(copy, info); }), kOk);
-    const int described = OpenFds();
+    const int described = test::OpenFds();
     EXPECT_GT(described, before);
     ASSERT_EQ(Try([&] { AvfOpen(h, copy); }), kOk);
-    EXPECT_EQ(OpenFds(), described);
+    EXPECT_EQ(test::OpenFds(), described);
     AvfClose(h);
-    EXPECT_EQ(OpenFds(), before);
+    EXPECT_EQ(test::OpenFds(), before);
 
     ASSERT_EQ(Try([&] { AvfInfo(copy, info); }), kOk);
     const struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, copy.c_str(), times, 0), 0);
     ASSERT_EQ(Try([&] { AvfOpen(h, copy); }), kOk);
-    EXPECT_GT(OpenFds(), described);
+    EXPECT_GT(test::OpenFds(), described);
     AvfClose(h);
     AvfDone();
-    EXPECT_EQ(OpenFds(), before);
+    EXPECT_EQ(test::OpenFds(), before);
 }
 
 // Cut and bit-flipped copies: the reader's errors or fewer pictures and sound, never a crash, and

@@ -172,12 +172,6 @@ std::string Packed(const Qimg& img) {
 
 using test::Psnr;
 
-int OpenFds() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
-
 bool Open(QAviHandle& h, const std::string& path) {
     MonitoredIsolated([&] { AviOpen(h, path); });
     return ErrNone();
@@ -637,7 +631,7 @@ bool ReaderError(int32_t group) {
 // the reader's. Frames and sound may come out short.
 void ReadEverything(const std::string& path, const std::string& what) {
     SCOPED_TRACE(what);
-    const int fds = OpenFds();
+    const int fds = test::OpenFds();
     const test::RegisterBalance balance;
     QffInfo info{};
     MonitoredIsolated([&] { AviInfo(path, info); });
@@ -672,7 +666,7 @@ void ReadEverything(const std::string& path, const std::string& what) {
         EXPECT_TRUE(ReaderError(ErrLastGroup())) << ErrLastText();
     }
     balance.Expect(what);
-    EXPECT_EQ(OpenFds(), fds) << "descriptors left open";
+    EXPECT_EQ(test::OpenFds(), fds) << "descriptors left open";
 }
 
 // Where the named chunk and list ids stand in the file.

@@ -3,7 +3,6 @@
 
 #include "formats/FF_WAV.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -66,15 +65,6 @@ Qsnd NewSound() {
     Qsnd s;
     std::memset(static_cast<void*>(&s), 0, sizeof s);
     return s;
-}
-
-int OpenFds() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 // Every sample of an open handle, loaded on in pieces of `piece` frames; at most `limit`
@@ -340,7 +330,7 @@ TEST(Wav, ZeroAverageRateReadsOneSecondOfBlocks) {
 TEST(Wav, DamagedHeadersCannotBeOpenedAndLeaveNothingBehind) {
     TempDir dir;
     const RegisterBalance balance;
-    const int fds = OpenFds();
+    const int fds = test::OpenFds();
     const Bytes data = Chunk("data", Ramp(400));
     const Bytes good = Fmt(1, 2, 8000, 32000, 4, 16);
     const std::vector<std::pair<const char*, Bytes>> cases = {
@@ -373,7 +363,7 @@ TEST(Wav, DamagedHeadersCannotBeOpenedAndLeaveNothingBehind) {
         EXPECT_EQ(h.file, nullptr) << what;
         EXPECT_EQ(h.inFormat, nullptr) << what;
         balance.Expect(what);
-        EXPECT_EQ(OpenFds(), fds) << what;
+        EXPECT_EQ(test::OpenFds(), fds) << what;
     }
     QWavHandle h = Zeroed();
     MonitoredIsolated([&] { WAVOpen(h, dir.file("missing.wav")); });
@@ -409,7 +399,7 @@ TEST(Wav, ShortFormatChunksAndOverlongExtraSizesAreTaken) {
 TEST(Wav, FormatsWithoutADecoderOpenSilentlyWithoutSound) {
     TempDir dir;
     const RegisterBalance balance;
-    const int fds = OpenFds();
+    const int fds = test::OpenFds();
     const Bytes data = Chunk("data", Ramp(512));
     for (const Bytes& fmt : {Fmt(0x1234, 1, 8000, 4000, 256, 4),
                              // PCM the sound model does not take.
@@ -421,7 +411,7 @@ TEST(Wav, FormatsWithoutADecoderOpenSilentlyWithoutSound) {
         EXPECT_EQ(h.file, nullptr);
         EXPECT_EQ(h.soundLoadable, 0);
         balance.Expect();
-        EXPECT_EQ(OpenFds(), fds);
+        EXPECT_EQ(test::OpenFds(), fds);
         Qsnd s = NewSound();
         s.samples = 5;
         MonitoredIsolated([&] { WAVLoad(h, s, 0, false, 100); });
@@ -448,7 +438,7 @@ TEST(Wav, FormatsWithoutADecoderOpenSilentlyWithoutSound) {
 TEST(Wav, CutAndFlippedFilesFailCleanly) {
     TempDir dir;
     const RegisterBalance balance;
-    const int fds = OpenFds();
+    const int fds = test::OpenFds();
     std::vector<Bytes> files = {Riff(Chunk("LIST", "INFOa") +
                                      Chunk("fmt ", Fmt(1, 2, 8000, 32000, 4, 16)) +
                                      Chunk("data", Ramp(4 * 700)) + Chunk("id3 ", "x"))};
@@ -469,7 +459,7 @@ TEST(Wav, CutAndFlippedFilesFailCleanly) {
                 << what << ": " << r.group << "/" << r.code;
         }
         EXPECT_TRUE(balance.Balanced()) << what;
-        EXPECT_EQ(OpenFds(), fds) << what;
+        EXPECT_EQ(test::OpenFds(), fds) << what;
     };
     for (const Bytes& file : files) {
         for (size_t cut = 0; cut < file.size(); cut += cut < 120 ? 1 : 97)

@@ -11,7 +11,6 @@
 
 #include "platform/AvMedia.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -170,15 +169,6 @@ int64_t ProbePackets(const std::string& path) {
         path + "' > '" + out + "'");
     const std::string text = test::ReadFileBytes(out);
     return text.empty() ? -1 : std::stoll(text);
-}
-
-int OpenFds() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 // A parameter "timeline:NAME" opens NAME with no time to read it through, so that a file whose
@@ -527,7 +517,7 @@ TEST(AvMediaRefuses, WhatIsNotAMediaFile) {
 TEST(AvMediaHostile, DamagedCopiesFailCleanly) {
     if (TheFiles().made.empty()) GTEST_SKIP() << "no fixtures";
     TempDir dir;
-    const int fds = OpenFds();
+    const int fds = test::OpenFds();
     std::mt19937 rng(2024);
     for (const std::string& name : TheFiles().made) {
         const std::string good = test::ReadFileBytes(TheFiles().dir.file(name));
@@ -571,7 +561,7 @@ TEST(AvMediaHostile, DamagedCopiesFailCleanly) {
             AvMediaClose(m);
         }
     }
-    EXPECT_EQ(OpenFds(), fds) << "descriptors left open";
+    EXPECT_EQ(test::OpenFds(), fds) << "descriptors left open";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -41,6 +43,15 @@ ScopedXdgDirs::ScopedXdgDirs(const std::string& root)
     : config("XDG_CONFIG_HOME", root + "/config"), data("XDG_DATA_HOME", root + "/data") {
     std::filesystem::create_directories(root + "/config");
     std::filesystem::create_directories(root + "/data/applications");
+}
+
+int OpenFds() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
 }
 
 uint64_t Fnv1a(const void* data, size_t size, uint64_t hash) {

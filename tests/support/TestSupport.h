@@ -116,6 +116,9 @@ bool AllocateAt(T*& variable, const void* address, int64_t size) {
 
 // 64-bit FNV-1a, the hash the fixture scripts record for decoded pictures; `hash` carries on
 // from an earlier part.
+// The descriptors the process has open (a test compares the count before and after).
+int OpenFds();
+
 constexpr uint64_t kFnv1aBasis = 0xcbf29ce484222325ull;
 uint64_t Fnv1a(const void* data, size_t size, uint64_t hash = kFnv1aBasis);
 inline uint64_t Fnv1a(std::string_view bytes) { return Fnv1a(bytes.data(), bytes.size()); }
