@@ -618,13 +618,14 @@ void PlanPictures_(QAvMedia& m) {
 void NoteFrameTimes_(QAvMedia& m, AVRational timeBase) {
     QAvVideoFacts& f = m.facts.video;
     if (m.order != Order_::PtsRank || m.sortedPts.size() < 2 || f.rate <= 0) return;
-    std::vector<double> times(m.sortedPts.size());
-    bool even = true;
-    for (size_t n = 0; n < times.size(); ++n) {
-        times[n] = double(m.sortedPts[n] - m.sortedPts[0]) * av_q2d(timeBase);
-        even &= std::fabs(times[n] - double(n) / f.rate) <= 0.25 / f.rate;
-    }
-    if (!even) f.frameTimes = std::move(times);
+    const auto time = [&](size_t n) {
+        return double(m.sortedPts[n] - m.sortedPts[0]) * av_q2d(timeBase);
+    };
+    size_t n = 0;
+    while (n < m.sortedPts.size() && std::fabs(time(n) - double(n) / f.rate) <= 0.25 / f.rate) ++n;
+    if (n == m.sortedPts.size()) return;  // steady: n / rate is every picture's time
+    f.frameTimes.resize(m.sortedPts.size());
+    for (n = 0; n < f.frameTimes.size(); ++n) f.frameTimes[n] = time(n);
 }
 
 // The picture table from the container's own index, without reading the packets, where the
