@@ -15,6 +15,7 @@
 #include "app/VCLUtils.h"
 #include "app/regwrap.h"
 #include "formats/FileFmtDef.h"
+#include "runtime/miscprocs.h"
 
 namespace kelvora {
 
@@ -39,8 +40,9 @@ bool IsFile_(const std::string& path) {
 // the program, where it is looked for.
 std::string IconPath_(const std::string& programPath, const std::string& name) {
     const std::string dir = DirOf_(programPath);
-    const std::string installed = dir + "../share/kelvora/" + name;
-    return !IsFile_(dir + name) && IsFile_(installed) ? installed : dir + name;
+    const std::string share = InstalledShareDir(dir);
+    const std::string installed = share.empty() ? std::string() : share + name;
+    return !IsFile_(dir + name) && !installed.empty() && IsFile_(installed) ? installed : dir + name;
 }
 
 // The program as the first word of a command: quoted when it holds a blank, or the shell

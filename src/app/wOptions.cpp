@@ -52,7 +52,10 @@ double EditRate_(QLineEdit* edit) {
 }  // namespace
 
 std::string SettingsFileName(const std::string& appDir) {
-    if (!appDir.empty() && DirExists(appDir) && ::access(appDir.c_str(), W_OK) == 0)
+    // Beside a program run from its own writable folder; an installed copy writes nothing into
+    // its prefix, even for a user (root) who could.
+    if (!appDir.empty() && DirExists(appDir) && ::access(appDir.c_str(), W_OK) == 0 &&
+        InstalledShareDir(appDir).empty())
         return AddBS(appDir) + SETTINGS_FILE;
     // The folder beside "win.ini" ($XDG_CONFIG_HOME, default ~/.config).
     const std::string dir = ProfileResolvePath("kelvora");

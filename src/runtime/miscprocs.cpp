@@ -81,6 +81,17 @@ std::string RemoveBS(const std::string& path) {
     return path.substr(0, n);
 }
 
+std::string InstalledShareDir(const std::string& appDir) {
+#ifdef KV_SHARE_FROM_BIN
+    const char* fromBin = KV_SHARE_FROM_BIN;
+#else
+    const char* fromBin = "../share/kelvora";
+#endif
+    if (appDir.empty()) return std::string();
+    const std::string dir = AddBS(AddBS(appDir) + fromBin);
+    return DirExists(dir) ? dir : std::string();
+}
+
 std::string GetAppDir() {
     std::vector<char> buf(4096);
     for (;;) {

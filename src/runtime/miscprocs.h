@@ -17,6 +17,10 @@ std::string AddBS(const std::string& path);
 std::string RemoveBS(const std::string& path);
 // The directory of the running program's file with one trailing "/"; empty when unknown.
 std::string GetAppDir();
+// The share folder of an installed program whose file is in `appDir` (the installed layout's
+// path from its program folder to share/kelvora), with one trailing "/"; empty when there is
+// none, as for a program run from its build folder.
+std::string InstalledShareDir(const std::string& appDir);
 // True when the path exists and is a directory (symbolic links are followed).
 bool DirExists(const std::string& path);
 

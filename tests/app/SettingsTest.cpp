@@ -14,6 +14,7 @@
 
 #include "app/regwrap.h"
 #include "runtime/iniwrap.h"
+#include "runtime/miscprocs.h"
 #include "support/TestSupport.h"
 
 using namespace kelvora;
@@ -101,6 +102,14 @@ TEST_F(SettingsTest, FileNameFallsBackToTheConfigFolder) {
     EXPECT_EQ(SettingsFileName(""), config.path() + "/kelvora/kelvora.ini");
     struct stat st {};
     EXPECT_EQ(::stat((config.path() + "/kelvora").c_str(), &st), 0);
+    // An installed copy (its share folder beside its program folder) writes nothing into its
+    // prefix, even where it could.
+    const std::string prefix = app.path() + "/prefix";
+    for (const char* d : {"", "/bin", "/share", "/share/kelvora"})
+        ASSERT_EQ(::mkdir((prefix + d).c_str(), 0755), 0);
+    EXPECT_EQ(InstalledShareDir(prefix + "/bin/"), prefix + "/bin/../share/kelvora/");
+    EXPECT_EQ(SettingsFileName(prefix + "/bin/"), config.path() + "/kelvora/kelvora.ini");
+    EXPECT_EQ(InstalledShareDir(app.path()), "");
 }
 
 // A program killed at any moment while it saves leaves every file whole: the settings file and
