@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "support/TestSupport.h"
 
@@ -31,27 +33,49 @@ std::map<std::string, std::pair<uintmax_t, fs::file_time_type>> Snapshot(const s
     return files;
 }
 
+// Installs the build tree with the prefix /opt/kelvora into a staging folder in `dir` and moves
+// the prefix to `dir`/moved/kelvora, which it returns; empty (with the log) on failure.
+std::string InstallMoved(const TempDir& dir) {
+    const std::string stage = dir.file("stage");
+    const std::string log = dir.file("install.log");
+    if (Shell("DESTDIR='" + stage +
+              "' '" KV_CMAKE "' --install '" KV_BUILD_DIR "' --prefix /opt/kelvora >'" + log +
+              "' 2>&1") != 0) {
+        ADD_FAILURE() << ReadFileBytes(log);
+        return std::string();
+    }
+    const std::string prefix = dir.file("moved/kelvora");
+    fs::create_directories(dir.file("moved"));
+    fs::rename(stage + "/opt/kelvora", prefix);
+    return prefix;
+}
+
+// The width and height of a PNG file, from its header.
+std::pair<uint32_t, uint32_t> PngSize(const std::string& path) {
+    const std::string b = ReadFileBytes(path);
+    if (b.size() < 24 || b.compare(1, 3, "PNG") != 0) return {0, 0};
+    const auto be32 = [&b](size_t at) {
+        return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 |
+               uint32_t(uint8_t(b[at + 2])) << 8 | uint8_t(b[at + 3]);
+    };
+    return {be32(16), be32(20)};
+}
+
 }  // namespace
 
 TEST(Install, RelocatedCopyRunsWithoutTheBuildFolder) {
     TempDir dir;
-    const std::string stage = dir.file("stage");
-    ASSERT_EQ(Shell("DESTDIR='" + stage + "' '" KV_CMAKE "' --install '" KV_BUILD_DIR
-                  "' --prefix /opt/kelvora >'" + dir.file("install.log") + "' 2>&1"),
-              0)
-        << ReadFileBytes(dir.file("install.log"));
-    const std::string prefix = dir.file("moved/kelvora");
-    fs::create_directories(dir.file("moved"));
-    fs::rename(stage + "/opt/kelvora", prefix);
+    const std::string prefix = InstallMoved(dir);
+    ASSERT_FALSE(prefix.empty());
     for (const char* f : {"bin/kelvora", "bin/kelvora-cli", "share/kelvora/demo.hav",
                           "share/kelvora/kelvora-video.svg", "share/kelvora/kelvora-audio.svg"})
         EXPECT_TRUE(fs::exists(prefix + "/" + f)) << f;
 
     // No library search path leads back to the build folder.
     for (const char* program : {"bin/kelvora", "bin/kelvora-cli"}) {
-        ASSERT_EQ(Shell("readelf -d '" + prefix + "/" + program + "' >'" + dir.file("dynamic.txt") +
-                        "'"),
-                  0);
+        ASSERT_EQ(
+            Shell("readelf -d '" + prefix + "/" + program + "' >'" + dir.file("dynamic.txt") + "'"),
+            0);
         const std::string dynamic = ReadFileBytes(dir.file("dynamic.txt"));
         EXPECT_EQ(dynamic.find(KV_BUILD_DIR), std::string::npos) << program << dynamic;
     }
@@ -74,9 +98,57 @@ TEST(Install, RelocatedCopyRunsWithoutTheBuildFolder) {
         << ReadFileBytes(dir.file("info.txt"));
     // The window plays the demo movie once and closes; its settings go to the user's folder.
     EXPECT_EQ(Shell(env + "timeout 60 '" + prefix + "/bin/kelvora' '/playclose=" + demo +
-                  "' >player.txt 2>&1"),
+                    "' >player.txt 2>&1"),
               0)
         << ReadFileBytes(dir.file("player.txt"));
     EXPECT_TRUE(fs::exists(dir.file("config/kelvora/kelvora.ini")));
     EXPECT_TRUE(Snapshot(prefix) == before) << "a run wrote into the installed prefix";
+}
+
+// What the desktop reads: the menu entry and the software centre's description pass their
+// validators, the icons have their sizes, and the MIME package makes a HAV movie known by its
+// extension and by its first bytes once installed into a data folder.
+TEST(Install, DesktopFilesAreValidAndNameTheHavType) {
+    if (!kelvora::test::HaveTools({"desktop-file-validate", "appstreamcli", "update-mime-database",
+                                   "xdg-mime", "mimetype"}))
+        GTEST_SKIP() << "desktop-file-utils, appstream, shared-mime-info, xdg-utils and "
+                        "libfile-mimeinfo-perl check the files";
+    TempDir dir;
+    const std::string prefix = InstallMoved(dir);
+    ASSERT_FALSE(prefix.empty());
+    const std::string share = prefix + "/share/";
+    const std::string desktop = share + "applications/org.kelvora.Kelvora.desktop";
+    EXPECT_EQ(Shell("desktop-file-validate '" + desktop + "' >'" + dir.file("dfv.txt") + "' 2>&1"), 0)
+        << ReadFileBytes(dir.file("dfv.txt"));
+    const std::string entry = ReadFileBytes(desktop);
+    for (const char* line :
+         {"Exec=kelvora %F\n", "Icon=kelvora\n", "Categories=AudioVideo;Player;Viewer;\n"})
+        EXPECT_NE(entry.find(line), std::string::npos) << line;
+    for (const char* type : {"application/x-kelvora-hav;", "video/mp4;", "video/x-matroska;",
+                             "audio/flac;", "video/x-msvideo;", "image/png;"})
+        EXPECT_NE(entry.find(type), std::string::npos) << type;
+    EXPECT_EQ(Shell("appstreamcli validate --no-net '" + share +
+                    "metainfo/org.kelvora.Kelvora.metainfo.xml' >'" + dir.file("as.txt") + "' 2>&1"),
+              0)
+        << ReadFileBytes(dir.file("as.txt"));
+    EXPECT_TRUE(fs::exists(share + "icons/hicolor/scalable/apps/kelvora.svg"));
+    for (uint32_t size : {48u, 256u}) {
+        const std::string side = std::to_string(size);
+        EXPECT_EQ(PngSize(share + "icons/hicolor/" + side + "x" + side + "/apps/kelvora.png"),
+                  std::make_pair(size, size));
+    }
+
+    const std::string data = dir.file("data");
+    fs::create_directories(data + "/mime/packages");
+    fs::copy_file(share + "mime/packages/kelvora.xml", data + "/mime/packages/kelvora.xml");
+    ASSERT_EQ(Shell("update-mime-database '" + data + "/mime' >/dev/null 2>&1"), 0);
+    fs::copy_file(share + "kelvora/demo.hav", dir.file("clip.hav"));
+    fs::copy_file(share + "kelvora/demo.hav", dir.file("clip"));  // by its first bytes alone
+    for (const char* name : {"clip.hav", "clip"}) {
+        const std::string out = dir.file(std::string(name) + ".type");
+        ASSERT_EQ(Shell("XDG_DATA_HOME='" + data + "' xdg-mime query filetype '" + dir.file(name) +
+                        "' >'" + out + "' 2>&1"),
+                  0);
+        EXPECT_EQ(ReadFileBytes(out), "application/x-kelvora-hav\n") << name;
+    }
 }
