@@ -9,7 +9,7 @@ JOBS ?= 2
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: run test setup build sanitize tsan fuzz bench format clean
+.PHONY: run test setup build sanitize tsan fuzz bench package format clean
 
 setup:
 	@bash scripts/setup.sh
@@ -26,6 +26,10 @@ run: build
 	else \
 	  ./$(BUILD)/kelvora /play=$(BUILD)/assets/demo.hav; \
 	fi
+
+# The Debian package of the Release build, in the build folder (kelvora_VERSION_ARCH.deb).
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -68,7 +68,9 @@ TEST(Install, RelocatedCopyRunsWithoutTheBuildFolder) {
     const std::string prefix = InstallMoved(dir);
     ASSERT_FALSE(prefix.empty());
     for (const char* f : {"bin/kelvora", "bin/kelvora-cli", "share/kelvora/demo.hav",
-                          "share/kelvora/kelvora-video.svg", "share/kelvora/kelvora-audio.svg"})
+                          "share/kelvora/kelvora-video.svg", "share/kelvora/kelvora-audio.svg",
+                          "share/man/man1/kelvora.1.gz", "share/man/man1/kelvora-cli.1.gz",
+                          "share/bash-completion/completions/kelvora-cli"})
         EXPECT_TRUE(fs::exists(prefix + "/" + f)) << f;
 
     // No library search path leads back to the build folder.
@@ -151,4 +153,44 @@ TEST(Install, DesktopFilesAreValidAndNameTheHavType) {
                   0);
         EXPECT_EQ(ReadFileBytes(out), "application/x-kelvora-hav\n") << name;
     }
+}
+
+// The Debian package: it builds from this tree, holds the installed files under /usr, depends
+// on the libraries the programs load on first use as well as on those they link, and lintian
+// finds no error in it.
+TEST(Install, DebianPackageHoldsTheFilesAndPassesLintian) {
+    if (!kelvora::test::HaveTools({"dpkg-deb", "dpkg-shlibdeps"}))
+        GTEST_SKIP() << "dpkg-dev builds the package";
+    TempDir dir;
+    const std::string log = dir.file("cpack.log");
+    ASSERT_EQ(
+        Shell("cd '" KV_BUILD_DIR "' && cpack -G DEB -B '" + dir.path() + "' >'" + log + "' 2>&1"), 0)
+        << ReadFileBytes(log);
+    std::string deb;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().extension() == ".deb") deb = e.path().string();
+    ASSERT_FALSE(deb.empty()) << ReadFileBytes(log);
+    ASSERT_EQ(Shell("dpkg-deb -c '" + deb + "' >'" + dir.file("list.txt") + "'"), 0);
+    const std::string list = ReadFileBytes(dir.file("list.txt"));
+    for (const char* f :
+         {"./usr/bin/kelvora\n", "./usr/bin/kelvora-cli\n", "./usr/share/kelvora/demo.hav\n",
+          "./usr/share/applications/org.kelvora.Kelvora.desktop\n",
+          "./usr/share/metainfo/org.kelvora.Kelvora.metainfo.xml\n",
+          "./usr/share/mime/packages/kelvora.xml\n",
+          "./usr/share/icons/hicolor/scalable/apps/kelvora.svg\n",
+          "./usr/share/icons/hicolor/48x48/apps/kelvora.png\n",
+          "./usr/share/icons/hicolor/256x256/apps/kelvora.png\n",
+          "./usr/share/man/man1/kelvora.1.gz\n", "./usr/share/man/man1/kelvora-cli.1.gz\n",
+          "./usr/share/bash-completion/completions/kelvora-cli\n",
+          "./usr/share/doc/kelvora/copyright\n", "./usr/share/doc/kelvora/changelog.gz\n"})
+        EXPECT_NE(list.find(f), std::string::npos) << f << list;
+    ASSERT_EQ(Shell("dpkg-deb -f '" + deb + "' Depends >'" + dir.file("depends.txt") + "'"), 0);
+    const std::string depends = ReadFileBytes(dir.file("depends.txt"));
+    for (const char* lib : {"libavcodec", "libavformat", "libswscale", "libsdl2", "libmpg123",
+                            "libvorbisfile", "libtiff", "libxpm", "libqt6widgets"})
+        EXPECT_NE(depends.find(lib), std::string::npos) << lib << ": " << depends;
+    if (!kelvora::test::HaveTools({"lintian"})) GTEST_SKIP() << "lintian checks the package";
+    Shell("lintian --no-tag-display-limit '" + deb + "' >'" + dir.file("lintian.txt") + "' 2>&1");
+    const std::string report = ReadFileBytes(dir.file("lintian.txt"));
+    EXPECT_EQ(report.find("E: "), std::string::npos) << report;
 }
