@@ -26,7 +26,8 @@ int Shell(const std::string& cmd) {
 std::set<std::string> Options(const std::string& text) {
     static const std::regex option(R"((^|[\s\[(|])(--?[a-z][a-z-]*(=none)?|/[a-z]+=?))");
     std::set<std::string> found;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it)
         found.insert((*it)[2]);
     return found;
 }
@@ -63,7 +64,9 @@ TEST(Docs, CompletionOffersCommandsOptionsValuesAndMediaFiles) {
         kelvora::test::WriteFileBytes(dir.file(f), "");
     Shell("mkdir '" + dir.file("sub") + "'");
     // Each line: the words typed so far; what the completion offers is printed after "->".
-    const std::string script = "source '" KV_ASSETS "/completion/kelvora-cli'\n" R"SH(
+    const std::string script = "source '" KV_ASSETS
+                               "/completion/kelvora-cli'\n"
+                               R"SH(
 ask() {
     read -ra COMP_WORDS <<< "$1"
     [[ $1 == *" " ]] && COMP_WORDS+=("")
@@ -80,15 +83,16 @@ ask 'kelvora-cli play '
 ask 'kelvora-cli send --'
 )SH";
     kelvora::test::WriteFileBytes(dir.file("ask.sh"), script);
-    ASSERT_EQ(Shell("cd '" + dir.path() + "' && bash --norc --noprofile -i ask.sh >out.txt 2>/dev/null"), 0);
+    ASSERT_EQ(
+        Shell("cd '" + dir.path() + "' && bash --norc --noprofile -i ask.sh >out.txt 2>/dev/null"),
+        0);
     const std::string out = ReadFileBytes(dir.file("out.txt"));
-    for (const char* line :
-         {"kelvora-cli  -> --help --version export hav-encode info play send \n",
-          "kelvora-cli ex -> export \n",
-          "kelvora-cli export x -- -> --all --bpp --frame --method --sound \n",
-          "kelvora-cli export x --method  -> 0 1 2 3 \n",
-          "kelvora-cli hav-encode -o out.hav --codec  -> best best-p fast \n",
-          "kelvora-cli play  -> clip.mp4 song.FLAC sub \n",
-          "kelvora-cli send -- -> --close --open --play \n"})
+    for (const char* line : {"kelvora-cli  -> --help --version export hav-encode info play send \n",
+                             "kelvora-cli ex -> export \n",
+                             "kelvora-cli export x -- -> --all --bpp --frame --method --sound \n",
+                             "kelvora-cli export x --method  -> 0 1 2 3 \n",
+                             "kelvora-cli hav-encode -o out.hav --codec  -> best best-p fast \n",
+                             "kelvora-cli play  -> clip.mp4 song.FLAC sub \n",
+                             "kelvora-cli send -- -> --close --open --play \n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
 }
