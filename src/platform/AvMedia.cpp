@@ -500,6 +500,18 @@ void TrimSound_(const AVPacket* pkt, Packet_& p) {
     }
 }
 
+// A sound packet as read: its times, its sample frames and the container's trimming of them
+// (`at` is left for the caller to place).
+Packet_ SoundPacket_(const AVStream* st, const AVPacket* pkt) {
+    Packet_ p;
+    p.pts = pkt->pts;
+    p.dts = pkt->dts;
+    p.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+    p.count = PacketSamples_(st, pkt->data, pkt->size, DurationSamples_(st, pkt));
+    TrimSound_(pkt, p);
+    return p;
+}
+
 // Reads the first packets of the two streams and checks that the tables built without reading
 // name the same times, key flags and sample counts.
 bool SameAsRead_(AVFormatContext* fmt, int vs, const std::vector<Packet_>& video, int as,
@@ -524,10 +536,7 @@ bool SameAsRead_(AVFormatContext* fmt, int vs, const std::vector<Packet_>& video
             ++nv;
         } else if (pkt->stream_index == as && as >= 0) {
             if (na < audio.size()) {
-                const AVStream* st = fmt->streams[as];
-                Packet_ q;
-                q.count = PacketSamples_(st, pkt->data, pkt->size, DurationSamples_(st, pkt));
-                TrimSound_(pkt, q);
+                const Packet_ q = SoundPacket_(fmt->streams[as], pkt);
                 const Packet_& p = audio[na];
                 same = p.dts == pkt->dts && p.pts == pkt->pts && p.count == q.count &&
                        p.skip == q.skip;
@@ -661,14 +670,12 @@ bool IsMovFamily_(const AVFormatContext* fmt) {
            std::strstr(fmt->iformat->name, "mov");
 }
 
-uint32_t Be32_(const uint8_t* p) { return AV_RB32(p); }
-
 // The boxes inside [p, end): calls `each(type, body, bodyEnd)` for each until it returns true.
 // A box that claims more room than there is ends the walk.
 template <class Each>
 bool ForEachBox_(const uint8_t* p, const uint8_t* end, Each&& each) {
     while (end - p >= 8) {
-        uint64_t size = Be32_(p);
+        uint64_t size = AV_RB32(p);
         size_t head = 8;
         if (size == 1) {
             if (end - p < 16) return false;
@@ -678,7 +685,7 @@ bool ForEachBox_(const uint8_t* p, const uint8_t* end, Each&& each) {
             size = static_cast<uint64_t>(end - p);
         }
         if (size < head || size > static_cast<uint64_t>(end - p)) return false;
-        if (each(Be32_(p + 4), p + head, p + size)) return true;
+        if (each(AV_RB32(p + 4), p + head, p + size)) return true;
         p += size;
     }
     return false;
@@ -704,7 +711,7 @@ std::vector<uint8_t> ReadMovieBox_(const std::string& path) {
     for (int boxes = 0; boxes < 4096; ++boxes) {
         uint8_t h[16];
         if (fseeko(f, static_cast<off_t>(at), SEEK_SET) != 0 || std::fread(h, 1, 8, f) != 8) break;
-        uint64_t size = Be32_(h);
+        uint64_t size = AV_RB32(h);
         uint64_t head = 8;
         if (size == 1) {
             if (std::fread(h + 8, 1, 8, f) != 8) break;
@@ -712,7 +719,7 @@ std::vector<uint8_t> ReadMovieBox_(const std::string& path) {
             head = 16;
         }
         if (size != 0 && size < head) break;
-        if (Be32_(h + 4) == Tag_("moov")) {
+        if (AV_RB32(h + 4) == Tag_("moov")) {
             if (size == 0 || size - head > kMaxMovie || at + size > fileSize) break;
             box.resize(static_cast<size_t>(size - head));
             if (std::fread(box.data(), 1, box.size(), f) != box.size()) box.clear();
@@ -740,7 +747,7 @@ bool CompositionOffsets_(const std::vector<uint8_t>& movie, int trackId,
         const uint8_t *stbl = nullptr, *stblEnd = nullptr;
         ForEachBox_(b, e, [&](uint32_t t, const uint8_t* tb, const uint8_t* te) {
             if (t == Tag_("tkhd") && te - tb >= 24)
-                id = static_cast<int>(Be32_(tb + (tb[0] == 1 ? 20 : 12)));
+                id = static_cast<int>(AV_RB32(tb + (tb[0] == 1 ? 20 : 12)));
             if (t != Tag_("mdia")) return false;
             ForEachBox_(tb, te, [&](uint32_t t2, const uint8_t* mb, const uint8_t* me) {
                 if (t2 != Tag_("minf")) return false;
@@ -762,14 +769,14 @@ bool CompositionOffsets_(const std::vector<uint8_t>& movie, int trackId,
                 ok = false;
                 return true;
             }
-            const uint32_t entries = Be32_(cb + 4);
+            const uint32_t entries = AV_RB32(cb + 4);
             if (entries > static_cast<uint64_t>(ce - cb - 8) / 8) {
                 ok = false;
                 return true;
             }
             for (uint32_t i = 0; i < entries && ok; ++i) {
-                const uint32_t count = Be32_(cb + 8 + 8 * i);
-                const auto offset = static_cast<int32_t>(Be32_(cb + 12 + 8 * i));
+                const uint32_t count = AV_RB32(cb + 8 + 8 * i);
+                const auto offset = static_cast<int32_t>(AV_RB32(cb + 12 + 8 * i));
                 if (count > kMaxPackets - offsets.size())
                     ok = false;
                 else
@@ -893,11 +900,11 @@ bool ReadPackets_(QAvMedia& m, AVFormatContext* fmt, bool pictures, Clock_::time
         if (pkt->stream_index == m.video.stream && pictures && m.video.packets.size() < kMaxPackets) {
             m.video.packets.push_back(p);
         } else if (pkt->stream_index == m.audio.stream && m.audio.packets.size() < kMaxPackets) {
-            p.count = PacketSamples_(ast, pkt->data, pkt->size, DurationSamples_(ast, pkt));
-            TrimSound_(pkt, p);
-            p.at = samples;
-            samples += p.count;
-            m.audio.packets.push_back(p);
+            Packet_ a = SoundPacket_(ast, pkt);
+            a.print = p.print;
+            a.at = samples;
+            samples += a.count;
+            m.audio.packets.push_back(a);
         }
         av_packet_unref(pkt);
         if ((reads & 255) == 255 && m.video.packets.size() >= wantV &&
