@@ -40,7 +40,7 @@ int64_t AvFileSeek(void* file, int64_t offset, int whence) {
     return ftello(f);
 }
 
-bool AvDemuxOpen(QAvDemux& d, std::FILE* file, const char* name) {
+bool AvDemuxOpen(QAvDemux& d, std::FILE* file, const char* name, AVDictionary** options) {
     d = QAvDemux();
     if (!file) return false;
     constexpr int kBuffer = 65536;
@@ -55,7 +55,7 @@ bool AvDemuxOpen(QAvDemux& d, std::FILE* file, const char* name) {
     }
     d.fmt->pb = d.io;
     d.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
-    if (avformat_open_input(&d.fmt, name, nullptr, nullptr) < 0) {
+    if (avformat_open_input(&d.fmt, name, nullptr, options) < 0) {
         d.fmt = nullptr;  // freed by the failed open
         AvDemuxClose(d);
         return false;

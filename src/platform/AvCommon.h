@@ -18,6 +18,7 @@ extern "C" {
 
 struct AVIOContext;
 struct AVFormatContext;
+struct AVDictionary;
 
 namespace kelvora {
 
@@ -59,9 +60,10 @@ struct QAvDemux {
     AVFormatContext* fmt = nullptr;
 };
 // Opens `file` (`name` names it for the format probe; may be null) and reads its stream
-// information. The same steps on the same file give the same streams and packets. False, with
-// nothing left open, on failure.
-bool AvDemuxOpen(QAvDemux& d, std::FILE* file, const char* name);
+// information; `options` go to the demuxer (those it does not know are left in the dictionary).
+// The same steps on the same file give the same streams and packets. False, with nothing left
+// open, on failure.
+bool AvDemuxOpen(QAvDemux& d, std::FILE* file, const char* name, AVDictionary** options = nullptr);
 void AvDemuxClose(QAvDemux& d);
 
 // Silences the libraries' log for the whole process (once): damaged input is reported through

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <new>
 #include <thread>
@@ -54,6 +55,8 @@ constexpr int64_t kOpusPreroll = 64;
 // request may feed after a seek by time (a key interval and the decoder's delay).
 constexpr size_t kPrefixPackets = 64;
 constexpr int64_t kTimelineBudget = 8192;
+// Packets of each stream read at an MP4's open to check the tables made from its index.
+constexpr size_t kCheckedPackets = 64;
 // Packets a reposition may skip by reading instead of seeking.
 constexpr int64_t kSkipAhead = 256;
 
@@ -69,9 +72,16 @@ void DemuxClose_(Demux_& d) {
     d = Demux_();
 }
 
-bool DemuxOpen_(const std::string& path, Demux_& d) {
+// `plainEdits`: the MP4 demuxer's plain edit-list handling (see IndexMovie_). Its full handling
+// rebuilds the index of every track, a third of the open of a long MP4, which a track with one
+// edit that drops nothing does not need. Other demuxers leave the option alone.
+bool DemuxOpen_(const std::string& path, Demux_& d, bool plainEdits) {
     d.file = FileOpenRegularRead(path.c_str());
-    if (AvDemuxOpen(d, d.file, path.c_str())) return true;
+    AVDictionary* options = nullptr;
+    if (plainEdits) av_dict_set(&options, "advanced_editlist", "0", 0);
+    const bool ok = AvDemuxOpen(d, d.file, path.c_str(), &options);
+    av_dict_free(&options);
+    if (ok) return true;
     DemuxClose_(d);
     return false;
 }
@@ -133,6 +143,10 @@ struct Side_ {
     std::vector<Packet_> packets;  // decode order
     bool dtsIndex = false;         // dts present and rising: a packet is found again by its dts
     bool indexed = false;  // the table came from the container's index: dts alone tells a packet
+    // Sound of an MP4: the open checked the table's first packets only; the whole table is
+    // built from the sound demuxer's own index on first use (see CompleteMovieSound_).
+    bool later = false;
+    bool plainEdits = false;  // its demuxer's edit handling (DemuxOpen_)
     // The colour table a palette picture stream carried last; the container hands it out once,
     // with whatever packet comes first, so each decoder start gets it again.
     std::vector<uint8_t> palette;
@@ -189,8 +203,9 @@ bool ReadPacket_(Side_& s, AVPacket* out) {
 bool Reopen_(Side_& s) {
     DemuxClose_(s.demux);
     s.haveHeld = false;
-    av_packet_unref(s.held);
-    if (!DemuxOpen_(s.path, s.demux) || s.stream >= static_cast<int>(s.demux.fmt->nb_streams))
+    if (s.held) av_packet_unref(s.held);
+    if (!DemuxOpen_(s.path, s.demux, s.plainEdits) ||
+        s.stream >= static_cast<int>(s.demux.fmt->nb_streams))
         return false;
     DiscardOthers_(s.demux.fmt, s.stream, -1);
     s.next = 0;
@@ -375,9 +390,10 @@ struct QAvMedia {
     int32_t soundSkip = 0;   // sample frames the first packet drops from its front
 
     // Sound.
-    std::vector<int16_t> pcm;  // the decoded frame in hand, interleaved
-    int64_t pcmStart = 0;      // its first sample frame
-    int64_t clock = 0;         // where the decoder's next output starts
+    int64_t movieSoundLead = 0;  // MP4 sound under the plain edit handling: its dropped priming
+    std::vector<int16_t> pcm;    // the decoded frame in hand, interleaved
+    int64_t pcmStart = 0;        // its first sample frame
+    int64_t clock = 0;           // where the decoder's next output starts
 
     ~QAvMedia() {
         helper.reset();  // lets a job out finish
@@ -516,7 +532,7 @@ Packet_ SoundPacket_(const AVStream* st, const AVPacket* pkt) {
 // name the same times, key flags and sample counts.
 bool SameAsRead_(AVFormatContext* fmt, int vs, const std::vector<Packet_>& video, int as,
                  const std::vector<Packet_>& audio) {
-    constexpr size_t kChecked = 64;
+    constexpr size_t kChecked = kCheckedPackets;
     AVPacket* pkt = av_packet_alloc();
     if (!pkt) return false;
     size_t nv = 0, na = 0;
@@ -549,6 +565,25 @@ bool SameAsRead_(AVFormatContext* fmt, int vs, const std::vector<Packet_>& video
     return same && nv >= wantV && na >= wantA;
 }
 
+// Sorts (presentation time, packet) pairs taken in decode order by time. A reordering decoder
+// shuffles pictures only a few places, so an insertion sort takes about n steps; a table
+// shuffled further (a damaged or hostile file) goes to std::sort once the moves pass a bound.
+void SortByTime_(std::vector<std::pair<int64_t, int64_t>>& v) {
+    const size_t limit = 64 * v.size() + 4096;
+    size_t moves = 0;
+    for (size_t i = 1; i < v.size(); ++i) {
+        const auto x = v[i];
+        size_t j = i;
+        for (; j > 0 && v[j - 1].first > x.first; --j) v[j] = v[j - 1];
+        v[j] = x;
+        moves += i - j;
+        if (moves > limit) {
+            std::sort(v.begin(), v.end());
+            return;
+        }
+    }
+}
+
 // Works out how decoded pictures find their numbers, and where decoding may start.
 void PlanPictures_(QAvMedia& m) {
     auto& pk = m.video.packets;
@@ -566,12 +601,17 @@ void PlanPictures_(QAvMedia& m) {
     }
     m.video.dtsIndex = allDts && dtsRising;
     m.order = Order_::Ordinal;
+    m.sortedPts.clear();
     if (allPts) {
-        m.sortedPts.clear();
-        for (const Packet_& p : pk) m.sortedPts.push_back(p.pts);
-        std::sort(m.sortedPts.begin(), m.sortedPts.end());
-        if (std::adjacent_find(m.sortedPts.begin(), m.sortedPts.end()) == m.sortedPts.end())
+        std::vector<std::pair<int64_t, int64_t>> byTime(pk.size());
+        for (int64_t i = 0; i < n; ++i) byTime[i] = {pk[i].pts, i};
+        SortByTime_(byTime);
+        m.sortedPts.resize(pk.size());
+        for (int64_t r = 0; r < n; ++r) m.sortedPts[r] = byTime[r].first;
+        if (std::adjacent_find(m.sortedPts.begin(), m.sortedPts.end()) == m.sortedPts.end()) {
             m.order = Order_::PtsRank;
+            for (int64_t r = 0; r < n; ++r) pk[byTime[r].second].at = r;  // a picture's rank
+        }
     }
     if (m.order == Order_::Ordinal && m.video.dtsIndex && even && n > 1 && m.step > 0) {
         // Times step evenly, but some packets carry no presentation time: the pictures fill
@@ -588,17 +628,7 @@ void PlanPictures_(QAvMedia& m) {
     for (int64_t i = 0; i < n; ++i) {
         Packet_& p = pk[i];
         switch (m.order) {
-            case Order_::PtsRank: {
-                // A picture's rank lies within the decoder's reordering of its place in decode
-                // order: the search starts there.
-                const auto& sorted = m.sortedPts;
-                auto lo = sorted.begin() + std::max<int64_t>(0, i - 64);
-                auto hi = sorted.begin() + std::min<int64_t>(n, i + 65);
-                if (*lo > p.pts || (hi != sorted.end() && *hi < p.pts))
-                    lo = sorted.begin(), hi = sorted.end();
-                p.at = std::lower_bound(lo, hi, p.pts) - sorted.begin();
-                break;
-            }
+            case Order_::PtsRank: break;  // ranked above
             case Order_::Uniform:
                 p.at = p.pts == AV_NOPTS_VALUE ? -1 : (p.pts - m.firstTime) / m.step;
                 if (p.at >= n) p.at = -1;
@@ -732,61 +762,216 @@ std::vector<uint8_t> ReadMovieBox_(const std::string& path) {
     return box;
 }
 
-// The composition offsets of the track `trackId`, one per sample in decode order; empty when
-// the track has none (its decode times are its presentation times). False when the movie box
-// cannot be read or the track is not in it.
-bool CompositionOffsets_(const std::vector<uint8_t>& movie, int trackId,
-                         std::vector<int32_t>& offsets) {
-    offsets.clear();
-    const uint8_t* begin = movie.data();
-    const uint8_t* end = begin + movie.size();
-    bool found = false, ok = true;
-    ForEachBox_(begin, end, [&](uint32_t type, const uint8_t* b, const uint8_t* e) {
-        if (type != Tag_("trak")) return false;
-        int id = -1;
-        const uint8_t *stbl = nullptr, *stblEnd = nullptr;
-        ForEachBox_(b, e, [&](uint32_t t, const uint8_t* tb, const uint8_t* te) {
-            if (t == Tag_("tkhd") && te - tb >= 24)
-                id = static_cast<int>(AV_RB32(tb + (tb[0] == 1 ? 20 : 12)));
-            if (t != Tag_("mdia")) return false;
-            ForEachBox_(tb, te, [&](uint32_t t2, const uint8_t* mb, const uint8_t* me) {
-                if (t2 != Tag_("minf")) return false;
-                ForEachBox_(mb, me, [&](uint32_t t3, const uint8_t* sb, const uint8_t* se) {
-                    if (t3 != Tag_("stbl")) return false;
-                    stbl = sb;
-                    stblEnd = se;
+// What the movie box says of one track.
+struct MovieTrack_ {
+    const uint8_t* stbl = nullptr;  // its sample table
+    const uint8_t* stblEnd = nullptr;
+    const uint8_t* elst = nullptr;  // its edit list; null when it has none
+    const uint8_t* elstEnd = nullptr;
+};
+
+// The track `trackId` in `movie`, and the movie's time scale. False when the movie box cannot be
+// read or the track is not in it.
+bool FindTrack_(const std::vector<uint8_t>& movie, int trackId, MovieTrack_& track,
+                uint32_t& movieScale) {
+    track = MovieTrack_();
+    movieScale = 0;
+    bool found = false;
+    ForEachBox_(
+        movie.data(), movie.data() + movie.size(),
+        [&](uint32_t type, const uint8_t* b, const uint8_t* e) {
+            if (type == Tag_("mvhd") && e - b >= 24)
+                movieScale = AV_RB32(b + (b[0] == 1 ? 20 : 12));
+            if (type != Tag_("trak") || found) return false;
+            int id = -1;
+            MovieTrack_ t;
+            ForEachBox_(b, e, [&](uint32_t tt, const uint8_t* tb, const uint8_t* te) {
+                if (tt == Tag_("tkhd") && te - tb >= 24)
+                    id = static_cast<int>(AV_RB32(tb + (tb[0] == 1 ? 20 : 12)));
+                if (tt == Tag_("edts"))
+                    ForEachBox_(tb, te, [&](uint32_t t2, const uint8_t* eb, const uint8_t* ee) {
+                        if (t2 != Tag_("elst")) return false;
+                        t.elst = eb;
+                        t.elstEnd = ee;
+                        return true;
+                    });
+                if (tt != Tag_("mdia")) return false;
+                ForEachBox_(tb, te, [&](uint32_t t2, const uint8_t* mb, const uint8_t* me) {
+                    if (t2 != Tag_("minf")) return false;
+                    ForEachBox_(mb, me, [&](uint32_t t3, const uint8_t* sb, const uint8_t* se) {
+                        if (t3 != Tag_("stbl")) return false;
+                        t.stbl = sb;
+                        t.stblEnd = se;
+                        return true;
+                    });
                     return true;
                 });
-                return true;
+                return false;
             });
-            return false;
+            if (id != trackId || !t.stbl) return false;
+            track = t;
+            found = true;
+            return false;  // on to the movie header, wherever it stands
         });
-        if (id != trackId || !stbl) return false;
-        found = true;
-        ForEachBox_(stbl, stblEnd, [&](uint32_t t, const uint8_t* cb, const uint8_t* ce) {
-            if (t != Tag_("ctts")) return false;
-            if (ce - cb < 8) {
-                ok = false;
-                return true;
-            }
-            const uint32_t entries = AV_RB32(cb + 4);
-            if (entries > static_cast<uint64_t>(ce - cb - 8) / 8) {
-                ok = false;
-                return true;
-            }
-            for (uint32_t i = 0; i < entries && ok; ++i) {
-                const uint32_t count = AV_RB32(cb + 8 + 8 * i);
-                const auto offset = static_cast<int32_t>(AV_RB32(cb + 12 + 8 * i));
-                if (count > kMaxPackets - offsets.size())
-                    ok = false;
-                else
-                    offsets.insert(offsets.end(), count, offset);
-            }
+    return found && movieScale > 0 && movieScale <= INT32_MAX;
+}
+
+// The composition offsets of a track, one per sample in decode order; empty when the track has
+// none (its decode times are its presentation times). False when they cannot be read.
+bool CompositionOffsets_(const MovieTrack_& track, std::vector<int32_t>& offsets) {
+    offsets.clear();
+    bool ok = true;
+    ForEachBox_(track.stbl, track.stblEnd, [&](uint32_t t, const uint8_t* cb, const uint8_t* ce) {
+        if (t != Tag_("ctts")) return false;
+        const uint32_t entries = ce - cb >= 8 ? AV_RB32(cb + 4) : 0;
+        if (ce - cb < 8 || entries > static_cast<uint64_t>(ce - cb - 8) / 8) {
+            ok = false;
             return true;
-        });
+        }
+        for (uint32_t i = 0; i < entries && ok; ++i) {
+            const uint32_t count = AV_RB32(cb + 8 + 8 * i);
+            const auto offset = static_cast<int32_t>(AV_RB32(cb + 12 + 8 * i));
+            if (count > kMaxPackets - offsets.size())
+                ok = false;
+            else
+                offsets.insert(offsets.end(), count, offset);
+        }
         return true;
     });
-    return found && ok;
+    return ok;
+}
+
+// A track's edit list as the demuxer's plain handling takes it: none (`any` false), or one edit
+// at the normal rate, after an empty one or not. The media from `start` (track time) is shown
+// for `length` (movie time) from `begin` (track time: the empty edit).
+struct PlainEdit_ {
+    bool any = false;
+    int64_t begin = 0;
+    int64_t start = 0;
+    int64_t length = 0;
+};
+
+// False for any other list: several edits, another rate, a damaged list.
+bool PlainEditOf_(const MovieTrack_& track, AVRational tb, uint32_t movieScale, PlainEdit_& edit) {
+    edit = PlainEdit_();
+    const uint8_t* b = track.elst;
+    if (!b) return true;
+    edit.any = true;
+    if (track.elstEnd - b < 8) return false;
+    const bool wide = b[0] == 1;
+    const uint32_t entries = AV_RB32(b + 4);
+    const ptrdiff_t size = wide ? 20 : 12;
+    if (entries < 1 || entries > 2 || (track.elstEnd - b - 8) / size < entries) return false;
+    int64_t emptyLength = 0;
+    for (uint32_t i = 0; i < entries; ++i) {
+        const uint8_t* e = b + 8 + size * i;
+        const int64_t length = wide ? static_cast<int64_t>(std::min<uint64_t>(AV_RB64(e), INT64_MAX))
+                                    : AV_RB32(e);
+        const int64_t start = wide ? static_cast<int64_t>(AV_RB64(e + 8))
+                                   : static_cast<int32_t>(AV_RB32(e + 4));
+        const uint32_t rate = AV_RB32(e + (wide ? 16 : 8));
+        if (i + 1 < entries) {
+            if (start != -1) return false;
+            emptyLength = length;
+        } else {
+            if (start < 0 || length <= 0 || rate != 0x10000) return false;
+            edit.start = start;
+            edit.length = length;
+        }
+    }
+    edit.begin = av_rescale_q(emptyLength, AVRational{1, static_cast<int>(movieScale)}, tb);
+    return true;
+}
+
+// Whether time `t` of a track (`tb`) is shown by its edit.
+bool WithinEdit_(const PlainEdit_& edit, int64_t t, AVRational tb, uint32_t movieScale) {
+    return t >= edit.begin && av_compare_ts(t - edit.begin, tb, edit.length,
+                                            AVRational{1, static_cast<int>(movieScale)}) < 0;
+}
+
+// The sound table of an MP4 or QuickTime track from the demuxer's index, its first `limit`
+// packets into `out` (cleared first), with `lead` sample frames dropped from the front of the
+// first packet. Returns the sample frames of the whole track, or -1 when the index cannot stand
+// in for a scan.
+int64_t MovieSound_(AVStream* st, size_t limit, int64_t lead, std::vector<Packet_>& out) {
+    out.clear();
+    const int n = avformat_index_get_entries_count(st);
+    const int rate = st->codecpar->sample_rate;
+    if (n <= 0 || static_cast<size_t>(n) > kMaxPackets || rate <= 0) return -1;
+    const AVRational toSamples{1, rate};
+    const bool inSamples = st->time_base.num == 1 && st->time_base.den == rate;
+    // Where the codec's frame size alone tells a packet's samples (AAC, most codecs), whatever
+    // its bytes, it is asked once.
+    const int frameSize = st->codecpar->frame_size;
+    const bool fixed = frameSize > 1 && av_get_audio_frame_duration2(st->codecpar, 1) == frameSize &&
+                       av_get_audio_frame_duration2(st->codecpar, 1 << 20) == frameSize;
+    int64_t samples = 0;
+    out.reserve(std::min(limit, static_cast<size_t>(n)));
+    const AVIndexEntry* e = avformat_index_get_entry(st, 0);
+    for (int i = 0; i < n; ++i) {
+        const AVIndexEntry* after = i + 1 < n ? avformat_index_get_entry(st, i + 1) : nullptr;
+        if (!e || e->size <= 0 || (after && after->timestamp <= e->timestamp)) return -1;
+        Packet_ p;
+        p.pts = p.dts = e->timestamp;
+        p.key = true;
+        if (fixed) {
+            p.count = frameSize;
+        } else {
+            int64_t span = 0;
+            if (after) {
+                span = after->timestamp - e->timestamp;
+            } else if (st->duration != AV_NOPTS_VALUE) {
+                const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+                span = start + st->duration - e->timestamp;
+            }
+            p.count = PacketSamples_(st, nullptr, e->size,
+                                     inSamples ? span : av_rescale_q(span, st->time_base, toSamples));
+        }
+        if (e->flags & AVINDEX_DISCARD_FRAME) {
+            p.skip = p.count;
+            p.count = 0;
+        }
+        if (i == 0 && lead > 0) {
+            if (lead > p.count) return -1;
+            p.skip += static_cast<int32_t>(lead);
+            p.count -= static_cast<int32_t>(lead);
+        }
+        p.at = samples;
+        samples += p.count;
+        if (out.size() < limit) out.push_back(p);
+        e = after;
+    }
+    return samples;
+}
+
+// The length of an MP4's sound track `st` and the first packets of its table (MovieSound_), with
+// the priming the plain edit handling drops (`lead`); -1 when the index cannot stand in for a
+// scan, or (`plain`) the track's edits are ones the plain handling cannot give.
+int64_t MovieSoundOf_(AVStream* st, const std::vector<uint8_t>& movie, bool plain, int64_t& lead,
+                      std::vector<Packet_>& first) {
+    lead = 0;
+    if (plain) {
+        MovieTrack_ track;
+        uint32_t movieScale = 0;
+        PlainEdit_ edit;
+        const int n = avformat_index_get_entries_count(st);
+        if (n <= 0 || !FindTrack_(movie, st->id, track, movieScale) ||
+            !PlainEditOf_(track, st->time_base, movieScale, edit))
+            return -1;
+        // The plain handling drops an edit's start from an AAC track's first packet (its
+        // priming), and from no other; nothing past the edit's end.
+        const AVIndexEntry* last = avformat_index_get_entry(st, n - 1);
+        const bool inSamples = st->time_base.num == 1 &&
+                               st->time_base.den == st->codecpar->sample_rate;
+        if (edit.any &&
+            ((edit.start > 0 && (st->codecpar->codec_id != AV_CODEC_ID_AAC || !inSamples)) ||
+             !last || !WithinEdit_(edit, last->timestamp, st->time_base, movieScale)))
+            return -1;
+        lead = edit.start;
+    }
+    // The sound's length now; its table when the sound is first asked for (an export of a
+    // picture never needs it), but its first packets go into the check.
+    return MovieSound_(st, kCheckedPackets, lead, first);
 }
 
 // The picture and sound tables of an MP4 or QuickTime file from its sample tables, without
@@ -795,20 +980,45 @@ bool CompositionOffsets_(const std::vector<uint8_t>& movie, int trackId,
 // decode times. The first packets are then read to check that the tables say what the demuxer
 // delivers; any difference, an edit that drops pictures, or a fragmented file leaves the
 // tables to the scan. False then.
-bool IndexMovie_(QAvMedia& m, AVFormatContext* fmt, const std::string& path) {
+//
+// Under the demuxer's plain edit handling (`plainEdits`) an edit list must also be one the plain
+// handling gives as the full one would: a single edit that drops no picture, and in the sound
+// nothing but an AAC track's priming, which the demuxer asks to drop from its first packet.
+bool IndexMovie_(QAvMedia& m, AVFormatContext* fmt, const std::vector<uint8_t>& movie) {
     if (!IsMovFamily_(fmt)) return false;
+    const bool plain = m.video.plainEdits;
+    // The sound's length beside the picture table, on a thread of its own where there is one:
+    // both only read the demuxer's index.
     std::vector<Packet_> video, audio;
+    std::future<int64_t> sound;
+    if (m.audio.stream >= 0) {
+        const auto job = [&m, st = fmt->streams[m.audio.stream], &movie, plain, &audio] {
+            return MovieSoundOf_(st, movie, plain, m.movieSoundLead, audio);
+        };
+        try {
+            sound = std::async(std::launch::async, job);
+        } catch (const std::system_error&) {
+            sound = std::async(std::launch::deferred, job);
+        }
+    }
     if (m.video.stream >= 0) {
+        MovieTrack_ track;
+        uint32_t movieScale = 0;
+        PlainEdit_ edit;
         AVStream* st = fmt->streams[m.video.stream];
         const int n = avformat_index_get_entries_count(st);
         if (n <= 0 || static_cast<size_t>(n) > kMaxPackets) return false;
         std::vector<int32_t> offsets;
-        if (!CompositionOffsets_(ReadMovieBox_(path), st->id, offsets)) return false;
+        if (!FindTrack_(movie, st->id, track, movieScale) ||
+            (plain && !PlainEditOf_(track, st->time_base, movieScale, edit)) ||
+            !CompositionOffsets_(track, offsets))
+            return false;
         if (!offsets.empty() && offsets.size() != static_cast<size_t>(n)) return false;
         // The demuxer moves every time by the most negative offset, so none comes before its
         // decode time; only the check against the first packets tells it for sure.
         int32_t least = 0;
         for (int32_t o : offsets) least = std::min(least, o);
+        int64_t first = INT64_MAX, last = INT64_MIN;
         video.reserve(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) {
             const AVIndexEntry* e = avformat_index_get_entry(st, i);
@@ -820,42 +1030,18 @@ bool IndexMovie_(QAvMedia& m, AVFormatContext* fmt, const std::string& path) {
             p.pts = e->timestamp + (offsets.empty() ? 0 : int64_t{offsets[size_t(i)]} - least);
             p.key = (e->flags & AVINDEX_KEYFRAME) != 0;
             video.push_back(p);
+            first = std::min(first, p.pts);
+            last = std::max(last, p.pts);
         }
+        // The plain handling starts the times at the edit's start: a picture outside the edit
+        // is one the full handling would drop.
+        if (edit.any && (!WithinEdit_(edit, first, st->time_base, movieScale) ||
+                         !WithinEdit_(edit, last, st->time_base, movieScale)))
+            return false;
     }
-    if (m.audio.stream >= 0) {
-        AVStream* st = fmt->streams[m.audio.stream];
-        const int n = avformat_index_get_entries_count(st);
-        const int rate = st->codecpar->sample_rate;
-        if (n <= 0 || static_cast<size_t>(n) > kMaxPackets || rate <= 0) return false;
-        const AVRational toSamples{1, rate};
-        int64_t samples = 0;
-        audio.reserve(static_cast<size_t>(n));
-        for (int i = 0; i < n; ++i) {
-            const AVIndexEntry* e = avformat_index_get_entry(st, i);
-            if (!e || e->size <= 0 || (i > 0 && e->timestamp <= audio.back().dts)) return false;
-            int64_t span = 0;
-            if (i + 1 < n) {
-                span = avformat_index_get_entry(st, i + 1)->timestamp - e->timestamp;
-            } else if (st->duration != AV_NOPTS_VALUE) {
-                const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-                span = start + st->duration - e->timestamp;
-            }
-            Packet_ p;
-            p.pts = p.dts = e->timestamp;
-            p.key = true;
-            const bool inSamples = st->time_base.num == 1 && st->time_base.den == rate;
-            p.count = PacketSamples_(st, nullptr, e->size,
-                                     inSamples ? span : av_rescale_q(span, st->time_base, toSamples));
-            if (e->flags & AVINDEX_DISCARD_FRAME) {
-                p.skip = p.count;
-                p.count = 0;
-            }
-            p.at = samples;
-            samples += p.count;
-            audio.push_back(p);
-        }
-        m.facts.audio.samples = samples;
-    }
+    int64_t samples = 0;
+    if (sound.valid() && (samples = sound.get()) < 0) return false;
+    m.facts.audio.samples = samples;
     if (!SameAsRead_(fmt, m.video.stream, video, m.audio.stream, audio)) {
         m.facts.audio.samples = 0;
         return false;
@@ -864,6 +1050,7 @@ bool IndexMovie_(QAvMedia& m, AVFormatContext* fmt, const std::string& path) {
     m.audio.packets = std::move(audio);
     m.video.indexed = m.audio.indexed = true;
     m.video.dtsIndex = m.audio.dtsIndex = true;
+    m.audio.later = m.audio.stream >= 0;
     return true;
 }
 
@@ -938,22 +1125,50 @@ void ScanPackets_(QAvMedia& m, AVFormatContext* fmt) {
 }
 
 // An Opus decoder drops the stream's pre-skip by itself when it starts, unless the first packet
-// says otherwise: where no packet said so, the table drops it too.
-void DecoderPriming_(QAvMedia& m, AVFormatContext* fmt) {
-    auto& pk = m.audio.packets;
-    if (m.audio.stream < 0 || pk.empty()) return;
-    const AVCodecParameters* par = fmt->streams[m.audio.stream]->codecpar;
-    if (par->codec_id != AV_CODEC_ID_OPUS || par->initial_padding <= 0 || pk[0].skip > 0) return;
-    int64_t left = par->initial_padding, samples = 0;
+// says otherwise: where no packet said so, the table drops it too. `total` is the length of the
+// whole table, of which `pk` may hold only the first packets; returns the length after the drop.
+int64_t DecoderPriming_(std::vector<Packet_>& pk, const AVCodecParameters* par, int64_t total) {
+    if (pk.empty() || par->codec_id != AV_CODEC_ID_OPUS || par->initial_padding <= 0 || pk[0].skip > 0)
+        return total;
+    int64_t left = par->initial_padding, dropped = 0;
     for (Packet_& p : pk) {
         const int32_t drop = static_cast<int32_t>(std::min<int64_t>(left, p.count));
         p.skip += drop;
         p.count -= drop;
+        p.at -= dropped;
         left -= drop;
-        p.at = samples;
-        samples += p.count;
+        dropped += drop;
     }
-    m.facts.audio.samples = samples;
+    return total - std::min<int64_t>(par->initial_padding, total);
+}
+
+void DecoderPriming_(QAvMedia& m, AVFormatContext* fmt) {
+    if (m.audio.stream < 0) return;
+    m.facts.audio.samples = DecoderPriming_(m.audio.packets, fmt->streams[m.audio.stream]->codecpar,
+                                            m.facts.audio.samples);
+}
+
+// The whole sound table of an MP4 whose open checked only its first packets, from the sound
+// demuxer's index: the same file parsed the same way. False when it no longer says what the
+// open found (the file changed).
+bool CompleteMovieSound_(QAvMedia& m) {
+    Side_& a = m.audio;
+    if (!a.later) return true;
+    if (!a.demux.fmt && !Reopen_(a)) return false;
+    AVStream* st = a.demux.fmt->streams[a.stream];
+    std::vector<Packet_> table;
+    int64_t total = MovieSound_(st, kMaxPackets, m.movieSoundLead, table);
+    if (total >= 0) total = DecoderPriming_(table, st->codecpar, total);
+    if (total != m.facts.audio.samples || table.size() < a.packets.size() ||
+        !std::equal(a.packets.begin(), a.packets.end(), table.begin(),
+                    [](const Packet_& x, const Packet_& y) {
+                        return x.dts == y.dts && x.at == y.at && x.count == y.count &&
+                               x.skip == y.skip;
+                    }))
+        return false;
+    a.packets = std::move(table);
+    a.later = false;
+    return true;
 }
 
 bool SeeksByTime_(const AVFormatContext* fmt) {
@@ -1073,21 +1288,43 @@ bool GoByTimeline_(QAvMedia& m, AVFormatContext* fmt) {
 
 // Builds the packet tables: from the container's index where it can stand in, else by reading,
 // or, for a long file whose container seeks by time, from its timeline.
-void Scan_(QAvMedia& m, AVFormatContext* fmt, const std::string& path, const QAvOpenOptions& options) {
-    if (IndexMovie_(m, fmt, path)) {
-        DecoderPriming_(m, fmt);
-        return;
+// Opens the picture side's demuxer again for both streams, the packets from the first.
+bool Rewind_(QAvMedia& m) {
+    if (!Reopen_(m.video)) return false;
+    DiscardOthers_(m.video.demux.fmt, m.video.stream, m.audio.stream);
+    return true;
+}
+
+// Makes the tables; `movie` brings the movie box of an MP4 (ReadMovieBox_). False when the file
+// could not be opened again.
+bool Scan_(QAvMedia& m, std::future<std::vector<uint8_t>>& movie, const QAvOpenOptions& options) {
+    if (IsMovFamily_(m.video.demux.fmt)) {
+        const std::vector<uint8_t> box = movie.get();
+        bool indexed = IndexMovie_(m, m.video.demux.fmt, box);
+        if (!indexed && m.video.plainEdits) {
+            // Edits the plain handling cannot give: the file is opened with the full one.
+            m.video.plainEdits = m.audio.plainEdits = false;
+            indexed = Rewind_(m) && IndexMovie_(m, m.video.demux.fmt, box);
+        }
+        if (indexed) {
+            DecoderPriming_(m, m.video.demux.fmt);
+            return true;
+        }
+        // The check read the first packets: the scan reads from the top.
+        if (!Rewind_(m)) return false;
     }
+    AVFormatContext* fmt = m.video.demux.fmt;
     if (!SeeksByTime_(fmt)) {
         ScanPackets_(m, fmt);
         DecoderPriming_(m, fmt);
-        return;
+        return true;
     }
     const auto deadline = Clock_::now() + std::chrono::milliseconds(options.scanMilliseconds);
     const bool whole = ReadPackets_(m, fmt, true, deadline);
     DecoderPriming_(m, fmt);
     if (!whole && !GoByTimeline_(m, fmt)) ReadPackets_(m, fmt, true, Clock_::time_point::max());
     NoteSoundTimes_(m);
+    return true;
 }
 
 // --- Pictures --------------------------------------------------------------------------------
@@ -1479,7 +1716,16 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error, const QAvOpen
         m->best = av_frame_alloc();
         if (!m->last || !m->pending || !m->best) throw std::bad_alloc();
         Side_& v = m->video;
-        if (!DemuxOpen_(path, v.demux)) {
+        // An MP4's own movie box is read while the demuxer parses it: the tables need what the
+        // demuxer keeps to itself (composition offsets, edits).
+        std::future<std::vector<uint8_t>> movie;
+        try {
+            movie = std::async(std::launch::async, ReadMovieBox_, path);
+        } catch (const std::system_error&) {
+            movie = std::async(std::launch::deferred, ReadMovieBox_, path);
+        }
+        v.plainEdits = m->audio.plainEdits = true;
+        if (!DemuxOpen_(path, v.demux, v.plainEdits)) {
             error = "not a readable media file";
             return nullptr;
         }
@@ -1491,8 +1737,12 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error, const QAvOpen
         v.stream = BestStream_(fmt, AVMEDIA_TYPE_VIDEO, UsableVideo_);
         m->audio.stream = BestStream_(fmt, AVMEDIA_TYPE_AUDIO, UsableAudio_);
         DiscardOthers_(fmt, v.stream, m->audio.stream);
-        Scan_(*m, fmt, path, options);
         v.path = m->audio.path = path;
+        if (!Scan_(*m, movie, options)) {
+            error = "not a readable media file";
+            return nullptr;
+        }
+        fmt = v.demux.fmt;
 
         if (v.stream >= 0 && !v.packets.empty()) {
             const AVStream* st = fmt->streams[v.stream];
@@ -1592,6 +1842,7 @@ int64_t AvMediaSound(QAvMedia* media, int64_t first, int64_t count, int16_t* des
     if (count == 0) return 0;
     try {
         Side_& a = m.audio;
+        if (!CompleteMovieSound_(m)) return -1;
         const int64_t pcmEnd = m.pcmStart + static_cast<int64_t>(m.pcm.size()) / f.channels;
         const bool forward = a.live && first >= m.pcmStart &&
                              first <= std::max(pcmEnd, m.clock) + kAheadSeconds * f.rate;
