@@ -108,6 +108,9 @@ struct Packet_ {
     int32_t skip = 0;    // sound: leading sample frames the container asks to drop
     uint32_t print = 0;  // a hash of the packet's size and bytes
     bool key = false;
+    // Video: decoded for the pictures after it but never shown (an MP4 edit list cuts it); the
+    // demuxer marks it so that the decoder drops its picture.
+    bool hidden = false;
 };
 
 // Enough of a packet to tell it from its neighbours: its size and its first and last bytes.
@@ -358,6 +361,7 @@ struct QAvMedia {
     Order_ order = Order_::Ordinal;
     std::vector<int64_t> sortedPts;  // PtsRank
     int64_t firstTime = 0;           // Uniform: presentation time of frame 0
+    int64_t hiddenPackets = 0;       // PtsRank: packets that show no picture
     int64_t step = 1;                // Uniform: time of one frame
     struct SeekPoint_ {
         int64_t frame;   // presentation number
@@ -386,8 +390,9 @@ struct QAvMedia {
     int64_t estimatedFrames = 0;  // from the container's duration
     int64_t soundFirstTs = 0;     // sound: the first packet's time
     AVRational soundTb{1, 1};
-    int32_t soundFrame = 0;  // sample frames of every sound packet
-    int32_t soundSkip = 0;   // sample frames the first packet drops from its front
+    int32_t soundFrame = 0;     // sample frames of every sound packet
+    int32_t soundSkip = 0;      // sample frames the first packet drops from its front
+    int64_t soundTrimLeft = 0;  // the scan: front trim still to drop (TrimSound_)
 
     // Sound.
     int64_t movieSoundLead = 0;  // MP4 sound under the plain edit handling: its dropped priming
@@ -505,26 +510,36 @@ int64_t DurationSamples_(const AVStream* st, const AVPacket* pkt) {
 }
 
 // What a sound packet leaves once the container's trimming is applied: its count and the
-// leading sample frames to drop.
-void TrimSound_(const AVPacket* pkt, Packet_& p) {
+// leading sample frames to drop. The decoder takes a packet's front trim as a count of sample
+// frames to drop from its output, which runs on into the packets after where it is longer than
+// this one (an edit that starts several packets in): `left` carries it, as the decoder does.
+void TrimSound_(const AVPacket* pkt, Packet_& p, int64_t& left) {
     size_t size = 0;
+    int64_t back = 0;
     const uint8_t* skip = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
     if (skip && size >= 8) {
-        const int64_t front = AV_RL32(skip), back = AV_RL32(skip + 4);
-        p.skip = static_cast<int32_t>(std::clamp<int64_t>(front, 0, p.count));
-        p.count = static_cast<int32_t>(std::max<int64_t>(0, p.count - p.skip - back));
+        const int64_t front = AV_RL32(skip);
+        left = front <= INT32_MAX ? front : 0;  // the decoder reads it as a signed count
+        back = AV_RL32(skip + 4);
     }
+    p.skip = static_cast<int32_t>(std::clamp<int64_t>(left, 0, p.count));
+    left -= p.skip;
+    p.count = static_cast<int32_t>(std::max<int64_t>(0, p.count - p.skip - back));
 }
 
 // A sound packet as read: its times, its sample frames and the container's trimming of them
-// (`at` is left for the caller to place).
-Packet_ SoundPacket_(const AVStream* st, const AVPacket* pkt) {
+// (`at` is left for the caller to place); `left` as TrimSound_ has it.
+Packet_ SoundPacket_(const AVStream* st, const AVPacket* pkt, int64_t& left) {
     Packet_ p;
     p.pts = pkt->pts;
     p.dts = pkt->dts;
     p.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
     p.count = PacketSamples_(st, pkt->data, pkt->size, DurationSamples_(st, pkt));
-    TrimSound_(pkt, p);
+    TrimSound_(pkt, p, left);
+    if (pkt->flags & AV_PKT_FLAG_DISCARD) {  // an edit cuts it: the decoder drops it all
+        p.skip += p.count;
+        p.count = 0;
+    }
     return p;
 }
 
@@ -536,6 +551,7 @@ bool SameAsRead_(AVFormatContext* fmt, int vs, const std::vector<Packet_>& video
     AVPacket* pkt = av_packet_alloc();
     if (!pkt) return false;
     size_t nv = 0, na = 0;
+    int64_t left = 0;
     bool same = true;
     const size_t wantV = std::min(kChecked, video.size()), wantA = std::min(kChecked, audio.size());
     for (int reads = 0; same && (nv < wantV || na < wantA) && reads < 16384; ++reads) {
@@ -547,12 +563,13 @@ bool SameAsRead_(AVFormatContext* fmt, int vs, const std::vector<Packet_>& video
             if (nv < video.size()) {
                 const Packet_& p = video[nv];
                 same = p.dts == pkt->dts && p.pts == pkt->pts &&
-                       p.key == ((pkt->flags & AV_PKT_FLAG_KEY) != 0);
+                       p.key == ((pkt->flags & AV_PKT_FLAG_KEY) != 0) &&
+                       p.hidden == ((pkt->flags & AV_PKT_FLAG_DISCARD) != 0);
             }
             ++nv;
         } else if (pkt->stream_index == as && as >= 0) {
             if (na < audio.size()) {
-                const Packet_ q = SoundPacket_(fmt->streams[as], pkt);
+                const Packet_ q = SoundPacket_(fmt->streams[as], pkt, left);
                 const Packet_& p = audio[na];
                 same = p.dts == pkt->dts && p.pts == pkt->pts && p.count == q.count &&
                        p.skip == q.skip;
@@ -602,17 +619,27 @@ void PlanPictures_(QAvMedia& m) {
     m.video.dtsIndex = allDts && dtsRising;
     m.order = Order_::Ordinal;
     m.sortedPts.clear();
+    m.hiddenPackets = 0;
     if (allPts) {
-        std::vector<std::pair<int64_t, int64_t>> byTime(pk.size());
-        for (int64_t i = 0; i < n; ++i) byTime[i] = {pk[i].pts, i};
+        // Hidden pictures are left out of the ranks: the decoder never hands them out.
+        std::vector<std::pair<int64_t, int64_t>> byTime;
+        byTime.reserve(pk.size());
+        for (int64_t i = 0; i < n; ++i)
+            if (!pk[i].hidden) byTime.emplace_back(pk[i].pts, i);
         SortByTime_(byTime);
-        m.sortedPts.resize(pk.size());
-        for (int64_t r = 0; r < n; ++r) m.sortedPts[r] = byTime[r].first;
+        m.sortedPts.resize(byTime.size());
+        for (size_t r = 0; r < byTime.size(); ++r) m.sortedPts[r] = byTime[r].first;
         if (std::adjacent_find(m.sortedPts.begin(), m.sortedPts.end()) == m.sortedPts.end()) {
             m.order = Order_::PtsRank;
-            for (int64_t r = 0; r < n; ++r) pk[byTime[r].second].at = r;  // a picture's rank
+            m.hiddenPackets = n - static_cast<int64_t>(byTime.size());
+            for (Packet_& p : pk) p.at = -1;
+            for (size_t r = 0; r < byTime.size(); ++r)
+                pk[byTime[r].second].at = static_cast<int64_t>(r);  // a picture's rank
         }
     }
+    // Elsewhere every packet is a picture, as the files with such times have always been read.
+    if (m.order != Order_::PtsRank)
+        for (Packet_& p : pk) p.hidden = false;
     if (m.order == Order_::Ordinal && m.video.dtsIndex && even && n > 1 && m.step > 0) {
         // Times step evenly, but some packets carry no presentation time: the pictures fill
         // the same even grid, starting at the earliest presentation time there is.
@@ -638,10 +665,17 @@ void PlanPictures_(QAvMedia& m) {
         }
     }
     // Decoding may start at packet 0 for any frame, and at a key packet for the frames shown
-    // from it on.
+    // from it on; from a hidden one, for the frames its interval shows, the first of which is
+    // then a key frame to the caller.
     m.seekPoints.push_back({0, 0});
-    for (int64_t i = 1; i < n; ++i)
-        if (pk[i].key && pk[i].at > 0) m.seekPoints.push_back({pk[i].at, i});
+    for (int64_t i = 0; i < n; ++i) {
+        if (!pk[i].key) continue;
+        int64_t from = pk[i].at;
+        for (int64_t j = i + 1; pk[i].hidden && j < n && !pk[j].key; ++j)
+            if (pk[j].at >= 0 && (from < 0 || pk[j].at < from)) from = pk[j].at;
+        if (from > 0) m.seekPoints.push_back({from, i});
+        if (pk[i].hidden && from >= 0) m.facts.video.keyFrames.push_back(from);
+    }
     std::sort(m.seekPoints.begin(), m.seekPoints.end(), [](const auto& a, const auto& b) {
         return a.frame != b.frame ? a.frame < b.frame : a.packet < b.packet;
     });
@@ -1022,13 +1056,12 @@ bool IndexMovie_(QAvMedia& m, AVFormatContext* fmt, const std::vector<uint8_t>& 
         video.reserve(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) {
             const AVIndexEntry* e = avformat_index_get_entry(st, i);
-            if (!e || e->size <= 0 || (e->flags & AVINDEX_DISCARD_FRAME) ||
-                (i > 0 && e->timestamp <= video.back().dts))
-                return false;
+            if (!e || e->size <= 0 || (i > 0 && e->timestamp <= video.back().dts)) return false;
             Packet_ p;
             p.dts = e->timestamp;
             p.pts = e->timestamp + (offsets.empty() ? 0 : int64_t{offsets[size_t(i)]} - least);
             p.key = (e->flags & AVINDEX_KEYFRAME) != 0;
+            p.hidden = (e->flags & AVINDEX_DISCARD_FRAME) != 0;
             video.push_back(p);
             first = std::min(first, p.pts);
             last = std::max(last, p.pts);
@@ -1077,6 +1110,7 @@ bool ReadPackets_(QAvMedia& m, AVFormatContext* fmt, bool pictures, Clock_::time
         p.pts = pkt->pts;
         p.dts = pkt->dts;
         p.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+        p.hidden = (pkt->flags & AV_PKT_FLAG_DISCARD) != 0;
         if (pkt->stream_index == m.video.stream || pkt->stream_index == m.audio.stream)
             p.print = Print_(pkt);
         if (pkt->stream_index == m.video.stream && m.video.palette.empty()) {
@@ -1087,7 +1121,7 @@ bool ReadPackets_(QAvMedia& m, AVFormatContext* fmt, bool pictures, Clock_::time
         if (pkt->stream_index == m.video.stream && pictures && m.video.packets.size() < kMaxPackets) {
             m.video.packets.push_back(p);
         } else if (pkt->stream_index == m.audio.stream && m.audio.packets.size() < kMaxPackets) {
-            Packet_ a = SoundPacket_(ast, pkt);
+            Packet_ a = SoundPacket_(ast, pkt, m.soundTrimLeft);
             a.print = p.print;
             a.at = samples;
             samples += a.count;
@@ -1585,7 +1619,7 @@ bool DecodePicture_(QAvMedia& m, int64_t index, uint8_t* dest, const QAvFrameLay
         m.lastOut = point.frame - 1;
         from = point.frame - 1;
     }
-    v.budget = index - std::max<int64_t>(from, 0) + kSlack;
+    v.budget = index - std::max<int64_t>(from, 0) + kSlack + m.hiddenPackets;
     bool delivered = false, past = false;
     return DecodeOn_(m, index, dest, layout, delivered, past) && delivered;
 }
@@ -1769,6 +1803,8 @@ QAvMedia* AvMediaOpen(const std::string& path, std::string& error, const QAvOpen
                 if (!m->timeline) {
                     PlanPictures_(*m);
                     NoteFrameTimes_(*m, st->time_base);
+                    f.frames -= m->hiddenPackets;
+                    if (f.frames <= 0) f.present = false;  // an edit cuts every picture
                 }
                 if (v.palette.empty()) v.palette = StoredPalette_(st->codecpar);
             }

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,9 +35,10 @@ namespace {
 
 struct Fixture {
     const char* name;
-    const char* args;  // ffmpeg output options
+    const char* args;  // ffmpeg output options; with `from`, its input options
     bool sound;
     const char* needs = nullptr;  // an encoder that must exist
+    const char* from = nullptr;   // copied from this fixture's streams (-c copy), not encoded
 };
 
 // Small files of every kind the layer serves: AVI with the codecs the AVI library takes,
@@ -77,6 +79,11 @@ const Fixture kFixtures[] = {
     // A portrait movie: its picture is stored on its side, with a matrix that turns it upright.
     {"rotated.mp4", "-t 1 -r 25 -s 160x96 -pix_fmt yuv420p -c:v libx264 -bf 2 -g 12", false,
      "libx264"},
+    // MP4 edit lists as copies write them: a cut that starts between key frames keeps the
+    // pictures and sound before it, for an edit to leave out; a Matroska movie whose pictures
+    // start after its sound gets an empty edit before them.
+    {"cut.mp4", "-ss 0.37", true, "libx264", "h264.mp4"},
+    {"remuxed.mp4", "", true, "libx264", "h264-10s.mkv"},
 };
 
 // Writes a quarter-turn into the display matrix of the first track of an MP4 file.
@@ -106,10 +113,16 @@ struct Files {
     std::vector<std::string> made;
     bool tools = false;
 
-    // Makes `name` at `path` by `cmd` (which writes to OUT).
-    static bool Make(const std::string& name, const std::string& cmd, const std::string& path) {
+    // Makes `name` at `path` by `cmd` (which writes to OUT, and reads IN when it copies).
+    bool Make(const std::string& name, const std::string& cmd, const std::string& path) const {
         std::string run = cmd;
         run.replace(run.find("OUT"), 3, "'" + path + "'");
+        if (const size_t in = run.find(" IN "); in != std::string::npos) {
+            const Fixture* f = nullptr;
+            for (const Fixture& g : kFixtures)
+                if (name == g.name) f = &g;
+            run.replace(in + 1, 2, "'" + dir.file(f->from) + "'");
+        }
         return test::RunQuiet(run) && (name != "rotated.mp4" || TurnFirstTrack(path));
     }
 
@@ -121,20 +134,28 @@ struct Files {
         if (!cache) cache = KV_FIXTURE_CACHE;
 #endif
         if (cache) mkdir(cache, 0755);
+        std::map<std::string, std::string> made;  // the commands that made each
         for (const Fixture& f : kFixtures) {
             if (f.needs && !HaveEncoder(f.needs)) continue;
+            if (f.from && !Has(f.from)) continue;
             const std::string cmd =
-                std::string(
-                    "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 ") +
-                (f.sound ? "-f lavfi -i \"sine=frequency=330:beep_factor=3:sample_rate=48000\" "
-                         : "") +
-                f.args + " OUT";
+                f.from ? "ffmpeg -nostdin -v error -y " + std::string(f.args) + " -i IN -c copy OUT"
+                       : std::string(
+                             "ffmpeg -nostdin -v error -y -f lavfi -i "
+                             "testsrc2=size=320x240:rate=25 ") +
+                             (f.sound ? "-f lavfi -i "
+                                        "\"sine=frequency=330:beep_factor=3:sample_rate=48000\" "
+                                      : "") +
+                             f.args + " OUT";
+            // A copy is kept under its own command and its source's.
+            const std::string what = cmd + (f.from ? made[f.from] : "");
+            made[f.name] = what;
             const std::string mine = dir.file(f.name);
             bool ok = false;
             if (cache) {
                 char key[17];
                 std::snprintf(key, sizeof key, "%016llx",
-                              static_cast<unsigned long long>(test::Fnv1a(cmd.data(), cmd.size())));
+                              static_cast<unsigned long long>(test::Fnv1a(what.data(), what.size())));
                 const std::string kept = std::string(cache) + "/" + key + "-" + f.name;
                 if (access(kept.c_str(), R_OK) != 0) {
                     const std::string part = std::string(cache) + "/" + key + "-" +
@@ -148,7 +169,7 @@ struct Files {
             } else {
                 ok = Make(f.name, cmd, mine);
             }
-            if (ok) made.push_back(f.name);
+            if (ok) this->made.push_back(f.name);
         }
     }
     bool Has(const std::string& name) const {
@@ -161,11 +182,12 @@ const Files& TheFiles() {
     return files;
 }
 
-int64_t ProbePackets(const std::string& path) {
+// The pictures ffprobe decodes: an edit list may leave some of the packets out.
+int64_t ProbeFrames(const std::string& path) {
     const std::string out = path + ".count";
     test::RunQuiet(
-        "ffprobe -v error -select_streams v:0 -count_packets -show_entries "
-        "stream=nb_read_packets -of csv=p=0 '" +
+        "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+        "stream=nb_read_frames -of csv=p=0 '" +
         path + "' > '" + out + "'");
     const std::string text = test::ReadFileBytes(out);
     return text.empty() ? -1 : std::stoll(text);
@@ -209,7 +231,7 @@ TEST_P(AvMediaFiles, EveryPictureMatchesFfmpegAndCountsMatchFfprobe) {
     }
     ASSERT_TRUE(v.present);
     // Going by the timeline, the count is the container's duration in frames until the end.
-    const int64_t count = ProbePackets(path);
+    const int64_t count = ProbeFrames(path);
     EXPECT_EQ(v.frames, count);
     EXPECT_GT(v.rate, 0.0);
     EXPECT_FALSE(v.codecName.empty());
@@ -298,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, AvMediaFiles,
                                            "hevc.mov", "mpeg2.ts", "sound.flac", "sound.opus",
                                            "sound.m4a", "rotated.mp4", "h264-10s.mkv",
                                            "vp9-10s.webm", "timeline:h264-10s.mkv",
-                                           "timeline:vp9-10s.webm"),
+                                           "timeline:vp9-10s.webm", "cut.mp4", "remuxed.mp4"),
                          [](const auto& info) {
                              std::string n = info.param;
                              for (char& c : n)
@@ -510,6 +532,23 @@ TEST(AvMediaRefuses, WhatIsNotAMediaFile) {
     EXPECT_EQ(AvMediaOpen(dir.file("text.avi"), error), nullptr);
     test::WriteFileBytes(dir.file("empty.mpg"), "");
     EXPECT_EQ(AvMediaOpen(dir.file("empty.mpg"), error), nullptr);
+}
+
+// An MP4's sound table is made when the sound is first asked for, from the file as it is then:
+// a file rewritten since the open gives an error, not sound placed by another file's table.
+TEST(AvMediaRefuses, SoundOfAnMp4RewrittenSinceItsOpen) {
+    if (!TheFiles().Has("cut.mp4")) GTEST_SKIP() << "ffmpeg with libx264 makes the movie";
+    const std::string path = TheFiles().dir.file("rewritten.mp4");
+    test::WriteFileBytes(path, test::ReadFileBytes(TheFiles().dir.file("h264.mp4")));
+    std::string error;
+    QAvMedia* m = AvMediaOpen(path, error);
+    ASSERT_NE(m, nullptr) << error;
+    std::vector<uint8_t> pic(size_t(AvMediaFacts(m).video.width) * AvMediaFacts(m).video.height * 3);
+    EXPECT_TRUE(AvMediaFrame(m, 3, pic.data(), pic.size()));
+    test::WriteFileBytes(path, test::ReadFileBytes(TheFiles().dir.file("cut.mp4")));
+    int16_t part[2048];
+    EXPECT_EQ(AvMediaSound(m, 0, 1024 / AvMediaFacts(m).audio.channels, part), -1);
+    AvMediaClose(m);
 }
 
 // Truncated and bit-flipped copies: an error or fewer pictures, never a crash, a hang or a
