@@ -51,7 +51,7 @@ void BM_DecodeAll_H264_1080p(benchmark::State& state) {
     }
     state.counters["frames"] = double(frames);
 }
-BENCHMARK(BM_DecodeAll_H264_1080p)->Unit(benchmark::kSecond)->Iterations(3);
+BENCHMARK(BM_DecodeAll_H264_1080p)->Unit(benchmark::kSecond)->Iterations(1);
 
 void OpenClose(benchmark::State& state, const char* name) {
     int64_t frames = 0;
