@@ -8,10 +8,11 @@
 // picture, three times the decoding of a Motion JPEG frame. So the 8-bit planar YUV layouts
 // every common decoder emits (4:2:0, 4:2:2, 4:4:0, 4:4:4, limited or full range, subsampled
 // sides even) take a converter of our own: the same bicubic kernel (a = -0.6) at the two fixed
-// phases of a 2x upsampling, in 16-bit integers the compiler vectorises (AVX2 where the
-// processor has it). It differs from the reference by rounding only (60 dB PSNR and more on
-// decoded video; colours far outside the limited range come out right where libswscale's
-// integers overflow). Everything else goes through libswscale.
+// phases of a 2x upsampling, in 16-bit integers, with vector code of its own for processors
+// with SSSE3, AVX2 or AVX-512 (BW and VBMI) that gives the plain code's bytes. It differs from
+// the reference by rounding only (60 dB PSNR and more on decoded video; colours far outside
+// the limited range come out right where libswscale's integers overflow). Everything else goes
+// through libswscale.
 
 #include <cstddef>
 #include <cstdint>
@@ -42,5 +43,11 @@ struct QAvPictureConverter {
 // the picture cannot be converted.
 bool AvPictureToPacked24(QAvPictureConverter& c, const AVFrame& f, int width, int height, bool rgb,
                          uint8_t* dest, ptrdiff_t stride);
+
+// The widest vectors our converter may use, in bits: 512 (the default) lets it use the widest
+// the processor has, 256 and 128 hold it to narrower ones, and 0 to the plain code, which
+// defines its results. A setting for the whole process, for tests and benchmarks to hold each
+// vector path against the plain code.
+void AvPictureLimitVectors(int bits);
 
 }  // namespace kelvora

@@ -1,7 +1,8 @@
 // Decoded pictures into packed rows: our YUV converter beside libswscale's exact path (the
 // pictures ffmpeg's `-sws_flags bicubic+accurate_rnd+full_chroma_int+bitexact` gives) for
-// every layout, range and matrix it takes, odd sizes included; the layouts it leaves to
-// libswscale; and the rows it writes, in either order.
+// every layout, range and matrix it takes, odd sizes included; its vector code beside its plain
+// code, byte for byte; the layouts it leaves to libswscale; and the rows it writes, in either
+// order.
 
 #include "platform/AvPicture.h"
 
@@ -9,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -125,6 +127,63 @@ TEST(AvPicture, YuvLayoutsRangesAndMatricesMatchTheExactPath) {
                 }
 }
 
+// The vector code at each width against the plain code, which defines the results: every
+// layout and range and a few matrices; rows the vector loops fill, rows that leave them a tail
+// and rows too short for them; samples at the ends of their range, where levels clamp and the
+// kernel rings most, and noise. The planes end with their last row, for a sanitizer build to
+// see a load past it.
+TEST(AvPicture, VectorCodeGivesThePlainCodesBytes) {
+    const AVPixelFormat formats[] = {AV_PIX_FMT_YUV420P,  AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV422P,
+                                     AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV440P,  AV_PIX_FMT_YUVJ440P,
+                                     AV_PIX_FMT_YUV444P,  AV_PIX_FMT_YUVJ444P};
+    std::mt19937 random(7);
+    QAvPictureConverter c;
+    for (const AVPixelFormat format : formats)
+        for (const int w : {2, 30, 34, 45, 66, 98, 1922})
+            for (const int h : {1, 2, 3, 7}) {
+                const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+                if ((w & d->log2_chroma_w) || (h & d->log2_chroma_h)) continue;  // libswscale's
+                for (int content = 0; content < 4; ++content) {
+                    AVFrame f{};
+                    f.format = format;
+                    f.width = w;
+                    f.height = h;
+                    std::vector<uint8_t> planes[3];
+                    for (int p = 0; p < 3; ++p) {
+                        const int pw = p ? AV_CEIL_RSHIFT(w, d->log2_chroma_w) : w;
+                        const int ph = p ? AV_CEIL_RSHIFT(h, d->log2_chroma_h) : h;
+                        planes[p].resize(static_cast<size_t>(pw) * ph);
+                        for (uint8_t& v : planes[p]) {
+                            // Flat extremes either way, extremes at random, noise.
+                            const uint32_t r = random();
+                            const uint8_t flat = (p == 1) == (content == 0) ? 255 : 0;
+                            v = static_cast<uint8_t>(content < 2    ? flat
+                                                     : content == 2 ? (r & 1) * 255
+                                                                    : r);
+                        }
+                        f.data[p] = planes[p].data();
+                        f.linesize[p] = pw;
+                    }
+                    for (const AVColorSpace space :
+                         {AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_BT709, AVCOL_SPC_BT2020_NCL})
+                        for (const bool rgb : {false, true}) {
+                            SCOPED_TRACE(std::string(av_get_pix_fmt_name(format)) + " " +
+                                         std::to_string(w) + "x" + std::to_string(h) + " content " +
+                                         std::to_string(content) + " space " +
+                                         std::to_string(space) + (rgb ? " rgb" : ""));
+                            f.colorspace = space;
+                            AvPictureLimitVectors(0);
+                            const auto plain = Ours(c, f, w, h, rgb);
+                            for (const int bits : {128, 256, 512}) {
+                                AvPictureLimitVectors(bits);
+                                EXPECT_TRUE(Ours(c, f, w, h, rgb) == plain) << bits << " bits";
+                            }
+                        }
+                }
+            }
+    AvPictureLimitVectors(512);
+}
+
 TEST(AvPicture, OtherLayoutsAndScalingGoThroughTheLibraryExactly) {
     QAvPictureConverter c;
     // 10-bit samples, a packed layout, an RGB source and a picture of another size.
@@ -165,20 +224,29 @@ TEST(AvPicture, OtherLayoutsAndScalingGoThroughTheLibraryExactly) {
 
 TEST(AvPicture, WritesExactlyTheRowsAskedInEitherOrder) {
     QAvPictureConverter c;
-    for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10LE}) {
-        SCOPED_TRACE(av_get_pix_fmt_name(format));
-        AVFrame* f = Pattern(format, 21, 9, 3);
-        const auto topDown = Ours(c, *f, 21, 9, false);
-        // Bottom-up into rows of 70 bytes: 63 written, the 7 after each left alone.
-        const int pitch = 70;
-        std::vector<uint8_t> block(static_cast<size_t>(pitch) * 9 + 16, 0xAB);
-        ASSERT_TRUE(AvPictureToPacked24(c, *f, 21, 9, false, block.data() + 8 * pitch, -pitch));
-        for (int y = 0; y < 9; ++y) {
-            const uint8_t* row = block.data() + (8 - y) * pitch;
-            EXPECT_EQ(std::memcmp(row, topDown.data() + y * 63, 63), 0) << "row " << y;
-            for (int i = 63; i < pitch; ++i) EXPECT_EQ(row[i], 0xAB) << "row " << y;
+    // libswscale's odd sizes, and ours with rows that end in the middle of a vector step.
+    const struct {
+        AVPixelFormat format;
+        int w, h;
+    } cases[] = {{AV_PIX_FMT_YUV420P, 21, 9},
+                 {AV_PIX_FMT_YUV420P10LE, 21, 9},
+                 {AV_PIX_FMT_YUV420P, 98, 8},
+                 {AV_PIX_FMT_YUV444P, 45, 3}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::string(av_get_pix_fmt_name(k.format)) + " " + std::to_string(k.w));
+        AVFrame* f = Pattern(k.format, k.w, k.h, 3);
+        const auto topDown = Ours(c, *f, k.w, k.h, false);
+        // Bottom-up into rows with 7 bytes to spare, which are left alone.
+        const int row = k.w * 3, pitch = row + 7;
+        std::vector<uint8_t> block(static_cast<size_t>(pitch) * k.h + 16, 0xAB);
+        ASSERT_TRUE(
+            AvPictureToPacked24(c, *f, k.w, k.h, false, block.data() + (k.h - 1) * pitch, -pitch));
+        for (int y = 0; y < k.h; ++y) {
+            const uint8_t* at = block.data() + (k.h - 1 - y) * pitch;
+            EXPECT_EQ(std::memcmp(at, topDown.data() + y * row, row), 0) << "row " << y;
+            for (int i = row; i < pitch; ++i) EXPECT_EQ(at[i], 0xAB) << "row " << y;
         }
-        for (size_t i = static_cast<size_t>(9) * pitch; i < block.size(); ++i)
+        for (size_t i = static_cast<size_t>(k.h) * pitch; i < block.size(); ++i)
             EXPECT_EQ(block[i], 0xAB);
         av_frame_free(&f);
     }
