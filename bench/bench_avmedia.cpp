@@ -3,7 +3,8 @@
 // 2-hour MP4 right after opening it, beside the decoding of the key interval it needs.
 //
 // KV_BENCH_DIR names the folder with hd.mp4, long.mp4 and long.mkv (made by
-// scripts/bench-avf.sh). A missing file skips its benchmark.
+// scripts/bench-avf.sh). A missing file skips its benchmark. KV_BENCH_VECTORS (bits) holds the
+// picture converter to narrower vectors, to see what a processor without AVX-512 gets.
 
 #include <benchmark/benchmark.h>
 
@@ -21,6 +22,12 @@ extern "C" {
 using namespace kelvora;
 
 namespace {
+
+const bool kVectorsHeld = [] {
+    const char* bits = std::getenv("KV_BENCH_VECTORS");
+    if (bits) AvPictureLimitVectors(std::atoi(bits));
+    return bits != nullptr;
+}();
 
 std::string File(const char* name) {
     const char* dir = std::getenv("KV_BENCH_DIR");
