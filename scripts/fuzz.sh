@@ -125,6 +125,15 @@ if [ ! -e "$seeds/.done-containers" ] && command -v ffmpeg >/dev/null; then
   touch "$seeds/.done-containers"
 fi
 
+# MP4 edit lists as stream copies write them: a cut between key frames, and the empty edit of a
+# Matroska movie remuxed whose pictures start after its sound.
+if [ ! -e "$seeds/.done-edits" ] && command -v ffmpeg >/dev/null; then
+  ff() { ffmpeg -v error -nostdin -y "$@" </dev/null || echo "fuzz: ffmpeg could not make ${*: -1}"; }
+  [ -s "$seeds/made/h264.mp4" ] && ff -ss 0.3 -i "$seeds/made/h264.mp4" -c copy "$seeds/made/cut.mp4"
+  [ -s "$seeds/made/h264.mkv" ] && ff -i "$seeds/made/h264.mkv" -c copy "$seeds/made/remuxed.mp4"
+  touch "$seeds/.done-edits"
+fi
+
 seed_corpus() {
   local target=$1 corpus=$2 pattern
   pattern=$(pattern_of "$target")

@@ -4,15 +4,16 @@
 //
 // Opening keeps a table of the video and the sound stream's packets: the frame count, the key
 // frames and the sound's length come from it, and so does every later reposition. MP4 and
-// QuickTime files give the table from their sample tables; other files are read through once
-// (no decoding). A file too long to read through in the time an open may take, whose container
-// seeks by time (Matroska, WebM) and whose streams keep a steady frame rate and sound frame
-// size, goes by its timeline instead: frame n is the picture shown at n frame durations from the
-// first, sound positions follow the packets' times, and the frame count and the sound's length
-// are estimates from the container's duration until decoding reaches the end. Pictures are numbered from 0 in presentation
-// order; sound positions are sample frames from 0, placed where ffmpeg's own straight decode
-// of the file puts them (decoder delay included, priming that the container asks to drop
-// dropped).
+// QuickTime files give the table from their sample tables (the sound's on first use); other
+// files are read through once (no decoding). A file too long to read through in the time an open
+// may take, whose container seeks by time (Matroska, WebM) and whose streams keep a steady frame
+// rate and sound frame size, goes by its timeline instead: frame n is the picture shown at n
+// frame durations from the first, sound positions follow the packets' times, and the frame
+// count and the sound's length are estimates from the streams' last packets until decoding
+// reaches the end. Pictures are numbered from 0 in presentation order, those an MP4's edit list
+// cuts left out (decoded for the pictures after them, never shown); sound positions are sample
+// frames from 0, placed where ffmpeg's own straight decode of the file puts them (decoder delay
+// included, priming and cuts that the container asks to drop dropped).
 //
 // Pictures and sound each have a demuxer and a decoder of their own, so that a player that
 // alternates between them never makes one undo the other's position. A request for the next
