@@ -1,6 +1,7 @@
 #include "platform/AvMedia.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -783,6 +784,10 @@ std::vector<uint8_t> ReadMovieBox_(const std::string& path) {
             head = 16;
         }
         if (size != 0 && size < head) break;
+        // Box types are four letters or digits: a file whose first bytes are not a box (every
+        // other format the layer opens) is left at once.
+        if (!std::all_of(h + 4, h + 8, [](uint8_t c) { return std::isalnum(c) || c == ' '; }))
+            break;
         if (AV_RB32(h + 4) == Tag_("moov")) {
             if (size == 0 || size - head > kMaxMovie || at + size > fileSize) break;
             box.resize(static_cast<size_t>(size - head));
