@@ -130,7 +130,7 @@ fi
 if [ ! -e "$seeds/.done-edits" ] && command -v ffmpeg >/dev/null; then
   ff() { ffmpeg -v error -nostdin -y "$@" </dev/null || echo "fuzz: ffmpeg could not make ${*: -1}"; }
   [ -s "$seeds/made/h264.mp4" ] && ff -ss 0.3 -i "$seeds/made/h264.mp4" -c copy "$seeds/made/cut.mp4"
-  [ -s "$seeds/made/h264.mkv" ] && ff -i "$seeds/made/h264.mkv" -c copy "$seeds/made/remuxed.mp4"
+  [ -s "$seeds/made/h264.mkv" ] && ff -i "$seeds/made/h264.mkv" -c copy -strict -2 "$seeds/made/remuxed.mp4"
   touch "$seeds/.done-edits"
 fi
 
