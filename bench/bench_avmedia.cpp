@@ -2,7 +2,7 @@
 // order; opening a 2-hour MP4 and a 2-hour Matroska movie; one frame from the middle of the
 // 2-hour MP4 right after opening it, beside the decoding of the key interval it needs.
 //
-// KV_BENCH_DIR names the folder with hd.mp4, long.mp4 and long.mkv (made by
+// KV_BENCH_DIR names the folder with hd.mp4, long.mp4, long.mkv and cut.mp4 (made by
 // scripts/bench-avf.sh). A missing file skips its benchmark. KV_BENCH_VECTORS (bits) holds the
 // picture converter to narrower vectors, to see what a processor without AVX-512 gets.
 
@@ -74,7 +74,10 @@ void OpenClose(benchmark::State& state, const char* name) {
 }
 void BM_Open_2h_Mp4(benchmark::State& state) { OpenClose(state, "long.mp4"); }
 void BM_Open_2h_Mkv(benchmark::State& state) { OpenClose(state, "long.mkv"); }
+// The second hour of the MP4 cut out by a stream copy: an edit list that cuts pictures and sound.
+void BM_Open_1h_Cut_Mp4(benchmark::State& state) { OpenClose(state, "cut.mp4"); }
 BENCHMARK(BM_Open_2h_Mp4)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Open_1h_Cut_Mp4)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Open_2h_Mkv)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // Open, then the frame in the middle: what exporting it costs.

@@ -929,9 +929,9 @@ bool WithinEdit_(const PlainEdit_& edit, int64_t t, AVRational tb, uint32_t movi
 }
 
 // The sound table of an MP4 or QuickTime track from the demuxer's index, its first `limit`
-// packets into `out` (cleared first), with `lead` sample frames dropped from the front of the
-// first packet. Returns the sample frames of the whole track, or -1 when the index cannot stand
-// in for a scan.
+// packets into `out` (cleared first), with `lead` sample frames trimmed from the front (the
+// trim the demuxer asks with the first packet). Returns the sample frames of the whole track,
+// or -1 when the index cannot stand in for a scan.
 int64_t MovieSound_(AVStream* st, size_t limit, int64_t lead, std::vector<Packet_>& out) {
     out.clear();
     const int n = avformat_index_get_entries_count(st);
@@ -944,7 +944,7 @@ int64_t MovieSound_(AVStream* st, size_t limit, int64_t lead, std::vector<Packet
     const int frameSize = st->codecpar->frame_size;
     const bool fixed = frameSize > 1 && av_get_audio_frame_duration2(st->codecpar, 1) == frameSize &&
                        av_get_audio_frame_duration2(st->codecpar, 1 << 20) == frameSize;
-    int64_t samples = 0;
+    int64_t samples = 0, left = lead;
     out.reserve(std::min(limit, static_cast<size_t>(n)));
     const AVIndexEntry* e = avformat_index_get_entry(st, 0);
     for (int i = 0; i < n; ++i) {
@@ -966,14 +966,14 @@ int64_t MovieSound_(AVStream* st, size_t limit, int64_t lead, std::vector<Packet
             p.count = PacketSamples_(st, nullptr, e->size,
                                      inSamples ? span : av_rescale_q(span, st->time_base, toSamples));
         }
+        // The trim runs on through the packets as the decoder applies it (TrimSound_), cut
+        // packets included.
+        p.skip = static_cast<int32_t>(std::min<int64_t>(left, p.count));
+        p.count -= p.skip;
+        left -= p.skip;
         if (e->flags & AVINDEX_DISCARD_FRAME) {
-            p.skip = p.count;
+            p.skip += p.count;
             p.count = 0;
-        }
-        if (i == 0 && lead > 0) {
-            if (lead > p.count) return -1;
-            p.skip += static_cast<int32_t>(lead);
-            p.count -= static_cast<int32_t>(lead);
         }
         p.at = samples;
         samples += p.count;
@@ -989,23 +989,26 @@ int64_t MovieSound_(AVStream* st, size_t limit, int64_t lead, std::vector<Packet
 int64_t MovieSoundOf_(AVStream* st, const std::vector<uint8_t>& movie, bool plain, int64_t& lead,
                       std::vector<Packet_>& first) {
     lead = 0;
+    MovieTrack_ track;
+    uint32_t movieScale = 0;
+    PlainEdit_ edit;
+    const int n = avformat_index_get_entries_count(st);
+    const bool single = n > 0 && FindTrack_(movie, st->id, track, movieScale) &&
+                        PlainEditOf_(track, st->time_base, movieScale, edit);
+    const bool inSamples = st->time_base.num == 1 && st->time_base.den == st->codecpar->sample_rate;
     if (plain) {
-        MovieTrack_ track;
-        uint32_t movieScale = 0;
-        PlainEdit_ edit;
-        const int n = avformat_index_get_entries_count(st);
-        if (n <= 0 || !FindTrack_(movie, st->id, track, movieScale) ||
-            !PlainEditOf_(track, st->time_base, movieScale, edit))
-            return -1;
         // The plain handling drops an edit's start from an AAC track's first packet (its
         // priming), and from no other; nothing past the edit's end.
-        const AVIndexEntry* last = avformat_index_get_entry(st, n - 1);
-        const bool inSamples = st->time_base.num == 1 &&
-                               st->time_base.den == st->codecpar->sample_rate;
-        if (edit.any &&
-            ((edit.start > 0 && (st->codecpar->codec_id != AV_CODEC_ID_AAC || !inSamples)) ||
-             !last || !WithinEdit_(edit, last->timestamp, st->time_base, movieScale)))
+        const AVIndexEntry* last = single ? avformat_index_get_entry(st, n - 1) : nullptr;
+        if (!single ||
+            (edit.any &&
+             ((edit.start > 0 && (st->codecpar->codec_id != AV_CODEC_ID_AAC || !inSamples)) ||
+              !last || !WithinEdit_(edit, last->timestamp, st->time_base, movieScale))))
             return -1;
+        lead = edit.start;
+    } else if (single && inSamples) {
+        // The full handling cuts the packets wholly before the edit's start and asks with the
+        // first for the whole start to be trimmed; the check of the first packets confirms it.
         lead = edit.start;
     }
     // The sound's length now; its table when the sound is first asked for (an export of a
