@@ -510,10 +510,22 @@ int64_t DurationSamples_(const AVStream* st, const AVPacket* pkt) {
                : 0;
 }
 
-// What a sound packet leaves once the container's trimming is applied: its count and the
-// leading sample frames to drop. The decoder takes a packet's front trim as a count of sample
-// frames to drop from its output, which runs on into the packets after where it is longer than
-// this one (an edit that starts several packets in): `left` carries it, as the decoder does.
+// Drops from a sound packet's count what the decoder drops of its output: the front trim still
+// `left`, which runs on into the packets after where it is longer than this one (an edit that
+// starts several packets in), `back` sample frames from its end, and the whole packet where an
+// edit cuts it (`cut`; it still takes its share of the front trim).
+void Trim_(Packet_& p, int64_t& left, int64_t back, bool cut) {
+    p.skip = static_cast<int32_t>(std::clamp<int64_t>(left, 0, p.count));
+    left -= p.skip;
+    p.count = static_cast<int32_t>(std::max<int64_t>(0, p.count - p.skip - back));
+    if (cut) {
+        p.skip += p.count;
+        p.count = 0;
+    }
+}
+
+// The container's trimming of a sound packet as read (Trim_): a front trim it asks starts
+// `left` afresh.
 void TrimSound_(const AVPacket* pkt, Packet_& p, int64_t& left) {
     size_t size = 0;
     int64_t back = 0;
@@ -523,9 +535,7 @@ void TrimSound_(const AVPacket* pkt, Packet_& p, int64_t& left) {
         left = front <= INT32_MAX ? front : 0;  // the decoder reads it as a signed count
         back = AV_RL32(skip + 4);
     }
-    p.skip = static_cast<int32_t>(std::clamp<int64_t>(left, 0, p.count));
-    left -= p.skip;
-    p.count = static_cast<int32_t>(std::max<int64_t>(0, p.count - p.skip - back));
+    Trim_(p, left, back, (pkt->flags & AV_PKT_FLAG_DISCARD) != 0);
 }
 
 // A sound packet as read: its times, its sample frames and the container's trimming of them
@@ -537,10 +547,6 @@ Packet_ SoundPacket_(const AVStream* st, const AVPacket* pkt, int64_t& left) {
     p.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
     p.count = PacketSamples_(st, pkt->data, pkt->size, DurationSamples_(st, pkt));
     TrimSound_(pkt, p, left);
-    if (pkt->flags & AV_PKT_FLAG_DISCARD) {  // an edit cuts it: the decoder drops it all
-        p.skip += p.count;
-        p.count = 0;
-    }
     return p;
 }
 
@@ -548,13 +554,13 @@ Packet_ SoundPacket_(const AVStream* st, const AVPacket* pkt, int64_t& left) {
 // name the same times, key flags and sample counts.
 bool SameAsRead_(AVFormatContext* fmt, int vs, const std::vector<Packet_>& video, int as,
                  const std::vector<Packet_>& audio) {
-    constexpr size_t kChecked = kCheckedPackets;
     AVPacket* pkt = av_packet_alloc();
     if (!pkt) return false;
     size_t nv = 0, na = 0;
     int64_t left = 0;
     bool same = true;
-    const size_t wantV = std::min(kChecked, video.size()), wantA = std::min(kChecked, audio.size());
+    const size_t wantV = std::min(kCheckedPackets, video.size());
+    const size_t wantA = std::min(kCheckedPackets, audio.size());
     for (int reads = 0; same && (nv < wantV || na < wantA) && reads < 16384; ++reads) {
         if (av_read_frame(fmt, pkt) < 0) {
             same = false;
@@ -966,15 +972,7 @@ int64_t MovieSound_(AVStream* st, size_t limit, int64_t lead, std::vector<Packet
             p.count = PacketSamples_(st, nullptr, e->size,
                                      inSamples ? span : av_rescale_q(span, st->time_base, toSamples));
         }
-        // The trim runs on through the packets as the decoder applies it (TrimSound_), cut
-        // packets included.
-        p.skip = static_cast<int32_t>(std::min<int64_t>(left, p.count));
-        p.count -= p.skip;
-        left -= p.skip;
-        if (e->flags & AVINDEX_DISCARD_FRAME) {
-            p.skip += p.count;
-            p.count = 0;
-        }
+        Trim_(p, left, 0, (e->flags & AVINDEX_DISCARD_FRAME) != 0);
         p.at = samples;
         samples += p.count;
         if (out.size() < limit) out.push_back(p);

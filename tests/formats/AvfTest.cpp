@@ -23,14 +23,10 @@ using namespace kelvora;
 
 namespace {
 
-using Err = std::pair<int32_t, int32_t>;
+using Err = test::ErrorOf;
 const Err kOk{0, 0};
 
-template <class F>
-Err Try(F&& f) {
-    MonitoredIsolated(f);
-    return {ErrLastGroup(), ErrLastCode()};
-}
+using test::Try;
 
 // 2 s of 160x120 H.264 at 25 fps with B pictures and a key frame every 12; mono AAC at 48 kHz;
 // 1 s of 16-bit FLAC at 44.1 kHz.

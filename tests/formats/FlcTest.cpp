@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path kCorpus = fs::path(KV_SHARED_DIR) / "corpus-flic";
-using Error = std::pair<int32_t, int32_t>;
+using Error = test::ErrorOf;
 
 std::string Le(std::initializer_list<uint32_t> values, int bytes) {
     std::string s;
@@ -55,11 +55,7 @@ std::string Flic(int w, int h, int frames, uint32_t speed, const std::vector<std
     return s;
 }
 
-template <class Body>
-Error Try(Body&& body) {
-    MonitoredIsolated(body);
-    return {ErrLastGroup(), ErrLastCode()};
-}
+using test::Try;
 
 // The picture as RGB bytes; ffmpeg widens 64-level colours as c << 2 | c >> 4, this reader as
 // c << 2, so their low bits are filled in the same way before comparing.

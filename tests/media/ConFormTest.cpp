@@ -28,14 +28,10 @@ using kelvora::test::WriteFileBytes;
 
 namespace {
 
-using Err = std::pair<int32_t, int32_t>;
+using Err = test::ErrorOf;
 const Err kOk{0, 0};
 
-template <class F>
-Err Try(F&& f) {
-    MonitoredIsolated(f);
-    return {ErrLastGroup(), ErrLastCode()};
-}
+using test::Try;
 
 const std::string kData = std::string(KV_TEST_DATA) + "/formats/";
 

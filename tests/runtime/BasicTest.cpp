@@ -25,13 +25,6 @@ struct BasicTest : test::RegisterBalanceTest {
     }
 };
 
-// Runs `body` in an isolated frame and returns the (group, code) it left.
-template <class F>
-std::pair<int32_t, int32_t> Outcome(F&& body) {
-    MonitoredIsolated(body);
-    return {ErrLastGroup(), ErrLastCode()};
-}
-
 }  // namespace
 
 TEST_F(BasicTest, SizingRule) {
@@ -48,7 +41,7 @@ TEST_F(BasicTest, SizingRule) {
     _memalloc_(p, 100, __LINE__, MEM_KIND_C, "BasicTest.SizingRule.p");
     EXPECT_EQ(MemBlockSize(p), 108);
     MemFree(p);
-    EXPECT_EQ(Outcome([&] { _memalloc_(p, 0, __LINE__, MEM_KIND_C, ""); }),
+    EXPECT_EQ(test::Try([&] { _memalloc_(p, 0, __LINE__, MEM_KIND_C, ""); }),
               std::make_pair(ERR_MEM, 5));
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(ErrLastText(), "Invalid memory request.");
@@ -243,7 +236,7 @@ TEST_F(BasicTest, XchgSwapsRegistrations) {
     MemAllocNew(tracked, 4);
     uint8_t stack[4];
     uint8_t* foreign = stack;
-    EXPECT_EQ(Outcome([&] { MemXchg(tracked, foreign); }), std::make_pair(ERR_MEM, 2));
+    EXPECT_EQ(test::Try([&] { MemXchg(tracked, foreign); }), std::make_pair(ERR_MEM, 2));
     EXPECT_EQ(ErrLastText(), "Memory manager fault.");
     MemFree(tracked);
 }
@@ -256,7 +249,7 @@ TEST_F(BasicTest, BlockLimit) {
         MemAllocNew(held.back(), 1);
     }
     uint8_t* extra = nullptr;
-    EXPECT_EQ(Outcome([&] { MemAllocNew(extra, 1); }), std::make_pair(ERR_MEM, 6));
+    EXPECT_EQ(test::Try([&] { MemAllocNew(extra, 1); }), std::make_pair(ERR_MEM, 6));
     EXPECT_EQ(extra, nullptr);
     EXPECT_GE(MemMaxCount(), MEM_MAX_BLOCKS);
     for (size_t i = held.size(); i-- > 0;) MemFree(held[i]);
@@ -287,11 +280,11 @@ TEST_F(BasicTest, OpenModesAndTransfers) {
     int32_t got = -1;
     EXPECT_FALSE(FReadPart(id, buf, 10, got));  // 2 of 10 arrive; never raises
     EXPECT_EQ(got, 2);
-    EXPECT_EQ(Outcome([&] { FWrite(id, "x", 1); }), std::make_pair(ERR_FILE, 4));  // read-only
+    EXPECT_EQ(test::Try([&] { FWrite(id, "x", 1); }), std::make_pair(ERR_FILE, 4));  // read-only
     FSeek(id, 2);
-    EXPECT_EQ(Outcome([&] { FRead(id, buf, 10); }), std::make_pair(ERR_FILE, 3));  // 6 remain
+    EXPECT_EQ(test::Try([&] { FRead(id, buf, 10); }), std::make_pair(ERR_FILE, 3));  // 6 remain
     EXPECT_EQ(ErrLastText(), "Cannot read from file.");
-    EXPECT_EQ(Outcome([&] { FSeek(id, -1); }), std::make_pair(ERR_FILE, 5));
+    EXPECT_EQ(test::Try([&] { FSeek(id, -1); }), std::make_pair(ERR_FILE, 5));
     FClose(id);
 
     // Unknown ids do nothing.
@@ -305,18 +298,19 @@ TEST_F(BasicTest, OpenFailuresNameTheFile) {
     test::TempDir dir;
     int32_t id = 0;
     const std::string missingDir = dir.file("no/such/f.bin");
-    EXPECT_EQ(Outcome([&] { FOpen(id, missingDir, FM_CREATE); }), std::make_pair(ERR_FILE, 2));
+    EXPECT_EQ(test::Try([&] { FOpen(id, missingDir, FM_CREATE); }), std::make_pair(ERR_FILE, 2));
     EXPECT_EQ(id, BAD_HANDLE);
     EXPECT_EQ(ErrLastText(), "Cannot create file: " + missingDir);
-    EXPECT_EQ(Outcome([&] { FOpen(id, dir.file("none"), FM_APPEND); }), std::make_pair(ERR_FILE, 7));
-    EXPECT_EQ(Outcome([&] { FOpen(id, dir.path(), FM_READ); }),
+    EXPECT_EQ(test::Try([&] { FOpen(id, dir.file("none"), FM_APPEND); }),
+              std::make_pair(ERR_FILE, 7));
+    EXPECT_EQ(test::Try([&] { FOpen(id, dir.path(), FM_READ); }),
               std::make_pair(ERR_FILE, 1));  // a folder
-    EXPECT_EQ(Outcome([&] { TXTOpen(id, dir.file("none"), 0); }), std::make_pair(ERR_FILE, 1));
+    EXPECT_EQ(test::Try([&] { TXTOpen(id, dir.file("none"), 0); }), std::make_pair(ERR_FILE, 1));
     // A pipe without a writer is refused at once instead of blocking the open.
     const std::string fifo = dir.file("pipe");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(Outcome([&] { FOpen(id, fifo, FM_READ); }), std::make_pair(ERR_FILE, 1));
-    EXPECT_EQ(Outcome([&] { TXTOpen(id, fifo, 0); }), std::make_pair(ERR_FILE, 1));
+    EXPECT_EQ(test::Try([&] { FOpen(id, fifo, FM_READ); }), std::make_pair(ERR_FILE, 1));
+    EXPECT_EQ(test::Try([&] { TXTOpen(id, fifo, 0); }), std::make_pair(ERR_FILE, 1));
 }
 
 TEST_F(BasicTest, SixtyFifthOpenFailsAndEarlierFilesStayUsable) {
@@ -329,7 +323,7 @@ TEST_F(BasicTest, SixtyFifthOpenFailsAndEarlierFilesStayUsable) {
         ids.push_back(id);
     }
     int32_t extra = 0;
-    EXPECT_EQ(Outcome([&] { FOpen(extra, dir.file("data"), FM_READ); }),
+    EXPECT_EQ(test::Try([&] { FOpen(extra, dir.file("data"), FM_READ); }),
               std::make_pair(ERR_FILE, 11));
     EXPECT_EQ(extra, BAD_HANDLE);
     EXPECT_EQ(ErrLastText(), "Fatal file manager fault.");

@@ -8,11 +8,22 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "runtime/Basic.h"
+#include "runtime/Errors.h"
 
 namespace kelvora::test {
+
+// The (group, code) of the error `body` leaves, run in an isolated frame as the readers'
+// callers run them; (0, 0) when it leaves none.
+using ErrorOf = std::pair<int32_t, int32_t>;
+template <class Body>
+ErrorOf Try(Body&& body) {
+    MonitoredIsolated(body);
+    return {ErrLastGroup(), ErrLastCode()};
+}
 
 // A fresh empty directory under the system's temporary directory, removed at destruction.
 class TempDir {
@@ -114,11 +125,11 @@ bool AllocateAt(T*& variable, const void* address, int64_t size) {
 
 // --- Hashes ---------------------------------------------------------------------------------
 
-// 64-bit FNV-1a, the hash the fixture scripts record for decoded pictures; `hash` carries on
-// from an earlier part.
 // The descriptors the process has open (a test compares the count before and after).
 int OpenFds();
 
+// 64-bit FNV-1a, the hash the fixture scripts record for decoded pictures; `hash` carries on
+// from an earlier part.
 constexpr uint64_t kFnv1aBasis = 0xcbf29ce484222325ull;
 uint64_t Fnv1a(const void* data, size_t size, uint64_t hash = kFnv1aBasis);
 inline uint64_t Fnv1a(std::string_view bytes) { return Fnv1a(bytes.data(), bytes.size()); }
